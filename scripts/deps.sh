@@ -1,0 +1,15 @@
+#!/bin/sh
+# Installs the build dependencies that are missing (Debian 12), as root.
+set -eu
+need=""
+for pkg in cmake g++ make zlib1g-dev libssl-dev libgtest-dev; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need="$need $pkg"
+done
+if [ -n "$need" ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing build dependencies:$need (run as root to install them)" >&2
+    exit 1
+  fi
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $need >/dev/null
+fi

@@ -1,0 +1,26 @@
+// The free-space estimate of a staged upgrade on the two flash file systems.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "upgrade/manifest.h"
+
+namespace installer {
+
+struct FsSpace {
+  std::string path;
+  std::uint64_t blockSize = 1;
+  std::int64_t freeBlocks = 0;     // projected after the commit
+  std::int64_t freeBlocksNow = 0;
+};
+
+FsSpace readFsSpace(const std::string& path);
+bool isUnder(const FsSpace& fs, const std::string& path);
+void creditRemoval(FsSpace& fs, const std::string& path);
+void accountMove(FsSpace& fs, const std::string& source, const std::string& destination);
+// True when the staged changes leave more than 32768 bytes on every file
+// system whose free space shrinks.
+bool checkFreeSpace(const Manifest& m);
+
+}  // namespace installer

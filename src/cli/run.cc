@@ -1,0 +1,7 @@
+#include "cli/run.h"
+
+namespace installer {
+
+int runInstaller(int, char**) { return 0; }
+
+}  // namespace installer

@@ -1,0 +1,37 @@
+// Messages, warnings, errors and the live status line. Everything goes to
+// standard output, is cut at 255 bytes, appended to the repository's message
+// log, and silenced by the quiet flag.
+#pragma once
+
+#include <string>
+
+#include "db/package.h"
+#include "db/repository.h"
+
+namespace installer {
+
+class PackageReader;
+
+#define INSTALLER_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+
+// `prefix` may be null.
+void printMessage(Repository& repo, const char* prefix, const char* format, ...)
+    INSTALLER_PRINTF(3, 4);
+void inform(Repository& repo, const char* format, ...) INSTALLER_PRINTF(2, 3);
+void warn(Repository& repo, const char* format, ...) INSTALLER_PRINTF(2, 3);
+void reportError(Repository& repo, const char* format, ...) INSTALLER_PRINTF(2, 3);
+
+// Draws `text` as the status line; an empty text removes it. Draws nothing
+// when the text is unchanged.
+void setStatusLine(Repository& repo, const std::string& text);
+
+// The 77-character progress line for the package being read by `reader`.
+std::string installProgressLine(const InstalledPackage& p, std::uint64_t consumed,
+                                std::uint64_t total);
+void showInstallProgress(const InstalledPackage& p, const PackageReader& reader);
+
+// Error reports for a failed installation; reportWriteFailure reads errno.
+void reportWriteFailure(const InstalledPackage& p, const std::string& fileName);
+void reportBrokenPackage(const InstalledPackage& p);
+
+}  // namespace installer

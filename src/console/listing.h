@@ -1,0 +1,12 @@
+// The "--show" table of installed packages, written straight to standard output.
+#pragma once
+
+#include <ostream>
+
+#include "db/repository.h"
+
+namespace installer {
+
+void printListing(const Repository& repo, std::ostream& out);
+
+}  // namespace installer

@@ -1,0 +1,22 @@
+// Loading the repository at start-up: records from kept package images and
+// from metadata, with their states and the actions scheduled under "/ram/pdb/".
+#pragma once
+
+#include <string>
+
+#include "db/repository.h"
+
+namespace installer {
+
+void openRepository(Repository& repo, bool quiet, const std::string& arch);
+
+enum class ImageSource { kDatabase, kImageDirectory };
+bool scanImages(Repository& repo, const std::string& dir, ImageSource kind);
+
+void readMetadata(InstalledPackage& p);
+
+// "/ram/pdb/" + the name without characters other than letters, digits and
+// "-" + "/schedule".
+std::string scheduleFilePath(const std::string& packageName);
+
+}  // namespace installer

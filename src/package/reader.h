@@ -1,0 +1,95 @@
+// The package reader: an input stream over a package file that delivers one
+// typed part at a time, forward only, optionally copying every consumed byte
+// to a second stream buffer and hashing it for the signature check.
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <memory>
+#include <streambuf>
+#include <vector>
+
+#include "db/package.h"
+#include "platform/hash.h"
+
+namespace installer {
+
+// Reads straight from the source buffer, never past the end of the current
+// part; it holds no buffer of its own.
+class PartStreambuf : public std::streambuf {
+ public:
+  PartStreambuf(std::streambuf* source, bool hashing, std::streambuf* copyTo);
+
+  std::uint32_t partStart = 0;      // file offset of the current part's data
+  std::uint32_t partLength = 0;     // data length of the current part
+  std::uint32_t partRemaining = 0;  // bytes of the current part not yet consumed
+
+  // Bytes of the file consumed so far: partStart + offset within the part.
+  std::uint64_t consumed() const { return std::uint64_t{partStart} + (partLength - partRemaining); }
+
+  bool hashing() const { return hashing_; }
+  bool hashIsSha256() const { return current_ == sha256_.get(); }
+  bool hashFinished() const { return hashFinished_; }
+  // Finishes the current hash into digest() (the hash object starts afresh).
+  void finishHash();
+  const std::uint8_t* digest() const { return digest_; }
+
+  // Reads up to n bytes from the source, unhashed but copied, and consumes
+  // them from the current part. Used for the signature bytes.
+  std::size_t readUnhashed(void* buffer, std::size_t n);
+
+ protected:
+  int_type underflow() override;
+  int_type uflow() override;
+  std::streamsize xsgetn(char_type* s, std::streamsize n) override;
+  std::streamsize showmanyc() override;
+  int_type pbackfail(int_type c) override;
+  pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode which) override;
+  pos_type seekpos(pos_type pos, std::ios_base::openmode which) override;
+
+ private:
+  friend class PackageReader;
+  std::size_t readRaw(void* buffer, std::size_t n);
+  std::uint64_t skipBytes(std::uint64_t n);
+  void forward(const void* data, std::size_t n);
+
+  std::streambuf* source_;
+  std::streambuf* copyTo_;
+  std::unique_ptr<Hasher> sha1_;
+  std::unique_ptr<Hasher> sha256_;
+  Hasher* current_;
+  bool hashing_;
+  bool hashFinished_ = false;
+  std::uint32_t replayCount_ = 0;
+  std::uint8_t digest_[32] = {};
+};
+
+class PackageReader : public std::istream {
+ public:
+  // Reads the 8-byte file header at once; a short read or an unknown magic
+  // makes the stream bad. Neither `input` nor `copyTo` is closed.
+  PackageReader(std::istream& input, bool hashing, std::streambuf* copyTo = nullptr);
+  ~PackageReader() override;
+
+  // Moves to the next part whose type is wanted; -1 at the end or on error
+  // (the stream is then failed).
+  int nextPart();
+
+  PartStreambuf& part() { return buf_; }
+  const PartStreambuf& part() const { return buf_; }
+
+  std::vector<std::uint32_t> wantedTypes;
+  int partType = -1;
+  std::uint32_t magic = 0xFFFFFFFF;
+  std::uint32_t totalLength = 0;  // payload length + 8: the size the header declares
+
+ private:
+  PartStreambuf buf_;
+};
+
+// Fills `p` from the header part the reader stands on and the descriptive
+// parts after it; leaves the reader on the first part it did not consume.
+bool readHeader(Package& p, PackageReader& reader);
+bool readDependencyList(PackageReader& reader, std::vector<Dependency>& list);
+
+}  // namespace installer

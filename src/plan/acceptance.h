@@ -1,0 +1,14 @@
+// The acceptance check of a candidate package against the repository.
+#pragma once
+
+#include "db/package.h"
+#include "db/repository.h"
+#include "plan/install_flags.h"
+
+namespace installer {
+
+// Every finding as a bit; the reason of the first finding the flags do not
+// tolerate is printed.
+AcceptResult checkAcceptance(Repository& repo, const Package& candidate, InstallFlags flags);
+
+}  // namespace installer

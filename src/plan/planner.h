@@ -1,0 +1,28 @@
+// Planning: one winner among related candidates, in an order where each
+// package follows what it needs; and keeping what remaining packages require.
+#pragma once
+
+#include <vector>
+
+#include "db/package.h"
+#include "db/repository.h"
+
+namespace installer {
+
+// No version floor; among related candidates the newest wins.
+constexpr Version kPreferNewest = 0xFFFFFFFF;
+
+// Prunes and reorders `list` in place; never creates or destroys a record.
+void planPackages(Repository& repo, std::vector<Package*>& list, Version threshold, bool verbose);
+
+bool dependsOn(const Package& a, const Package& b);
+bool coversName(const Package& p, const std::string& name);
+
+// 0 available, 1 missing, 3 disabled.
+int providerAvailability(const std::vector<InstalledPackage*>& providers);
+
+void keepRequired(Repository& repo, InstalledPackage& p, bool verbose);
+void reviveProvider(Repository& repo, InstalledPackage& provider, const InstalledPackage& dependent,
+                    bool verbose);
+
+}  // namespace installer

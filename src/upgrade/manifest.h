@@ -1,0 +1,62 @@
+// The manifest of pending file operations: every change an install run makes
+// to the live tree, committed at the end of the run or by a later one.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace installer {
+
+enum class ManifestOp : std::uint32_t {
+  kMove = 0,        // rename source onto the target
+  kMoveStaged = 1,  // as kMove; the source is our temporary file
+  kLink = 3,        // symbolic link at the target whose text is source
+  kRemove = 4,      // delete the target
+};
+
+struct ManifestEntry {
+  ManifestOp op = ManifestOp::kRemove;
+  std::string source;
+};
+
+// Keys are target paths in byte-wise order; every walk goes in this order.
+struct Manifest {
+  std::map<std::string, ManifestEntry> entries;
+  bool empty() const { return entries.empty(); }
+};
+
+// Adds or replaces the entry of `path`; a replaced kMoveStaged entry has its
+// temporary file deleted.
+void setEntry(Manifest& m, const std::string& path, ManifestOp op, const std::string& source);
+void addMove(Manifest& m, const std::string& source, const std::string& target);
+void addLink(Manifest& m, const std::string& linkText, const std::string& path);
+
+// Deletes the temporary files of kMoveStaged entries and empties the manifest.
+void cancelManifest(Manifest& m);
+
+// Removals and links first, then moves, all in path order. The manifest is
+// left as it is.
+void commitManifest(const Manifest& m, bool showProgress);
+
+// Writes the manifest file through a temporary file renamed into place.
+// False when it could not be written completely or holds an entry that would
+// not read back as itself (a newline in a field, a blank in a target path).
+bool writeManifest(const Manifest& m, const std::string& path);
+// Adds the entries of a manifest file; every move reads back as kMove.
+bool readManifest(Manifest& m, const std::string& path);
+
+// The commit's fallback when a rename crosses file systems: copies into a
+// temporary file beside the target and renames it over the target only when
+// the whole copy reached the disk. Returns 0 on success, else an errno value.
+int copyFile(const std::string& source, const std::string& target, bool showProgress);
+
+// Clock ticks (100 a second on the target) from the times system call.
+std::uint32_t monotonicTicks();
+
+// dirname() after dropping trailing slashes: "/a/b/" -> "/a", "a" -> ".", "/" -> ".".
+std::string parentDir(const std::string& path);
+// mkdir -p with mode 0777; reports nothing.
+void makeDirs(const std::string& path);
+
+}  // namespace installer

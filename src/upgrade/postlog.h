@@ -1,0 +1,13 @@
+// The post-install log "/flash/postlog": every message of the run, written
+// at the end of the install modes.
+#pragma once
+
+#include "db/repository.h"
+
+namespace installer {
+
+// Reads the old log into `messages` and reserves 4096 bytes for the new one.
+void preloadPostlog(Repository& repo);
+void writePostlog(Repository& repo);
+
+}  // namespace installer

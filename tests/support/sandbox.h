@@ -1,0 +1,86 @@
+// Test sandboxes: a temporary router root that the test process enters with
+// chroot (escaping back afterwards through a saved descriptor), and runs of
+// the real binaries against such a root.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// A fresh temporary directory to be used as a router root from outside.
+class TempRoot {
+ public:
+  TempRoot();
+  ~TempRoot();
+  TempRoot(const TempRoot&) = delete;
+  TempRoot& operator=(const TempRoot&) = delete;
+
+  const std::string& path() const { return path_; }
+  // Host path of a path inside the root ("/flash/x" -> "<root>/flash/x").
+  std::string operator/(const std::string& inside) const { return path_ + inside; }
+
+ private:
+  std::string path_;
+};
+
+// Enters a fresh temporary root for the lifetime of the object, so that the
+// code under test sees "/flash", "/ram" and friends of its own. Needs chroot
+// rights (root, or the user namespace the test main sets up).
+class ChrootSandbox {
+ public:
+  ChrootSandbox();
+  ~ChrootSandbox();
+  ChrootSandbox(const ChrootSandbox&) = delete;
+  ChrootSandbox& operator=(const ChrootSandbox&) = delete;
+
+  bool entered() const { return entered_; }
+  const std::string& hostPath() const { return root_.path(); }
+
+ private:
+  TempRoot root_;
+  int savedRoot_ = -1;
+  int savedCwd_ = -1;
+  bool entered_ = false;
+};
+
+// Whether this process may chroot and mount (root or a user namespace).
+bool haveChrootRights();
+// Whether tmpfs can be mounted here (for a second file system in tests).
+bool canMountTmpfs();
+
+// Small file helpers; paths are plain paths of the current root.
+void writeFile(const std::string& path, const std::string& content, unsigned mode = 0644);
+std::optional<std::string> readFile(const std::string& path);
+bool exists(const std::string& path);
+void makeDirs(const std::string& path);
+void removeTree(const std::string& path);
+// "path mode size sha" lines of every entry below `dir`, sorted; for
+// comparing trees before and after a run.
+std::string treeListing(const std::string& dir);
+
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+struct RunOptions {
+  std::string input;                        // standard input
+  std::map<std::string, std::string> env;   // added to a minimal environment
+  std::vector<std::string> unsetEnv;
+  // Run the binary with its root changed to this directory (the binary and
+  // the host's libraries are bound into a private mount namespace), for the
+  // modes that act before the installer's own root change.
+  std::string chrootTo;
+};
+
+RunResult runProgram(const std::string& binary, const std::vector<std::string>& args,
+                     const RunOptions& options = {});
+RunResult runInstaller(const std::vector<std::string>& args, const RunOptions& options = {});
+RunResult runPkgtool(const std::vector<std::string>& args, const RunOptions& options = {});
+
+}  // namespace testing_support

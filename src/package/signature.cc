@@ -1,6 +1,5 @@
 #include "package/signature.h"
 
-#include "package/format.h"
 #include "package/legacy_signature.h"
 #include "platform/ed25519.h"
 
@@ -10,29 +9,6 @@ bool legacyPermitted(const std::string& name, Version version) {
   if (name == "branding") return true;
   return version <= 0x062E6608 || (version >= 0x062F0000 && version <= 0x06306600) ||
          (version >= 0x07000000 && version <= 0x07016203);
-}
-
-bool verifySignature(const Package& p, PackageReader& reader) {
-  return verifySignature(p, reader, builtInKeys());
-}
-
-bool verifySignature(const Package& p, PackageReader& reader, const PublicKeys& keys) {
-  PartStreambuf& part = reader.part();
-  if (reader.partType != kPartSignature || !part.hashing()) return false;
-  // The digest ends with the signature part's own header.
-  part.finishHash();
-  std::size_t n = 0;
-  if (part.partLength >= kFullSignatureSize) {
-    n = kFullSignatureSize;
-  } else if (part.partLength >= kLegacySignatureSize) {
-    n = kLegacySignatureSize;
-  } else {
-    return false;
-  }
-  std::uint8_t signature[kFullSignatureSize];
-  if (part.readUnhashed(signature, n) != n) return false;
-  return verifySignatureBytes(p.name, p.version, part.digest(), part.hashIsSha256(), signature, n,
-                              keys);
 }
 
 bool verifySignatureBytes(const std::string& name, Version version, const std::uint8_t* digest,

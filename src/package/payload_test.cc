@@ -9,13 +9,13 @@
 #include <random>
 
 #include "package/reader.h"
-#include "package/test_source.h"
 #include "package/writer.h"
+#include "support/test_source.h"
 
 namespace installer {
 namespace {
 
-using installer_test::TestSource;
+using testing_support::TestSource;
 
 enum class End { kNormal, kBrokenName, kBrokenData };
 
@@ -220,6 +220,21 @@ TEST(Payload, ChunksWithoutOutputDoNotEndTheStream) {
   const Extracted got = extractPart(stream);
   EXPECT_EQ(got.end, End::kNormal);
   expectFiles(got.files, entries);
+}
+
+// Output that did not fit into the previous buffer is still delivered when
+// no input is left: here the stream is cut right after its last match, which
+// straddles the end of the first output buffer (zlib has taken all the input
+// into its own state by then).
+TEST(Payload, PendingOutputIsDeliveredWithoutMoreInput) {
+  // 31 bytes of entry header, then a run that the first buffer cuts.
+  const std::string data = std::string(4015, 'a') + std::string(185, 'b');
+  const std::string head = encodeEntryHeader(0100644, 0, 4200, "f");
+  const std::string compressed = deflateBytes(head + data, 9);
+  const Extracted got = extractPart(compressed.substr(0, compressed.size() - 5));
+  EXPECT_EQ(got.end, End::kNormal);
+  ASSERT_EQ(got.files.size(), 1u);
+  EXPECT_EQ(got.files[0].data, data);
 }
 
 TEST(Payload, SeeksOnlyGoForward) {

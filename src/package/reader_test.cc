@@ -10,15 +10,15 @@
 #include <fstream>
 #include <sstream>
 
-#include "package/test_source.h"
 #include "package/writer.h"
 #include "platform/hash.h"
 #include "support/sandbox.h"
+#include "support/test_source.h"
 
 namespace installer {
 namespace {
 
-using installer_test::TestSource;
+using testing_support::TestSource;
 
 Package makePackage(std::string name, std::uint32_t flags = 0) {
   Package p(std::move(name));

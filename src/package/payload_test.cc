@@ -284,5 +284,42 @@ TEST(Payload, OneBytePutBackSurvivesARefill) {
   EXPECT_EQ(in.get(), static_cast<unsigned char>(raw[pos - 2]));
 }
 
+// Every truncation of a package reads without crashing, and only the whole
+// file yields the complete payload and the complete signature.
+TEST(Payload, EveryTruncationEndsCleanly) {
+  Package p("tool");
+  p.arch = "arm";
+  p.depends = {{"system", 1, 0, 0}};
+  const std::vector<PayloadEntry> entries = {{0100755, 0, "bin/tool", "contents of the tool"},
+                                             {040755, 0, "lib", ""}};
+  PackageWriter w;
+  w.addSha256Switch();
+  w.addPackageHeader(p);
+  w.addPayload(entries);
+  w.addSignature(68, [](const SigningDigest&) { return std::string(68, 's'); });
+  const std::string file = w.bytes();
+  for (std::size_t size = 0; size <= file.size(); ++size) {
+    SCOPED_TRACE(size);
+    TestSource source(file.substr(0, size), false, 1);
+    std::istream in(&source);
+    PackageReader reader(in, true);
+    reader.wantedTypes = {1, 3, 4, 9, 16};
+    bool complete = reader.nextPart() == kPartHeader;
+    Package got;
+    complete = complete && readHeader(got, reader) && reader.partType == kPartPayload;
+    if (reader.partType == kPartPayload) {
+      InflateStreambuf inflater(&reader.part());
+      std::istream payload(&inflater);
+      const Extracted extracted = extract(payload);
+      complete = complete && extracted.end == End::kNormal && extracted.files.size() == 1;
+      reader.nextPart();
+    }
+    char signature[68];
+    complete = complete && reader.partType == kPartSignature &&
+               reader.part().readUnhashed(signature, sizeof signature) == sizeof signature;
+    EXPECT_EQ(complete, size == file.size());
+  }
+}
+
 }  // namespace
 }  // namespace installer

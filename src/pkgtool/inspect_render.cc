@@ -31,11 +31,11 @@ std::string magicName(const InspectedFile& f) {
   return "unknown";
 }
 
-// Bytes as they are where printable, "\xHH" otherwise.
+// Printable ASCII as it is except quotes and backslashes, "\xHH" otherwise.
 std::string printable(const std::string& s) {
   std::string out;
   for (unsigned char c : s) {
-    if (c >= 0x20 && c < 0x7F && c != '\\') {
+    if (c >= 0x20 && c < 0x7F && c != '\\' && c != '"') {
       out += static_cast<char>(c);
     } else {
       char escaped[8];

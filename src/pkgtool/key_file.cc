@@ -27,15 +27,22 @@ bool parseKeyText(const std::string& text, KeyKind expected, Key32& key, std::st
   std::string extra;
   words >> first >> second >> extra;
   std::string hex = first;
-  if (!second.empty()) {
+  bool known = false;
+  for (KeyKind kind : {KeyKind::kEd25519Secret, KeyKind::kEd25519Public, KeyKind::kLegacySecret,
+                       KeyKind::kLegacyPublic}) {
+    known = known || first == keyKindName(kind);
+  }
+  if (known) {
     if (first != keyKindName(expected)) {
       reason = "holds the kind " + first + " where " + keyKindName(expected) + " is needed";
       return false;
     }
     hex = second;
+    second.clear();
   }
-  if (!extra.empty() || !parseHexKey(hex, key)) {
-    reason = std::string("is not a ") + keyKindName(expected) + " key (64 hex digits)";
+  if (!second.empty() || !extra.empty() || !parseHexKey(hex, key)) {
+    reason =
+        std::string("is not a key file of the kind ") + keyKindName(expected) + " (64 hex digits)";
     return false;
   }
   return true;

@@ -1,0 +1,177 @@
+#include "db/loader.h"
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <sstream>
+
+#include "support/sandbox.h"
+
+namespace installer {
+namespace {
+
+namespace ts = testing_support;
+
+const std::string kPdb = "/flash/var/pdb/";
+
+class Loader : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!ts::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
+    sandbox_ = std::make_unique<ts::ChrootSandbox>();
+    ASSERT_TRUE(sandbox_->entered());
+  }
+  void TearDown() override { sandbox_.reset(); }
+
+  // A package directory with the given files ("name" -> content).
+  static void writePackage(const std::string& name,
+                           const std::map<std::string, std::string>& files) {
+    ts::makeDirs(kPdb + name);
+    for (const auto& [file, content] : files) ts::writeFile(kPdb + name + "/" + file, content);
+  }
+  static void schedule(const std::string& dirName, const std::string& word) {
+    ts::writeFile("/ram/pdb/" + dirName + "/schedule", word);
+  }
+
+  // Loads the sandbox's database, capturing what is printed.
+  std::string load(Repository& repo, bool quiet = false) {
+    std::ostringstream out;
+    std::streambuf* saved = std::cout.rdbuf(out.rdbuf());
+    openRepository(repo, quiet, "powerpc");
+    std::cout.rdbuf(saved);
+    return out.str();
+  }
+
+  static const InstalledPackage* record(const Repository& repo, const std::string& name) {
+    return findRecord(repo, name);
+  }
+
+  std::unique_ptr<ts::ChrootSandbox> sandbox_;
+};
+
+std::vector<std::string> names(const Repository& repo) {
+  std::vector<std::string> out;
+  for (const auto& p : repo.packages) out.push_back(p->name);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+TEST_F(Loader, MissingDatabaseWarnsAndLeavesRepositoryEmpty) {
+  Repository repo;
+  EXPECT_EQ(load(repo), "WARNING: could not open repo\n");
+  EXPECT_TRUE(repo.packages.empty());
+  EXPECT_EQ(repo.arch, "powerpc");
+  EXPECT_EQ(repo.messages, std::vector<std::string>{"WARNING: could not open repo"});
+
+  Repository quietRepo;
+  EXPECT_EQ(load(quietRepo, true), "");
+  EXPECT_TRUE(quietRepo.quiet);
+}
+
+TEST_F(Loader, RecordsFromMetadata) {
+  writePackage("system", {{"version", "117533443 1700000000\n"},
+                          {"deps", ""},
+                          {"provides", "net 117532160 0 -1\n"},
+                          {"files", "flash/bin/tool\n"}});
+  writePackage("bundled", {{"version", "5 6\n"}});  // no "files": a bundle
+  writePackage("empty", {});                        // nothing at all: broken
+  writePackage("member", {{"version", "5 6\n"}, {"bundle", "routeros\n"}, {"files", ""}});
+  writePackage(".hidden", {{"version", "1 1\n"}, {"files", ""}});
+  ts::writeFile(kPdb + "leftover", "not a package");
+  ts::writeFile(kPdb + "image", "capture of the image mode");
+
+  Repository repo;
+  EXPECT_EQ(load(repo), "");
+  EXPECT_EQ(names(repo), (std::vector<std::string>{"bundled", "empty", "member", "system"}));
+
+  const InstalledPackage* system = record(repo, "system");
+  EXPECT_EQ(system->version, 117533443u);
+  EXPECT_EQ(system->buildTime, 1700000000u);
+  ASSERT_EQ(system->provides.size(), 1u);
+  EXPECT_EQ(system->provides[0].priority, -1);
+  EXPECT_EQ(system->files, std::set<std::string>{"/flash/bin/tool"});
+  EXPECT_FALSE(system->isBundle);
+  EXPECT_EQ(system->action, PendingAction::kNone);
+
+  EXPECT_TRUE(record(repo, "bundled")->isBundle);
+  EXPECT_EQ(record(repo, "bundled")->action, PendingAction::kNone);
+
+  const InstalledPackage* empty = record(repo, "empty");
+  EXPECT_EQ(empty->version, 0u);
+  EXPECT_EQ(empty->action, PendingAction::kUninstall);
+
+  // A member loaded from its metadata alone has lost its bundle.
+  const InstalledPackage* member = record(repo, "member");
+  EXPECT_EQ(member->bundle.name, "routeros");
+  EXPECT_EQ(member->action, PendingAction::kUninstall);
+}
+
+TEST_F(Loader, ScheduleWords) {
+  struct Case {
+    const char* name;
+    std::optional<std::string> word;
+    bool broken;
+    PendingAction action;
+    bool userChoice;
+  };
+  const Case cases[] = {
+      {"none", std::nullopt, false, PendingAction::kNone, false},
+      {"uninstall", "uninstall\n", false, PendingAction::kUninstall, false},
+      {"enable", "enable", false, PendingAction::kEnable, true},
+      {"disable", "  disable\nrest", false, PendingAction::kDisable, true},
+      {"unknown", "remove\n", false, PendingAction::kNone, false},
+      {"empty", "", false, PendingAction::kNone, false},
+      {"enable over broken", "enable\n", true, PendingAction::kEnable, true},
+      {"disable over broken", "disable\n", true, PendingAction::kDisable, true},
+      {"unknown keeps broken", "keep\n", true, PendingAction::kUninstall, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ts::removeTree("/flash");
+    ts::removeTree("/ram");
+    writePackage("pkg", {{"version", c.broken ? "" : "1 2\n"}, {"files", ""}});
+    if (c.word) schedule("pkg", *c.word);
+    Repository repo;
+    load(repo);
+    ASSERT_EQ(repo.packages.size(), 1u);
+    EXPECT_EQ(repo.packages[0]->action, c.action);
+    EXPECT_EQ(repo.packages[0]->userChoice, c.userChoice);
+  }
+}
+
+TEST_F(Loader, ScheduleOfSanitisedNameAndNoneForPlaceholder) {
+  writePackage("my_pkg.x", {{"version", "1 2\n"}, {"files", ""}});
+  writePackage("place", {{"version", "4294967295 4294967295\n"}, {"files", ""}});
+  schedule("mypkgx", "uninstall");
+  schedule("my_pkg.x", "enable");  // not where the installer looks
+  schedule("place", "uninstall");
+  Repository repo;
+  load(repo);
+  EXPECT_EQ(record(repo, "my_pkg.x")->action, PendingAction::kUninstall);
+  EXPECT_EQ(record(repo, "place")->action, PendingAction::kNone);
+}
+
+TEST_F(Loader, StateFilesLoadForEveryRecord) {
+  writePackage("off", {{"version", "1 2\n"}, {"files", ""}, {"disabled", "auto\n"}});
+  writePackage("on", {{"version", "1 2\n"}, {"files", ""}, {"enabled", "user\n"}});
+  Repository repo;
+  load(repo);
+  EXPECT_TRUE(record(repo, "off")->disabled);
+  EXPECT_FALSE(record(repo, "off")->userChoice);
+  EXPECT_FALSE(record(repo, "on")->disabled);
+  EXPECT_TRUE(record(repo, "on")->userChoice);
+}
+
+TEST(ScheduleFilePath, KeepsLettersDigitsAndDash) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"my_pkg.x", "/ram/pdb/mypkgx/schedule"},
+      {"wifi-qcom-ac", "/ram/pdb/wifi-qcom-ac/schedule"},
+      {"A9 z/..", "/ram/pdb/A9z/schedule"},
+      {"caf\xc3\xa9", "/ram/pdb/caf/schedule"},
+      {"", "/ram/pdb//schedule"},
+  };
+  for (const auto& [name, path] : cases) EXPECT_EQ(scheduleFilePath(name), path) << name;
+}
+
+}  // namespace
+}  // namespace installer

@@ -69,7 +69,7 @@ TEST_F(Loader, MissingDatabaseWarnsAndLeavesRepositoryEmpty) {
 }
 
 TEST_F(Loader, RecordsFromMetadata) {
-  writePackage("system", {{"version", "117533443 1700000000\n"},
+  writePackage("system", {{"version", "117532163 1700000000\n"},
                           {"deps", ""},
                           {"provides", "net 117532160 0 -1\n"},
                           {"files", "flash/bin/tool\n"}});
@@ -85,7 +85,7 @@ TEST_F(Loader, RecordsFromMetadata) {
   EXPECT_EQ(names(repo), (std::vector<std::string>{"bundled", "empty", "member", "system"}));
 
   const InstalledPackage* system = record(repo, "system");
-  EXPECT_EQ(system->version, 117533443u);
+  EXPECT_EQ(system->version, 117532163u);
   EXPECT_EQ(system->buildTime, 1700000000u);
   ASSERT_EQ(system->provides.size(), 1u);
   EXPECT_EQ(system->provides[0].priority, -1);

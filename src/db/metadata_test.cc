@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 #include <sstream>
 
+#include "console/console.h"
 #include "support/sandbox.h"
 #include "upgrade/manifest.h"
 
@@ -60,7 +63,7 @@ TEST_F(Metadata, WritesEveryFileByteForByte) {
   p.userChoice = true;
   ts::writeFile(kDir + "enabled", "user\n");
   ASSERT_TRUE(writeAndCommit(p));
-  EXPECT_EQ(file("version"), "117533443 1700000000\n");
+  EXPECT_EQ(file("version"), "117532163 1700000000\n");
   EXPECT_EQ(file("deps"), "system 117532160 0\nlib 0 12\n");
   EXPECT_EQ(file("provides"), "net 117532160 0 -1\ndhcp 1 2 3\n");
   EXPECT_EQ(file("conflicts"), "old-foo 0 0\n");
@@ -303,6 +306,93 @@ TEST_F(Metadata, StateFilesLoad) {
     EXPECT_EQ(p.disabled, c.isDisabled);
     EXPECT_EQ(p.userChoice, c.userChoice);
   }
+}
+
+// Write failures: "/flash" too small to hold anything beside the targets,
+// so every staged file goes to "/ram".
+class MetadataWriteFailure : public Metadata {
+ protected:
+  void SetUp() override {
+    Metadata::SetUp();
+    if (IsSkipped()) return;
+    if (!ts::canMountTmpfs()) GTEST_SKIP() << "cannot mount tmpfs here";
+    ts::removeTree("/ram");
+    ts::removeTree("/tmp");
+    ASSERT_TRUE(ts::mountTmpfs("/flash", "64k"));
+    resetConsole();
+  }
+  void TearDown() override {
+    resetConsole();
+    Metadata::TearDown();
+  }
+  static void resetConsole() {
+    getRepository().messages.clear();
+    getRepository().statusLine.clear();
+  }
+
+  // Runs `write` with std::cout captured; returns what was printed.
+  template <typename Write>
+  static std::string printed(Write write) {
+    std::ostringstream out;
+    std::streambuf* saved = std::cout.rdbuf(out.rdbuf());
+    write();
+    std::cout.rdbuf(saved);
+    return out.str();
+  }
+};
+
+TEST_F(MetadataWriteFailure, NoPlaceForTheFirstFileStopsEverything) {
+  InstalledPackage p = fullRecord();
+  p.bundle.name.clear();
+  p.version = makeVersion(1, 0, 0x66, 0);
+  Manifest m;
+  bool ok = true;
+  EXPECT_EQ(printed([&] { ok = writeMetadata(p, m); }),
+            std::string("ERROR: installation of foo-1.0 failed: could not create meta/version: ") +
+                std::strerror(ENOENT) + "\n");
+  EXPECT_FALSE(ok);
+  EXPECT_TRUE(m.empty());
+}
+
+TEST_F(MetadataWriteFailure, StateFileFailureIsReported) {
+  InstalledPackage p("foo");
+  p.version = makeVersion(1, 0, 0x66, 0);
+  p.imageBased = true;
+  p.disabled = true;
+  Manifest m;
+  bool ok = true;
+  EXPECT_EQ(printed([&] { ok = writeMetadata(p, m); }),
+            std::string("ERROR: installation of foo-1.0 failed: could not create meta/disabled: ") +
+                std::strerror(ENOENT) + "\n");
+  EXPECT_FALSE(ok);
+
+  p.disabled = false;
+  p.userChoice = true;
+  EXPECT_EQ(printed([&] { ok = writeStateFiles(p, m); }),
+            std::string("ERROR: installation of foo-1.0 failed: could not create meta/enabled: ") +
+                std::strerror(ENOENT) + "\n");
+  EXPECT_FALSE(ok);
+}
+
+TEST_F(MetadataWriteFailure, FullDiskWhileWritingFilesListKeepsEarlierEntries) {
+  ASSERT_TRUE(ts::mountTmpfs("/ram", "64k"));
+  InstalledPackage p("foo");
+  p.version = makeVersion(1, 0, 0x66, 0);
+  p.disabled = true;
+  for (int i = 0; i < 3000; ++i)
+    p.files.insert("/flash/share/some/longer/path/" + std::to_string(i));
+  Manifest m;
+  bool ok = true;
+  EXPECT_EQ(printed([&] { ok = writeMetadata(p, m); }),
+            "ERROR: installation of foo-1.0 failed: disk is too small\n");
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(getRepository().messages,
+            std::vector<std::string>{"ERROR: installation of foo-1.0 failed: disk is too small"});
+  // What was staged before the failure stays; the state files never were.
+  EXPECT_EQ(m.entries.count(kDir + "version"), 1u);
+  EXPECT_EQ(m.entries.count(kDir + "deps"), 1u);
+  EXPECT_EQ(m.entries.count(kDir + "disabled"), 0u);
+  cancelManifest(m);
 }
 
 }  // namespace

@@ -167,7 +167,7 @@ TEST_F(RootTest, CommitReportsAMoveOntoADirectoryAndGoesOn) {
 TEST_F(RootTest, CommitWithoutAManifestDoesNothing) {
   const std::string before = flashAndRam();
   const auto run = runInside({"--commit"});
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, kCommitText);
   EXPECT_EQ(flashAndRam(), before);
 }

@@ -8,7 +8,7 @@ std::optional<std::string> Arguments::value(const std::string& option) const {
   return it->second;
 }
 
-bool parseArguments(const std::vector<std::string>& words, const OptionSpec& spec,
+bool parseArguments(const std::vector<std::string>& words, const OptionTable& table,
                     Arguments& arguments, std::string& error) {
   bool optionsEnded = false;
   for (std::size_t i = 0; i < words.size(); ++i) {
@@ -28,12 +28,12 @@ bool parseArguments(const std::vector<std::string>& words, const OptionSpec& spe
       name = word.substr(0, eq);
       inlineValue = word.substr(eq + 1);
     }
-    if (const auto alias = spec.aliases.find(name); alias != spec.aliases.end()) {
+    if (const auto alias = table.aliases.find(name); alias != table.aliases.end()) {
       name = alias->second;
     }
-    if (spec.flags.count(name) != 0 && !inlineValue) {
+    if (table.flags.count(name) != 0 && !inlineValue) {
       arguments.flags.insert(name);
-    } else if (spec.withValue.count(name) != 0) {
+    } else if (table.withValue.count(name) != 0) {
       if (!inlineValue) {
         if (i + 1 >= words.size()) {
           error = "option " + name + " needs a value";

@@ -11,7 +11,7 @@
 
 namespace installer {
 
-struct OptionSpec {
+struct OptionTable {
   std::set<std::string> withValue;             // e.g. "--output"
   std::set<std::string> flags;                 // e.g. "--json"
   std::map<std::string, std::string> aliases;  // e.g. "-o" -> "--output"
@@ -27,7 +27,7 @@ struct Arguments {
 };
 
 // False with a one-line reason for an unknown option or a missing value.
-bool parseArguments(const std::vector<std::string>& words, const OptionSpec& spec,
+bool parseArguments(const std::vector<std::string>& words, const OptionTable& table,
                     Arguments& arguments, std::string& error);
 
 }  // namespace installer

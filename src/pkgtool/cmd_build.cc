@@ -1,6 +1,5 @@
 // pkgtool build: a description and a directory tree into a signed package.
 #include <cstdlib>
-#include <ctime>
 
 #include "pkgtool/arguments.h"
 #include "pkgtool/key_file.h"
@@ -44,17 +43,6 @@ constexpr char kUsage[] =
     "                                  class CLASS (1-4); first match wins\n"
     "  magic: package | side-by-side\n"
     "  image: FILE                     an image part with FILE's bytes\n";
-
-std::uint32_t defaultBuildTime() {
-  if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH")) {
-    char* end = nullptr;
-    const unsigned long long value = std::strtoull(epoch, &end, 10);
-    if (*epoch != '\0' && *end == '\0' && value <= 0xFFFFFFFFull) {
-      return static_cast<std::uint32_t>(value);
-    }
-  }
-  return static_cast<std::uint32_t>(std::time(nullptr));
-}
 
 bool loadKeys(const Arguments& args, const ToolContext& context, SigningKeys& keys,
               std::string& error) {
@@ -119,13 +107,13 @@ const char* signedWith(const BuildOptions& options, const SigningKeys& keys) {
 }  // namespace
 
 int runBuild(const std::vector<std::string>& words, ToolContext& context) {
-  OptionSpec spec;
-  spec.withValue = {"--output", "--key", "--legacy-key", "--switch", "--signature-size"};
-  spec.flags = {"--dev-key", "--legacy-only", "--unsigned", "--help"};
-  spec.aliases = {{"-o", "--output"}, {"-h", "--help"}};
+  OptionTable table;
+  table.withValue = {"--output", "--key", "--legacy-key", "--switch", "--signature-size"};
+  table.flags = {"--dev-key", "--legacy-only", "--unsigned", "--help"};
+  table.aliases = {{"-o", "--output"}, {"-h", "--help"}};
   Arguments args;
   std::string error;
-  if (!parseArguments(words, spec, args, error)) return toolError(context, error, kToolUsage);
+  if (!parseArguments(words, table, args, error)) return toolError(context, error, kToolUsage);
   if (args.has("--help")) {
     context.out << kUsage;
     return kToolOk;

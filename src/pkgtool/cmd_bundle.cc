@@ -1,6 +1,4 @@
 // pkgtool bundle: member package files into one bundle file.
-#include <ctime>
-
 #include "pkgtool/arguments.h"
 #include "pkgtool/output_file.h"
 #include "pkgtool/package_builder.h"
@@ -24,13 +22,13 @@ constexpr char kUsage[] =
 }  // namespace
 
 int runBundle(const std::vector<std::string>& words, ToolContext& context) {
-  OptionSpec spec;
-  spec.withValue = {"--output"};
-  spec.flags = {"--no-image", "--help"};
-  spec.aliases = {{"-o", "--output"}, {"-h", "--help"}};
+  OptionTable table;
+  table.withValue = {"--output"};
+  table.flags = {"--no-image", "--help"};
+  table.aliases = {{"-o", "--output"}, {"-h", "--help"}};
   Arguments args;
   std::string error;
-  if (!parseArguments(words, spec, args, error)) return toolError(context, error, kToolUsage);
+  if (!parseArguments(words, table, args, error)) return toolError(context, error, kToolUsage);
   if (args.has("--help")) {
     context.out << kUsage;
     return kToolOk;
@@ -51,7 +49,7 @@ int runBundle(const std::vector<std::string>& words, ToolContext& context) {
     return toolError(context, descriptionPath + ": class rules belong to a package description");
   }
   if (!description.buildTimeGiven) {
-    description.header.buildTime = static_cast<std::uint32_t>(std::time(nullptr));
+    description.header.buildTime = defaultBuildTime();
   }
   std::optional<std::string> image;
   if (description.imageFile) {

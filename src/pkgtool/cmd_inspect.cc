@@ -22,12 +22,12 @@ constexpr char kUsage[] =
 }  // namespace
 
 int runInspect(const std::vector<std::string>& words, ToolContext& context) {
-  OptionSpec spec;
-  spec.flags = {"--json", "--help"};
-  spec.aliases = {{"-h", "--help"}};
+  OptionTable table;
+  table.flags = {"--json", "--help"};
+  table.aliases = {{"-h", "--help"}};
   Arguments args;
   std::string error;
-  if (!parseArguments(words, spec, args, error)) return toolError(context, error, kToolUsage);
+  if (!parseArguments(words, table, args, error)) return toolError(context, error, kToolUsage);
   if (args.has("--help")) {
     context.out << kUsage;
     return kToolOk;

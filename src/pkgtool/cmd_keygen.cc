@@ -28,12 +28,12 @@ bool exists(const std::string& path) {
 }  // namespace
 
 int runKeygen(const std::vector<std::string>& words, ToolContext& context) {
-  OptionSpec spec;
-  spec.flags = {"--force", "--help"};
-  spec.aliases = {{"-h", "--help"}};
+  OptionTable table;
+  table.flags = {"--force", "--help"};
+  table.aliases = {{"-h", "--help"}};
   Arguments args;
   std::string error;
-  if (!parseArguments(words, spec, args, error)) return toolError(context, error, kToolUsage);
+  if (!parseArguments(words, table, args, error)) return toolError(context, error, kToolUsage);
   if (args.has("--help")) {
     context.out << kUsage;
     return kToolOk;

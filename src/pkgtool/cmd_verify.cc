@@ -23,13 +23,13 @@ constexpr char kUsage[] =
 }  // namespace
 
 int runVerify(const std::vector<std::string>& words, ToolContext& context) {
-  OptionSpec spec;
-  spec.withValue = {"--public-key", "--legacy-public-key"};
-  spec.flags = {"--help"};
-  spec.aliases = {{"-h", "--help"}};
+  OptionTable table;
+  table.withValue = {"--public-key", "--legacy-public-key"};
+  table.flags = {"--help"};
+  table.aliases = {{"-h", "--help"}};
   Arguments args;
   std::string error;
-  if (!parseArguments(words, spec, args, error)) return toolError(context, error, kToolUsage);
+  if (!parseArguments(words, table, args, error)) return toolError(context, error, kToolUsage);
   if (args.has("--help")) {
     context.out << kUsage;
     return kToolOk;

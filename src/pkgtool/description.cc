@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <charconv>
+#include <cstdlib>
 #include <ctime>
 #include <map>
 #include <sstream>
@@ -259,6 +260,17 @@ bool parseDescription(const std::string& text, const std::string& path,
   }
   description = std::move(d);
   return true;
+}
+
+std::uint32_t defaultBuildTime() {
+  if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH")) {
+    char* end = nullptr;
+    const unsigned long long value = std::strtoull(epoch, &end, 10);
+    if (*epoch != '\0' && *end == '\0' && value <= 0xFFFFFFFFull) {
+      return static_cast<std::uint32_t>(value);
+    }
+  }
+  return static_cast<std::uint32_t>(std::time(nullptr));
 }
 
 std::uint8_t classFor(const std::vector<ClassRule>& rules, const std::string& name) {

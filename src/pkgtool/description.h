@@ -52,6 +52,10 @@ std::optional<Version> parseVersionText(const std::string& text);
 bool parseDescription(const std::string& text, const std::string& path,
                       PackageDescription& description, std::string& error);
 
+// The build time of a description without one: SOURCE_DATE_EPOCH when it
+// holds a number of seconds (for reproducible builds), else now.
+std::uint32_t defaultBuildTime();
+
 // The hardware class of the first rule whose pattern matches `name`, else 0.
 std::uint8_t classFor(const std::vector<ClassRule>& rules, const std::string& name);
 

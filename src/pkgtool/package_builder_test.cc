@@ -12,6 +12,7 @@
 #include "pkgtool/verify.h"
 #include "support/dev_keys.h"
 #include "support/sandbox.h"
+#include "support/signed_package.h"
 
 namespace installer {
 namespace {
@@ -369,6 +370,20 @@ TEST(VerifyFileTest, WhatAnInstallationRefuses) {
     EXPECT_EQ(results.back().accepted, c.accepted) << c.name;
     EXPECT_EQ(results.back().reason, c.reason) << c.name;
   }
+}
+
+TEST(FixtureHelperTest, SignedPackagesAndBundlesVerify) {
+  Package member("extra");
+  member.version = makeVersion(7, 16, kStageFinal, 0);
+  const std::string package =
+      testing_support::signedPackage(member, {{0100644, 0, "etc/extra", "x"}});
+  ASSERT_EQ(verify(package).size(), 1u);
+  EXPECT_TRUE(verify(package)[0].accepted);
+  Package bundle("sysbundle");
+  bundle.version = member.version;
+  const auto results = verify(testing_support::signedBundle(bundle, {package}, {"extra"}));
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_TRUE(results[0].accepted) << results[0].reason;
 }
 
 }  // namespace

@@ -150,6 +150,32 @@ TEST_F(PkgtoolTest, BuiltPackageReadsBackThroughTheReader) {
   EXPECT_EQ(reader.partType, installer::kPartPayload);
 }
 
+TEST_F(PkgtoolTest, DefaultBuildTimeIsNowOrSourceDateEpoch) {
+  ts::writeFile(path("/plain.desc"), "name: plain\nversion: 7.16\n");
+  ts::RunOptions epoch;
+  epoch.env["SOURCE_DATE_EPOCH"] = "1000";
+  ts::RunResult r =
+      ts::runPkgtool({"build", path("/plain.desc"), "-o", path("/a.npk"), "--dev-key"}, epoch);
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = tool({"inspect", path("/a.npk")});
+  EXPECT_NE(r.out.find("  build time: 1970-01-01 00:16:40 UTC (1000)\n"), std::string::npos)
+      << r.out;
+
+  const auto before = static_cast<std::uint32_t>(time(nullptr));
+  ts::RunOptions noEpoch;
+  noEpoch.unsetEnv = {"SOURCE_DATE_EPOCH"};
+  r = ts::runPkgtool({"build", path("/plain.desc"), "-o", path("/b.npk"), "--dev-key"}, noEpoch);
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::ifstream in(path("/b.npk"), std::ios::binary);
+  installer::PackageReader reader(in, false);
+  reader.wantedTypes = {1};
+  installer::Package p;
+  ASSERT_EQ(reader.nextPart(), installer::kPartHeader);
+  ASSERT_TRUE(installer::readHeader(p, reader));
+  EXPECT_GE(p.buildTime, before);
+  EXPECT_LE(p.buildTime, static_cast<std::uint32_t>(time(nullptr)));
+}
+
 TEST_F(PkgtoolTest, BundleRoundTrip) {
   const std::string routing = buildMember("routing");
   const std::string extra = buildMember("extra");

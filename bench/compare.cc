@@ -14,7 +14,8 @@
 // Output goes to LOGS/NAME.log (default: discarded); a command that fails
 // stops the comparison. --ratio adds the per-round ratio of case A to case B
 // for METRIC (wall, cpu or rss). --results appends one tab-separated line
-// per figure: title, case, metric, median, min, max.
+// per figure: title, case, metric, median, min, max (metrics wall, cpu, rss,
+// and wall-ratio for CASE/FIRST and METRIC-ratio for A/B).
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -215,6 +216,7 @@ void report(const Settings& settings, const std::vector<Case>& cases,
     record(settings, c.name, "wall", w);
     record(settings, c.name, "cpu", u);
     record(settings, c.name, "rss", m);
+    record(settings, c.name + "/" + cases.front().name, "wall-ratio", ratio);
   }
   for (const Ratio& r : extra) {
     const std::string name = cases[r.a].name + "/" + cases[r.b].name;

@@ -98,6 +98,13 @@ x 20 200000"
   db_packages=2000
 fi
 files_of() { echo "$shapes" | awk -v n="$1" '$1 == n { print $2 }'; }
+# "1,000 files / 100 MB"
+shape_of() {
+  echo "$shapes" | awk -v n="$1" '$1 == n {
+    f = $2; s = ""; while (f >= 1000) { s = sprintf(",%03d", f % 1000) s; f = int(f / 1000) }
+    b = $3 >= 1e9 ? sprintf("%g GB", $3 / 1e9) : sprintf("%g MB", $3 / 1e6)
+    print f s " files / " b }'
+}
 
 make_corpus() {
   local name=$1 files=$2 bytes=$3 deb=${4:-}
@@ -147,7 +154,7 @@ root=$work/root
 compare() {
   "$bin/bench_compare" --rounds "$rounds" --warmup 1 --results "$tsv" --logs "$results/logs" "$@"
 }
-title_a="100 MB / $(files_of a) files"
+title_a="$(shape_of a)"
 compare --title "$title_a" \
   --case limit "$sandbox plain $root" "$bin/bench_limit $corpora/a.npk $root/flash" \
   --case limit-calls "$sandbox plain $root" "$bin/bench_limit --per-file-calls $corpora/a.npk $root/flash" \
@@ -156,7 +163,7 @@ compare --title "$title_a" \
   --case dpkg "$sandbox dpkg $root" "/usr/bin/dpkg --root=$root --force-not-root -i $corpora/a.deb" \
   --ratio image dpkg cpu --ratio upgrade dpkg cpu
 
-title_b="40 MB / $(files_of b) small files"
+title_b="$(shape_of b)"
 compare --title "$title_b" \
   --case limit "$sandbox plain $root" "$bin/bench_limit $corpora/b.npk $root/flash" \
   --case limit-calls "$sandbox plain $root" "$bin/bench_limit --per-file-calls $corpora/b.npk $root/flash" \
@@ -167,7 +174,7 @@ compare --title "$title_b" \
   --ratio image limit-calls wall --ratio upgrade limit-calls wall \
   --ratio image dpkg cpu --ratio upgrade dpkg cpu
 
-title_m="Peak memory, $(files_of c) files"
+title_m="Peak memory: $(shape_of m) and $(shape_of c)"
 compare --title "$title_m" \
   --case limit-40M "$sandbox plain $root" "$bin/bench_limit $corpora/m.npk $root/flash" \
   --case image-40M "$sandbox router $root" "$installer -r $root - <$corpora/m.npk" \

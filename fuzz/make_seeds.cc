@@ -199,6 +199,47 @@ void manifestSeeds() {
   put("manifest", "no-newline", "U /flash/x");
 }
 
+// Records of the metadata target: [kind] [length, 2 bytes] [bytes]; kind 11
+// switches to another package name.
+std::string record(int kind, const std::string& bytes) {
+  std::string out(1, static_cast<char>(kind));
+  out += static_cast<char>(bytes.size() & 0xFF);
+  out += static_cast<char>(bytes.size() >> 8);
+  return out + bytes;
+}
+
+void metadataSeeds() {
+  enum {
+    kVersion,
+    kDeps,
+    kProvides,
+    kConflicts,
+    kBundle,
+    kFiles,
+    kDisabled,
+    kEnabled,
+    kImage,
+    kSchedule,
+    kKeptImage,
+    kName
+  };
+  put("metadata", "plain",
+      record(kVersion, "117506816 1700000000\n") + record(kDeps, "system 117506048 0\n") +
+          record(kProvides, "net 117532160 0 -1\nroute 1 2 5\n") +
+          record(kConflicts, "old 0 117440512\n") +
+          record(kFiles, "flash/bin/tool\n/flash/etc/tool.conf\n\nflash/lib/x") +
+          record(kEnabled, "user\n") + record(kSchedule, "disable\n") + record(kName, "other") +
+          record(kVersion, "1 2") + record(kDisabled, "auto\n") + record(kBundle, "suite\n") +
+          record(kFiles, ""));
+  put("metadata", "kept-images",
+      record(kName, "suite") + record(kImage, bundle()) + record(kName, "core") +
+          record(kFiles, "flash/lib/core\n") + record(kName, "kernel") +
+          record(kKeptImage, imagePackage()) + record(kSchedule, "uninstall"));
+  put("metadata", "broken",
+      record(kVersion, "x") + record(kDeps, "only-a-name\n") + record(kName, "my_pkg.x") +
+          record(kSchedule, "enable") + record(kProvides, "a 1 2\n"));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -219,5 +260,6 @@ int main(int argc, char** argv) {
   signatureSeeds();
   curveSeeds();
   manifestSeeds();
+  metadataSeeds();
   return 0;
 }

@@ -158,6 +158,22 @@ TEST_F(ScheduleRun, SafeRunLeavesTheManifestForLater) {
   EXPECT_NE(manifest->find("M /flash/var/pdb/a/disabled "), std::string::npos) << *manifest;
 }
 
+TEST_F(ScheduleRun, SafeRunThatCannotWriteTheManifestCancels) {
+  install({.name = "base"});
+  install({.name = "a"});
+  schedule("a", "disable");
+  ts::writeFile(root_ / "/ram/MANIFEST/in-the-way", "");  // a directory where the file goes
+  const std::string before = ts::treeListing(root_ / "/flash");
+
+  const auto result = run({"--safe"});
+  EXPECT_NE(result.status, 0);
+  EXPECT_EQ(result.out, statusThenMessage("disabling a-1.0...", "disabled a-1.0") +
+                            "ERROR: could not write /ram/MANIFEST\n");
+  ts::removeTree(root_ / "/flash/postlog");
+  // The staged temporary files are gone with the cancelled manifest.
+  EXPECT_EQ(ts::treeListing(root_ / "/flash"), before);
+}
+
 TEST_F(ScheduleRun, BundlesPassTheirActionsToMembers) {
   install({.name = "base"});
   installBundle("quiet", {{.name = "q1", .files = {"/flash/bin/q1"}}, {.name = "q2"}});

@@ -8,7 +8,8 @@
 //               kill   the process sends itself SIGKILL
 //   FAULT_ERRNO=ENOSPC | EIO | EACCES | a number          (default EIO)
 //   FAULT_CALLS=write,fsync,...   the kinds counted (default: all below)
-//   FAULT_LOG=FILE     appends "N kind detail" for every counted call
+//   FAULT_LOG=FILE     appends "N kind detail" for every counted call (opened
+//                      when the library loads, before any change of root)
 //
 // Kinds: write (write, writev, pwrite; not on descriptors 0 to 2), fsync
 // (fsync, fdatasync), sync, rename, mkstemp (mkstemp, mkostemp and their
@@ -84,6 +85,10 @@ void setUp() {
     settings.logFd = openReal(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   }
 }
+
+// Read at load time, before the installer changes its root: FAULT_LOG names
+// a file as seen from where the process starts.
+__attribute__((constructor)) void setUpAtLoad() { setUp(); }
 
 bool counted(const char* kind) {
   if (settings.calls[0] == '\0') return true;

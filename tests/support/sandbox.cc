@@ -83,13 +83,38 @@ bool haveChrootRights() {
 }
 
 bool canMountTmpfs() {
+  // Probed in a child with a mount namespace of its own, over its current
+  // root, so that the answer is right even when asked inside a sandbox.
   static const int answer = [] {
-    TempRoot probe;
-    if (mount("tmpfs", probe.path().c_str(), "tmpfs", 0, "size=64k") != 0) return 0;
-    umount2(probe.path().c_str(), MNT_DETACH);
-    return 1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+      if (unshare(CLONE_NEWNS) != 0) _exit(1);
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+      _exit(mount("tmpfs", "/", "tmpfs", 0, "size=64k") == 0 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
   }();
   return answer != 0;
+}
+
+bool mountTmpfs(const std::string& dir, const std::string& size) {
+  makeDirs(dir);
+  return mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+}
+
+std::vector<std::string> listDir(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* handle = opendir(dir.c_str())) {
+    while (dirent* entry = readdir(handle)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(handle);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 void writeFile(const std::string& path, const std::string& content, unsigned mode) {
@@ -310,8 +335,10 @@ RunResult runProgram(const std::string& binary, const std::vector<std::string>& 
       }
       const ssize_t r = read(fds[i].fd, buffer, sizeof buffer);
       if (r <= 0) {
-        if (fds[i].fd == out[0]) outOpen = false;
-        else errOpen = false;
+        if (fds[i].fd == out[0])
+          outOpen = false;
+        else
+          errOpen = false;
         continue;
       }
       (fds[i].fd == out[0] ? result.out : result.err).append(buffer, static_cast<std::size_t>(r));

@@ -36,6 +36,23 @@ std::unique_ptr<InstalledPackage> offByDefaultBlocker(const std::string& member)
   return blocker;
 }
 
+// The members of the older bundle that the new one no longer brings go. A
+// file that a new member now brings stays: its path is no longer the
+// dropped member's, or removing the member would take the new file with it.
+void markDroppedMembers(Repository& repo, const std::set<std::string>& names) {
+  std::vector<InstalledPackage*> dropped;
+  for (const std::string& name : names) {
+    if (InstalledPackage* p = findRecord(repo, name)) dropped.push_back(p);
+  }
+  for (InstalledPackage* p : dropped) p->action = PendingAction::kUninstall;
+  for (const auto& kept : repo.packages) {
+    if (kept->action == PendingAction::kUninstall) continue;
+    for (InstalledPackage* p : dropped) {
+      for (const std::string& path : kept->files) p->files.erase(path);
+    }
+  }
+}
+
 int installBundle(Repository& repo, Manifest& m, PackageReader& reader, InstallFlags flags,
                   const KeptState& keptState, std::string* packageDirOut, bool* bootImageOut) {
   if (bootImageOut != nullptr) *bootImageOut = false;
@@ -110,10 +127,7 @@ int installBundle(Repository& repo, Manifest& m, PackageReader& reader, InstallF
   if (reader.part().partStart < reader.totalLength) return kBundleFailed;
   if (members == 0) return kNoMember;
 
-  for (const std::string& name : previousMembers) {
-    if (InstalledPackage* dropped = findRecord(repo, name))
-      dropped->action = PendingAction::kUninstall;
-  }
+  markDroppedMembers(repo, previousMembers);
   applyScheduledActions(repo, m, 0);
   setStatusLine(repo, "");
   return kInstalled;

@@ -23,6 +23,9 @@
 namespace testing_support {
 
 struct FixturePackage {
+  FixturePackage() = default;
+  explicit FixturePackage(installer::Package h) : header(std::move(h)) {}
+
   installer::Package header;  // name, version, buildTime, flags, arch, lists
   std::vector<installer::PayloadEntry> files;
   std::optional<std::string> image;       // the data of an image part (type 21)

@@ -119,6 +119,7 @@ void InstallSandbox::SetUp() {
   sandbox_ = std::make_unique<ChrootSandbox>();
   ASSERT_TRUE(sandbox_->entered());
   makeRouterDirs();
+  makeDirs("/tmp");  // where the capture of standard output goes
   repo_ = &freshRepository();
   unsetenv("bootimage");
   testing::internal::CaptureStdout();

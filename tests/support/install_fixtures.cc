@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <iostream>
 #include <sstream>
 #include <string_view>
 
@@ -127,7 +128,11 @@ void InstallSandbox::SetUp() {
 }
 
 void InstallSandbox::TearDown() {
-  if (capturing_) testing::internal::GetCapturedStdout();
+  if (capturing_) {
+    // Failures reported while standard output was captured are in there.
+    const std::string captured = testing::internal::GetCapturedStdout();
+    if (HasFailure()) std::cerr << captured << std::endl;
+  }
   installer::cancelManifest(m_);
   freshRepository();
   unsetenv("bootimage");

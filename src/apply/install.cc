@@ -281,12 +281,17 @@ InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& read
   const InstallOutcome outcome = outcomeOf(*record, false);
   const bool imageBased = record->imageBased;
   const std::string directory = packageDir(*record);
+  const InstalledPackage* added = record.get();
   repo.packages.push_back(std::move(record));
 
   applyScheduledActions(repo, m, 0);
 
-  if (bootImageOut != nullptr) *bootImageOut = bootImage && bootVariable;
-  if (packageDirOut != nullptr && imageBased) *packageDirOut = directory;
+  // A package that the settling took out again (it needed what only its
+  // older version provided) keeps neither an image nor the boot image.
+  const bool stayed = std::any_of(repo.packages.begin(), repo.packages.end(),
+                                  [added](const auto& p) { return p.get() == added; });
+  if (bootImageOut != nullptr) *bootImageOut = stayed && bootImage && bootVariable;
+  if (packageDirOut != nullptr && stayed && imageBased) *packageDirOut = directory;
   return outcome;
 }
 

@@ -390,6 +390,22 @@ TEST_F(InstallTest, UnsafeHeaderNamesAreRefusedBeforeTheChecks) {
   }
 }
 
+TEST_F(InstallTest, APackageTheSettlingTakesOutAgainIsStillReportedSafely) {
+  // The new version needs what only the old one provided: it is accepted,
+  // replaces the old one, and the settling right after uninstalls it.
+  FixturePackage old = tool(kV71);
+  old.header.provides.push_back(Dependency{"toolapi", 0, 0, 0});
+  installAndCommit(signedPackage(old));
+  FixturePackage needy = tool(kV72);
+  needy.header.depends.push_back(Dependency{"toolapi", 0, 0, 0});
+  needy.image = "image";
+
+  std::string dir;
+  ASSERT_EQ(install(signedPackage(needy), kFlagUpgrade, {}, &dir), 0);
+  EXPECT_EQ(record("tool"), nullptr);
+  EXPECT_EQ(dir, "") << "nothing is left to keep an image for";
+}
+
 TEST_F(InstallTest, InstallThenUninstallLeavesTheTreeAsItWas) {
   testing_support::makeDirs("/flash/bin");
   installAndCommit(signedPackage(FixturePackage{fixtureHeader("base", kV71)}));

@@ -86,7 +86,8 @@ TEST_F(StreamInstallTest, BundleInstallsItsRecordAndItsMembers) {
   commit();
   EXPECT_EQ(readFile("/flash/bin/a"), "a");
   EXPECT_EQ(readFile("/flash/var/pdb/a/bundle"), "suite\n");
-  EXPECT_EQ(readFile("/flash/var/pdb/suite/version"), std::to_string(kV71) + " 1000\n");
+  // The bundle is kept whole as its image; it gets no metadata files.
+  EXPECT_FALSE(testing_support::exists("/flash/var/pdb/suite/version"));
   EXPECT_FALSE(testing_support::exists("/flash/var/pdb/suite/files"));
 }
 
@@ -107,19 +108,12 @@ TEST_F(StreamInstallTest, MembersOffByDefaultComeInDisabledUnlessTheUserChose) {
 }
 
 TEST_F(StreamInstallTest, ABundleTheUserDisabledStaysDisabledAfterItsUpgrade) {
-  // As the upgrade run finds it: the user disabled the bundle, which
-  // disabled its members automatically.
+  // As the upgrade run finds it: the user disabled the bundle, whose
+  // members went disabled automatically; only the bundle has kept state.
   installAndCommit(signedBundle(suite(kV71), {member("a"), member("b")}));
-  record("suite")->action = PendingAction::kDisable;
+  for (const auto& p : repo_->packages) p->disabled = true;
   record("suite")->userChoice = true;
-  applyScheduledActions(*repo_, m_, 0);
-  commit();
-  ASSERT_TRUE(record("a")->disabled);
-  KeptState kept;
-  for (const auto& p : repo_->packages) {
-    if (p->userChoice) kept[p->name] = p->disabled;
-  }
-  ASSERT_EQ(kept, (KeptState{{"suite", true}}));
+  const KeptState kept{{"suite", true}};
 
   ASSERT_EQ(install(signedBundle(suite(kV72), {member("a", kV72), member("b", kV72)}), kFlagUpgrade,
                     kept),
@@ -135,6 +129,7 @@ TEST_F(StreamInstallTest, ABundleTheUserDisabledStaysDisabledAfterItsUpgrade) {
   commit();
   EXPECT_EQ(readFile("/flash/var/pdb/suite/disabled"), "user\n");
   EXPECT_EQ(readFile("/flash/var/pdb/a/disabled"), "auto\n");
+  EXPECT_TRUE(testing_support::exists("/flash/x/a/bin/a"));
 }
 
 TEST_F(StreamInstallTest, BundleUpgradeUninstallsTheMembersItNoLongerBrings) {
@@ -228,15 +223,14 @@ TEST_F(StreamInstallTest, TheSameBundleAgainIsRefusedWithoutReinstall) {
   EXPECT_NE(record("a"), nullptr);
 }
 
-TEST_F(StreamInstallTest, AMemberThatTheSettlingRemovesStillCounts) {
-  // "needy" needs a package that is nowhere: it is installed, and the
-  // settling right after takes it out again.
+TEST_F(StreamInstallTest, AMemberWhoseRequirementIsMissingIsPassedOver) {
+  // Members are checked with every finding tolerated, so nothing is printed,
+  // but a finding that the caller does not tolerate still keeps them out.
   FixturePackage needy = member("needy");
   needy.header.depends.push_back(Dependency{"absent", 0, 0, 0});
-  ASSERT_EQ(install(signedBundle(suite(), {member("a"), needy, member("b")})), 0);
+  EXPECT_EQ(install(signedBundle(suite(), {member("a"), needy, member("b")})), 2);
   EXPECT_EQ(record("needy"), nullptr);
-  EXPECT_NE(record("a"), nullptr);
-  EXPECT_NE(record("b"), nullptr);
+  EXPECT_TRUE(repo_->messages.empty());
 }
 
 TEST_F(StreamInstallTest, AFailingMemberFailsTheBundle) {

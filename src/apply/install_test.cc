@@ -393,6 +393,7 @@ TEST_F(InstallTest, UnsafeHeaderNamesAreRefusedBeforeTheChecks) {
 TEST_F(InstallTest, APackageTheSettlingTakesOutAgainIsStillReportedSafely) {
   // The new version needs what only the old one provided: it is accepted,
   // replaces the old one, and the settling right after uninstalls it.
+  installAndCommit(signedPackage(FixturePackage{fixtureHeader("keeper", kV71)}));
   FixturePackage old = tool(kV71);
   old.header.provides.push_back(Dependency{"toolapi", 0, 0, 0});
   installAndCommit(signedPackage(old));

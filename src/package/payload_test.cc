@@ -9,13 +9,13 @@
 #include <random>
 
 #include "package/reader.h"
-#include "package/test_source.h"
 #include "package/writer.h"
+#include "support/test_source.h"
 
 namespace installer {
 namespace {
 
-using installer_test::TestSource;
+using testing_support::TestSource;
 
 enum class End { kNormal, kBrokenName, kBrokenData };
 
@@ -222,6 +222,21 @@ TEST(Payload, ChunksWithoutOutputDoNotEndTheStream) {
   expectFiles(got.files, entries);
 }
 
+// Output that did not fit into the previous buffer is still delivered when
+// no input is left: here the stream is cut right after its last match, which
+// straddles the end of the first output buffer (zlib has taken all the input
+// into its own state by then).
+TEST(Payload, PendingOutputIsDeliveredWithoutMoreInput) {
+  // 31 bytes of entry header, then a run that the first buffer cuts.
+  const std::string data = std::string(4015, 'a') + std::string(185, 'b');
+  const std::string head = encodeEntryHeader(0100644, 0, 4200, "f");
+  const std::string compressed = deflateBytes(head + data, 9);
+  const Extracted got = extractPart(compressed.substr(0, compressed.size() - 5));
+  EXPECT_EQ(got.end, End::kNormal);
+  ASSERT_EQ(got.files.size(), 1u);
+  EXPECT_EQ(got.files[0].data, data);
+}
+
 TEST(Payload, SeeksOnlyGoForward) {
   std::string raw(10000, '\0');
   for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<char>(i % 251);
@@ -267,6 +282,43 @@ TEST(Payload, OneBytePutBackSurvivesARefill) {
   ASSERT_TRUE(in.unget());
   ASSERT_TRUE(in.unget());
   EXPECT_EQ(in.get(), static_cast<unsigned char>(raw[pos - 2]));
+}
+
+// Every truncation of a package reads without crashing, and only the whole
+// file yields the complete payload and the complete signature.
+TEST(Payload, EveryTruncationEndsCleanly) {
+  Package p("tool");
+  p.arch = "arm";
+  p.depends = {{"system", 1, 0, 0}};
+  const std::vector<PayloadEntry> entries = {{0100755, 0, "bin/tool", "contents of the tool"},
+                                             {040755, 0, "lib", ""}};
+  PackageWriter w;
+  w.addSha256Switch();
+  w.addPackageHeader(p);
+  w.addPayload(entries);
+  w.addSignature(68, [](const SigningDigest&) { return std::string(68, 's'); });
+  const std::string file = w.bytes();
+  for (std::size_t size = 0; size <= file.size(); ++size) {
+    SCOPED_TRACE(size);
+    TestSource source(file.substr(0, size), false, 1);
+    std::istream in(&source);
+    PackageReader reader(in, true);
+    reader.wantedTypes = {1, 3, 4, 9, 16};
+    bool complete = reader.nextPart() == kPartHeader;
+    Package got;
+    complete = complete && readHeader(got, reader) && reader.partType == kPartPayload;
+    if (reader.partType == kPartPayload) {
+      InflateStreambuf inflater(&reader.part());
+      std::istream payload(&inflater);
+      const Extracted extracted = extract(payload);
+      complete = complete && extracted.end == End::kNormal && extracted.files.size() == 1;
+      reader.nextPart();
+    }
+    char signature[68];
+    complete = complete && reader.partType == kPartSignature &&
+               reader.part().readUnhashed(signature, sizeof signature) == sizeof signature;
+    EXPECT_EQ(complete, size == file.size());
+  }
 }
 
 }  // namespace

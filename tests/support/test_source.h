@@ -8,7 +8,7 @@
 #include <streambuf>
 #include <string>
 
-namespace installer_test {
+namespace testing_support {
 
 class TestSource : public std::streambuf {
  public:
@@ -63,4 +63,4 @@ class TestSource : public std::streambuf {
   std::streamsize available_;
 };
 
-}  // namespace installer_test
+}  // namespace testing_support

@@ -23,8 +23,8 @@ namespace {
 
 using testing_support::fixtureHeader;
 using testing_support::FixturePackage;
+using testing_support::packageFile;
 using testing_support::readFile;
-using testing_support::signedPackage;
 
 constexpr Version kV71 = makeVersion(7, 1, kStageFinal, 0);
 constexpr Version kV72 = makeVersion(7, 2, kStageFinal, 0);
@@ -56,7 +56,7 @@ TEST_F(InstallTest, InstallsRegularFilesAndRecordsThem) {
   FixturePackage p = tool(
       kV71, {entry("bin/tool", "#!/bin/sh\n", 0100755), entry("/etc/tool.conf", "x=1\n", 0100600),
              entry("share", "", 040755), entry("bin/link", "tool", 0120777)});
-  ASSERT_EQ(install(signedPackage(p)), 0);
+  ASSERT_EQ(install(packageFile(p)), 0);
 
   const InstalledPackage* installed = record("tool");
   ASSERT_NE(installed, nullptr);
@@ -80,8 +80,8 @@ TEST_F(InstallTest, InstallsRegularFilesAndRecordsThem) {
 }
 
 TEST_F(InstallTest, NewVersionReplacesTheOldAndRemovesFilesItNoLongerHas) {
-  installAndCommit(signedPackage(tool(kV71, {entry("a", "old a"), entry("b", "old b")})));
-  ASSERT_EQ(install(signedPackage(tool(kV72, {entry("a", "new a"), entry("c", "new c")}))), 0);
+  installAndCommit(packageFile(tool(kV71, {entry("a", "old a"), entry("b", "old b")})));
+  ASSERT_EQ(install(packageFile(tool(kV72, {entry("a", "new a"), entry("c", "new c")}))), 0);
   commit();
 
   EXPECT_EQ(readFile("/flash/a"), "new a");
@@ -96,12 +96,12 @@ TEST_F(InstallTest, ConflictWithAnEnabledPackageInstallsDisabledUnderX) {
   FixturePackage alpha{fixtureHeader("alpha", kV71)};
   alpha.header.conflicts.push_back(Dependency{"beta", 0, 0, 0});
   alpha.files = {entry("bin/alpha", "a")};
-  installAndCommit(signedPackage(alpha));
+  installAndCommit(packageFile(alpha));
   output();
 
   FixturePackage beta{fixtureHeader("beta", kV71)};
   beta.files = {entry("bin/beta", "b")};
-  ASSERT_EQ(install(signedPackage(beta)), 0);
+  ASSERT_EQ(install(packageFile(beta)), 0);
 
   const InstalledPackage* installed = record("beta");
   ASSERT_NE(installed, nullptr);
@@ -127,7 +127,7 @@ TEST_F(InstallTest, KeptStateCarriesTheUsersChoiceOver) {
   for (const Case& c : {Case{"kept-off", true, "disabled"}, Case{"kept-on", false, "enabled"}}) {
     SCOPED_TRACE(c.name);
     FixturePackage p{fixtureHeader(c.name, kV71)};
-    ASSERT_EQ(install(signedPackage(p), kFlagUpgrade, KeptState{{c.name, c.keptDisabled}}), 0);
+    ASSERT_EQ(install(packageFile(p), kFlagUpgrade, KeptState{{c.name, c.keptDisabled}}), 0);
     ASSERT_NE(record(c.name), nullptr);
     EXPECT_EQ(record(c.name)->disabled, c.keptDisabled);
     EXPECT_TRUE(record(c.name)->userChoice);
@@ -137,16 +137,16 @@ TEST_F(InstallTest, KeptStateCarriesTheUsersChoiceOver) {
 }
 
 TEST_F(InstallTest, TheSameVersionIsPassedOverWithoutTouchingAnything) {
-  installAndCommit(signedPackage(tool()));
+  installAndCommit(packageFile(tool()));
   repo_->messages.clear();
 
-  ASSERT_EQ(install(signedPackage(tool())), 0);
+  ASSERT_EQ(install(packageFile(tool())), 0);
   EXPECT_TRUE(m_.empty());
   EXPECT_EQ(repo_->messages, std::vector<std::string>{
                                  "WARNING: omitting package tool-7.1: it is already installed"});
 
   repo_->messages.clear();
-  ASSERT_EQ(install(signedPackage(tool()), kFlagUpgrade | kFlagReinstall), 0);
+  ASSERT_EQ(install(packageFile(tool()), kFlagUpgrade | kFlagReinstall), 0);
   EXPECT_TRUE(m_.empty());
   EXPECT_EQ(repo_->messages, std::vector<std::string>{"installed tool-7.1"});
   EXPECT_EQ(repo_->packages.size(), 1u);
@@ -165,7 +165,7 @@ TEST_F(InstallTest, OldSystemPackagesAskForConversionEvenWhenRefused) {
     repo_->packages.clear();
     FixturePackage system{fixtureHeader("system", makeVersion(c.major, 49, kStageFinal, 0))};
     system.header.arch = c.arch;
-    EXPECT_EQ(install(signedPackage(system)), c.result);
+    EXPECT_EQ(install(packageFile(system)), c.result);
     EXPECT_EQ(testing_support::exists("/rw/CONVERT"), c.converted);
     cancelManifest(m_);
   }
@@ -202,7 +202,7 @@ TEST_F(InstallTest, BootImageOwnerSkipsItsPayloadOnlyWhenImageBased) {
     if (c.imageBased) p.image = std::string(10000, 'i');
     std::string dir;
     bool boot = !c.bootImage;
-    ASSERT_EQ(install(signedPackage(p), kFlagUpgrade, {}, &dir, &boot), 0);
+    ASSERT_EQ(install(packageFile(p), kFlagUpgrade, {}, &dir, &boot), 0);
     EXPECT_EQ(staged("/flash/bin/tool"), c.extracted);
     EXPECT_EQ(boot, c.bootImage);
     EXPECT_EQ(staged("/flash/UPGRADED"), c.upgradedMarker);
@@ -211,8 +211,8 @@ TEST_F(InstallTest, BootImageOwnerSkipsItsPayloadOnlyWhenImageBased) {
 }
 
 TEST_F(InstallTest, SideBySideMagicLeavesTheInstalledPackageInPlace) {
-  installAndCommit(signedPackage(tool(kV71, {entry("a", "first")})));
-  ASSERT_EQ(install(signedPackage(tool(kV72, {entry("b", "second")}), kMagicSideBySide)), 0);
+  installAndCommit(packageFile(tool(kV71, {entry("a", "first")})));
+  ASSERT_EQ(install(packageFile(tool(kV72, {entry("b", "second")}), kMagicSideBySide)), 0);
 
   EXPECT_EQ(repo_->packages.size(), 2u);
   EXPECT_EQ(repo_->packages[0]->version, kV71);
@@ -251,7 +251,7 @@ TEST_F(InstallTest, ASinglePackageMustEndAfterItsSignature) {
     cancelManifest(m_);
     FixturePackage p = tool();
     p.tail = c.tail;
-    EXPECT_EQ(install(signedPackage(p)), c.result);
+    EXPECT_EQ(install(packageFile(p)), c.result);
     EXPECT_EQ(record("tool") != nullptr, c.result == 0);
     if (c.result != 0) {
       EXPECT_TRUE(
@@ -276,7 +276,7 @@ TEST_F(InstallTest, BrokenPackagesInstallNothingAndEnd) {
   cutClassData.rawPayload = compressed(encodeEntryHeader(0100644, 4, 100000, "x") + "short");
   FixturePackage withImage = tool();
   withImage.image = std::string(20000, 'i');
-  const std::string imageFile = signedPackage(withImage);
+  const std::string imageFile = packageFile(withImage);
   std::uint32_t imageStart = 0;
   for (const auto& span : testing_support::partSpans(imageFile)) {
     if (span.type == kPartImage) imageStart = span.start;
@@ -292,12 +292,12 @@ TEST_F(InstallTest, BrokenPackagesInstallNothingAndEnd) {
     std::string bytes;
   };
   const Case cases[] = {
-      {"signature that matches nothing", signedPackage(badSignature)},
+      {"signature that matches nothing", packageFile(badSignature)},
       {"no signature part", noSignature.bytes()},
-      {"payload cut inside a name", signedPackage(cutName)},
-      {"payload cut inside file data", signedPackage(cutData)},
-      {"payload cut inside data that is skipped", signedPackage(cutSkippedData)},
-      {"payload cut inside data of another class", signedPackage(cutClassData)},
+      {"payload cut inside a name", packageFile(cutName)},
+      {"payload cut inside file data", packageFile(cutData)},
+      {"payload cut inside data that is skipped", packageFile(cutSkippedData)},
+      {"payload cut inside data of another class", packageFile(cutClassData)},
       {"stream cut inside the image part", imageFile.substr(0, imageStart + 5000)},
   };
   for (const Case& c : cases) {
@@ -316,7 +316,7 @@ TEST_F(InstallTest, PayloadEndingInsideAnEntryHeaderEndsNormally) {
   FixturePackage p = tool();
   p.rawPayload = compressed(encodeFileEntries({entry("bin/tool", "tool")}) +
                             encodeEntryHeader(0100644, 0, 4, "bin/more").substr(0, 20));
-  ASSERT_EQ(install(signedPackage(p)), 0);
+  ASSERT_EQ(install(packageFile(p)), 0);
   EXPECT_EQ(record("tool")->files, std::set<std::string>{"/flash/bin/tool"});
 }
 
@@ -339,7 +339,7 @@ TEST_F(InstallTest, UnsafeEntryNamesAreRefusedBeforeAnythingIsStaged) {
     repo_->messages.clear();
     cancelManifest(m_);
     FixturePackage p = tool(kV71, {entry(name, "evil")});
-    EXPECT_EQ(install(signedPackage(p)), 1);
+    EXPECT_EQ(install(packageFile(p)), 1);
     EXPECT_EQ(record("tool"), nullptr);
     EXPECT_EQ(repo_->messages,
               std::vector<std::string>{"ERROR: installation of tool-7.1 failed: broken package"});
@@ -380,7 +380,7 @@ TEST_F(InstallTest, UnsafeHeaderNamesAreRefusedBeforeTheChecks) {
     p.header.depends = c.depends;
     p.header.provides = c.provides;
     p.header.conflicts = c.conflicts;
-    EXPECT_EQ(install(signedPackage(p)), c.result);
+    EXPECT_EQ(install(packageFile(p)), c.result);
     if (c.result != 0) {
       EXPECT_TRUE(m_.empty());
       ASSERT_EQ(repo_->messages.size(), 1u);
@@ -393,26 +393,26 @@ TEST_F(InstallTest, UnsafeHeaderNamesAreRefusedBeforeTheChecks) {
 TEST_F(InstallTest, APackageTheSettlingTakesOutAgainIsStillReportedSafely) {
   // The new version needs what only the old one provided: it is accepted,
   // replaces the old one, and the settling right after uninstalls it.
-  installAndCommit(signedPackage(FixturePackage{fixtureHeader("keeper", kV71)}));
+  installAndCommit(packageFile(FixturePackage{fixtureHeader("keeper", kV71)}));
   FixturePackage old = tool(kV71);
   old.header.provides.push_back(Dependency{"toolapi", 0, 0, 0});
-  installAndCommit(signedPackage(old));
+  installAndCommit(packageFile(old));
   FixturePackage needy = tool(kV72);
   needy.header.depends.push_back(Dependency{"toolapi", 0, 0, 0});
   needy.image = "image";
 
   std::string dir;
-  ASSERT_EQ(install(signedPackage(needy), kFlagUpgrade, {}, &dir), 0);
+  ASSERT_EQ(install(packageFile(needy), kFlagUpgrade, {}, &dir), 0);
   EXPECT_EQ(record("tool"), nullptr);
   EXPECT_EQ(dir, "") << "nothing is left to keep an image for";
 }
 
 TEST_F(InstallTest, InstallThenUninstallLeavesTheTreeAsItWas) {
   testing_support::makeDirs("/flash/bin");
-  installAndCommit(signedPackage(FixturePackage{fixtureHeader("base", kV71)}));
+  installAndCommit(packageFile(FixturePackage{fixtureHeader("base", kV71)}));
   const std::string before = testing_support::treeListing("/flash");
 
-  installAndCommit(signedPackage(tool(kV71, {entry("bin/tool", "t"), entry("bin/tool2", "u")})));
+  installAndCommit(packageFile(tool(kV71, {entry("bin/tool", "t"), entry("bin/tool2", "u")})));
   ASSERT_NE(before, testing_support::treeListing("/flash"));
   record("tool")->action = PendingAction::kUninstall;
   applyScheduledActions(*repo_, m_, 0);
@@ -431,10 +431,10 @@ std::set<std::string> lines(const std::string& text) {
 TEST_F(InstallTest, EnablingADisabledInstallOnlyChangesStateFiles) {
   FixturePackage alpha{fixtureHeader("alpha", kV71)};
   alpha.header.conflicts.push_back(Dependency{"beta", 0, 0, 0});
-  installAndCommit(signedPackage(alpha));
+  installAndCommit(packageFile(alpha));
   FixturePackage beta{fixtureHeader("beta", kV71)};
   beta.files = {entry("bin/beta", "b")};
-  installAndCommit(signedPackage(beta));
+  installAndCommit(packageFile(beta));
   ASSERT_TRUE(record("beta")->disabled);
   const std::set<std::string> before = lines(testing_support::treeListing("/flash"));
 
@@ -470,7 +470,7 @@ TEST_F(InstallTest, HardwareClassDecidesClassSpecificEntries) {
     SCOPED_TRACE(std::to_string(c.entryClass) + " on " +
                  (c.machine ? std::to_string(*c.machine) : "none"));
     const std::string bytes =
-        signedPackage(tool(kV71, {entry("bin/tool", "data", 0100644, c.entryClass)}));
+        packageFile(tool(kV71, {entry("bin/tool", "data", 0100644, c.entryClass)}));
     std::istringstream in(bytes);
     PackageReader reader(in, true);
     reader.wantedTypes = {kPartPayload};

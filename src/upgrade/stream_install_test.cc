@@ -15,11 +15,11 @@
 namespace installer {
 namespace {
 
+using testing_support::bundleFile;
 using testing_support::fixtureHeader;
 using testing_support::FixturePackage;
+using testing_support::packageFile;
 using testing_support::readFile;
-using testing_support::signedBundle;
-using testing_support::signedPackage;
 
 constexpr Version kV71 = makeVersion(7, 1, kStageFinal, 0);
 constexpr Version kV72 = makeVersion(7, 2, kStageFinal, 0);
@@ -48,12 +48,12 @@ using StreamInstallTest = testing_support::InstallSandbox;
 
 TEST_F(StreamInstallTest, SinglePackageGivesItsDirectoryOnlyWhenImageBased) {
   std::string dir = "untouched";
-  ASSERT_EQ(install(signedPackage(member("plain")), kFlagUpgrade, {}, &dir), 0);
+  ASSERT_EQ(install(packageFile(member("plain")), kFlagUpgrade, {}, &dir), 0);
   EXPECT_EQ(dir, "untouched");
 
   FixturePackage image = member("imaged");
   image.image = "image data";
-  ASSERT_EQ(install(signedPackage(image), kFlagUpgrade, {}, &dir), 0);
+  ASSERT_EQ(install(packageFile(image), kFlagUpgrade, {}, &dir), 0);
   EXPECT_EQ(dir, "/flash/var/pdb/imaged/");
 }
 
@@ -68,7 +68,7 @@ TEST_F(StreamInstallTest, StreamsThatAreNoPackageInstallNothing) {
 
 TEST_F(StreamInstallTest, BundleInstallsItsRecordAndItsMembers) {
   std::string dir;
-  ASSERT_EQ(install(signedBundle(suite(), {member("a"), member("b")}), kFlagUpgrade, {}, &dir), 0);
+  ASSERT_EQ(install(bundleFile(suite(), {member("a"), member("b")}), kFlagUpgrade, {}, &dir), 0);
   EXPECT_EQ(dir, "/flash/var/pdb/suite/");
 
   const InstalledPackage* bundle = record("suite");
@@ -92,7 +92,7 @@ TEST_F(StreamInstallTest, BundleInstallsItsRecordAndItsMembers) {
 }
 
 TEST_F(StreamInstallTest, MembersOffByDefaultComeInDisabledUnlessTheUserChose) {
-  const std::string bundle = signedBundle(suite(), {member("a"), member("b")}, {"b"});
+  const std::string bundle = bundleFile(suite(), {member("a"), member("b")}, {"b"});
   ASSERT_EQ(install(bundle), 0);
   EXPECT_FALSE(record("a")->disabled);
   EXPECT_TRUE(record("b")->disabled);
@@ -110,14 +110,14 @@ TEST_F(StreamInstallTest, MembersOffByDefaultComeInDisabledUnlessTheUserChose) {
 TEST_F(StreamInstallTest, ABundleTheUserDisabledStaysDisabledAfterItsUpgrade) {
   // As the upgrade run finds it: the user disabled the bundle, whose
   // members went disabled automatically; only the bundle has kept state.
-  installAndCommit(signedBundle(suite(kV71), {member("a"), member("b")}));
+  installAndCommit(bundleFile(suite(kV71), {member("a"), member("b")}));
   for (const auto& p : repo_->packages) p->disabled = true;
   record("suite")->userChoice = true;
   const KeptState kept{{"suite", true}};
 
-  ASSERT_EQ(install(signedBundle(suite(kV72), {member("a", kV72), member("b", kV72)}), kFlagUpgrade,
-                    kept),
-            0);
+  ASSERT_EQ(
+      install(bundleFile(suite(kV72), {member("a", kV72), member("b", kV72)}), kFlagUpgrade, kept),
+      0);
   EXPECT_TRUE(record("suite")->disabled);
   EXPECT_TRUE(record("suite")->userChoice);
   for (const char* name : {"a", "b"}) {
@@ -133,10 +133,10 @@ TEST_F(StreamInstallTest, ABundleTheUserDisabledStaysDisabledAfterItsUpgrade) {
 }
 
 TEST_F(StreamInstallTest, BundleUpgradeUninstallsTheMembersItNoLongerBrings) {
-  installAndCommit(signedBundle(suite(kV71), {member("a"), member("b"), member("c")}));
+  installAndCommit(bundleFile(suite(kV71), {member("a"), member("b"), member("c")}));
   ASSERT_TRUE(testing_support::exists("/flash/bin/b"));
 
-  ASSERT_EQ(install(signedBundle(suite(kV72), {member("a", kV72), member("c", kV72)})), 0);
+  ASSERT_EQ(install(bundleFile(suite(kV72), {member("a", kV72), member("c", kV72)})), 0);
   EXPECT_EQ(record("b"), nullptr);
   EXPECT_NE(record("a"), nullptr);
   commit();
@@ -148,9 +148,9 @@ TEST_F(StreamInstallTest, BundleUpgradeUninstallsTheMembersItNoLongerBrings) {
 
 TEST_F(StreamInstallTest, AFileMovingToANewMemberSurvivesTheUpgrade) {
   installAndCommit(
-      signedBundle(suite(kV71), {member("a"), member("old", kV71, {entry("lib/x", "1")})}));
-  ASSERT_EQ(install(signedBundle(suite(kV72),
-                                 {member("a", kV72), member("new", kV72, {entry("lib/x", "2")})})),
+      bundleFile(suite(kV71), {member("a"), member("old", kV71, {entry("lib/x", "1")})}));
+  ASSERT_EQ(install(bundleFile(suite(kV72),
+                               {member("a", kV72), member("new", kV72, {entry("lib/x", "2")})})),
             0);
   commit();
   EXPECT_EQ(readFile("/flash/lib/x"), "2");
@@ -165,8 +165,8 @@ TEST_F(StreamInstallTest, BundleResults) {
   Package hidden = suite();
   hidden.name = ".suite";
 
-  const std::string whole = signedBundle(suite(), {member("a"), member("b")});
-  const std::string firstOnly = signedBundle(suite(), {member("a")});
+  const std::string whole = bundleFile(suite(), {member("a"), member("b")});
+  const std::string firstOnly = bundleFile(suite(), {member("a")});
   PackageWriter trailing;
   trailing.addRaw(firstOnly.substr(8));
   trailing.addText(kPartNote, "ignored");
@@ -193,7 +193,7 @@ TEST_F(StreamInstallTest, BundleResults) {
       {"part after the last member", trailing.bytes(), 2},
       {"header followed by the end", headerOnly.bytes(), 3},
       {"header carrying lists", listed.bytes(), 1},
-      {"unsafe bundle name", signedBundle(hidden, {member("a")}), 1},
+      {"unsafe bundle name", bundleFile(hidden, {member("a")}), 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -204,7 +204,7 @@ TEST_F(StreamInstallTest, BundleResults) {
 }
 
 TEST_F(StreamInstallTest, ABundleWithoutMembersStillReplacesTheOldOne) {
-  installAndCommit(signedBundle(suite(kV71), {member("a")}));
+  installAndCommit(bundleFile(suite(kV71), {member("a")}));
   PackageWriter headerOnly;
   headerOnly.addHeader(suite(kV72), kHeaderDataWithFlags, kPartBundleHeader);
   EXPECT_EQ(install(headerOnly.bytes()), 3);
@@ -214,7 +214,7 @@ TEST_F(StreamInstallTest, ABundleWithoutMembersStillReplacesTheOldOne) {
 }
 
 TEST_F(StreamInstallTest, TheSameBundleAgainIsRefusedWithoutReinstall) {
-  const std::string bundle = signedBundle(suite(), {member("a")});
+  const std::string bundle = bundleFile(suite(), {member("a")});
   installAndCommit(bundle);
   EXPECT_EQ(install(bundle), 2);
   cancelManifest(m_);
@@ -228,7 +228,7 @@ TEST_F(StreamInstallTest, AMemberWhoseRequirementIsMissingIsPassedOver) {
   // but a finding that the caller does not tolerate still keeps them out.
   FixturePackage needy = member("needy");
   needy.header.depends.push_back(Dependency{"absent", 0, 0, 0});
-  EXPECT_EQ(install(signedBundle(suite(), {member("a"), needy, member("b")})), 2);
+  EXPECT_EQ(install(bundleFile(suite(), {member("a"), needy, member("b")})), 2);
   EXPECT_EQ(record("needy"), nullptr);
   EXPECT_TRUE(repo_->messages.empty());
 }
@@ -236,7 +236,7 @@ TEST_F(StreamInstallTest, AMemberWhoseRequirementIsMissingIsPassedOver) {
 TEST_F(StreamInstallTest, AFailingMemberFailsTheBundle) {
   FixturePackage broken = member("b");
   broken.goodSignature = false;
-  EXPECT_EQ(install(signedBundle(suite(), {member("a"), broken})), 2);
+  EXPECT_EQ(install(bundleFile(suite(), {member("a"), broken})), 2);
 }
 
 TEST_F(StreamInstallTest, BootImageOfAMemberReachesTheCaller) {
@@ -245,14 +245,14 @@ TEST_F(StreamInstallTest, BootImageOfAMemberReachesTheCaller) {
   kernel.header.flags = kFlagBootImage;
   kernel.image = "kernel image";
   bool boot = false;
-  ASSERT_EQ(install(signedBundle(suite(), {member("a"), kernel}), kFlagUpgrade, {}, nullptr, &boot),
+  ASSERT_EQ(install(bundleFile(suite(), {member("a"), kernel}), kFlagUpgrade, {}, nullptr, &boot),
             0);
   EXPECT_TRUE(boot);
 }
 
 TEST_F(StreamInstallTest, TheCopyTargetGetsExactlyTheBytesRead) {
   const std::string bundle =
-      signedBundle(suite(), {member("a"), member("b")}, {"b"}, std::string(50000, 'i'));
+      bundleFile(suite(), {member("a"), member("b")}, {"b"}, std::string(50000, 'i'));
   std::stringbuf copy;
   ASSERT_EQ(install(bundle, kFlagUpgrade, {}, nullptr, nullptr, &copy), 0);
   EXPECT_EQ(copy.str(), bundle);

@@ -122,7 +122,7 @@ class ImageModeTest : public ::testing::Test {
 TEST_F(ImageModeTest, InstallsFromStandardInputWithItsProgressBar) {
   ts::FixturePackage p = package("tool", kV71, {entry("bin/tool", "#!/bin/sh\n")});
   p.image = std::string(3 * 4096 + 100, 'i');
-  const std::string bytes = ts::signedPackage(p);
+  const std::string bytes = ts::packageFile(p);
   const std::uint32_t image = partStart(bytes, installer::kPartImage);
   const std::uint32_t payloadEnd = partEnd(bytes, installer::kPartPayload);
   ASSERT_GT(payloadEnd - partStart(bytes, installer::kPartPayload), 0u);
@@ -146,7 +146,7 @@ TEST_F(ImageModeTest, InstallsFromStandardInputWithItsProgressBar) {
 }
 
 TEST_F(ImageModeTest, APlainPackageKeepsNoCapture) {
-  ASSERT_EQ(run(ts::signedPackage(package("tool", kV71))).status, 0);
+  ASSERT_EQ(run(ts::packageFile(package("tool", kV71))).status, 0);
   EXPECT_EQ(file("/flash/bin/tool"), "tool");
   EXPECT_FALSE(exists("/flash/var/pdb/image"));
   EXPECT_FALSE(exists("/flash/var/pdb/tool/image"));
@@ -157,7 +157,7 @@ TEST_F(ImageModeTest, TheBootImageVariableMakesTheImageTheBootImage) {
   ts::FixturePackage p = package("kernel", kV71);
   p.header.flags = installer::kFlagBootImage;
   p.image = "boot loader data";
-  const std::string bytes = ts::signedPackage(p);
+  const std::string bytes = ts::packageFile(p);
   for (const bool variable : {true, false}) {
     SCOPED_TRACE(variable ? "with bootimage" : "without bootimage");
     ts::TempRoot root;
@@ -185,11 +185,11 @@ TEST_F(ImageModeTest, TheBootImageVariableMakesTheImageTheBootImage) {
 TEST_F(ImageModeTest, TheSamePackageSentTwiceKeepsItsKeptImage) {
   ts::FixturePackage p = package("tool", kV71);
   p.image = std::string(5000, 'i');
-  const std::string bytes = ts::signedPackage(p);
+  const std::string bytes = ts::packageFile(p);
   ts::FixturePackage owner = package("kernel", kV71);
   owner.header.flags = installer::kFlagBootImage;
   owner.image = std::string(5000, 'k');
-  const std::string ownerBytes = ts::signedPackage(owner);
+  const std::string ownerBytes = ts::packageFile(owner);
   ts::RunOptions boot;
   boot.env["bootimage"] = "1";
 
@@ -222,9 +222,9 @@ TEST_F(ImageModeTest, TheSamePackageSentTwiceKeepsItsKeptImage) {
 }
 
 TEST_F(ImageModeTest, ASecondVersionRemovesTheFilesItNoLongerHas) {
-  ASSERT_EQ(run(ts::signedPackage(package("tool", kV71, {entry("a", "1"), entry("b", "1")}))).status,
+  ASSERT_EQ(run(ts::packageFile(package("tool", kV71, {entry("a", "1"), entry("b", "1")}))).status,
             0);
-  ASSERT_EQ(run(ts::signedPackage(package("tool", kV72, {entry("a", "2"), entry("c", "2")}))).status,
+  ASSERT_EQ(run(ts::packageFile(package("tool", kV72, {entry("a", "2"), entry("c", "2")}))).status,
             0);
   EXPECT_EQ(file("/flash/a"), "2");
   EXPECT_EQ(file("/flash/c"), "2");
@@ -233,7 +233,7 @@ TEST_F(ImageModeTest, ASecondVersionRemovesTheFilesItNoLongerHas) {
 }
 
 TEST_F(ImageModeTest, AFailedInstallChangesNothingUnderFlash) {
-  ASSERT_EQ(run(ts::signedPackage(package("tool", kV71, {entry("a", "1"), entry("b", "1")}))).status,
+  ASSERT_EQ(run(ts::packageFile(package("tool", kV71, {entry("a", "1"), entry("b", "1")}))).status,
             0);
   const std::string before = flash();
   const std::string ramBefore = ts::treeListing(root_ / "/ram");
@@ -241,7 +241,7 @@ TEST_F(ImageModeTest, AFailedInstallChangesNothingUnderFlash) {
   ts::FixturePackage forged = package("tool", kV72, {entry("a", "2"), entry("c", "2")});
   forged.goodSignature = false;
   forged.image = "image";
-  const ts::RunResult result = run(ts::signedPackage(forged));
+  const ts::RunResult result = run(ts::packageFile(forged));
   EXPECT_EQ(result.status, 1);
   EXPECT_NE(result.out.find("ERROR: installation of tool-7.2 failed: broken package\n"),
             std::string::npos);
@@ -254,8 +254,8 @@ TEST_F(ImageModeTest, AFailedInstallChangesNothingUnderFlash) {
 TEST_F(ImageModeTest, AConflictingPackageInstallsDisabledUnderX) {
   ts::FixturePackage alpha = package("alpha", kV71);
   alpha.header.conflicts.push_back(Dependency{"beta", 0, 0, 0});
-  ASSERT_EQ(run(ts::signedPackage(alpha)).status, 0);
-  ASSERT_EQ(run(ts::signedPackage(package("beta", kV71))).status, 0);
+  ASSERT_EQ(run(ts::packageFile(alpha)).status, 0);
+  ASSERT_EQ(run(ts::packageFile(package("beta", kV71))).status, 0);
   EXPECT_EQ(file("/flash/x/beta/bin/beta"), "beta");
   EXPECT_FALSE(exists("/flash/bin/beta"));
   EXPECT_EQ(file("/flash/var/pdb/beta/disabled"), "auto\n");
@@ -266,7 +266,7 @@ TEST_F(ImageModeTest, AConflictingPackageInstallsDisabledUnderX) {
 TEST_F(ImageModeTest, AnOldSystemPackageAsksForConversionEvenWhenRefused) {
   ts::FixturePackage system = package("system", makeVersion(6, 49, kStageFinal, 0));
   system.header.arch = "mips";
-  const ts::RunResult result = run(ts::signedPackage(system));
+  const ts::RunResult result = run(ts::packageFile(system));
   EXPECT_EQ(result.status, 1);
   EXPECT_NE(result.out.find("ERROR: can not install system-6.49: it is not made for i386, but for "
                             "mips\n"),
@@ -276,9 +276,9 @@ TEST_F(ImageModeTest, AnOldSystemPackageAsksForConversionEvenWhenRefused) {
 }
 
 TEST_F(ImageModeTest, TheSideBySideMagicKeepsTheInstalledPackage) {
-  ASSERT_EQ(run(ts::signedPackage(package("tool", kV71, {entry("a", "1")}))).status, 0);
+  ASSERT_EQ(run(ts::packageFile(package("tool", kV71, {entry("a", "1")}))).status, 0);
   const std::string side =
-      ts::signedPackage(package("tool", kV72, {entry("b", "2")}), installer::kMagicSideBySide);
+      ts::packageFile(package("tool", kV72, {entry("b", "2")}), installer::kMagicSideBySide);
   ASSERT_EQ(run(side).status, 0);
   EXPECT_EQ(file("/flash/a"), "1");
   EXPECT_EQ(file("/flash/b"), "2");
@@ -287,7 +287,7 @@ TEST_F(ImageModeTest, TheSideBySideMagicKeepsTheInstalledPackage) {
 }
 
 TEST_F(ImageModeTest, ABundleWithMembersOffByDefault) {
-  const std::string bytes = ts::signedBundle(
+  const std::string bytes = ts::bundleFile(
       bundleHeader(kV71), {package("a", kV71), package("b", kV71)}, {"b"}, std::string(100, 'i'));
   const ts::RunResult result = run(bytes);
   ASSERT_EQ(result.status, 0) << result.out;
@@ -300,11 +300,11 @@ TEST_F(ImageModeTest, ABundleWithMembersOffByDefault) {
 }
 
 TEST_F(ImageModeTest, ABundleUpgradeUninstallsTheMembersItDropped) {
-  const std::string first = ts::signedBundle(
+  const std::string first = ts::bundleFile(
       bundleHeader(kV71), {package("a", kV71), package("b", kV71, {entry("lib/b", "b")})});
   ASSERT_EQ(run(first).status, 0);
   ASSERT_TRUE(exists("/flash/lib/b"));
-  const std::string second = ts::signedBundle(bundleHeader(kV72), {package("a", kV72)});
+  const std::string second = ts::bundleFile(bundleHeader(kV72), {package("a", kV72)});
   ASSERT_EQ(run(second).status, 0);
   EXPECT_FALSE(exists("/flash/lib/b"));
   EXPECT_FALSE(exists("/flash/var/pdb/b"));
@@ -314,8 +314,8 @@ TEST_F(ImageModeTest, ABundleUpgradeUninstallsTheMembersItDropped) {
 
 TEST_F(ImageModeTest, ABundleCutBetweenMembersInstallsNothing) {
   const std::string whole =
-      ts::signedBundle(bundleHeader(kV71), {package("a", kV71), package("b", kV71)});
-  const std::string firstOnly = ts::signedBundle(bundleHeader(kV71), {package("a", kV71)});
+      ts::bundleFile(bundleHeader(kV71), {package("a", kV71), package("b", kV71)});
+  const std::string firstOnly = ts::bundleFile(bundleHeader(kV71), {package("a", kV71)});
   const std::string before = flash();
   const ts::RunResult result = run(whole.substr(0, firstOnly.size()));
   EXPECT_EQ(result.status, 2);
@@ -330,7 +330,7 @@ TEST_F(ImageModeTest, ACaptureThatDoesNotFitFailsTheInstall) {
 
   ts::FixturePackage p = package("tool", kV71);
   p.image = std::string(256 * 1024, 'i');
-  const ts::RunResult result = run(ts::signedPackage(p));
+  const ts::RunResult result = run(ts::packageFile(p));
   EXPECT_EQ(result.status, 1);
   EXPECT_NE(result.out.find("ERROR: installation of tool-7.1 failed: disk is too small\n"),
             std::string::npos)
@@ -341,11 +341,47 @@ TEST_F(ImageModeTest, ACaptureThatDoesNotFitFailsTheInstall) {
 
 TEST_F(ImageModeTest, WithoutADatabaseDirectoryThereIsNothingToCaptureInto) {
   ts::removeTree(root_ / "/flash/var");
-  const ts::RunResult result = run(ts::signedPackage(package("tool", kV71)));
+  const ts::RunResult result = run(ts::packageFile(package("tool", kV71)));
   EXPECT_EQ(result.status, 255);
   EXPECT_TRUE(result.out.ends_with("ERROR: could not open image\n")) << result.out;
   EXPECT_FALSE(exists("/flash/bin/tool"));
   EXPECT_FALSE(exists("/flash/postlog"));
+}
+
+TEST_F(ImageModeTest, PackagesBuiltByThePackageToolInstallAndList) {
+  ts::TempRoot work;
+  ts::writeFile(work / "/hello.desc", "name: hello\nversion: 7.1\nbuild-time: 1000\n");
+  ts::makeDirs(work / "/tree/bin");
+  ts::writeFile(work / "/tree/bin/hello", "#!/bin/sh\necho hello\n", 0755);
+  ts::writeFile(work / "/extra.desc", "name: extra\nversion: 7.1\nbuild-time: 1000\n");
+  ts::writeFile(work / "/suite.desc",
+                "name: suite\nversion: 7.1\nbuild-time: 1000\noff-by-default: extra\n");
+  const std::vector<std::vector<std::string>> steps = {
+      {"build", work / "/hello.desc", work / "/tree", "-o", work / "/hello.npk", "--dev-key"},
+      {"build", work / "/extra.desc", work / "/tree", "-o", work / "/extra.npk", "--dev-key"},
+      {"bundle", work / "/suite.desc", work / "/extra.npk", "-o", work / "/suite.npk"},
+  };
+  for (const auto& step : steps) {
+    const ts::RunResult built = ts::runPkgtool(step);
+    ASSERT_EQ(built.status, 0) << step[0] << ": " << built.err;
+  }
+
+  const std::string hello = ts::readFile(work / "/hello.npk").value_or("");
+  const ts::RunResult first = run(hello);
+  EXPECT_EQ(first.status, 0) << first.out;
+  EXPECT_EQ(first.out,
+            statusLines(
+                {progressBar("hello-7.1", partStart(hello, installer::kPartPayload), hello.size()),
+                 progressBar("hello-7.1", partEnd(hello, installer::kPartPayload), hello.size())}));
+  const std::string suite = ts::readFile(work / "/suite.npk").value_or("");
+  EXPECT_EQ(run(suite).status, 0);
+
+  EXPECT_EQ(file("/flash/bin/hello"), "#!/bin/sh\necho hello\n");
+  EXPECT_EQ(file("/flash/x/extra/bin/hello"), "#!/bin/sh\necho hello\n");
+  EXPECT_EQ(file("/flash/var/pdb/suite/image"), suite);
+  const ts::RunResult listing = ts::runInstaller({"-r", root_.path(), "--show"});
+  EXPECT_NE(listing.out.find("           hello    "), std::string::npos) << listing.out;
+  EXPECT_NE(listing.out.find("           extra XB "), std::string::npos) << listing.out;
 }
 
 }  // namespace

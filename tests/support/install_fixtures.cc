@@ -65,15 +65,15 @@ void addSignedPackage(PackageWriter& writer, const FixturePackage& p) {
   for (const auto& [type, data] : p.tail) writer.addPart(type, data);
 }
 
-std::string signedPackage(const FixturePackage& p, std::uint32_t magic) {
+std::string packageFile(const FixturePackage& p, std::uint32_t magic) {
   PackageWriter writer(magic);
   addSignedPackage(writer, p);
   return writer.bytes();
 }
 
-std::string signedBundle(const Package& bundle, const std::vector<FixturePackage>& members,
-                         const std::vector<std::string>& offByDefault,
-                         std::optional<std::string> image) {
+std::string bundleFile(const Package& bundle, const std::vector<FixturePackage>& members,
+                       const std::vector<std::string>& offByDefault,
+                       std::optional<std::string> image) {
   PackageWriter writer;
   writer.addHeader(bundle, installer::kHeaderDataWithFlags, installer::kPartBundleHeader);
   if (image) writer.addImage(*image);

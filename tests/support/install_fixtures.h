@@ -44,14 +44,13 @@ installer::Package fixtureHeader(const std::string& name, installer::Version ver
 void addSignedPackage(installer::PackageWriter& writer, const FixturePackage& p);
 
 // A whole single-package file.
-std::string signedPackage(const FixturePackage& p, std::uint32_t magic = installer::kMagicPackage);
+std::string packageFile(const FixturePackage& p, std::uint32_t magic = installer::kMagicPackage);
 
 // A whole bundle file: the bundle header, an image part when given, the list
 // of members off by default when not empty, then the members.
-std::string signedBundle(const installer::Package& bundle,
-                         const std::vector<FixturePackage>& members,
-                         const std::vector<std::string>& offByDefault = {},
-                         std::optional<std::string> image = std::string("bundle image"));
+std::string bundleFile(const installer::Package& bundle, const std::vector<FixturePackage>& members,
+                       const std::vector<std::string>& offByDefault = {},
+                       std::optional<std::string> image = std::string("bundle image"));
 
 // The file offsets of each part's data and its type, walking the part
 // headers; for computing what the progress bar shows.

@@ -1,5 +1,7 @@
 #include "pkgtool/inspect.h"
 
+#include <algorithm>
+
 #include "package/format.h"
 #include "package/payload.h"
 #include "package/reader.h"
@@ -14,7 +16,7 @@ void decodeHeader(PackageReader& reader, InspectedPart& part) {
   reader.read(reinterpret_cast<char*>(data), static_cast<std::streamsize>(want));
   const auto got = static_cast<std::size_t>(reader.gcount());
   if (got < kHeaderDataSize) {
-    part.truncated = got < want;
+    part.truncated = part.truncated || got < want;
     return;
   }
   Package p;
@@ -29,11 +31,12 @@ void decodeHeader(PackageReader& reader, InspectedPart& part) {
   part.header = std::move(p);
 }
 
-void decodeText(PackageReader& reader, InspectedPart& part) {
-  std::string text(part.length, '\0');
+// Never allocates more than the file holds, whatever the part declares.
+void decodeText(PackageReader& reader, InspectedPart& part, std::uint64_t available) {
+  std::string text(static_cast<std::size_t>(std::min<std::uint64_t>(part.length, available)), '\0');
   reader.read(text.data(), static_cast<std::streamsize>(text.size()));
   const auto got = static_cast<std::size_t>(reader.gcount());
-  part.truncated = got < text.size();
+  part.truncated = part.truncated || got < part.length;
   text.resize(got);
   part.text = std::move(text);
 }
@@ -132,7 +135,8 @@ bool inspectFile(std::istream& in, std::uint64_t size, InspectedFile& file) {
       case kPartArch:
       case kPartAuxText:
       case kPartNote:
-        decodeText(reader, part);
+        decodeText(reader, part,
+                   size > reader.part().partStart ? size - reader.part().partStart : 0);
         break;
       case kPartDepends:
       case kPartProvides:

@@ -136,6 +136,13 @@ TEST(InspectTest, DamagedFiles) {
   EXPECT_STREQ(partKindName(file.parts[1].type), "unknown");
   EXPECT_TRUE(file.parts[2].listBroken);
   EXPECT_EQ(file.parts[2].list->size(), 1u);
+  // A text that claims far more than the file holds.
+  PackageWriter liar;
+  liar.addPart(kPartNote, "only this", 0xFFFFFFF0u);
+  file = inspect(liar.bytes());
+  ASSERT_EQ(file.parts.size(), 1u);
+  EXPECT_TRUE(file.parts[0].truncated);
+  EXPECT_EQ(file.parts[0].text, std::optional<std::string>("only this"));
   // Shorter than a file header; an unknown magic.
   std::istringstream tiny("1234567");
   EXPECT_FALSE(inspectFile(tiny, 7, file));

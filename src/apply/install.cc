@@ -56,7 +56,7 @@ void passOverMember(PackageReader& reader) {
   while (!reader.fail() && reader.partType != kPartHeader) reader.nextPart();
 }
 
-// Part 21 is not extracted; it is read through in steps so that the
+// The image part is not extracted; it is read through in steps so that the
 // progress bar moves. A stream cut inside it makes the package broken.
 bool passOverImagePart(const InstalledPackage& p, PackageReader& reader) {
   char scratch[kImageSkipStep];

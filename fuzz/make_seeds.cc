@@ -1,11 +1,12 @@
 // Writes the seed corpora of the fuzz targets: small, valid inputs made with
-// the package writer and signed with the development keys, one directory per
+// the package tool's builder and signed with the development keys, one directory per
 // target. Usage: fuzz_seeds <corpus-dir>
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "package/payload_writer.h"
 #include "package/signer.h"
 #include "package/writer.h"
+#include "pkgtool/package_builder.h"
 #include "support/dev_keys.h"
 #include "support/hex.h"
 
@@ -20,7 +22,6 @@ namespace {
 
 using installer::Dependency;
 using installer::Package;
-using installer::PackageWriter;
 using installer::PayloadEntry;
 
 std::string corpusRoot;
@@ -40,18 +41,21 @@ Package sample(const std::string& name, installer::Version version) {
   return p;
 }
 
-void sign(PackageWriter& w, installer::SignatureForm form) {
-  const std::uint32_t length = form == installer::SignatureForm::kFull ? 132 : 68;
-  w.addSignature(length, [form](const installer::SigningDigest& d) {
-    std::vector<std::uint8_t> signature;
-    std::string error;
-    if (!installer::makeSignature(testing_support::devSigningKeys(), form, d.bytes, d.sha256,
-                                  signature, error)) {
-      std::fprintf(stderr, "signing failed: %s\n", error.c_str());
-      std::exit(1);
-    }
-    return std::string(signature.begin(), signature.end());
-  });
+std::string built(const Package& header, const std::vector<PayloadEntry>& files,
+                  const installer::BuildOptions& options = {},
+                  const std::optional<std::string>& image = std::nullopt, std::uint32_t magic = 0) {
+  installer::PackageDescription d;
+  d.header = header;
+  d.magic = magic;
+  std::string bytes;
+  std::string error;
+  if (!installer::assemblePackage(d, installer::deflateBytes(installer::encodeFileEntries(files)),
+                                  image, testing_support::devSigningKeys(), options, bytes,
+                                  error)) {
+    std::fprintf(stderr, "building %s failed: %s\n", header.name.c_str(), error.c_str());
+    std::exit(1);
+  }
+  return bytes;
 }
 
 std::vector<PayloadEntry> sampleFiles() {
@@ -64,47 +68,29 @@ std::vector<PayloadEntry> sampleFiles() {
   };
 }
 
-// A single package as the package tool lays it out: the SHA-256 switch, the
-// header and its description, the payload, the signature.
-std::string singlePackage(const Package& p, const std::vector<PayloadEntry>& files,
-                          installer::SignatureForm form, bool sha256 = true,
-                          std::uint32_t magic = installer::kMagicPackage) {
-  PackageWriter w(magic);
-  if (sha256) w.addSha256Switch();
-  w.addPackageHeader(p);
-  w.addPayload(files);
-  sign(w, form);
-  return w.bytes();
-}
-
 std::string imagePackage() {
   Package p = sample("kernel", installer::makeVersion(7, 2, installer::kStageFinal, 0));
   p.flags = installer::kFlagBootImage;
-  PackageWriter w;
-  w.addSha256Switch();
-  w.addPackageHeader(p);
-  w.addImage(std::string(300, '\x7e'));
-  w.addPayload({{0100644, 0, "boot/kernel", std::string(64, 'k')}});
-  sign(w, installer::SignatureForm::kFull);
-  return w.bytes();
+  return built(p, {{0100644, 0, "boot/kernel", std::string(64, 'k')}}, {}, std::string(300, '~'));
 }
 
 std::string bundle() {
   Package b = sample("suite", installer::makeVersion(7, 2, installer::kStageFinal, 0));
-  b.isBundle = true;
-  PackageWriter w;
-  w.addSha256Switch();
-  w.addPackageHeader(b);
-  w.addImage("");
-  w.addDependencyList(installer::kPartOffByDefault, {{"extra", 0, 0, 0}});
+  installer::PackageDescription d;
+  d.header = b;
+  d.offByDefault = {"extra"};
+  std::vector<std::string> members;
   for (const char* name : {"core", "extra"}) {
-    Package m = sample(name, b.version);
-    w.addSha256Switch();
-    w.addPackageHeader(m);
-    w.addPayload({{0100644, 0, std::string("lib/") + name, name}});
-    sign(w, installer::SignatureForm::kFull);
+    members.push_back(
+        built(sample(name, b.version), {{0100644, 0, std::string("lib/") + name, name}}));
   }
-  return w.bytes();
+  std::string bytes;
+  std::string error;
+  if (!installer::assembleBundle(d, members, {"core", "extra"}, std::string(), bytes, error)) {
+    std::fprintf(stderr, "building the bundle failed: %s\n", error.c_str());
+    std::exit(1);
+  }
+  return bytes;
 }
 
 Package described() {
@@ -122,15 +108,18 @@ Package described() {
 std::vector<std::pair<std::string, std::string>> packages() {
   const auto v71 = installer::makeVersion(7, 1, installer::kStageFinal, 0);
   const auto v646 = installer::makeVersion(6, 46, installer::kStageFinal, 0);
+  installer::BuildOptions legacy;
+  legacy.form = installer::SignatureForm::kLegacyOnly;
+  legacy.placement = installer::SwitchPlacement::kNone;
+  installer::BuildOptions switchAfter;
+  switchAfter.placement = installer::SwitchPlacement::kAfterHeader;
   return {
-      {"single",
-       singlePackage(sample("tool", v71), sampleFiles(), installer::SignatureForm::kFull)},
-      {"described", singlePackage(described(), sampleFiles(), installer::SignatureForm::kFull)},
-      {"legacy-sha1", singlePackage(sample("old", v646), sampleFiles(),
-                                    installer::SignatureForm::kLegacyOnly, false)},
-      {"side-by-side",
-       singlePackage(sample("tool", v71), {{0100644, 0, "x", "y"}}, installer::SignatureForm::kFull,
-                     true, installer::kMagicSideBySide)},
+      {"single", built(sample("tool", v71), sampleFiles())},
+      {"described", built(described(), sampleFiles())},
+      {"switch-after-header", built(described(), sampleFiles(), switchAfter)},
+      {"legacy-sha1", built(sample("old", v646), sampleFiles(), legacy)},
+      {"side-by-side", built(sample("tool", v71), {{0100644, 0, "x", "y"}}, {}, std::nullopt,
+                             installer::kMagicSideBySide)},
       {"image", imagePackage()},
       {"bundle", bundle()},
   };
@@ -210,6 +199,47 @@ void manifestSeeds() {
   put("manifest", "no-newline", "U /flash/x");
 }
 
+// Records of the metadata target: [kind] [length, 2 bytes] [bytes]; kind 11
+// switches to another package name.
+std::string record(int kind, const std::string& bytes) {
+  std::string out(1, static_cast<char>(kind));
+  out += static_cast<char>(bytes.size() & 0xFF);
+  out += static_cast<char>(bytes.size() >> 8);
+  return out + bytes;
+}
+
+void metadataSeeds() {
+  enum {
+    kVersion,
+    kDeps,
+    kProvides,
+    kConflicts,
+    kBundle,
+    kFiles,
+    kDisabled,
+    kEnabled,
+    kImage,
+    kSchedule,
+    kKeptImage,
+    kName
+  };
+  put("metadata", "plain",
+      record(kVersion, "117506816 1700000000\n") + record(kDeps, "system 117506048 0\n") +
+          record(kProvides, "net 117532160 0 -1\nroute 1 2 5\n") +
+          record(kConflicts, "old 0 117440512\n") +
+          record(kFiles, "flash/bin/tool\n/flash/etc/tool.conf\n\nflash/lib/x") +
+          record(kEnabled, "user\n") + record(kSchedule, "disable\n") + record(kName, "other") +
+          record(kVersion, "1 2") + record(kDisabled, "auto\n") + record(kBundle, "suite\n") +
+          record(kFiles, ""));
+  put("metadata", "kept-images",
+      record(kName, "suite") + record(kImage, bundle()) + record(kName, "core") +
+          record(kFiles, "flash/lib/core\n") + record(kName, "kernel") +
+          record(kKeptImage, imagePackage()) + record(kSchedule, "uninstall"));
+  put("metadata", "broken",
+      record(kVersion, "x") + record(kDeps, "only-a-name\n") + record(kName, "my_pkg.x") +
+          record(kSchedule, "enable") + record(kProvides, "a 1 2\n"));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -230,5 +260,6 @@ int main(int argc, char** argv) {
   signatureSeeds();
   curveSeeds();
   manifestSeeds();
+  metadataSeeds();
   return 0;
 }

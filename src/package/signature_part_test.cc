@@ -185,6 +185,7 @@ TEST(SignaturePartTest, SignatureFormsBySize) {
 TEST(SignaturePartTest, ShortSignaturePartIsRefused) {
   Layout layout;
   layout.form = SignatureForm::kLegacyOnly;
+  layout.signatureSize = 68;
   std::string file = buildPackage(samplePackage(kV7_1beta3), layout);
   // Cut the part to 67 bytes: shorten its length field and drop the last byte.
   const std::size_t signature = partOffset(file, kPartSignature);

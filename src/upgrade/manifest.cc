@@ -10,19 +10,31 @@
 namespace installer {
 namespace {
 
+// A path that is already gone, or never was, needs no removal.
+bool alreadyGone(int error) { return error == ENOENT || error == ENOTDIR; }
+
 void removeTarget(const std::string& path) {
-  if (unlink(path.c_str()) == 0 || errno != EISDIR) return;
+  if (unlink(path.c_str()) == 0) return;
+  if (errno != EISDIR) {
+    // The old file stays in place: say so, as a failed move does.
+    if (!alreadyGone(errno)) std::perror("unlink");
+    return;
+  }
   // A package directory: its plain entries go, then the directory itself.
   // Hidden names and subdirectories are left, and then so is the directory.
   if (DIR* dir = opendir(path.c_str())) {
     while (const dirent* entry = readdir(dir)) {
       const std::string name = entry->d_name;
       if (name.empty() || name[0] == '.') continue;
-      unlink((path + "/" + name).c_str());
+      if (unlink((path + "/" + name).c_str()) != 0 && errno != EISDIR && !alreadyGone(errno)) {
+        std::perror("unlink");
+      }
     }
     closedir(dir);
   }
-  rmdir(path.c_str());
+  if (rmdir(path.c_str()) != 0 && errno != ENOTEMPTY && errno != EEXIST && !alreadyGone(errno)) {
+    std::perror("rmdir");
+  }
 }
 
 void makeLink(const std::string& path, const std::string& text) {

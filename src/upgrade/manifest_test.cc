@@ -1,6 +1,7 @@
 #include "upgrade/manifest.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -211,6 +212,28 @@ TEST_F(CrossDeviceTest, AFailedCopyKeepsTheOldTargetAndTheSource) {
   EXPECT_EQ(ts::readFile("/flash/target"), "old contents");
   EXPECT_EQ(ts::listDir("/flash"), std::vector<std::string>{"target"});
   EXPECT_TRUE(ts::exists("/ram/tmpStaged"));
+}
+
+TEST_F(CrossDeviceTest, RemovalsThatFailAreReportedAndTheCommitGoesOn) {
+  ASSERT_TRUE(ts::mountTmpfs("/flash/ro", "64k"));
+  ts::writeFile("/flash/ro/file", "stays");
+  ts::writeFile("/flash/ro/dir/entry", "stays too");
+  ASSERT_EQ(mount(nullptr, "/flash/ro", nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+  ts::writeFile("/flash/plain", "goes");
+  Manifest m;
+  setEntry(m, "/flash/ro/file", ManifestOp::kRemove, "");
+  setEntry(m, "/flash/ro/dir", ManifestOp::kRemove, "");
+  setEntry(m, "/flash/missing", ManifestOp::kRemove, "");
+  setEntry(m, "/flash/plain", ManifestOp::kRemove, "");
+  testing::internal::CaptureStderr();
+  commitManifest(m, false);
+  const std::string err = testing::internal::GetCapturedStderr();
+  // The file and the directory are reported; what is not there is not.
+  const std::string line = std::string("unlink: ") + strerror(EROFS) + "\n";
+  EXPECT_EQ(err, line + line) << err;
+  EXPECT_EQ(ts::readFile("/flash/ro/file"), "stays");
+  EXPECT_EQ(ts::readFile("/flash/ro/dir/entry"), "stays too");
+  EXPECT_FALSE(ts::exists("/flash/plain"));
 }
 
 TEST_F(CrossDeviceTest, CopyFileRefusesWhatIsNotARegularFile) {

@@ -1,0 +1,62 @@
+// Runs of the real installer with the fault-injection library preloaded
+// (tests/faultshim), and the tree checks of the fault and crash sweeps: a
+// snapshot of every path below a directory, and the rule that after a
+// failure each path holds either its old or its new state.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/sandbox.h"
+
+namespace testing_support {
+
+struct FaultPlan {
+  long at = 0;                  // the counted call that fails; 0: none
+  std::string action = "fail";  // "fail", "exit" or "kill"
+  std::string error = "EIO";    // for "fail": ENOSPC, EIO, EACCES
+  std::string calls;            // kinds counted, comma-separated; empty: all
+  std::string log;              // file that lists every counted call
+};
+
+// `options` with the library preloaded and the plan in the environment.
+// Runs with `chrootTo` see the library and the log inside that root: give
+// `plan.log` as a path inside it then.
+RunOptions withFault(RunOptions options, const FaultPlan& plan);
+
+struct FaultCall {
+  long n = 0;
+  std::string kind;    // "write", "rename", ...
+  std::string detail;  // the path, or "fd=N"
+};
+std::vector<FaultCall> readFaultLog(const std::string& path);
+
+// Path (below the directory, "/"-led; directories end in "/") -> its mode,
+// size and content hash, or link text.
+using TreeState = std::map<std::string, std::string>;
+TreeState snapshotTree(const std::string& dir);
+// Drops the paths that are the run's own log ("/postlog" and the like) from
+// a snapshot, for comparisons of what an install changed.
+TreeState without(TreeState state, const std::vector<std::string>& paths);
+
+// A temporary file name of staging or of the manifest file ("tmpXXXXXX",
+// "NAME.XXXXXX").
+bool isTemporaryPath(const std::string& path);
+
+struct OldOrNewReport {
+  std::vector<std::string> violations;   // paths in neither state, with both
+  std::vector<std::string> temporaries;  // left-over temporary files
+  std::vector<std::string> newDirectories;
+  bool ok() const { return violations.empty(); }
+};
+// Every path of `now` must hold its state in `before` or in `after`, and
+// every path missing from `now` must be missing from one of them. Temporary
+// files and new directories are listed apart, not as violations.
+OldOrNewReport checkOldOrNew(const TreeState& before, const TreeState& after, const TreeState& now);
+
+// How `found` differs from `expected` (missing, extra and changed paths),
+// for messages.
+std::string describeDifference(const TreeState& expected, const TreeState& found);
+
+}  // namespace testing_support

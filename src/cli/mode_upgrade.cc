@@ -1,8 +1,56 @@
+// The upgrade run: the default mode when no mode option is given.
+#include "apply/free_space.h"
+#include "apply/schedule.h"
 #include "cli/modes.h"
+#include "console/console.h"
+#include "upgrade/driver.h"
+#include "upgrade/manifest.h"
+#include "upgrade/postlog.h"
+#include "upgrade/staging.h"
 
 namespace installer {
 
-// Placeholder until the upgrade driver lands: nothing to do.
-int runUpgradeMode(Repository&, const RunOptions&) { return 0; }
+namespace {
+
+constexpr int kExitNoSpace = 28;
+constexpr int kExitManifestNotWritten = 1;
+const char* const kManifestPath = "/ram/MANIFEST";
+
+}  // namespace
+
+int runUpgradeMode(Repository& repo, const RunOptions& options) {
+  Manifest manifest;
+  applyScheduledActions(repo, manifest, 1);
+  int status = 0;
+
+  const InstallFlags flags = options.installFlags | kFlagUpgrade;
+  std::vector<Package> installed = runUpgrade(repo, manifest, flags);
+
+  if ((flags & kFlagReinstall) == 0 && !checkFreeSpace(manifest)) {
+    reportError(repo, "not enough space for upgrade");
+    cancelManifest(manifest);
+    installed.clear();
+    status = kExitNoSpace;
+  }
+
+  const bool changed = !manifest.empty();
+  if (changed) {
+    createStagedFile(manifest, "/flash/PCKGS_CHANGED", 1, 0)->close();
+    // The manifest is settled before anything is announced, so that a run
+    // whose manifest could not be kept claims no installed package.
+    if (!options.commitNow && !writeManifest(manifest, kManifestPath)) {
+      reportError(repo, "could not write %s", kManifestPath);
+      cancelManifest(manifest);
+      installed.clear();
+      status = kExitManifestNotWritten;
+    }
+  }
+
+  for (const auto& package : installed) inform(repo, "installed %s", packageLabel(package).c_str());
+
+  if (changed && options.commitNow) commitManifest(manifest, false);
+  writePostlog(repo);
+  return status;
+}
 
 }  // namespace installer

@@ -27,15 +27,15 @@ bool nearestExistingDir(const std::string& path, struct stat& st) {
   return true;
 }
 
-// Whether the projected free space of a shrinking file system is at or
-// below the threshold. The product is never formed, so nothing can wrap.
-bool tooFull(const FsSpace& fs) {
-  if (fs.freeBlocks >= fs.freeBlocksNow) return false;
-  if (fs.freeBlocks <= 0) return true;
-  return static_cast<std::uint64_t>(fs.freeBlocks) <= kMinimumFreeBytes / fs.blockSize;
-}
-
 }  // namespace
+
+bool keepsEnoughSpace(const FsSpace& fs) {
+  if (fs.freeBlocks >= fs.freeBlocksNow) return true;
+  if (fs.freeBlocks <= 0) return false;
+  // blocks * size <= threshold  <=>  blocks <= threshold / size, in whole
+  // blocks; the product is never formed, so nothing can wrap.
+  return static_cast<std::uint64_t>(fs.freeBlocks) > kMinimumFreeBytes / fs.blockSize;
+}
 
 FsSpace readFsSpace(const std::string& path) {
   FsSpace fs;
@@ -94,7 +94,7 @@ bool checkFreeSpace(const Manifest& m) {
         break;
     }
   }
-  return !tooFull(boot) && !tooFull(flash);
+  return keepsEnoughSpace(boot) && keepsEnoughSpace(flash);
 }
 
 }  // namespace installer

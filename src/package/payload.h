@@ -22,7 +22,8 @@ class InflateStreambuf : public std::streambuf {
 
  protected:
   int_type underflow() override;
-  pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode which) override;
+  pos_type seekoff(off_type off, std::ios_base::seekdir dir,
+                   std::ios_base::openmode which) override;
   pos_type seekpos(pos_type pos, std::ios_base::openmode which) override;
 
  private:

@@ -44,7 +44,8 @@ class PartStreambuf : public std::streambuf {
   std::streamsize xsgetn(char_type* s, std::streamsize n) override;
   std::streamsize showmanyc() override;
   int_type pbackfail(int_type c) override;
-  pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode which) override;
+  pos_type seekoff(off_type off, std::ios_base::seekdir dir,
+                   std::ios_base::openmode which) override;
   pos_type seekpos(pos_type pos, std::ios_base::openmode which) override;
 
  private:

@@ -6,17 +6,32 @@
 #include <cstdint>
 
 #include "db/package.h"
+#include "package/keys.h"
 #include "package/reader.h"
 
 namespace installer {
 
-// The reader must stand on the signature part with hashing on.
+// Signature part sizes: the older scheme alone, and with Ed25519 after it.
+constexpr std::size_t kLegacySignatureSize = 68;
+constexpr std::size_t kFullSignatureSize = 132;
+// Offsets inside the signature data.
+constexpr std::size_t kLegacyCheckOffset = 20;   // e, 16 bytes
+constexpr std::size_t kLegacyScalarOffset = 36;  // s, 32 bytes
+constexpr std::size_t kEd25519Offset = 68;       // 64 bytes
+
+// The reader must stand on the signature part with hashing on. Finishes the
+// reader's hash and consumes the signature bytes (unhashed); the built-in
+// keys, or the ones given.
 bool verifySignature(const Package& p, PackageReader& reader);
+bool verifySignature(const Package& p, PackageReader& reader, const PublicKeys& keys);
 
 // The core of the check, on the finished digest and the signature bytes
-// (68 or 132 of them).
+// (132 or more: the full form; 68 to 131: the first 68; fewer: refused).
 bool verifySignatureBytes(const std::string& name, Version version, const std::uint8_t* digest,
                           bool digestIsSha256, const std::uint8_t* signature, std::size_t size);
+bool verifySignatureBytes(const std::string& name, Version version, const std::uint8_t* digest,
+                          bool digestIsSha256, const std::uint8_t* signature, std::size_t size,
+                          const PublicKeys& keys);
 
 // Whether the older scheme may accept a package of this name and version.
 bool legacyPermitted(const std::string& name, Version version);

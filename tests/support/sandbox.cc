@@ -83,13 +83,38 @@ bool haveChrootRights() {
 }
 
 bool canMountTmpfs() {
+  // Probed in a child with a mount namespace of its own, over its current
+  // root, so that the answer is right even when asked inside a sandbox.
   static const int answer = [] {
-    TempRoot probe;
-    if (mount("tmpfs", probe.path().c_str(), "tmpfs", 0, "size=64k") != 0) return 0;
-    umount2(probe.path().c_str(), MNT_DETACH);
-    return 1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+      if (unshare(CLONE_NEWNS) != 0) _exit(1);
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+      _exit(mount("tmpfs", "/", "tmpfs", 0, "size=64k") == 0 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
   }();
   return answer != 0;
+}
+
+bool mountTmpfs(const std::string& dir, const std::string& size) {
+  makeDirs(dir);
+  return mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+}
+
+std::vector<std::string> listDir(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* handle = opendir(dir.c_str())) {
+    while (dirent* entry = readdir(handle)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(handle);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 void writeFile(const std::string& path, const std::string& content, unsigned mode) {
@@ -210,6 +235,9 @@ std::string enterRootWithHostLibraries(const std::string& root, const std::strin
       mount(top, inside.c_str(), nullptr, MS_BIND | MS_REC, nullptr);
     }
   }
+  // Sanitizer builds read their options and maps from /proc.
+  mkdir((root + "/proc").c_str(), 0755);
+  mount("/proc", (root + "/proc").c_str(), nullptr, MS_BIND | MS_REC, nullptr);
   const auto slash = binary.find_last_of('/');
   const std::string binDir = binary.substr(0, slash);
   mkdir((root + "/.testbin").c_str(), 0755);
@@ -249,6 +277,18 @@ RunResult runProgram(const std::string& binary, const std::vector<std::string>& 
     env.push_back(entry);
   }
   for (const auto& [key, value] : options.env) env.push_back(key + "=" + value);
+  // The leak check of a sanitizer build reads /proc at exit, which the
+  // installer cannot reach once it has entered a test root with "-r".
+  const bool changesRoot = std::find(args.begin(), args.end(), "-r") != args.end();
+  if (changesRoot) {
+    auto asan = std::find_if(env.begin(), env.end(),
+                             [](const std::string& e) { return e.rfind("ASAN_OPTIONS=", 0) == 0; });
+    if (asan == env.end()) {
+      env.push_back("ASAN_OPTIONS=detect_leaks=0");
+    } else {
+      *asan += ":detect_leaks=0";
+    }
+  }
 
   const pid_t pid = fork();
   if (pid == 0) {
@@ -310,8 +350,10 @@ RunResult runProgram(const std::string& binary, const std::vector<std::string>& 
       }
       const ssize_t r = read(fds[i].fd, buffer, sizeof buffer);
       if (r <= 0) {
-        if (fds[i].fd == out[0]) outOpen = false;
-        else errOpen = false;
+        if (fds[i].fd == out[0])
+          outOpen = false;
+        else
+          errOpen = false;
         continue;
       }
       (fds[i].fd == out[0] ? result.out : result.err).append(buffer, static_cast<std::size_t>(r));

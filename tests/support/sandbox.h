@@ -51,6 +51,9 @@ class ChrootSandbox {
 bool haveChrootRights();
 // Whether tmpfs can be mounted here (for a second file system in tests).
 bool canMountTmpfs();
+// Mounts a tmpfs of `size` (as in "size=64k") at `dir`, creating it; the
+// sandbox's root removes the mount with itself.
+bool mountTmpfs(const std::string& dir, const std::string& size);
 
 // Small file helpers; paths are plain paths of the current root.
 void writeFile(const std::string& path, const std::string& content, unsigned mode = 0644);
@@ -58,6 +61,8 @@ std::optional<std::string> readFile(const std::string& path);
 bool exists(const std::string& path);
 void makeDirs(const std::string& path);
 void removeTree(const std::string& path);
+// The names in a directory, sorted, without "." and "..".
+std::vector<std::string> listDir(const std::string& dir);
 // "path mode size sha" lines of every entry below `dir`, sorted; for
 // comparing trees before and after a run.
 std::string treeListing(const std::string& dir);
@@ -69,8 +74,8 @@ struct RunResult {
 };
 
 struct RunOptions {
-  std::string input;                        // standard input
-  std::map<std::string, std::string> env;   // added to a minimal environment
+  std::string input;                       // standard input
+  std::map<std::string, std::string> env;  // added to a minimal environment
   std::vector<std::string> unsetEnv;
   // Run the binary with its root changed to this directory (the binary and
   // the host's libraries are bound into a private mount namespace), for the

@@ -1,0 +1,37 @@
+// The second half of a "--safe" install: committing or cancelling the
+// manifest that the first half left in "/ram/MANIFEST".
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "cli/modes.h"
+#include "upgrade/manifest.h"
+
+namespace installer {
+namespace {
+
+constexpr const char* kManifestPath = "/ram/MANIFEST";
+
+}  // namespace
+
+int runCommitMode() {
+  Manifest m;
+  readManifest(m, kManifestPath);
+  std::fputs("finishing install... ", stdout);
+  std::fflush(stdout);
+  commitManifest(m, true);
+  // The backspace and blank wipe the spinner's last character.
+  std::fputs("\b \n", stdout);
+  std::fflush(stdout);
+  return 0;
+}
+
+int runCancelMode() {
+  Manifest m;
+  readManifest(m, kManifestPath);
+  cancelManifest(m);
+  unlink(kManifestPath);
+  return 0;
+}
+
+}  // namespace installer

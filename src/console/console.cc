@@ -1,0 +1,126 @@
+#include "console/console.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+#include "package/reader.h"
+
+namespace installer {
+namespace {
+
+constexpr std::size_t kMessageBufferSize = 256;  // the expansion keeps at most 255 bytes
+constexpr std::size_t kEraseWidth = 79;
+constexpr std::size_t kProgressLineLength = 77;
+
+const char kHideCursor[] = "\x1b[?25l";
+const char kShowCursor[] = "\x1b[?25h";
+
+void printMessageV(Repository& repo, const char* prefix, const char* format, va_list args) {
+  char buffer[kMessageBufferSize];
+  const int written = std::vsnprintf(buffer, sizeof buffer, format, args);
+  if (written < 0) buffer[0] = '\0';  // an encoding error prints an empty message
+  std::string line = prefix != nullptr ? prefix : "";
+  line += buffer;
+
+  if (repo.quiet) return;
+  std::ostream& out = std::cout;
+  if (!repo.statusLine.empty()) {
+    out << '\r' << std::string(kEraseWidth, ' ') << '\r' << std::flush;
+  }
+  out << line << std::endl;
+  if (!repo.statusLine.empty()) out << repo.statusLine << std::flush;
+  repo.messages.push_back(std::move(line));
+}
+
+}  // namespace
+
+void printMessage(Repository& repo, const char* prefix, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  printMessageV(repo, prefix, format, args);
+  va_end(args);
+}
+
+void inform(Repository& repo, const char* format, ...) {
+  setStatusLine(repo, std::string());
+  va_list args;
+  va_start(args, format);
+  printMessageV(repo, nullptr, format, args);
+  va_end(args);
+}
+
+void warn(Repository& repo, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  printMessageV(repo, "WARNING: ", format, args);
+  va_end(args);
+}
+
+void reportError(Repository& repo, const char* format, ...) {
+  setStatusLine(repo, std::string());
+  va_list args;
+  va_start(args, format);
+  printMessageV(repo, "ERROR: ", format, args);
+  va_end(args);
+}
+
+void setStatusLine(Repository& repo, const std::string& text) {
+  if (repo.quiet || text == repo.statusLine) return;
+  std::ostream& out = std::cout;
+  out << kHideCursor << '\r' << text;
+  // Blank out whatever the previous, longer line left on the console.
+  if (text.size() < repo.statusLine.size()) {
+    out << std::string(repo.statusLine.size() - text.size(), ' ');
+  }
+  out << '\r' << kShowCursor << std::flush;
+  repo.statusLine = text;
+}
+
+std::string installProgressLine(const InstalledPackage& p, std::uint64_t consumed,
+                                std::uint64_t total) {
+  std::string line = "installing ";
+  if (p.disabled && p.bundle.name.empty()) line += " (disabled) ";
+  line += displayLabel(p);
+  line += " [";
+  // A head too long for the bar gets no bar at all rather than a longer line.
+  const std::size_t width =
+      line.size() < kProgressLineLength - 1 ? kProgressLineLength - 1 - line.size() : 0;
+  // A total of 0, or more consumed than the header declared, shows a full bar.
+  std::size_t filled = width;
+  if (total != 0 && consumed < total) {
+    filled = static_cast<std::size_t>(consumed * width / total);
+  }
+  line.append(filled, '#');
+  line.append(width - filled, ' ');
+  line += ']';
+  return line;
+}
+
+void showInstallProgress(const InstalledPackage& p, const PackageReader& reader) {
+  setStatusLine(getRepository(),
+                installProgressLine(p, reader.part().consumed(), reader.totalLength));
+}
+
+void reportWriteFailure(const InstalledPackage& p, const std::string& fileName) {
+  const int error = errno;  // before anything else can change it
+  Repository& repo = getRepository();
+  const std::string label = displayLabel(p);
+  if (error == ENOSPC) {
+    reportError(repo, "installation of %s failed: disk is too small", label.c_str());
+  } else if (error == EIO) {
+    reportError(repo, "installation of %s failed: disk error", label.c_str());
+  } else {
+    reportError(repo, "installation of %s failed: could not create %s: %s", label.c_str(),
+                fileName.c_str(), std::strerror(error));
+  }
+}
+
+void reportBrokenPackage(const InstalledPackage& p) {
+  reportError(getRepository(), "installation of %s failed: broken package",
+              displayLabel(p).c_str());
+}
+
+}  // namespace installer

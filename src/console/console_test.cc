@@ -1,0 +1,215 @@
+#include "console/console.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+
+namespace installer {
+namespace {
+
+const std::string kHide = "\x1b[?25l";
+const std::string kShow = "\x1b[?25h";
+const std::string kErase = "\r" + std::string(79, ' ') + "\r";
+
+// Captures everything written to std::cout for the lifetime of the object.
+class CoutCapture {
+ public:
+  CoutCapture() : saved_(std::cout.rdbuf(captured_.rdbuf())) {}
+  ~CoutCapture() { std::cout.rdbuf(saved_); }
+  std::string take() {
+    std::string text = captured_.str();
+    captured_.str({});
+    return text;
+  }
+
+ private:
+  std::ostringstream captured_;
+  std::streambuf* saved_;
+};
+
+// The process-wide repository is shared by every test; leave it as found.
+class GlobalRepository : public testing::Test {
+ protected:
+  void SetUp() override { reset(); }
+  void TearDown() override { reset(); }
+  static void reset() {
+    Repository& repo = getRepository();
+    repo.statusLine.clear();
+    repo.messages.clear();
+    repo.quiet = false;
+  }
+};
+
+InstalledPackage makePackage(const std::string& name, Version version) {
+  InstalledPackage p(name);
+  p.version = version;
+  return p;
+}
+
+TEST(Messages, KindsPrefixesAndLog) {
+  Repository repo;
+  CoutCapture out;
+  inform(repo, "installed %s", "foo-1.0");
+  warn(repo, "can not %s %s: %s depends on it", "disable", "foo-1.0", "bar");
+  reportError(repo, "not enough space for upgrade");
+  printMessage(repo, nullptr, "%d%%", 50);
+  EXPECT_EQ(out.take(),
+            "installed foo-1.0\n"
+            "WARNING: can not disable foo-1.0: bar depends on it\n"
+            "ERROR: not enough space for upgrade\n"
+            "50%\n");
+  EXPECT_EQ(repo.messages,
+            (std::vector<std::string>{"installed foo-1.0",
+                                      "WARNING: can not disable foo-1.0: bar depends on it",
+                                      "ERROR: not enough space for upgrade", "50%"}));
+}
+
+TEST(Messages, ExpansionIsCutAt255BytesPrefixNotCounted) {
+  Repository repo;
+  CoutCapture out;
+  const std::string longText(300, 'x');
+  warn(repo, "%s", longText.c_str());
+  inform(repo, "%s", std::string(255, 'y').c_str());
+  EXPECT_EQ(out.take(), "WARNING: " + std::string(255, 'x') + "\n" + std::string(255, 'y') + "\n");
+  ASSERT_EQ(repo.messages.size(), 2u);
+  EXPECT_EQ(repo.messages[0].size(), 9u + 255u);
+}
+
+TEST(Messages, QuietWritesAndLogsNothing) {
+  Repository repo;
+  repo.quiet = true;
+  repo.messages.push_back("earlier");
+  CoutCapture out;
+  inform(repo, "a");
+  warn(repo, "b");
+  reportError(repo, "c");
+  setStatusLine(repo, "status");
+  EXPECT_EQ(out.take(), "");
+  EXPECT_EQ(repo.messages, std::vector<std::string>{"earlier"});
+  EXPECT_EQ(repo.statusLine, "");
+}
+
+TEST(StatusLine, DrawsOnlyChangesAndPadsOverLongerText) {
+  Repository repo;
+  CoutCapture out;
+  setStatusLine(repo, "");  // nothing shown: nothing to remove
+  EXPECT_EQ(out.take(), "");
+
+  setStatusLine(repo, "sixsix");
+  EXPECT_EQ(out.take(), kHide + "\rsixsix\r" + kShow);
+  setStatusLine(repo, "sixsix");
+  EXPECT_EQ(out.take(), "");
+
+  setStatusLine(repo, "abc");
+  EXPECT_EQ(out.take(), kHide + "\rabc   \r" + kShow);
+  setStatusLine(repo, "longer");
+  EXPECT_EQ(out.take(), kHide + "\rlonger\r" + kShow);
+  setStatusLine(repo, "");
+  EXPECT_EQ(out.take(), kHide + "\r      \r" + kShow);
+  EXPECT_EQ(repo.statusLine, "");
+  EXPECT_TRUE(repo.messages.empty());
+}
+
+TEST(StatusLine, WarningRedrawsTheBarBelowIt) {
+  Repository repo;
+  const std::string bar = "installing foo-1.0 [" + std::string(56, '#') + "]";
+  CoutCapture out;
+  setStatusLine(repo, bar);
+  out.take();
+  warn(repo, "could not open repo");
+  EXPECT_EQ(out.take(), kErase + "WARNING: could not open repo\n" + bar);
+  EXPECT_EQ(repo.statusLine, bar);
+  EXPECT_EQ(repo.messages, std::vector<std::string>{"WARNING: could not open repo"});
+}
+
+TEST(StatusLine, ErrorAndPlainMessageRemoveTheBar) {
+  Repository repo;
+  const std::string bar(77, '#');
+  CoutCapture out;
+  setStatusLine(repo, bar);
+  out.take();
+  reportError(repo, "broken package %s", "foo.npk");
+  EXPECT_EQ(out.take(),
+            kHide + "\r" + std::string(77, ' ') + "\r" + kShow + "ERROR: broken package foo.npk\n");
+  EXPECT_EQ(repo.statusLine, "");
+
+  setStatusLine(repo, "enabling foo-1.0...");
+  out.take();
+  inform(repo, "enabled %s", "foo-1.0");
+  EXPECT_EQ(out.take(), kHide + "\r" + std::string(19, ' ') + "\r" + kShow + "enabled foo-1.0\n");
+}
+
+TEST(ProgressLine, BarFillsInProportionAndIs77Long) {
+  const InstalledPackage foo = makePackage("foo", makeVersion(1, 0, 0x66, 0));
+  struct Case {
+    std::uint64_t consumed, total;
+    std::size_t hashes;
+  };
+  // Head "installing foo-1.0 [" is 20 characters: the bar is 56 wide.
+  const Case cases[] = {{0, 100, 0}, {50, 100, 28},  {99, 100, 55}, {100, 100, 56},
+                        {1, 3, 18},  {250, 100, 56}, {0, 0, 56},    {4294967295u, 4294967296u, 55}};
+  for (const Case& c : cases) {
+    const std::string line = installProgressLine(foo, c.consumed, c.total);
+    EXPECT_EQ(line, "installing foo-1.0 [" + std::string(c.hashes, '#') +
+                        std::string(56 - c.hashes, ' ') + "]")
+        << c.consumed << "/" << c.total;
+    EXPECT_EQ(line.size(), 77u);
+  }
+}
+
+TEST(ProgressLine, HeadShowsDisabledAndBundleLabel) {
+  InstalledPackage p = makePackage("foo", makeVersion(1, 0, 0x66, 0));
+  p.disabled = true;
+  std::string line = installProgressLine(p, 0, 10);
+  EXPECT_EQ(line.substr(0, 33), "installing  (disabled) foo-1.0 [ ");
+  EXPECT_EQ(line.size(), 77u);
+
+  // A bundle member is shown under the bundle's label, never as disabled.
+  p.bundle.name = "routeros";
+  p.bundle.minVersion = makeVersion(7, 1, 0x66, 3);
+  line = installProgressLine(p, 10, 10);
+  EXPECT_EQ(line, "installing routeros-7.1.3 [" + std::string(49, '#') + "]");
+}
+
+TEST(ProgressLine, LongHeadNeverGrowsTheLine) {
+  const InstalledPackage p = makePackage(std::string(63, 'n'), makeVersion(1, 0, 0x66, 0));
+  // 11 + 63 + 4 + 2 = 80 characters of head: no room for a bar.
+  EXPECT_EQ(installProgressLine(p, 5, 10), "installing " + p.name + "-1.0 []");
+}
+
+TEST_F(GlobalRepository, WriteFailureMessagesByErrno) {
+  const InstalledPackage foo = makePackage("foo", makeVersion(1, 0, 0x66, 0));
+  struct Case {
+    int error;
+    std::string line;
+  };
+  const Case cases[] = {
+      {28, "ERROR: installation of foo-1.0 failed: disk is too small"},
+      {5, "ERROR: installation of foo-1.0 failed: disk error"},
+      {EACCES,
+       std::string("ERROR: installation of foo-1.0 failed: could not create meta/version: ") +
+           std::strerror(EACCES)},
+  };
+  for (const Case& c : cases) {
+    CoutCapture out;
+    errno = c.error;
+    reportWriteFailure(foo, "meta/version");
+    EXPECT_EQ(out.take(), c.line + "\n");
+    EXPECT_EQ(getRepository().messages.back(), c.line);
+  }
+}
+
+TEST_F(GlobalRepository, BrokenPackageUsesBundleLabel) {
+  InstalledPackage member = makePackage("wireless", makeVersion(7, 1, 0x66, 0));
+  member.bundle.name = "routeros";
+  member.bundle.minVersion = member.bundle.maxVersion = makeVersion(7, 2, 0x66, 0);
+  CoutCapture out;
+  reportBrokenPackage(member);
+  EXPECT_EQ(out.take(), "ERROR: installation of routeros-7.2 failed: broken package\n");
+}
+
+}  // namespace
+}  // namespace installer

@@ -1,0 +1,35 @@
+#include "package/signature.h"
+
+#include "package/legacy_signature.h"
+#include "platform/ed25519.h"
+
+namespace installer {
+
+bool legacyPermitted(const std::string& name, Version version) {
+  if (name == "branding") return true;
+  return version <= 0x062E6608 || (version >= 0x062F0000 && version <= 0x06306600) ||
+         (version >= 0x07000000 && version <= 0x07016203);
+}
+
+bool verifySignatureBytes(const std::string& name, Version version, const std::uint8_t* digest,
+                          bool digestIsSha256, const std::uint8_t* signature, std::size_t size) {
+  return verifySignatureBytes(name, version, digest, digestIsSha256, signature, size,
+                              builtInKeys());
+}
+
+bool verifySignatureBytes(const std::string& name, Version version, const std::uint8_t* digest,
+                          bool digestIsSha256, const std::uint8_t* signature, std::size_t size,
+                          const PublicKeys& keys) {
+  if (size < kLegacySignatureSize) return false;
+  // Ed25519 needs the 32-byte SHA-256 digest; a SHA-1 digest only feeds the
+  // older scheme, which uses its first 20 bytes either way.
+  if (size >= kFullSignatureSize && digestIsSha256 &&
+      ed25519Verify(keys.ed25519.data(), digest, 32, signature + kEd25519Offset)) {
+    return true;
+  }
+  if (!legacyPermitted(name, version)) return false;
+  return legacyVerify(digest, signature + kLegacyCheckOffset, signature + kLegacyScalarOffset,
+                      keys.legacy);
+}
+
+}  // namespace installer

@@ -1,0 +1,76 @@
+// The commit's copy fallback for moves that cross file systems, and the clock
+// of its spinner.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/ticks.h"
+#include "upgrade/manifest.h"
+#include "upgrade/spinner.h"
+
+namespace installer {
+namespace {
+
+constexpr std::size_t kCopyBlock = 16384;
+
+// Copies every byte of `in` to `out`; 0 or the errno of the first failure.
+int copyContents(int in, int out, bool showProgress) {
+  char block[kCopyBlock];
+  for (;;) {
+    const ssize_t got = read(in, block, sizeof block);
+    if (got == 0) return 0;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    std::size_t done = 0;
+    while (done < static_cast<std::size_t>(got)) {
+      const ssize_t put = write(out, block + done, static_cast<std::size_t>(got) - done);
+      if (put < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      if (put == 0) return EIO;
+      done += static_cast<std::size_t>(put);
+    }
+    if (showProgress) advanceSpinner();
+  }
+}
+
+}  // namespace
+
+int copyFile(const std::string& source, const std::string& target, bool showProgress) {
+  struct stat st;
+  if (stat(source.c_str(), &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  const int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return errno;
+
+  // The copy goes to a file of its own beside the target, so that the live
+  // target is replaced in one step and only by a complete copy.
+  std::string temporary = parentDir(target) + "/tmpXXXXXX";
+  const int out = mkstemp(temporary.data());
+  if (out < 0) {
+    const int error = errno;
+    close(in);
+    return error;
+  }
+  int error = copyContents(in, out, showProgress);
+  close(in);
+  // The move would have kept the source's permission bits; so does the copy.
+  if (error == 0 && fchmod(out, st.st_mode & 07777) != 0) error = errno;
+  if (error == 0 && fsync(out) != 0) error = errno;
+  if (close(out) != 0 && error == 0) error = errno;
+  if (error == 0 && rename(temporary.c_str(), target.c_str()) != 0) error = errno;
+  if (error != 0) unlink(temporary.c_str());
+  return error;
+}
+
+std::uint32_t monotonicTicks() {
+  // Only differences are used, in unsigned arithmetic, so wrapping is harmless.
+  return static_cast<std::uint32_t>(rawTimesSyscall() + 30000);
+}
+
+}  // namespace installer

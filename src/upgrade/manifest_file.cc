@@ -1,0 +1,111 @@
+// The manifest file: one "U path", "L path text" or "M path source" line per
+// entry, kept for a later "--commit" or "--cancel".
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+
+#include "upgrade/manifest.h"
+
+namespace installer {
+namespace {
+
+// Whether the entry's line reads back as the same target and source.
+bool writable(const std::string& path, const ManifestEntry& entry) {
+  return !path.empty() && path.find_first_of(" \n") == std::string::npos &&
+         entry.source.find('\n') == std::string::npos;
+}
+
+bool writeAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t put = write(fd, text.data() + done, text.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    done += static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+struct Fields {
+  std::string kind, path, rest;
+  int count = 0;
+};
+
+// The kind and the path are words separated by blanks; the third field is
+// the rest of the line after the blank that ends the path, blanks included.
+Fields splitLine(const std::string& line) {
+  Fields fields;
+  std::size_t at = 0;
+  std::string* words[] = {&fields.kind, &fields.path};
+  for (std::string* word : words) {
+    const std::size_t start = line.find_first_not_of(' ', at);
+    if (start == std::string::npos) return fields;
+    const std::size_t end = line.find(' ', start);
+    *word = line.substr(start, end - start);
+    ++fields.count;
+    if (end == std::string::npos) return fields;
+    at = end + 1;
+  }
+  fields.rest = line.substr(at);
+  ++fields.count;
+  return fields;
+}
+
+}  // namespace
+
+bool writeManifest(const Manifest& m, const std::string& path) {
+  std::string text;
+  for (const auto& [target, entry] : m.entries) {
+    if (!writable(target, entry)) return false;
+    switch (entry.op) {
+      case ManifestOp::kRemove:
+        text += "U " + target + "\n";
+        break;
+      case ManifestOp::kLink:
+        text += "L " + target + " " + entry.source + "\n";
+        break;
+      case ManifestOp::kMove:
+      case ManifestOp::kMoveStaged:
+        text += "M " + target + " " + entry.source + "\n";
+        break;
+    }
+  }
+  // A later "--commit" must find either the old file or the complete new one.
+  std::string temporary = path + ".XXXXXX";
+  const int fd = mkstemp(temporary.data());
+  if (fd < 0) return false;
+  bool ok = writeAll(fd, text) && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
+  ok = close(fd) == 0 && ok;
+  ok = ok && rename(temporary.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    const int error = errno;
+    unlink(temporary.c_str());
+    errno = error;
+  }
+  return ok;
+}
+
+bool readManifest(Manifest& m, const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::string line;
+  while (in.good()) {
+    std::getline(in, line);
+    if (line.empty()) return true;
+    const Fields fields = splitLine(line);
+    if (fields.count < 2) return false;
+    if (fields.kind == "U") {
+      setEntry(m, fields.path, ManifestOp::kRemove, "");
+    } else if (fields.kind == "L" || fields.kind == "M") {
+      if (fields.count < 3) return false;
+      setEntry(m, fields.path, fields.kind == "L" ? ManifestOp::kLink : ManifestOp::kMove,
+               fields.rest);
+    }
+  }
+  return !m.empty();
+}
+
+}  // namespace installer

@@ -1,0 +1,83 @@
+#include "upgrade/postlog.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include "support/sandbox.h"
+
+namespace installer {
+namespace {
+
+namespace ts = testing_support;
+
+class PostlogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!ts::haveChrootRights() || !sandbox_.entered()) GTEST_SKIP() << "needs chroot rights";
+    ts::makeDirs("/flash");
+  }
+
+  // The preload flag lives as long as the process, so each run that may set
+  // it happens in a child of its own; the test looks at the files it left.
+  static void inChild(const std::function<void(Repository&)>& run) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      Repository repo;
+      run(repo);
+      _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+
+  ts::ChrootSandbox sandbox_;
+};
+
+TEST_F(PostlogTest, NothingToWriteLeavesTheFileAlone) {
+  inChild([](Repository& repo) { writePostlog(repo); });
+  EXPECT_FALSE(ts::exists("/flash/postlog"));
+  ts::writeFile("/flash/postlog", "old\n");
+  inChild([](Repository& repo) { writePostlog(repo); });
+  EXPECT_EQ(ts::readFile("/flash/postlog"), "old\n");
+}
+
+TEST_F(PostlogTest, WithoutPreloadTheLinesAreAppended) {
+  inChild([](Repository& repo) {
+    repo.messages = {"first", "ERROR: second"};
+    writePostlog(repo);
+  });
+  EXPECT_EQ(ts::readFile("/flash/postlog"), "first\nERROR: second\n");
+  ts::writeFile("/flash/postlog", "old\ncut");
+  inChild([](Repository& repo) {
+    repo.messages = {"new"};
+    writePostlog(repo);
+  });
+  EXPECT_EQ(ts::readFile("/flash/postlog"), "old\ncutnew\n");
+}
+
+TEST_F(PostlogTest, PreloadKeepsCompleteLinesAndReservesSpace) {
+  ts::writeFile("/flash/postlog", "one\n\ntwo\ncut short");
+  inChild([](Repository& repo) {
+    preloadPostlog(repo);
+    if (repo.messages != std::vector<std::string>{"one", "", "two"}) _exit(2);
+    if (ts::readFile("/flash/postlog") != std::string(4096, '\0')) _exit(3);
+    repo.messages.push_back("installed p-1.0");
+    writePostlog(repo);
+  });
+  EXPECT_EQ(ts::readFile("/flash/postlog"), "one\n\ntwo\ninstalled p-1.0\n");
+}
+
+TEST_F(PostlogTest, PreloadedRunWithNoMessagesStillRewritesTheReservedFile) {
+  inChild([](Repository& repo) {
+    preloadPostlog(repo);
+    writePostlog(repo);
+  });
+  EXPECT_EQ(ts::readFile("/flash/postlog"), "");
+}
+
+}  // namespace
+}  // namespace installer

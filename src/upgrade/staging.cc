@@ -1,0 +1,183 @@
+#include "upgrade/staging.h"
+
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <limits>
+#include <streambuf>
+#include <vector>
+
+namespace installer {
+namespace {
+
+constexpr std::size_t kStagingBuffer = 16384;
+constexpr std::uint64_t kSpareBytes = 65536;
+// The temporary name "<dir>/tmpXXXXXX" must fit 128 bytes with its end.
+constexpr std::size_t kMaxTemporaryDir = 117;
+
+// The file system holding `destination` (or its nearest existing ancestor)
+// when `sizeHint` bytes fit there with 64 KiB to spare.
+bool fitsBeside(const std::string& destination, std::uint64_t sizeHint, std::string& dir) {
+  std::string candidate = parentDir(destination);
+  for (;;) {
+    struct statfs fs;
+    if (statfs(candidate.c_str(), &fs) == 0) {
+      const std::uint64_t freeBytes =
+          static_cast<std::uint64_t>(fs.f_bfree) * static_cast<std::uint64_t>(fs.f_bsize);
+      const std::uint64_t needed =
+          sizeHint > std::numeric_limits<std::uint64_t>::max() - kSpareBytes
+              ? std::numeric_limits<std::uint64_t>::max()
+              : sizeHint + kSpareBytes;
+      if (needed >= freeBytes) return false;
+      dir = candidate;
+      return true;
+    }
+    if (candidate == "/" || candidate == ".") return false;
+    candidate = parentDir(candidate);
+  }
+}
+
+std::string temporaryDir(const std::string& destination, std::uint64_t sizeHint) {
+  std::string dir = "/ram";
+  if (sizeHint != 0) {
+    std::string beside;
+    if (fitsBeside(destination, sizeHint, beside) && beside.size() <= kMaxTemporaryDir) {
+      dir = beside;
+    }
+  } else {
+    struct stat st;
+    if (stat("/ram", &st) != 0) dir = "/tmp";
+  }
+  return dir;
+}
+
+}  // namespace
+
+// Writes through the descriptor with a buffer of its own; the first write
+// error sticks and keeps its errno for the caller's report.
+class StagedFile::Buffer : public std::streambuf {
+ public:
+  explicit Buffer(int fd) : fd_(fd), space_(kStagingBuffer) {
+    setp(space_.data(), space_.data() + space_.size());
+  }
+
+  int fd() const { return fd_; }
+  int error() const { return error_; }
+  void fail(int error) {
+    if (error_ == 0) error_ = error;
+  }
+
+  // Flushes, syncs and closes the descriptor; false on the first failure.
+  bool finish() {
+    if (fd_ < 0) return false;
+    bool ok = drain();
+    if (ok && fsync(fd_) != 0) {
+      fail(errno);
+      ok = false;
+    }
+    return ok;
+  }
+  void closeDescriptor() {
+    if (fd_ < 0) return;
+    if (::close(fd_) != 0) fail(errno);
+    fd_ = -1;
+  }
+
+ protected:
+  int_type overflow(int_type ch) override {
+    if (!drain()) return traits_type::eof();
+    if (!traits_type::eq_int_type(ch, traits_type::eof())) {
+      *pptr() = traits_type::to_char_type(ch);
+      pbump(1);
+    }
+    return traits_type::not_eof(ch);
+  }
+  int sync() override { return drain() ? 0 : -1; }
+
+ private:
+  bool drain() {
+    if (error_ != 0 || fd_ < 0) return false;
+    const char* next = pbase();
+    while (next < pptr()) {
+      const ssize_t put = ::write(fd_, next, static_cast<std::size_t>(pptr() - next));
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) {
+        fail(put < 0 ? errno : EIO);
+        return false;
+      }
+      next += put;
+    }
+    setp(space_.data(), space_.data() + space_.size());
+    return true;
+  }
+
+  int fd_;
+  int error_ = 0;
+  std::vector<char> space_;
+};
+
+StagedFile::StagedFile(int fd, std::uint32_t mode)
+    : std::ostream(nullptr), buffer_(std::make_unique<Buffer>(fd)), mode_(mode) {
+  const int error = errno;
+  rdbuf(buffer_.get());
+  if (fd < 0) {
+    buffer_->fail(error);
+    setstate(std::ios::badbit);
+  }
+  errno = error;
+}
+
+StagedFile::~StagedFile() { close(); }
+
+void StagedFile::close() {
+  if (buffer_->fd() < 0) {
+    // Never opened, or closed already: the state stays as it is.
+    if (buffer_->error() != 0) {
+      setstate(std::ios::failbit);
+      errno = buffer_->error();
+    }
+    return;
+  }
+  bool ok = buffer_->finish();
+  // The permissions come last, so a file never carries them half-written.
+  if (ok && mode_ != 0 && fchmod(buffer_->fd(), mode_ & 07777) != 0) {
+    buffer_->fail(errno);
+    ok = false;
+  }
+  buffer_->closeDescriptor();
+  if (!ok || buffer_->error() != 0) {
+    setstate(std::ios::failbit);
+    errno = buffer_->error();
+  }
+}
+
+std::unique_ptr<StagedFile> createStagedFile(Manifest& m, const std::string& destination,
+                                             std::uint64_t sizeHint, std::uint32_t mode) {
+  std::string temporary = temporaryDir(destination, sizeHint) + "/tmpXXXXXX";
+  const int fd = mkstemp(temporary.data());
+  if (fd >= 0) setEntry(m, destination, ManifestOp::kMoveStaged, temporary);
+  return std::make_unique<StagedFile>(fd, mode);
+}
+
+void stageRemoval(Manifest& m, const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) {
+    setEntry(m, path, ManifestOp::kRemove, "");
+  } else {
+    m.entries.erase(path);
+  }
+}
+
+bool claimPath(Manifest& m, const std::string& path) {
+  auto it = m.entries.find(path);
+  if (it != m.entries.end()) {
+    if (it->second.op != ManifestOp::kRemove) return false;
+    m.entries.erase(it);
+  }
+  struct stat st;
+  return stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode);
+}
+
+}  // namespace installer

@@ -1,0 +1,185 @@
+#include "upgrade/staging.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "support/sandbox.h"
+
+namespace installer {
+namespace {
+
+namespace ts = testing_support;
+
+class StagingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!ts::haveChrootRights() || !sandbox_.entered()) GTEST_SKIP() << "needs chroot rights";
+    ts::makeDirs("/ram");
+    ts::makeDirs("/flash");
+  }
+
+  static std::string sourceOf(const Manifest& m, const std::string& path) {
+    auto it = m.entries.find(path);
+    if (it == m.entries.end() || it->second.op != ManifestOp::kMoveStaged) return "<none>";
+    return it->second.source;
+  }
+
+  // The temporary file's directory, checked to be "<dir>/tmpXXXXXX".
+  static std::string dirOf(const std::string& temporary) {
+    const auto slash = temporary.rfind('/');
+    EXPECT_EQ(temporary.size() - slash, 10u) << temporary;
+    EXPECT_EQ(temporary.compare(slash, 4, "/tmp"), 0) << temporary;
+    return temporary.substr(0, slash);
+  }
+
+  ts::ChrootSandbox sandbox_;
+};
+
+TEST_F(StagingTest, WritesContentsAndAppliesTheModeOnClose) {
+  Manifest m;
+  auto file = createStagedFile(m, "/flash/bin/tool", 5, 0100755);
+  ASSERT_TRUE(*file);
+  *file << "hello";
+  file->close();
+  ASSERT_TRUE(*file);
+  const std::string temporary = sourceOf(m, "/flash/bin/tool");
+  EXPECT_EQ(ts::readFile(temporary), "hello");
+  struct stat st;
+  ASSERT_EQ(stat(temporary.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+
+  auto plain = createStagedFile(m, "/flash/plain", 0, 0);
+  *plain << std::string(50000, 'x');  // more than one buffer's worth
+  plain->close();
+  ASSERT_TRUE(*plain);
+  ASSERT_EQ(stat(sourceOf(m, "/flash/plain").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u) << "mode 0 leaves mkstemp's permissions";
+  EXPECT_EQ(ts::readFile(sourceOf(m, "/flash/plain"))->size(), 50000u);
+}
+
+TEST_F(StagingTest, PicksTheTemporaryDirectory) {
+  const std::string longDir = "/flash/" + std::string(110, 'd');  // 117 characters
+  ts::makeDirs(longDir);
+  ts::makeDirs(longDir + "x");  // 118 characters
+  struct Case {
+    const char* name;
+    std::string destination;
+    std::uint64_t sizeHint;
+    std::string dir;
+  };
+  const Case cases[] = {
+      {"empty file goes to /ram", "/flash/bin/tool", 0, "/ram"},
+      {"fits beside", "/flash/tool", 10, "/flash"},
+      {"nearest existing ancestor", "/flash/new/pkg/dir/tool", 10, "/flash"},
+      {"does not fit", "/flash/tool", std::uint64_t{1} << 62, "/ram"},
+      {"size near the top of the range", "/flash/tool", ~std::uint64_t{0} - 100, "/ram"},
+      {"117 characters are fine", longDir + "/tool", 10, longDir},
+      {"118 characters fall back", longDir + "x/tool", 10, "/ram"},
+      {"relative destination", "tool", 10, "."},
+  };
+  for (const auto& c : cases) {
+    Manifest m;
+    auto file = createStagedFile(m, c.destination, c.sizeHint, 0);
+    EXPECT_TRUE(*file) << c.name;
+    EXPECT_EQ(dirOf(sourceOf(m, c.destination)), c.dir) << c.name;
+    file->close();
+    cancelManifest(m);
+  }
+}
+
+TEST_F(StagingTest, EmptyFileGoesToTmpWithoutRam) {
+  ts::removeTree("/ram");
+  ts::makeDirs("/tmp");
+  Manifest m;
+  auto file = createStagedFile(m, "/flash/PCKGS_CHANGED", 0, 0);
+  file->close();
+  EXPECT_TRUE(*file);
+  EXPECT_EQ(dirOf(sourceOf(m, "/flash/PCKGS_CHANGED")), "/tmp");
+}
+
+TEST_F(StagingTest, NoTemporaryFileMeansNoEntryAndAFailedStream) {
+  ts::removeTree("/ram");
+  Manifest m;
+  auto file = createStagedFile(m, "/flash/PCKGS_CHANGED", 0, 0);  // no "/ram", no "/tmp"
+  EXPECT_FALSE(*file);
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_TRUE(m.empty());
+  *file << "ignored";
+  file->close();
+  EXPECT_FALSE(*file);
+  EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(StagingTest, AWriteThatDoesNotFitFailsTheStreamWithItsErrno) {
+  if (!ts::canMountTmpfs()) GTEST_SKIP() << "cannot mount tmpfs here";
+  ASSERT_TRUE(ts::mountTmpfs("/ram", "64k"));
+  Manifest m;
+  auto file = createStagedFile(m, "/flash/big", 0, 0644);
+  *file << std::string(200000, 'x');
+  errno = 0;
+  file->close();
+  EXPECT_FALSE(*file);
+  EXPECT_EQ(errno, ENOSPC);
+}
+
+TEST_F(StagingTest, StagingTheSameDestinationTwiceKeepsTheSecondFile) {
+  Manifest m;
+  auto first = createStagedFile(m, "/flash/a", 0, 0);
+  first->close();
+  const std::string firstName = sourceOf(m, "/flash/a");
+  auto second = createStagedFile(m, "/flash/a", 0, 0);
+  second->close();
+  EXPECT_FALSE(ts::exists(firstName));
+  EXPECT_NE(sourceOf(m, "/flash/a"), firstName);
+  EXPECT_TRUE(ts::exists(sourceOf(m, "/flash/a")));
+  EXPECT_EQ(m.entries.size(), 1u);
+}
+
+TEST_F(StagingTest, StageRemovalOfExistingAndMissingPaths) {
+  ts::writeFile("/flash/present", "x");
+  Manifest m;
+  auto over = createStagedFile(m, "/flash/present", 0, 0);
+  over->close();
+  const std::string overName = sourceOf(m, "/flash/present");
+  stageRemoval(m, "/flash/present");
+  EXPECT_EQ(m.entries["/flash/present"].op, ManifestOp::kRemove);
+  EXPECT_FALSE(ts::exists(overName)) << "the replaced staged file is deleted";
+
+  auto lost = createStagedFile(m, "/flash/missing", 0, 0);
+  lost->close();
+  const std::string lostName = sourceOf(m, "/flash/missing");
+  stageRemoval(m, "/flash/missing");
+  EXPECT_EQ(m.entries.count("/flash/missing"), 0u);
+  EXPECT_TRUE(ts::exists(lostName)) << "dropping the entry keeps its file";
+}
+
+TEST_F(StagingTest, ClaimPathAnswers) {
+  ts::makeDirs("/flash/var/pdb/dir");
+  ts::writeFile("/flash/var/pdb/file", "x");
+  struct Case {
+    const char* name;
+    std::string path;
+    bool pendingRemoval, pendingMove, answer;
+  };
+  const Case cases[] = {
+      {"missing", "/flash/var/pdb/new", false, false, true},
+      {"directory", "/flash/var/pdb/dir", false, false, true},
+      {"regular file", "/flash/var/pdb/file", false, false, false},
+      {"removal of a directory", "/flash/var/pdb/dir", true, false, true},
+      {"removal of a file", "/flash/var/pdb/file", true, false, false},
+      {"pending move", "/flash/var/pdb/new", false, true, false},
+  };
+  for (const auto& c : cases) {
+    Manifest m;
+    if (c.pendingRemoval) setEntry(m, c.path, ManifestOp::kRemove, "");
+    if (c.pendingMove) addMove(m, "/ram/x", c.path);
+    EXPECT_EQ(claimPath(m, c.path), c.answer) << c.name;
+    EXPECT_EQ(m.entries.count(c.path), c.pendingMove ? 1u : 0u) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace installer

@@ -1,0 +1,14 @@
+// Packages whose requirements will be lost after the pending actions follow
+// them: to be uninstalled when nothing can meet a requirement any more, to
+// be disabled when only disabled packages could.
+#pragma once
+
+#include "db/repository.h"
+
+namespace installer {
+
+// Changes `action` fields until no requirement rates differently. Prints
+// nothing.
+void settleLostDependencies(Repository& repo);
+
+}  // namespace installer

@@ -1,0 +1,240 @@
+#include "apply/schedule.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string_view>
+
+#include "apply/lost_dependencies.h"
+#include "console/console.h"
+#include "db/metadata.h"
+#include "plan/planner.h"
+#include "plan/relations.h"
+#include "upgrade/staging.h"
+
+namespace installer {
+
+namespace {
+
+using Action = PendingAction;
+
+bool staysEnabled(const InstalledPackage& p) { return !p.disabled && p.action == Action::kNone; }
+bool endsEnabled(const InstalledPackage& p) {
+  return staysEnabled(p) || p.action == Action::kEnable;
+}
+
+// Step 1: a bundle's action reaches every record it brought.
+void passBundleActions(Repository& repo) {
+  for (const auto& record : repo.packages) {
+    InstalledPackage& p = *record;
+    if (p.bundle.name.empty()) continue;
+    const InstalledPackage* bundle = findRecord(repo, p.bundle.name);
+    if (bundle == nullptr) continue;
+    switch (bundle->action) {
+      case Action::kDisable:
+        if (p.action != Action::kUninstall) p.action = Action::kDisable;
+        break;
+      case Action::kUninstall:
+        p.action = Action::kUninstall;
+        break;
+      case Action::kEnable:
+        if (p.disabled) p.action = Action::kEnable;
+        break;
+      case Action::kNone:
+        break;
+    }
+  }
+}
+
+// Step 2: what the packages that end enabled need is kept or enabled.
+void keepRequirements(Repository& repo, bool verbose) {
+  // keepRequired changes actions only, never the list itself.
+  for (std::size_t i = 0; i < repo.packages.size(); ++i) {
+    InstalledPackage& p = *repo.packages[i];
+    if (endsEnabled(p)) keepRequired(repo, p, verbose);
+  }
+}
+
+// Step 3: of two conflicting packages that end enabled, one is disabled.
+void settleConflicts(Repository& repo, int verbosity) {
+  for (const auto& outer : repo.packages) {
+    InstalledPackage& p = *outer;
+    if (!endsEnabled(p)) continue;
+    for (const auto& inner : repo.packages) {
+      InstalledPackage& q = *inner;
+      if (&q == &p) continue;
+      const bool qEnabling = q.disabled && q.action == Action::kEnable;
+      if (!qEnabling && !staysEnabled(q)) continue;
+      if (conflictsWith(p, q)) {
+        if (q.action == Action::kNone) q.action = Action::kDisable;
+        continue;
+      }
+      if (p.action != Action::kEnable || !conflictsWith(q, p)) continue;
+      if (q.action == Action::kNone) {
+        q.action = Action::kDisable;
+        continue;
+      }
+      if (verbosity >= 1) {
+        warn(repo, "can not enable %s: %s conflicts with it", p.name.c_str(),
+             packageLabel(q).c_str());
+      }
+      p.action = Action::kNone;
+      break;
+    }
+  }
+}
+
+// Step 5: a bundle none of whose members ends enabled goes too.
+void followMembers(Repository& repo) {
+  for (const auto& record : repo.packages) {
+    InstalledPackage& bundle = *record;
+    if (!bundle.isBundle || bundle.action == Action::kUninstall) continue;
+    // A bundle disabled on purpose stays, disabled, with its members.
+    if (!bundle.disabled && bundle.action == Action::kDisable) continue;
+    bool someEnabled = false;
+    bool someDisabled = false;
+    for (const auto& other : repo.packages) {
+      const InstalledPackage& member = *other;
+      if (isPlaceholder(member) || member.bundle.name != bundle.name) continue;
+      if (endsEnabled(member)) {
+        someEnabled = true;
+        break;
+      }
+      if (member.action != Action::kUninstall) someDisabled = true;
+    }
+    if (someEnabled) continue;
+    if (!someDisabled || !bundle.disabled) {
+      bundle.action = Action::kUninstall;
+    } else if (bundle.action == Action::kEnable) {
+      bundle.action = Action::kNone;
+    }
+  }
+}
+
+// Step 6: refuses a result in which no package stays enabled.
+bool guardLastEnabled(Repository& repo, int verbosity) {
+  if (repo.packages.empty()) return true;
+  for (const auto& record : repo.packages) {
+    if (endsEnabled(*record)) return true;
+  }
+  for (const auto& record : repo.packages) record->action = Action::kNone;
+  if (verbosity >= 1) reportError(repo, "can not uninstall or disable all packages");
+  return false;
+}
+
+void uninstallRecord(Repository& repo, Manifest& m, InstalledPackage& p, int verbosity) {
+  const std::string label = packageLabel(p);
+  if (verbosity >= 2) setStatusLine(repo, "uninstalling " + label + "...");
+  stagePackageRemoval(p, m);
+  std::unique_ptr<InstalledPackage> gone = takeRecord(repo, &p);
+  if (verbosity >= 2) inform(repo, "uninstalled %s", label.c_str());
+}
+
+void disableRecord(Repository& repo, Manifest& m, InstalledPackage& p, int verbosity) {
+  if (verbosity >= 1) setStatusLine(repo, "disabling " + packageLabel(p) + "...");
+  p.disabled = true;
+  p.action = Action::kNone;
+  writeStateFiles(p, m);
+  if (verbosity >= 1) inform(repo, "disabled %s", packageLabel(p).c_str());
+}
+
+// Drops what this run staged inside `dir`: a package that goes leaves
+// neither metadata nor state files behind.
+void dropPendingUnder(Manifest& m, const std::string& dir) {
+  auto it = m.entries.lower_bound(dir);
+  while (it != m.entries.end() && std::string_view(it->first).starts_with(dir)) {
+    if (it->second.op == ManifestOp::kMoveStaged) unlink(it->second.source.c_str());
+    it = m.entries.erase(it);
+  }
+}
+
+}  // namespace
+
+bool applyScheduledActions(Repository& repo, Manifest& m, int verbosity) {
+  passBundleActions(repo);
+  keepRequirements(repo, verbosity >= 1);
+  settleConflicts(repo, verbosity);
+  settleLostDependencies(repo);
+  followMembers(repo);
+  if (!guardLastEnabled(repo, verbosity)) return false;
+
+  std::vector<InstalledPackage*> removals;
+  std::vector<Package*> enables;
+  for (auto it = repo.packages.rbegin(); it != repo.packages.rend(); ++it) {
+    const Action action = (*it)->action;
+    if (action == Action::kUninstall || action == Action::kDisable) removals.push_back(it->get());
+  }
+  for (const auto& record : repo.packages) {
+    if (record->action == Action::kEnable) enables.push_back(record.get());
+  }
+  planPackages(repo, enables, kPreferNewest, false);
+  const bool changed = !removals.empty() || !enables.empty();
+
+  for (InstalledPackage* p : removals) {
+    if (p->action == Action::kUninstall) {
+      uninstallRecord(repo, m, *p, verbosity);
+    } else {
+      disableRecord(repo, m, *p, verbosity);
+    }
+  }
+  std::vector<InstalledPackage*> ordered;
+  ordered.reserve(enables.size());
+  // Every entry of the enable list is a record of the repository.
+  for (Package* p : enables) ordered.push_back(static_cast<InstalledPackage*>(p));
+  enablePackages(repo, m, ordered, verbosity);
+  return changed;
+}
+
+void enablePackages(Repository& repo, Manifest& m, const std::vector<InstalledPackage*>& list,
+                    int verbosity) {
+  for (InstalledPackage* p : list) {
+    if (verbosity >= 1) setStatusLine(repo, "enabling " + packageLabel(*p) + "...");
+    p->disabled = false;
+    p->action = Action::kNone;
+    writeStateFiles(*p, m);
+    if (verbosity >= 1) inform(repo, "enabled %s", packageLabel(*p).c_str());
+  }
+}
+
+void stagePackageRemoval(InstalledPackage& p, Manifest& m) {
+  for (const std::string& path : p.files) {
+    // What this run staged for the path goes with the package.
+    auto pending = m.entries.find(path);
+    if (pending != m.entries.end() && pending->second.op == ManifestOp::kMoveStaged) {
+      unlink(pending->second.source.c_str());
+      m.entries.erase(pending);
+    }
+    // A path that is a directory now belongs to something else: removing it
+    // would take every file in it.
+    struct stat info;
+    if (lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) continue;
+    stageRemoval(m, path);
+  }
+  p.files.clear();
+  const std::string dir = packageDir(p);
+  dropPendingUnder(m, dir);
+  stageRemoval(m, dir);
+  stageRemoval(m, dir + "image");
+  struct stat boot;
+  if ((p.flags & kFlagBootImage) != 0 && stat("/flash/bootimage", &boot) == 0 &&
+      boot.st_nlink == 1) {
+    stageRemoval(m, "/flash/bootimage");
+  }
+  p.action = Action::kNone;
+}
+
+bool cleanupPackages(Repository& repo, Manifest& m) {
+  applyScheduledActions(repo, m, 0);
+  for (const auto& record : repo.packages) {
+    InstalledPackage& p = *record;
+    bool keep = p.name == "velt" || p.name == "disk-drivers" || p.name == "system" || p.isBundle;
+    for (const Dependency& d : p.depends) {
+      // 3.22 final and later; the pre-releases of 3.22 lie below.
+      if (d.name == "system" && d.minVersion > 0x031665FF) keep = true;
+    }
+    if (!keep) p.action = Action::kUninstall;
+  }
+  return applyScheduledActions(repo, m, 1);
+}
+
+}  // namespace installer

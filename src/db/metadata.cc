@@ -1,0 +1,186 @@
+#include "db/metadata.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <fstream>
+
+#include "console/console.h"
+#include "upgrade/staging.h"
+
+namespace installer {
+namespace {
+
+// Closes the staged file and tells whether every byte reached it. The stream
+// stays alive so that errno still describes the failure when it is reported.
+bool closeStaged(StagedFile& file) {
+  if (file.fail()) {
+    const int error = errno;  // closing must not hide why the write failed
+    file.close();
+    errno = error;
+    return false;
+  }
+  file.close();
+  return !file.fail();
+}
+
+// Stages a one-line file; on failure reports `errorWord` and returns false.
+bool writeLineFile(const InstalledPackage& p, Manifest& m, const std::string& path,
+                   std::uint64_t sizeHint, const std::string& line, const char* errorWord) {
+  std::unique_ptr<StagedFile> file = createStagedFile(m, path, sizeHint, 0);
+  *file << line << '\n' << std::flush;
+  if (!closeStaged(*file)) {
+    reportWriteFailure(p, errorWord);
+    return false;
+  }
+  return true;
+}
+
+void markBroken(InstalledPackage& p) { p.action = PendingAction::kUninstall; }
+
+}  // namespace
+
+bool writeDependencyFile(Manifest& m, const std::string& path, const std::vector<Dependency>& list,
+                         bool withPriority) {
+  std::unique_ptr<StagedFile> file = createStagedFile(m, path, 1024, 0);
+  for (const Dependency& d : list) {
+    *file << d.name << ' ' << d.minVersion << ' ' << d.maxVersion;
+    if (withPriority) *file << ' ' << d.priority;
+    *file << '\n';
+  }
+  *file << std::flush;
+  return closeStaged(*file);
+}
+
+bool writeStateFiles(const InstalledPackage& p, Manifest& m) {
+  const std::string dir = packageDir(p);
+  if (p.disabled) {
+    if (!writeLineFile(p, m, dir + "disabled", 8, p.userChoice ? "user" : "auto",
+                       "meta/disabled")) {
+      return false;
+    }
+  } else {
+    stageRemoval(m, dir + "disabled");
+  }
+  if (!p.disabled && p.userChoice) {
+    if (!writeLineFile(p, m, dir + "enabled", 8, "user", "meta/enabled")) return false;
+  } else {
+    stageRemoval(m, dir + "enabled");
+  }
+  return true;
+}
+
+bool writeMetadata(const InstalledPackage& p, Manifest& m) {
+  const std::string dir = packageDir(p);
+  // A package kept whole as its image, or one that asks for no metadata,
+  // gets its state files only.
+  if (!p.imageBased && (p.flags & kFlagNoMetadata) == 0) {
+    if (!writeLineFile(p, m, dir + "version", 32,
+                       std::to_string(p.version) + ' ' + std::to_string(p.buildTime),
+                       "meta/version")) {
+      return false;
+    }
+    if (!writeDependencyFile(m, dir + "deps", p.depends, false)) {
+      reportWriteFailure(p, "meta/deps");
+      return false;
+    }
+    // An empty list leaves whatever an earlier version wrote in place.
+    if (!p.provides.empty() && !writeDependencyFile(m, dir + "provides", p.provides, true)) {
+      reportWriteFailure(p, "meta/provides");
+      return false;
+    }
+    if (!p.conflicts.empty() && !writeDependencyFile(m, dir + "conflicts", p.conflicts, false)) {
+      reportWriteFailure(p, "meta/conflicts");
+      return false;
+    }
+    if (!p.bundle.name.empty()) {
+      if (!writeLineFile(p, m, dir + "bundle", 16, p.bundle.name, "meta/bundle")) return false;
+    } else {
+      stageRemoval(m, dir + "bundle");
+    }
+    if (!p.isBundle) {
+      std::unique_ptr<StagedFile> file = createStagedFile(m, dir + "files", 4096, 0);
+      for (const std::string& path : p.files) {
+        const std::string line = path.starts_with('/') ? path.substr(1) : path;
+        // A newline would split the entry into other paths that a later
+        // uninstall would remove; such an entry cannot be recorded.
+        if (line.empty() || line.find('\n') != std::string::npos) continue;
+        *file << line << '\n';
+      }
+      *file << std::flush;
+      if (!closeStaged(*file)) {
+        reportWriteFailure(p, "meta/files");
+        return false;
+      }
+    }
+  }
+  return writeStateFiles(p, m);
+}
+
+bool readDependencyFile(const std::string& path, std::vector<Dependency>& list, bool withPriority) {
+  std::ifstream in(path);
+  // Entries are read as a stream of blank-separated words: line breaks carry
+  // no meaning, and an unopenable file reads as an empty one.
+  for (;;) {
+    Dependency d;
+    if (!(in >> d.name)) return true;
+    if (!(in >> d.minVersion >> d.maxVersion)) return false;
+    if (withPriority && !(in >> d.priority)) return false;
+    list.push_back(std::move(d));
+  }
+}
+
+void readVersionFile(InstalledPackage& p) {
+  std::ifstream in(packageDir(p) + "version");
+  if (!(in >> p.version >> p.buildTime)) markBroken(p);
+}
+
+void readDependencyFiles(InstalledPackage& p) {
+  const std::string dir = packageDir(p);
+  if (!readDependencyFile(dir + "deps", p.depends, false)) markBroken(p);
+  if (!readDependencyFile(dir + "provides", p.provides, true)) markBroken(p);
+  if (!readDependencyFile(dir + "conflicts", p.conflicts, false)) markBroken(p);
+}
+
+void readBundleFile(InstalledPackage& p) {
+  std::ifstream in(packageDir(p) + "bundle");
+  std::string word;
+  if (!(in >> word)) return;
+  p.bundle.name = word;
+  p.bundle.minVersion = 0;
+  p.bundle.maxVersion = 0;
+  // Loaded from its metadata alone, a member has lost its bundle: members
+  // of a kept bundle come from the bundle's image instead.
+  p.action = PendingAction::kUninstall;
+}
+
+void readFilesFile(InstalledPackage& p) {
+  const std::string path = packageDir(p) + "files";
+  struct stat info;
+  p.isBundle = stat(path.c_str(), &info) != 0;
+  if (p.isBundle) return;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty()) continue;
+    p.files.insert(line.starts_with('/') ? line : "/" + line);
+  }
+}
+
+void readStateFiles(InstalledPackage& p) {
+  const std::string dir = packageDir(p);
+  p.userChoice = false;
+  std::ifstream disabled(dir + "disabled");
+  if (disabled.is_open()) {
+    p.disabled = true;
+    std::string first;
+    std::getline(disabled, first);
+    p.userChoice = first != "auto";
+    return;
+  }
+  p.disabled = false;
+  std::ifstream enabled(dir + "enabled");
+  if (enabled.is_open()) p.userChoice = true;
+}
+
+}  // namespace installer

@@ -1,0 +1,55 @@
+// pkgtool inspect: the parts of a package or bundle file, for people or as
+// JSON.
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "pkgtool/arguments.h"
+#include "pkgtool/inspect.h"
+#include "pkgtool/pkgtool.h"
+
+namespace installer {
+namespace {
+
+constexpr char kUsage[] =
+    "usage: pkgtool inspect [--json] FILE\n"
+    "\n"
+    "Shows every part of a package or bundle file in file order: its type,\n"
+    "offset and length, the header fields, texts, dependency lists, the file\n"
+    "entries of the payload and the signature's form. --json prints one JSON\n"
+    "object instead.\n";
+
+}  // namespace
+
+int runInspect(const std::vector<std::string>& words, ToolContext& context) {
+  OptionTable table;
+  table.flags = {"--json", "--help"};
+  table.aliases = {{"-h", "--help"}};
+  Arguments args;
+  std::string error;
+  if (!parseArguments(words, table, args, error)) return toolError(context, error, kToolUsage);
+  if (args.has("--help")) {
+    context.out << kUsage;
+    return kToolOk;
+  }
+  if (args.positional.size() != 1) {
+    context.err << kUsage;
+    return kToolUsage;
+  }
+  const std::string& path = args.positional[0];
+  std::ifstream in(path, std::ios::binary);
+  struct stat st {};
+  if (!in || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    return toolError(context, "cannot open " + path);
+  }
+  InspectedFile file;
+  if (!inspectFile(in, static_cast<std::uint64_t>(st.st_size), file)) {
+    return toolError(context, path + " is not a package file (shorter than its 8-byte header)");
+  }
+  if (!file.magicKnown) return toolError(context, path + " is not a package file (unknown magic)");
+  context.out << (args.has("--json") ? renderInspectJson(file, path)
+                                     : renderInspectText(file, path));
+  return kToolOk;
+}
+
+}  // namespace installer

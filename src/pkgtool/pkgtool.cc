@@ -1,0 +1,54 @@
+#include "pkgtool/pkgtool.h"
+
+namespace installer {
+namespace {
+
+struct Command {
+  const char* name;
+  int (*run)(const std::vector<std::string>&, ToolContext&);
+  const char* summary;
+};
+
+const Command kCommands[] = {
+    {"build", runBuild, "build a signed package from a description and a directory tree"},
+    {"bundle", runBundle, "put member packages together into a bundle"},
+    {"inspect", runInspect, "show the parts, header, lists and files of a package or bundle"},
+    {"verify", runVerify, "check signatures as the installer does (exit 0 or 1)"},
+    {"keygen", runKeygen, "make a new Ed25519 or legacy key pair"},
+};
+
+void usage(std::ostream& out) {
+  out << "usage: pkgtool COMMAND [ARGUMENTS]\n\ncommands:\n";
+  for (const Command& c : kCommands) {
+    std::string name = c.name;
+    name.resize(9, ' ');
+    out << "  " << name << c.summary << "\n";
+  }
+  out << "\n\"pkgtool COMMAND --help\" describes a command.\n";
+}
+
+}  // namespace
+
+int toolError(ToolContext& context, const std::string& message, int status) {
+  context.err << "pkgtool: " << message << "\n";
+  return status;
+}
+
+int pkgtoolMain(const std::vector<std::string>& args, ToolContext& context) {
+  if (args.empty()) {
+    usage(context.err);
+    return kToolUsage;
+  }
+  if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+    usage(context.out);
+    return kToolOk;
+  }
+  for (const Command& c : kCommands) {
+    if (args[0] == c.name) {
+      return c.run(std::vector<std::string>(args.begin() + 1, args.end()), context);
+    }
+  }
+  return toolError(context, "unknown command \"" + args[0] + "\" (see pkgtool --help)", kToolUsage);
+}
+
+}  // namespace installer

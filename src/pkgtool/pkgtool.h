@@ -1,0 +1,40 @@
+// The package tool: builds, bundles, inspects and verifies package files
+// and makes signing keys. One function per subcommand, chosen from a table;
+// each returns the process exit status.
+#pragma once
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "package/signer.h"
+
+namespace installer {
+
+// Exit statuses of the tool.
+enum ToolStatus { kToolOk = 0, kToolFailed = 1, kToolUsage = 2 };
+
+struct ToolContext {
+  std::ostream& out;
+  std::ostream& err;
+  // The development keys, known to the tool's entry point only; used when
+  // "--dev-key" asks for them.
+  std::optional<SigningKeys> devKeys;
+};
+
+// `args` are the words after the program name.
+int pkgtoolMain(const std::vector<std::string>& args, ToolContext& context);
+
+// The subcommands ("build", "bundle", "inspect", "verify", "keygen"); `args`
+// are the words after the subcommand's name.
+int runBuild(const std::vector<std::string>& args, ToolContext& context);
+int runBundle(const std::vector<std::string>& args, ToolContext& context);
+int runInspect(const std::vector<std::string>& args, ToolContext& context);
+int runVerify(const std::vector<std::string>& args, ToolContext& context);
+int runKeygen(const std::vector<std::string>& args, ToolContext& context);
+
+// "pkgtool: MESSAGE" on the error stream; returns `status`.
+int toolError(ToolContext& context, const std::string& message, int status = kToolFailed);
+
+}  // namespace installer

@@ -1,0 +1,144 @@
+#include "plan/planner.h"
+
+#include "console/console.h"
+#include "plan/relations.h"
+
+namespace installer {
+
+namespace {
+
+bool related(const Package& a, const Package& b) {
+  return coversName(a, b.name) || coversName(b, a.name);
+}
+
+// Phase 1: whether candidate `n` (index `self`) survives the comparison with
+// every other allowed candidate. Among equals the earlier entry stays, and a
+// bundle stays over a separate package it carries.
+bool isWinner(Repository& repo, const std::vector<Package*>& list, const std::vector<bool>& allowed,
+              std::size_t self, Version threshold, bool verbose) {
+  const Package& n = *list[self];
+  const bool newestWins = threshold == kPreferNewest;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (i == self || !allowed[i]) continue;
+    const Package& m = *list[i];
+    if (!related(n, m)) continue;
+    int order = comparePackages(m, n);
+    if (!newestWins) order = -order;
+    if (order > 0) {
+      if (verbose) {
+        warn(repo,
+             newestWins ? "omitting package %s: newer package is already provided"
+                        : "omitting package %s: older package is already provided",
+             packageLabel(n).c_str());
+      }
+      return false;
+    }
+    if (order == 0) {
+      if (n.isBundle && !m.isBundle) continue;
+      if (n.isBundle == m.isBundle && i > self) continue;  // the later copy drops out
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+void planPackages(Repository& repo, std::vector<Package*>& list, Version threshold, bool verbose) {
+  // A candidate below the floor is refused and takes no part in the
+  // comparisons of the others.
+  std::vector<bool> allowed(list.size(), true);
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    allowed[i] = threshold == kPreferNewest || list[i]->version >= threshold;
+  }
+  std::vector<Package*> winners;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (!allowed[i]) {
+      warn(repo, "ommitting package %s: not allowed", packageLabel(*list[i]).c_str());
+    } else if (isWinner(repo, list, allowed, i, threshold, verbose)) {
+      winners.push_back(list[i]);
+    }
+  }
+
+  // Phase 2: each winner goes right after the last placed package it needs
+  // or that conflicts with it, else to the front.
+  std::vector<Package*> ordered;
+  ordered.reserve(winners.size());
+  for (Package* p : winners) {
+    std::size_t at = ordered.size();
+    while (at > 0 && !dependsOn(*p, *ordered[at - 1]) && !conflictsWith(*ordered[at - 1], *p)) {
+      --at;
+    }
+    ordered.insert(ordered.begin() + static_cast<std::ptrdiff_t>(at), p);
+  }
+  list = std::move(ordered);
+}
+
+bool dependsOn(const Package& a, const Package& b) {
+  for (const Dependency& entry : a.depends) {
+    if (satisfies(b, entry) || providesMatch(b, entry)) return true;
+  }
+  for (const auto& member : b.members) {
+    if (dependsOn(a, *member)) return true;
+  }
+  for (const auto& member : a.members) {
+    if (dependsOn(*member, b)) return true;
+  }
+  return false;
+}
+
+bool coversName(const Package& p, const std::string& name) {
+  if (p.name == name) return true;
+  for (const auto& member : p.members) {
+    if (member->name == name) return true;
+  }
+  return false;
+}
+
+int providerAvailability(const std::vector<InstalledPackage*>& providers) {
+  bool someDisabled = false;
+  for (const InstalledPackage* p : providers) {
+    // A pending enable ends enabled, whether the provider is disabled now or
+    // already enabled.
+    if (p->action == PendingAction::kEnable) return 0;
+    if (!p->disabled && p->action == PendingAction::kNone) return 0;
+    if (p->disabled || p->action == PendingAction::kDisable) someDisabled = true;
+  }
+  return someDisabled ? 3 : 1;
+}
+
+void keepRequired(Repository& repo, InstalledPackage& p, bool verbose) {
+  if (!p.bundle.name.empty()) {
+    if (InstalledPackage* bundle = findRecord(repo, p.bundle.name)) {
+      reviveProvider(repo, *bundle, p, verbose);
+    }
+  }
+  for (const Dependency& entry : p.depends) {
+    const std::vector<InstalledPackage*> providers = findProviders(repo, entry, true);
+    if (providerAvailability(providers) == 0) continue;
+    // Nothing could meet this requirement: the rest are not looked at.
+    if (providers.empty()) return;
+    std::vector<Package*> candidates(providers.begin(), providers.end());
+    planPackages(repo, candidates, kPreferNewest, false);
+    if (candidates.empty()) continue;
+    // Every candidate is a record of the repository.
+    reviveProvider(repo, static_cast<InstalledPackage&>(*candidates.back()), p, verbose);
+  }
+}
+
+void reviveProvider(Repository& repo, InstalledPackage& provider, const InstalledPackage& dependent,
+                    bool verbose) {
+  if (provider.action == PendingAction::kUninstall || provider.action == PendingAction::kDisable) {
+    if (verbose) {
+      warn(repo, "can not %s %s: %s depends on it", actionWord(provider.action),
+           packageLabel(provider).c_str(), dependent.name.c_str());
+    }
+    provider.action = PendingAction::kNone;
+    keepRequired(repo, provider, verbose);
+  } else if (provider.disabled) {
+    provider.action = PendingAction::kEnable;
+    keepRequired(repo, provider, verbose);
+  }
+}
+
+}  // namespace installer

@@ -1,0 +1,305 @@
+#include "plan/planner.h"
+
+#include <gtest/gtest.h>
+
+#include "support/package_records.h"
+
+namespace installer {
+namespace {
+
+using testing_support::addRecord;
+using testing_support::dep;
+using testing_support::record;
+using testing_support::StdoutCapture;
+using testing_support::ver;
+
+// Runs planPackages over `candidates` and returns the labels of the result
+// (with "#index" of the input for telling equal copies apart) and the output.
+struct Planned {
+  std::string order;
+  std::string output;
+};
+
+Planned plan(std::vector<Package>& candidates, Version threshold, bool verbose) {
+  Repository repo;
+  std::vector<Package*> list;
+  for (Package& p : candidates) list.push_back(&p);
+  StdoutCapture out;
+  planPackages(repo, list, threshold, verbose);
+  Planned result;
+  for (const Package* p : list) {
+    if (!result.order.empty()) result.order += ' ';
+    result.order += packageLabel(*p) + "#" + std::to_string(p - candidates.data());
+  }
+  result.output = out.text();
+  return result;
+}
+
+Package bundleOf(std::string name, Version version, std::vector<Package> members) {
+  Package b = record(std::move(name), version);
+  b.isBundle = true;
+  for (Package& m : members) b.members.push_back(std::make_unique<Package>(std::move(m)));
+  return b;
+}
+
+struct PlanCase {
+  const char* name;
+  std::vector<Package> (*candidates)();
+  Version threshold;
+  bool verbose;
+  const char* order;
+  const char* output;
+};
+
+TEST(PlanPackages, Winners) {
+  const PlanCase cases[] = {
+      {"newest wins",
+       [] {
+         return std::vector{record("foo", ver(7, 1)), record("foo", ver(7, 2))};
+       },
+       kPreferNewest, true, "foo-7.2#1",
+       "WARNING: omitting package foo-7.1: newer package is already provided\n"},
+      {"newest wins silently",
+       [] {
+         return std::vector{record("foo", ver(7, 1)), record("foo", ver(7, 2))};
+       },
+       kPreferNewest, false, "foo-7.2#1", ""},
+      {"downgrade: the oldest above the floor wins",
+       [] {
+         return std::vector{record("foo", ver(6, 48)), record("foo", ver(6, 49))};
+       },
+       ver(6, 48), true, "foo-6.48#0",
+       "WARNING: omitting package foo-6.49: older package is already provided\n"},
+      {"below the floor is refused even when not verbose",
+       [] { return std::vector{record("foo", ver(6, 49))}; }, ver(7, 0), false, "",
+       "WARNING: ommitting package foo-6.49: not allowed\n"},
+      {"a refused candidate makes nobody drop out",
+       [] {
+         return std::vector{record("foo", ver(6, 49)), record("foo", ver(7, 0))};
+       },
+       ver(7, 0), true, "foo-7.0#1", "WARNING: ommitting package foo-6.49: not allowed\n"},
+      {"floor 0 lets the oldest win",
+       [] {
+         return std::vector{record("foo", ver(7, 2)), record("foo", ver(7, 1))};
+       },
+       0, false, "foo-7.1#1", ""},
+      {"messages follow the candidates' order",
+       [] {
+         return std::vector{record("bar", ver(7, 1)), record("bar", ver(7, 0)),
+                            record("foo", ver(6, 9))};
+       },
+       ver(7, 0), true, "bar-7.0#1",
+       "WARNING: omitting package bar-7.1: older package is already provided\n"
+       "WARNING: ommitting package foo-6.9: not allowed\n"},
+      {"bundle over the separate member",
+       [] {
+         return std::vector{record("foo", ver(1, 0)),
+                            bundleOf("suite", ver(1, 0), {record("foo", ver(1, 0))})};
+       },
+       kPreferNewest, true, "suite-1.0#1", ""},
+      {"bundle first over the separate member",
+       [] {
+         return std::vector{bundleOf("suite", ver(1, 0), {record("foo", ver(1, 0))}),
+                            record("foo", ver(1, 0))};
+       },
+       kPreferNewest, true, "suite-1.0#0", ""},
+      {"newer separate member over the bundle",
+       [] {
+         return std::vector{bundleOf("suite", ver(1, 0), {record("foo", ver(1, 0))}),
+                            record("foo", ver(1, 1))};
+       },
+       kPreferNewest, true, "foo-1.1#1",
+       "WARNING: omitting package suite-1.0: newer package is already provided\n"},
+      {"two copies: the first stays",
+       [] {
+         return std::vector{record("foo", ver(7, 1)), record("foo", ver(7, 1)),
+                            record("foo", ver(7, 1))};
+       },
+       kPreferNewest, true, "foo-7.1#0", ""},
+      {"two copies of a bundle: the first stays",
+       [] {
+         return std::vector{bundleOf("suite", ver(1, 0), {record("foo", ver(1, 0))}),
+                            bundleOf("suite", ver(1, 0), {record("foo", ver(1, 0))})};
+       },
+       kPreferNewest, true, "suite-1.0#0", ""},
+      {"copies in a downgrade run",
+       [] {
+         return std::vector{record("foo", ver(7, 1)), record("foo", ver(7, 1))};
+       },
+       ver(7, 0), true, "foo-7.1#0", ""},
+  };
+  for (const auto& c : cases) {
+    std::vector<Package> candidates = c.candidates();
+    const Planned result = plan(candidates, c.threshold, c.verbose);
+    EXPECT_EQ(result.order, c.order) << c.name;
+    EXPECT_EQ(result.output, c.output) << c.name;
+  }
+}
+
+TEST(PlanPackages, OrderPlacesEachAfterWhatItNeeds) {
+  std::vector<Package> unrelated{record("p1", ver(1, 0)), record("p2", ver(1, 0)),
+                                 record("p3", ver(1, 0))};
+  EXPECT_EQ(plan(unrelated, kPreferNewest, true).order, "p3-1.0#2 p2-1.0#1 p1-1.0#0");
+
+  std::vector<Package> needs = unrelated;
+  needs[1].depends = {dep("p1")};
+  EXPECT_EQ(plan(needs, kPreferNewest, true).order, "p3-1.0#2 p1-1.0#0 p2-1.0#1");
+
+  // After the last placed package it needs, not the first.
+  std::vector<Package> two{record("a", ver(1, 0)), record("b", ver(1, 0)), record("c", ver(1, 0))};
+  two[2].depends = {dep("a"), dep("b")};
+  EXPECT_EQ(plan(two, kPreferNewest, true).order, "b-1.0#1 a-1.0#0 c-1.0#2");
+
+  // A placed package that conflicts with a later one goes before it.
+  std::vector<Package> conflict{record("old", ver(1, 0)), record("new", ver(1, 0))};
+  conflict[0].conflicts = {dep("new")};
+  EXPECT_EQ(plan(conflict, kPreferNewest, true).order, "old-1.0#0 new-1.0#1");
+  // The other direction does not count.
+  std::vector<Package> reverse{record("old", ver(1, 0)), record("new", ver(1, 0))};
+  reverse[1].conflicts = {dep("old")};
+  EXPECT_EQ(plan(reverse, kPreferNewest, true).order, "new-1.0#1 old-1.0#0");
+
+  // A capability counts like a name.
+  std::vector<Package> capability{record("wifi", ver(1, 0)), record("app", ver(1, 0))};
+  capability[0].provides = {dep("net", ver(2, 0))};
+  capability[1].depends = {dep("net", ver(1, 0))};
+  EXPECT_EQ(plan(capability, kPreferNewest, true).order, "wifi-1.0#0 app-1.0#1");
+}
+
+TEST(ProviderAvailability, RatesWhatEndsUsable) {
+  struct State {
+    bool disabled;
+    PendingAction action;
+  };
+  using A = PendingAction;
+  struct Case {
+    const char* name;
+    std::vector<State> providers;
+    int expected;
+  };
+  const Case cases[] = {
+      {"none", {}, 1},
+      {"enabled", {{false, A::kNone}}, 0},
+      {"disabled, to be enabled", {{true, A::kEnable}}, 0},
+      {"enabled, enable scheduled again", {{false, A::kEnable}}, 0},
+      {"disabled", {{true, A::kNone}}, 3},
+      {"disabled, to be uninstalled", {{true, A::kUninstall}}, 3},
+      {"enabled, to be disabled", {{false, A::kDisable}}, 3},
+      {"enabled, to be uninstalled", {{false, A::kUninstall}}, 1},
+      {"one usable is enough", {{false, A::kUninstall}, {true, A::kNone}, {false, A::kNone}}, 0},
+      {"disabled beats missing", {{false, A::kUninstall}, {true, A::kDisable}}, 3},
+  };
+  for (const auto& c : cases) {
+    std::vector<InstalledPackage> records;
+    for (const State& s : c.providers) {
+      InstalledPackage& r = records.emplace_back("p");
+      r.disabled = s.disabled;
+      r.action = s.action;
+    }
+    std::vector<InstalledPackage*> list;
+    for (auto& r : records) list.push_back(&r);
+    EXPECT_EQ(providerAvailability(list), c.expected) << c.name;
+  }
+}
+
+TEST(KeepRequired, CancelsTheUninstallOfWhatIsNeededAndFollowsIt) {
+  Repository repo;
+  InstalledPackage& app = addRecord(repo, "app", ver(1, 0));
+  app.depends = {dep("lib")};
+  InstalledPackage& lib = addRecord(repo, "lib", ver(2, 0));
+  lib.action = PendingAction::kUninstall;
+  lib.depends = {dep("base")};
+  InstalledPackage& base = addRecord(repo, "base", ver(3, 0));
+  base.action = PendingAction::kDisable;
+
+  StdoutCapture out;
+  keepRequired(repo, app, true);
+  EXPECT_EQ(out.text(),
+            "WARNING: can not uninstall lib-2.0: app depends on it\n"
+            "WARNING: can not disable base-3.0: lib depends on it\n");
+  EXPECT_EQ(lib.action, PendingAction::kNone);
+  EXPECT_EQ(base.action, PendingAction::kNone);
+}
+
+TEST(KeepRequired, EnablesADisabledProviderSilently) {
+  Repository repo;
+  InstalledPackage& app = addRecord(repo, "app", ver(1, 0));
+  app.depends = {dep("net")};
+  InstalledPackage& wifi = addRecord(repo, "wifi", ver(1, 0));
+  wifi.provides = {dep("net")};
+  wifi.disabled = true;
+  StdoutCapture out;
+  keepRequired(repo, app, true);
+  EXPECT_EQ(out.text(), "");
+  EXPECT_EQ(wifi.action, PendingAction::kEnable);
+}
+
+TEST(KeepRequired, QuietWhenNotVerbose) {
+  Repository repo;
+  InstalledPackage& app = addRecord(repo, "app", ver(1, 0));
+  app.depends = {dep("lib")};
+  addRecord(repo, "lib", ver(2, 0)).action = PendingAction::kUninstall;
+  StdoutCapture out;
+  keepRequired(repo, app, false);
+  EXPECT_EQ(out.text(), "");
+  EXPECT_EQ(repo.packages[1]->action, PendingAction::kNone);
+  EXPECT_TRUE(repo.messages.empty());
+}
+
+TEST(KeepRequired, AMissingRequirementStopsTheWalk) {
+  Repository repo;
+  InstalledPackage& app = addRecord(repo, "app", ver(1, 0));
+  app.depends = {dep("gone"), dep("lib")};
+  InstalledPackage& lib = addRecord(repo, "lib", ver(2, 0));
+  lib.action = PendingAction::kUninstall;
+  keepRequired(repo, app, false);
+  EXPECT_EQ(lib.action, PendingAction::kUninstall);
+}
+
+TEST(KeepRequired, RevivesTheNewestOfSeveralProviders) {
+  Repository repo;
+  InstalledPackage& app = addRecord(repo, "app", ver(1, 0));
+  app.depends = {dep("lib")};
+  InstalledPackage& older = addRecord(repo, "lib", ver(2, 0));
+  older.action = PendingAction::kUninstall;
+  InstalledPackage& newer = addRecord(repo, "lib", ver(2, 1));
+  newer.action = PendingAction::kUninstall;
+  keepRequired(repo, app, false);
+  EXPECT_EQ(older.action, PendingAction::kUninstall);
+  EXPECT_EQ(newer.action, PendingAction::kNone);
+}
+
+TEST(KeepRequired, EqualCopiesOfAProviderKeepTheFirst) {
+  // Two records of one package (a kept image and its copy in the second
+  // image directory): one of them is kept, never neither.
+  Repository repo;
+  InstalledPackage& app = addRecord(repo, "app", ver(1, 0));
+  app.depends = {dep("lib")};
+  InstalledPackage& first = addRecord(repo, "lib", ver(2, 0));
+  first.action = PendingAction::kUninstall;
+  InstalledPackage& second = addRecord(repo, "lib", ver(2, 0));
+  second.action = PendingAction::kUninstall;
+  keepRequired(repo, app, false);
+  EXPECT_EQ(first.action, PendingAction::kNone);
+  EXPECT_EQ(second.action, PendingAction::kUninstall);
+}
+
+TEST(KeepRequired, KeepsTheBundleOfAKeptMember) {
+  Repository repo;
+  InstalledPackage& suite = addRecord(repo, "suite", ver(7, 1));
+  suite.isBundle = true;
+  suite.action = PendingAction::kUninstall;
+  suite.depends = {dep("base")};
+  InstalledPackage& base = addRecord(repo, "base", ver(1, 0));
+  base.disabled = true;
+  InstalledPackage& member = addRecord(repo, "member", ver(1, 0));
+  member.bundle = dep("suite", ver(7, 1), ver(7, 1));
+  StdoutCapture out;
+  keepRequired(repo, member, true);
+  EXPECT_EQ(out.text(), "WARNING: can not uninstall suite-7.1: member depends on it\n");
+  EXPECT_EQ(suite.action, PendingAction::kNone);
+  EXPECT_EQ(base.action, PendingAction::kEnable);
+}
+
+}  // namespace
+}  // namespace installer

@@ -171,9 +171,9 @@ TEST_F(UpgradeRun, DowngradeMarkerAllowsOlderFilesAboveItsFloor) {
        {"WARNING: omitting package foo-7.1: older package is already provided",
         "installed foo-7.0"},
        "7.0"},
-      // 117506048 is 7.0 (0x07006600) and 117532160 is 7.1 (0x07016600).
+      // 117466624 is 7.0 (0x07006600) and 117532160 is 7.1 (0x07016600).
       {"floor at the older file",
-       "117506048\n",
+       "117466624\n",
        {"7.0", "7.1"},
        {"WARNING: omitting package foo-7.1: older package is already provided",
         "installed foo-7.0"},

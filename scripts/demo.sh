@@ -67,7 +67,7 @@ mkdir -p "$t/bin" "$t/lib" "$t/etc"
 echo "init 7.1" >"$t/bin/init"
 echo "7.1" >"$t/etc/version"
 blob "$t/lib/libcore.so" 3000000
-package system 7.1 "note: base system"
+package system 7.1
 for member in routing wireless hotspot; do
   t=$(tree "$member" 7.1)
   mkdir -p "$t/sbin"
@@ -80,7 +80,7 @@ bundle services 7.1 "$work/routing-7.1.npk" "$work/wireless-7.1.npk" "$work/hots
 t=$(tree diagnostics 1.0)
 mkdir -p "$t/bin"
 echo "ping and trace" >"$t/bin/diag"
-package diagnostics 1.0 "note: optional tools" "depends: system"
+package diagnostics 1.0 "depends: system"
 
 step "installing release 7.1 through the image mode (installer -r ROOT - < FILE)"
 for file in system-7.1 services-7.1 diagnostics-1.0; do
@@ -98,7 +98,7 @@ mkdir -p "$t/bin" "$t/lib" "$t/etc"
 echo "init 7.2" >"$t/bin/init"
 echo "7.2" >"$t/etc/version"
 blob "$t/lib/libcore.so" 3200000
-package system 7.2 "note: base system"
+package system 7.2
 for member in routing wireless ipv6; do
   t=$(tree "$member" 7.2)
   mkdir -p "$t/sbin"
@@ -122,7 +122,7 @@ for path in /flash/bin/init /flash/etc/version /flash/sbin/ipv6 /flash/PCKGS_CHA
     printf '  %-26s %s bytes\n' "$path" "$(wc -c <"$root$path")"
   fi
 done
-for path in /flash/sbin/hotspot /flash/x/hotspot /flash/var/pdb/hotspot; do
+for path in /flash/x/hotspot/sbin/hotspot /flash/var/pdb/hotspot; do
   [ -e "$root$path" ] || printf '  %-26s gone with the old bundle\n' "$path"
 done
 echo "  /flash/postlog:"

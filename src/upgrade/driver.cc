@@ -125,9 +125,15 @@ void scanPackageDir(Repository& repo, const std::string& dir,
     if (!isCandidateName(name)) continue;
     auto record = std::make_unique<PackageFile>();
     record->path = dir + name;
-    std::ifstream file(record->path, std::ios::binary);
-    if (!file.is_open()) continue;  // left out silently
-    if (!readPackageFile(*record, file)) {
+    // Only regular files are opened: opening a FIFO would wait for a writer.
+    struct stat st;
+    const bool regular = stat(record->path.c_str(), &st) != 0 || S_ISREG(st.st_mode);
+    std::ifstream file;
+    if (regular) {
+      file.open(record->path, std::ios::binary);
+      if (!file.is_open()) continue;  // left out silently
+    }
+    if (!regular || !readPackageFile(*record, file)) {
       reportError(repo, "broken package %s", name.c_str());
       continue;
     }

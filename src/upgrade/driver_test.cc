@@ -1,6 +1,7 @@
 #include "upgrade/driver.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -187,6 +188,23 @@ TEST_F(ScanPackageDir, BrokenFilesAreReportedByTheirBareName) {
     EXPECT_TRUE(result.finished) << c.name;
     EXPECT_TRUE(result.brokenReported) << c.name;
     EXPECT_TRUE(result.nothingListed) << c.name;
+  }
+}
+
+TEST_F(ScanPackageDir, EntriesOtherThanFilesAreBroken) {
+  for (const bool fifo : {true, false}) {
+    testing_support::removeTree("/rw");
+    testing_support::makeDirs(kDir);
+    const std::string path = kDir + "pkg-7.1.npk";
+    if (fifo) {
+      ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    } else {
+      testing_support::makeDirs(path);
+    }
+    const ChildScan result = scanInChild(kDir, "pkg-7.1.npk");
+    EXPECT_TRUE(result.finished) << "fifo " << fifo;  // never waits for a writer
+    EXPECT_TRUE(result.brokenReported) << "fifo " << fifo;
+    EXPECT_TRUE(result.nothingListed) << "fifo " << fifo;
   }
 }
 

@@ -1,6 +1,7 @@
 // Installing one package from an open package file.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -8,18 +9,49 @@
 #include "db/repository.h"
 #include "package/reader.h"
 #include "plan/install_flags.h"
+#include "platform/flash_device.h"
 #include "upgrade/manifest.h"
 
 namespace installer {
 
-// Null when nothing was installed. When the package is passed over as
-// already installed, the installed record of that name (or null). The
-// returned record is owned by the repository and stays valid.
-InstalledPackage* installPackage(Repository& repo, Manifest& m, PackageReader& reader,
-                                 InstallFlags flags, const KeptState& keptState,
-                                 const Dependency* bundle, std::string* packageDirOut,
-                                 bool* bootImageOut);
+// What installPackage tells its caller. Plain values, not the record: the
+// settling that follows an installation may already have removed the new
+// record from the repository again (a bundle member whose requirement is
+// missing, for instance), so a pointer could dangle.
+struct InstallOutcome {
+  // Installed now, or passed over as already installed; false when nothing
+  // was installed (the reason has been printed where there is one).
+  bool installed = false;
+  bool passedOver = false;  // the installed record of the same name was kept
+  std::string name;
+  std::uint32_t flags = 0;
 
-bool extractFiles(InstalledPackage& p, Manifest& m, PackageReader& reader);
+  explicit operator bool() const { return installed; }
+};
+
+// The reader stands on the package's header part (type 1) and hashes. For a
+// bundle member `bundle` names the bundle (name and version), else null.
+// `packageDirOut` receives the database directory of an image-based package
+// that this call really installed (never for one passed over, whose input was
+// not read to its end). `bootImageOut` receives whether the package owns the
+// boot image while the environment variable "bootimage" is set. Everything is
+// staged in `m`; on failure the staged entries stay for the caller to cancel.
+InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& reader,
+                              InstallFlags flags, const KeptState& keptState,
+                              const Dependency* bundle, std::string* packageDirOut,
+                              bool* bootImageOut);
+
+// Where the machine's hardware class comes from; tests hand in their own.
+using HardwareClassSource = std::optional<int> (*)();
+
+// Stages every regular file of the payload part the reader stands on and
+// records its path in `p.files`. False after a broken entry or a write
+// failure, both reported.
+bool extractFiles(InstalledPackage& p, Manifest& m, PackageReader& reader,
+                  HardwareClassSource machineClass = hardwareClass);
+
+// "/flash" + ("/x/NAME" when disabled) + "/" + entry name: where an entry of
+// the package lands. The same string goes into the package's `files`.
+std::string installationPath(const InstalledPackage& p, const std::string& entryName);
 
 }  // namespace installer

@@ -1,8 +1,99 @@
+// The image mode: one package or bundle read from standard input, captured
+// on the way into a file that becomes the package's kept image.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <iostream>
+#include <istream>
+#include <string>
+
+#include "apply/schedule.h"
+#include "cli/fd_streams.h"
 #include "cli/modes.h"
+#include "console/console.h"
+#include "upgrade/manifest.h"
+#include "upgrade/postlog.h"
+#include "upgrade/stream_install.h"
 
 namespace installer {
 
-// Placeholder until installing from a stream lands.
-int runImageMode(Repository&, const RunOptions&) { return 1; }
+namespace {
+
+// The doubled slash is the historical spelling; it names
+// "/flash/var/pdb/image".
+constexpr const char* kCapturePath = "/flash/var/pdb//image";
+constexpr const char* kCaptureSource = "/flash/var/pdb/image";
+constexpr const char* kBootImage = "/flash/bootimage";
+constexpr const char* kDatabasePrefix = "/flash/var/pdb/";
+
+// The record a package directory "/flash/var/pdb/NAME/" belongs to, for the
+// label of a report.
+InstalledPackage labelRecord(const Repository& repo, const std::string& packageDirectory) {
+  std::string name = packageDirectory.substr(std::string(kDatabasePrefix).size());
+  if (!name.empty() && name.back() == '/') name.pop_back();
+  if (const InstalledPackage* record = findRecord(repo, name)) return *record;
+  return InstalledPackage(name);
+}
+
+}  // namespace
+
+int runImageMode(Repository& repo, const RunOptions& options) {
+  Manifest manifest;
+  applyScheduledActions(repo, manifest, 1);
+
+  const int captureFd = open(kCapturePath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (captureFd < 0) {
+    // Nothing is committed; the state files staged above are dropped with
+    // their temporary files.
+    cancelManifest(manifest);
+    std::cout << "ERROR: could not open image" << std::endl;
+    return -1;
+  }
+
+  FdOutputBuf capture(captureFd);
+  FdInputBuf standardInput(STDIN_FILENO);
+  std::istream input(&standardInput);
+  std::string packageDirectory;
+  bool bootImage = false;
+  int result = installFromStream(repo, manifest, input, options.installFlags | kFlagUpgrade,
+                                 KeptState{}, &capture, &packageDirectory, &bootImage);
+  const bool captured = capture.close();
+
+  // Only an image-based package installed by this run has its capture kept;
+  // one passed over as installed returns no directory, and its capture holds
+  // only the parts read before that decision.
+  bool captureStaged = false;
+  if (result == 0 && !packageDirectory.empty()) {
+    if (!captured) {
+      errno = capture.error();
+      reportWriteFailure(labelRecord(repo, packageDirectory), "image");
+      result = 1;
+    } else {
+      const std::string keptImage = packageDirectory + "image";
+      if (bootImage) {
+        addMove(manifest, kCaptureSource, kBootImage);
+        addLink(manifest, kBootImage, keptImage);
+      } else {
+        addMove(manifest, kCaptureSource, keptImage);
+      }
+      captureStaged = true;
+    }
+  }
+
+  // A failed install changes nothing on the flash: what it staged before
+  // failing (the removal of the older version, say) is dropped with it.
+  if (result != 0) {
+    cancelManifest(manifest);
+  } else if (!commitManifest(manifest, false)) {
+    // Each failed step was reported; the run must not end as a success.
+    result = 1;
+  }
+  if (!captureStaged && unlink(kCaptureSource) != 0 && errno != ENOENT) std::perror("unlink");
+
+  writePostlog(repo);
+  return result;
+}
 
 }  // namespace installer

@@ -1,0 +1,317 @@
+// The yardstick for the installer's speed: the least work an install of a
+// package file needs, and nothing else. It reads the file in 16 KiB blocks,
+// hashes every byte with SHA-256, inflates the file payload with 4096-byte
+// output buffers and writes each regular file to a fresh temporary file that
+// it renames into place. It checks no header, signature or name, keeps no
+// database and prints nothing.
+//
+//   bench_limit [--per-file-calls] [--fsync] PACKAGE DESTDIR
+//
+// --per-file-calls  the calls the installer's design needs for each file:
+//                   the temporary file beside its destination, write, set
+//                   the mode, close, and every rename only at the end (the
+//                   commit) instead of right after the file is written.
+// --fsync           also flush each temporary file to its device before it
+//                   is closed (what a durable commit costs).
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "package/format.h"
+
+namespace {
+
+using installer::decodeLe16;
+using installer::decodeLe32;
+
+constexpr std::size_t kReadBlock = 16384;
+constexpr std::size_t kInflateOut = 4096;
+constexpr std::size_t kWriteBuffer = 16384;
+
+struct Options {
+  bool perFileCalls = false;
+  bool fsyncFiles = false;
+};
+
+[[noreturn]] void die(const char* what) {
+  std::perror(what);
+  std::exit(1);
+}
+
+void makeDirs(const std::string& dir) {
+  if (mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST) return;
+  const std::size_t slash = dir.rfind('/');
+  if (errno != ENOENT || slash == std::string::npos || slash == 0) return;
+  makeDirs(dir.substr(0, slash));
+  mkdir(dir.c_str(), 0755);
+}
+
+// Splits the inflated payload into file entries and writes the regular ones.
+class Extractor {
+ public:
+  Extractor(const std::string& destination, Options options)
+      : destination_(destination), options_(options) {}
+
+  void feed(const unsigned char* data, std::size_t n) {
+    while (n > 0) {
+      std::size_t used = 0;
+      switch (state_) {
+        case State::kHeader:
+          used = take(header_, sizeof header_, data, n);
+          if (have_ == sizeof header_) startName();
+          break;
+        case State::kName:
+          used = std::min(n, nameLength_ - name_.size());
+          name_.append(reinterpret_cast<const char*>(data), used);
+          if (name_.size() == nameLength_) startData();
+          break;
+        case State::kData:
+          used = std::min<std::size_t>(n, dataLeft_);
+          if (fd_ >= 0) write(data, used);
+          dataLeft_ -= static_cast<std::uint32_t>(used);
+          if (dataLeft_ == 0) finishFile();
+          break;
+      }
+      data += used;
+      n -= used;
+    }
+  }
+
+  // The commit of --per-file-calls.
+  void renameAll() {
+    for (const auto& [from, to] : pending_) {
+      if (rename(from.c_str(), to.c_str()) != 0) die("rename");
+    }
+    pending_.clear();
+  }
+
+ private:
+  enum class State { kHeader, kName, kData };
+
+  std::size_t take(unsigned char* into, std::size_t size, const unsigned char* data,
+                   std::size_t n) {
+    const std::size_t used = std::min(n, size - have_);
+    std::memcpy(into + have_, data, used);
+    have_ += used;
+    return used;
+  }
+
+  void startName() {
+    have_ = 0;
+    mode_ = decodeLe16(header_);
+    dataLeft_ = decodeLe32(header_ + 24);
+    nameLength_ = decodeLe16(header_ + 28);
+    name_.clear();
+    state_ = State::kName;
+    if (nameLength_ == 0) startData();
+  }
+
+  void startData() {
+    state_ = State::kData;
+    if ((mode_ & installer::kModeTypeMask) == installer::kModeRegular) openFile();
+    if (dataLeft_ == 0) finishFile();
+  }
+
+  void openFile() {
+    target_ = destination_;
+    if (name_.empty() || name_[0] != '/') target_ += '/';
+    target_ += name_;
+    const std::string dir = target_.substr(0, target_.rfind('/'));
+    if (dir != lastDir_) {
+      makeDirs(dir);
+      lastDir_ = dir;
+    }
+    temporary_ = dir + "/tmpXXXXXX";
+    fd_ = mkstemp(temporary_.data());
+    if (fd_ < 0) die("mkstemp");
+    buffered_ = 0;
+  }
+
+  void write(const unsigned char* data, std::size_t n) {
+    while (n > 0) {
+      const std::size_t used = std::min(n, kWriteBuffer - buffered_);
+      std::memcpy(buffer_ + buffered_, data, used);
+      buffered_ += used;
+      data += used;
+      n -= used;
+      if (buffered_ == kWriteBuffer) flush();
+    }
+  }
+
+  void flush() {
+    for (std::size_t done = 0; done < buffered_;) {
+      const ssize_t put = ::write(fd_, buffer_ + done, buffered_ - done);
+      if (put <= 0) die("write");
+      done += static_cast<std::size_t>(put);
+    }
+    buffered_ = 0;
+  }
+
+  void finishFile() {
+    state_ = State::kHeader;
+    if (fd_ < 0) return;
+    flush();
+    if (options_.fsyncFiles && fsync(fd_) != 0) die("fsync");
+    if (options_.perFileCalls && fchmod(fd_, mode_ & 07777) != 0) die("fchmod");
+    if (close(fd_) != 0) die("close");
+    fd_ = -1;
+    if (options_.perFileCalls) {
+      pending_.emplace_back(std::move(temporary_), std::move(target_));
+    } else if (rename(temporary_.c_str(), target_.c_str()) != 0) {
+      die("rename");
+    }
+  }
+
+  const std::string destination_;
+  const Options options_;
+  State state_ = State::kHeader;
+  unsigned char header_[installer::kFileEntryHeaderSize];
+  std::size_t have_ = 0;
+  std::uint16_t mode_ = 0;
+  std::uint32_t dataLeft_ = 0;
+  std::size_t nameLength_ = 0;
+  std::string name_;
+  std::string target_;
+  std::string temporary_;
+  std::string lastDir_;
+  int fd_ = -1;
+  unsigned char buffer_[kWriteBuffer];
+  std::size_t buffered_ = 0;
+  std::vector<std::pair<std::string, std::string>> pending_;
+};
+
+// Walks the parts of the file as its blocks arrive and inflates the data of
+// every file payload part.
+class PartWalker {
+ public:
+  explicit PartWalker(Extractor& extractor) : extractor_(extractor) {}
+  ~PartWalker() {
+    if (inflating_) inflateEnd(&zs_);
+  }
+
+  void feed(const unsigned char* data, std::size_t n) {
+    while (n > 0) {
+      std::size_t used = 0;
+      if (skipHeader_ > 0) {
+        used = std::min(n, skipHeader_);
+        skipHeader_ -= used;
+      } else if (partLeft_ == 0) {
+        used = std::min(n, sizeof partHeader_ - have_);
+        std::memcpy(partHeader_ + have_, data, used);
+        have_ += used;
+        if (have_ == sizeof partHeader_) startPart();
+      } else {
+        used = static_cast<std::size_t>(std::min<std::uint64_t>(n, partLeft_));
+        if (inflating_) inflateSome(data, used);
+        partLeft_ -= used;
+        if (partLeft_ == 0) endPart();
+      }
+      data += used;
+      n -= used;
+    }
+  }
+
+ private:
+  void startPart() {
+    have_ = 0;
+    const std::uint16_t type = decodeLe16(partHeader_);
+    partLeft_ = decodeLe32(partHeader_ + 2);
+    if (type == installer::kPartPayload && partLeft_ > 0) {
+      zs_ = z_stream{};
+      if (inflateInit(&zs_) != Z_OK) die("inflateInit");
+      inflating_ = true;
+      ended_ = false;
+    }
+  }
+
+  void endPart() {
+    if (!inflating_) return;
+    inflateEnd(&zs_);
+    inflating_ = false;
+  }
+
+  void inflateSome(const unsigned char* data, std::size_t n) {
+    if (ended_) return;
+    zs_.next_in = const_cast<Bytef*>(data);
+    zs_.avail_in = static_cast<uInt>(n);
+    do {
+      zs_.next_out = out_;
+      zs_.avail_out = sizeof out_;
+      const int rc = inflate(&zs_, Z_NO_FLUSH);
+      if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) {
+        std::fprintf(stderr, "inflate: %d\n", rc);
+        std::exit(1);
+      }
+      extractor_.feed(out_, sizeof out_ - zs_.avail_out);
+      if (rc == Z_STREAM_END) {
+        ended_ = true;
+        return;
+      }
+    } while (zs_.avail_in > 0 || zs_.avail_out == 0);
+  }
+
+  Extractor& extractor_;
+  std::size_t skipHeader_ = installer::kFileHeaderSize;
+  unsigned char partHeader_[installer::kPartHeaderSize];
+  std::size_t have_ = 0;
+  std::uint64_t partLeft_ = 0;
+  z_stream zs_{};
+  bool inflating_ = false;
+  bool ended_ = false;
+  unsigned char out_[kInflateOut];
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  int arg = 1;
+  for (; arg < argc && argv[arg][0] == '-'; ++arg) {
+    if (std::strcmp(argv[arg], "--per-file-calls") == 0) {
+      options.perFileCalls = true;
+    } else if (std::strcmp(argv[arg], "--fsync") == 0) {
+      options.fsyncFiles = true;
+    } else {
+      break;
+    }
+  }
+  if (argc - arg != 2) {
+    std::fprintf(stderr, "usage: bench_limit [--per-file-calls] [--fsync] PACKAGE DESTDIR\n");
+    return 2;
+  }
+  const int fd = open(argv[arg], O_RDONLY);
+  if (fd < 0) die(argv[arg]);
+
+  EVP_MD_CTX* sha256 = EVP_MD_CTX_new();
+  EVP_DigestInit_ex(sha256, EVP_sha256(), nullptr);
+  Extractor extractor(argv[arg + 1], options);
+  PartWalker walker(extractor);
+  static unsigned char block[kReadBlock];
+  for (;;) {
+    const ssize_t got = read(fd, block, sizeof block);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) die("read");
+    if (got == 0) break;
+    EVP_DigestUpdate(sha256, block, static_cast<std::size_t>(got));
+    walker.feed(block, static_cast<std::size_t>(got));
+  }
+  close(fd);
+  unsigned char digest[32];
+  unsigned int size = 0;
+  EVP_DigestFinal_ex(sha256, digest, &size);
+  EVP_MD_CTX_free(sha256);
+  extractor.renameAll();
+  return 0;
+}

@@ -1,0 +1,119 @@
+#!/bin/bash
+# Prints the summary table of a benchmark run and the budgets with their
+# verdicts, from the figures scripts/bench.sh gathered. Everything comes in
+# through the environment:
+#   TSV              results of bench_compare and the instruction counts
+#   MICRO            CSV output of bench_micro
+#   INSTALLER_SIZE   PKGTOOL_SIZE   stripped sizes in bytes
+#   QUICK            1 when the inputs were the tiny ones
+#   TITLE_A TITLE_B TITLE_M TITLE_D   titles of the four comparisons
+#   FILES_A FILES_B FILES_M           file counts of those corpora
+set -euo pipefail
+
+# get TITLE CASE METRIC [COLUMN]: COLUMN 4 is the median, 5 the min, 6 the max.
+get() {
+  awk -F'\t' -v t="$1" -v c="$2" -v m="$3" -v col="${4:-4}" \
+    '$1 == t && $2 == c && $3 == m { print $col; found = 1; exit } END { if (!found) print "nan" }' "$TSV"
+}
+# micro NAME: CPU time of a Google Benchmark case in seconds.
+micro() {
+  awk -F',' -v n="\"$1\"" '
+    $1 == n {
+      unit = $5; gsub(/"/, "", unit)
+      scale = unit == "ns" ? 1e-9 : unit == "us" ? 1e-6 : unit == "ms" ? 1e-3 : 1
+      print $4 * scale; found = 1; exit
+    }
+    END { if (!found) print "nan" }' "$MICRO"
+}
+calc() { awk "BEGIN { printf \"%.${2:-3}f\", $1 }"; }
+
+fails=0
+row() {
+  # row NAME MEASURED OP LIMIT TEXT
+  local verdict
+  if [ "$2" = nan ] || [[ $2 == *nan* ]]; then
+    verdict="n/a"
+  elif awk "BEGIN { exit !($2 $3 $4) }"; then
+    verdict="ok"
+  else
+    verdict="OVER"
+    fails=$((fails + 1))
+  fi
+  printf '| %-52s | %-24s | %-9s | %-4s |\n' "$1" "$5" "$3 $4" "$verdict"
+}
+range() {  # median (min-max) of a ratio
+  printf '%s (%s-%s)' "$(calc "$(get "$1" "$2" "$3" 4)")" "$(calc "$(get "$1" "$2" "$3" 5)")" \
+    "$(calc "$(get "$1" "$2" "$3" 6)")"
+}
+seconds() { calc "$(get "$1" "$2" "$3")" 3; }
+mib() { calc "$(get "$1" "$2" rss)" 1; }
+
+echo
+if [ "$QUICK" = 1 ]; then
+  echo "(quick run: tiny inputs, one round; the figures below mean nothing)"
+fi
+echo
+echo "| corpus | command | wall s | CPU s | peak RSS MiB |"
+echo "|---|---|---|---|---|"
+for title in "$TITLE_A" "$TITLE_B"; do
+  for c in limit limit-calls image upgrade dpkg; do
+    echo "| $title | $c | $(seconds "$title" $c wall) | $(seconds "$title" $c cpu) | $(mib "$title" $c) |"
+  done
+done
+for c in limit-40M image-40M limit-1G image-1G; do
+  echo "| $TITLE_M | $c | $(seconds "$TITLE_M" $c wall) | $(seconds "$TITLE_M" $c cpu) | $(mib "$TITLE_M" $c) |"
+done
+for c in scan show install; do
+  echo "| $TITLE_D | $c | $(seconds "$TITLE_D" $c wall) | $(seconds "$TITLE_D" $c cpu) | $(mib "$TITLE_D" $c) |"
+done
+
+echo
+printf '| %-52s | %-24s | %-9s | %-4s |\n' "budget" "measured" "limit" ""
+echo "|------------------------------------------------------|--------------------------|-----------|------|"
+A=$TITLE_A B=$TITLE_B
+for c in image upgrade; do
+  row "$A: $c wall / limit" "$(get "$A" "$c/limit" wall-ratio)" "<=" 1.15 "$(range "$A" "$c/limit" wall-ratio)"
+done
+for c in image upgrade; do
+  row "$A: $c CPU / dpkg CPU" "$(get "$A" "$c/dpkg" cpu-ratio)" "<=" 0.8 "$(range "$A" "$c/dpkg" cpu-ratio)"
+done
+for c in image upgrade; do
+  row "$B: $c wall / limit-calls" "$(get "$B" "$c/limit-calls" wall-ratio)" "<=" 1.25 \
+    "$(range "$B" "$c/limit-calls" wall-ratio)"
+done
+for c in image upgrade; do
+  row "$B: $c CPU / dpkg CPU" "$(get "$B" "$c/dpkg" cpu-ratio)" "<=" 0.7 "$(range "$B" "$c/dpkg" cpu-ratio)"
+done
+
+image_ir=$(get instructions image-a instructions)
+limit_ir=$(get instructions limit-a instructions)
+ratio=$(calc "$image_ir / $limit_ir")
+row "$A: instructions image / limit" "$ratio" "<=" 1.25 "$ratio ($(calc "$image_ir / 1e6" 0)M)"
+image_ir=$(get instructions image-b instructions)
+limit_ir=$(get instructions limit-calls-b instructions)
+ratio=$(calc "$image_ir / $limit_ir")
+printf '| %-52s | %-24s | %-9s | %-4s |\n' "$B: instructions image / limit-calls" \
+  "$ratio ($(calc "$image_ir / 1e6" 0)M)" "" ""
+
+flat=$(calc "$(get "$TITLE_M" image-1G rss) - $(get "$TITLE_M" image-40M rss)" 2)
+row "peak RSS, 1 GB minus 40 MB package (MiB)" "$flat" "<=" 0.5 "$flat"
+per_file=$(calc "($(get "$B" image rss) - $(get "$TITLE_M" image-40M rss)) * 1024 / ($FILES_B - $FILES_M)" 3)
+row "peak RSS growth per file (KiB)" "$per_file" "<=" 0.5 "$per_file"
+rss_ratio=$(calc "$(get "$A" image rss) / $(get "$A" limit rss)")
+row "$A: peak RSS image / limit" "$rss_ratio" "<=" 1.5 \
+  "$rss_ratio ($(mib "$A" image) / $(mib "$A" limit))"
+
+D=$TITLE_D
+row "$D: --show wall / scan" "$(get "$D" show/scan wall-ratio)" "<=" 2 "$(range "$D" show/scan wall-ratio)"
+row "$D: install wall / scan" "$(get "$D" install/scan wall-ratio)" "<=" 2.5 \
+  "$(range "$D" install/scan wall-ratio)"
+for bm in BM_ApplyScheduledActions BM_PlanPackages; do
+  t2=$(micro "$bm/2000")
+  t4=$(micro "$bm/4000")
+  short=${bm#BM_}
+  row "$short, 2,000 packages (CPU s)" "$t2" "<" 0.1 "$(calc "$t2" 4)"
+  row "$short, 4,000 / 2,000" "$(calc "$t4 / $t2")" "<=" 4 "$(calc "$t4 / $t2")"
+done
+row "stripped installer (bytes; pkgtool $PKGTOOL_SIZE)" "$INSTALLER_SIZE" "<=" 250000 "$INSTALLER_SIZE"
+echo
+if [ "$fails" = 0 ]; then echo "every budget met"; else echo "$fails budget(s) over"; fi

@@ -1,0 +1,234 @@
+#!/bin/bash
+# Benchmarks the installer against the limit of its pipeline and against
+# dpkg, and prints a table of the figures with the budgets they must meet.
+#
+#   scripts/bench.sh [--quick] [--rounds N] [--build-dir DIR] [--fresh]
+#
+# --quick      tiny inputs and one round: a smoke run that the benchmarks
+#              still build and run (its figures mean nothing)
+# --rounds N   timed rounds of each comparison after one warm-up (default 5)
+# --build-dir  build there (default build-bench; an existing build directory
+#              keeps its own settings and only gains the benchmark targets)
+# --fresh      generate the inputs again instead of reusing them
+#
+# Inputs are generated deterministically (bench_gen, pkgtool, dpkg-deb) and
+# kept in BUILD/bench-corpora; runs happen in roots on a tmpfs mounted for
+# the run. Needs root (chroot, mount) and Debian's dpkg; libbenchmark-dev and
+# valgrind are installed with apt-get when missing. Results and logs are
+# left in BUILD/bench-results.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$(pwd)
+
+quick=0
+rounds=5
+build=build-bench
+fresh=0
+while [ $# -gt 0 ]; do
+  case $1 in
+    --quick) quick=1 ;;
+    --rounds) rounds=$2; shift ;;
+    --build-dir) build=$2; shift ;;
+    --fresh) fresh=1 ;;
+    *) echo "usage: scripts/bench.sh [--quick] [--rounds N] [--build-dir DIR] [--fresh]" >&2; exit 2 ;;
+  esac
+  shift
+done
+[ "$quick" = 1 ] && rounds=1
+
+# --- tools -------------------------------------------------------------------
+scripts/deps.sh
+need=""
+for pkg in libbenchmark-dev valgrind dpkg-dev; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need="$need $pkg"
+done
+if [ -n "$need" ]; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $need >/dev/null
+fi
+
+if [ -f "$build/CMakeCache.txt" ]; then
+  cmake -S . -B "$build" -DINSTALLER_BENCH=ON >/dev/null
+else
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DINSTALLER_TESTS=OFF \
+    -DINSTALLER_BENCH=ON >/dev/null
+fi
+cmake --build "$build" -j "$(nproc)" --target bench_all >/dev/null
+build=$(cd "$build" && pwd)
+bin=$build/bench
+installer=$build/installer
+pkgtool=$build/pkgtool
+
+# --- places ------------------------------------------------------------------
+if [ "$quick" = 1 ]; then corpora=$build/bench-corpora-quick; else corpora=$build/bench-corpora; fi
+results=$build/bench-results
+[ "$fresh" = 1 ] && rm -rf "$corpora"
+rm -rf "$results"
+mkdir -p "$corpora" "$results/logs"
+work=$(mktemp -d /tmp/installer-bench.XXXXXX)
+mounted=0
+if mount -t tmpfs -o size=8g installer-bench "$work" 2>/dev/null; then mounted=1; fi
+cleanup() {
+  cd /
+  if [ "$mounted" = 1 ]; then umount "$work"; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+if [ "$mounted" = 0 ] && [ "$(stat -f -c %T "$work")" != tmpfs ]; then
+  echo "bench: could not mount a tmpfs; the timings below are of $(stat -f -c %T "$work")" >&2
+fi
+tsv=$results/results.tsv
+: >"$tsv"
+
+# --- inputs ------------------------------------------------------------------
+# name files bytes [deb]: a tree of that shape made into NAME.npk (and NAME.deb)
+if [ "$quick" = 1 ]; then
+  shapes="a 100 4000000 deb
+b 1000 2000000 deb
+m 100 2000000
+c 100 20000000
+x 20 200000"
+  db_packages=200
+else
+  shapes="a 1000 100000000 deb
+b 20000 40000000 deb
+m 1000 40000000
+c 1000 1000000000
+x 20 200000"
+  db_packages=2000
+fi
+files_of() { echo "$shapes" | awk -v n="$1" '$1 == n { print $2 }'; }
+# "1,000 files / 100 MB"
+shape_of() {
+  echo "$shapes" | awk -v n="$1" '$1 == n {
+    f = $2; s = ""; while (f >= 1000) { s = sprintf(",%03d", f % 1000) s; f = int(f / 1000) }
+    b = $3 >= 1e9 ? sprintf("%g GB", $3 / 1e9) : sprintf("%g MB", $3 / 1e6)
+    print f s " files / " b }'
+}
+
+make_corpus() {
+  local name=$1 files=$2 bytes=$3 deb=${4:-}
+  local tag="$files-$bytes"
+  if [ -f "$corpora/$name.npk" ] && [ "$(cat "$corpora/$name.tag" 2>/dev/null)" = "$tag" ] &&
+    { [ -z "$deb" ] || [ -f "$corpora/$name.deb" ]; }; then
+    return
+  fi
+  echo "bench: generating corpus $name ($files files, $bytes bytes)"
+  local tree=$work/tree-$name
+  rm -rf "$tree"
+  "$bin/bench_gen" tree "$tree/pkg" "$files" "$bytes" 1
+  printf 'name: %s\nversion: 7.1\nbuild-time: 1700000000\n' "bench-$name" >"$tree/description"
+  "$pkgtool" build "$tree/description" "$tree/pkg" -o "$corpora/$name.npk" --dev-key >/dev/null
+  if [ -n "$deb" ]; then
+    # The same files, for dpkg, compressed with the same algorithm.
+    mkdir -p "$tree/pkg/DEBIAN"
+    printf 'Package: bench-%s\nVersion: 7.1\nArchitecture: all\nMaintainer: bench <bench@localhost>\nDescription: benchmark files\n' \
+      "$name" >"$tree/pkg/DEBIAN/control"
+    dpkg-deb --root-owner-group -Zgzip -z9 -b "$tree/pkg" "$corpora/$name.deb" >/dev/null
+  fi
+  rm -rf "$tree"
+  echo "$tag" >"$corpora/$name.tag"
+}
+
+while read -r name files bytes deb; do
+  make_corpus "$name" "$files" "$bytes" "$deb"
+done <<<"$shapes"
+
+# The database: installed packages in a router root, and candidate files.
+dbroot=$work/db
+if [ ! -f "$corpora/db.tar" ] || [ "$(cat "$corpora/db.tag" 2>/dev/null)" != "$db_packages" ]; then
+  echo "bench: generating a database of $db_packages packages"
+  rm -rf "$dbroot"
+  "$bin/bench_gen" database "$dbroot" "$db_packages" 20
+  "$bin/bench_gen" candidates "$dbroot/candidates" "$db_packages" 4
+  tar -C "$dbroot" -cf "$corpora/db.tar" .
+  echo "$db_packages" >"$corpora/db.tag"
+fi
+rm -rf "$dbroot"
+mkdir -p "$dbroot"
+tar -C "$dbroot" -xf "$corpora/db.tar"
+
+# --- whole-process comparisons -------------------------------------------------
+sandbox=$top/bench/sandbox.sh
+root=$work/root
+compare() {
+  "$bin/bench_compare" --rounds "$rounds" --warmup 1 --results "$tsv" --logs "$results/logs" "$@"
+}
+title_a="$(shape_of a)"
+compare --title "$title_a" \
+  --case limit "$sandbox plain $root" "$bin/bench_limit $corpora/a.npk $root/flash" \
+  --case limit-calls "$sandbox plain $root" "$bin/bench_limit --per-file-calls $corpora/a.npk $root/flash" \
+  --case image "$sandbox router $root" "$installer -r $root - <$corpora/a.npk" \
+  --case upgrade "$sandbox router $root $corpora/a.npk" "$installer -r $root" \
+  --case dpkg "$sandbox dpkg $root" "/usr/bin/dpkg --root=$root --force-not-root -i $corpora/a.deb" \
+  --ratio image dpkg cpu --ratio upgrade dpkg cpu
+
+title_b="$(shape_of b)"
+compare --title "$title_b" \
+  --case limit "$sandbox plain $root" "$bin/bench_limit $corpora/b.npk $root/flash" \
+  --case limit-calls "$sandbox plain $root" "$bin/bench_limit --per-file-calls $corpora/b.npk $root/flash" \
+  --case limit-fsync "$sandbox plain $root" "$bin/bench_limit --per-file-calls --fsync $corpora/b.npk $root/flash" \
+  --case image "$sandbox router $root" "$installer -r $root - <$corpora/b.npk" \
+  --case upgrade "$sandbox router $root $corpora/b.npk" "$installer -r $root" \
+  --case dpkg "$sandbox dpkg $root" "/usr/bin/dpkg --root=$root --force-not-root -i $corpora/b.deb" \
+  --ratio image limit-calls wall --ratio upgrade limit-calls wall \
+  --ratio image dpkg cpu --ratio upgrade dpkg cpu
+
+title_m="Peak memory: $(shape_of m) and $(shape_of c)"
+compare --title "$title_m" \
+  --case limit-40M "$sandbox plain $root" "$bin/bench_limit $corpora/m.npk $root/flash" \
+  --case image-40M "$sandbox router $root" "$installer -r $root - <$corpora/m.npk" \
+  --case limit-1G "$sandbox plain $root" "$bin/bench_limit $corpora/c.npk $root/flash" \
+  --case image-1G "$sandbox router $root" "$installer -r $root - <$corpora/c.npk"
+
+title_d="Database of $db_packages packages"
+compare --title "$title_d" \
+  --case scan "" "$bin/bench_scan $dbroot/flash/var/pdb" \
+  --case show "" "$installer -r $dbroot --show" \
+  --case install "$sandbox copy $root $dbroot" "$installer -r $root - <$corpora/x.npk"
+
+# --- instruction counts ----------------------------------------------------------
+# Under callgrind; the installer writes its profile after changing its root,
+# so the profile's path must exist inside the root as well.
+instructions() {
+  local label=$1 input=$2 log=$results/callgrind-$1.log out=$results/callgrind-$1.out
+  shift 2
+  mkdir -p "$root$results"
+  valgrind --tool=callgrind --vgdb=no --callgrind-out-file="$out" "$@" <"$input" >/dev/null \
+    2>"$log" || { echo "bench: callgrind run $label failed (see $log)" >&2; exit 1; }
+  if [ -f "$root$out" ]; then mv "$root$out" "$out"; fi
+  local count
+  count=$(sed -n 's/.*I *refs: *//p' "$log" | tr -d ,)
+  printf 'instructions\t%s\tinstructions\t%s\t%s\t%s\n' "$label" "$count" "$count" "$count" \
+    >>"$tsv"
+}
+"$sandbox" plain "$root"
+instructions limit-a /dev/null "$bin/bench_limit" "$corpora/a.npk" "$root/flash"
+"$sandbox" router "$root"
+instructions image-a "$corpora/a.npk" "$installer" -r "$root" -
+"$sandbox" router "$root"
+instructions image-b "$corpora/b.npk" "$installer" -r "$root" -
+"$sandbox" plain "$root"
+instructions limit-calls-b /dev/null "$bin/bench_limit" --per-file-calls "$corpora/b.npk" \
+  "$root/flash"
+
+# --- in-process cases ----------------------------------------------------------------
+micro_args=(--benchmark_out="$results/micro.csv" --benchmark_out_format=csv)
+if [ "$quick" = 1 ]; then
+  micro_args+=(--benchmark_min_time=0.01 "--benchmark_filter=Reader|Payload|/(500|1000)$")
+fi
+mkdir -p "$work/micro"
+echo
+BENCH_MICRO_DIR=$work/micro "$bin/bench_micro" "${micro_args[@]}" 2>/dev/null
+
+# --- sizes -------------------------------------------------------------------------
+strip -o "$work/installer.stripped" "$installer"
+strip -o "$work/pkgtool.stripped" "$pkgtool"
+installer_size=$(stat -c %s "$work/installer.stripped")
+pkgtool_size=$(stat -c %s "$work/pkgtool.stripped")
+
+# --- the table ---------------------------------------------------------------------
+TSV=$tsv MICRO=$results/micro.csv INSTALLER_SIZE=$installer_size PKGTOOL_SIZE=$pkgtool_size \
+  QUICK=$quick TITLE_A=$title_a TITLE_B=$title_b TITLE_M=$title_m TITLE_D=$title_d \
+  FILES_A=$(files_of a) FILES_B=$(files_of b) FILES_M=$(files_of m) \
+  "$top/bench/report.sh" | tee "$results/table.txt"

@@ -1,0 +1,298 @@
+#include "apply/install.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "apply/safe_names.h"
+#include "apply/schedule.h"
+#include "console/console.h"
+#include "db/metadata.h"
+#include "package/format.h"
+#include "package/payload.h"
+#include "package/signature.h"
+#include "plan/acceptance.h"
+#include "upgrade/staging.h"
+
+namespace installer {
+
+namespace {
+
+constexpr std::size_t kCopyBufferSize = 16384;
+constexpr std::size_t kImageSkipStep = 4096;
+constexpr AcceptResult kAllTolerated = 0xFFFFFFFF;
+
+bool bootImageVariableSet() { return std::getenv("bootimage") != nullptr; }
+
+// Header flag bit 0 marks the owner of the boot image, but only a package
+// stored whole as an image can be the boot image: a plain package with the
+// bit would otherwise skip its payload and claim a boot image nothing
+// provides.
+bool ownsBootImage(const Package& p) { return p.imageBased && (p.flags & kFlagBootImage) != 0; }
+
+// A system package of the old generation asks the boot scripts to convert
+// the configuration, whether or not it is then installed.
+void markConversion() {
+  const int fd = open("/rw/CONVERT", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd >= 0) close(fd);
+}
+
+InstallOutcome outcomeOf(const InstalledPackage& record, bool passedOver) {
+  InstallOutcome outcome;
+  outcome.installed = true;
+  outcome.passedOver = passedOver;
+  outcome.name = record.name;
+  outcome.flags = record.flags;
+  return outcome;
+}
+
+// The rest of a rejected bundle member is passed over up to the next
+// member's header; a stream that ends first stops the walk.
+void passOverMember(PackageReader& reader) {
+  while (!reader.fail() && reader.partType != kPartHeader) reader.nextPart();
+}
+
+// The image part is not extracted; it is read through in steps so that the
+// progress bar moves. A stream cut inside it makes the package broken.
+bool passOverImagePart(const InstalledPackage& p, PackageReader& reader) {
+  char scratch[kImageSkipStep];
+  while (reader.part().partRemaining > 0) {
+    showInstallProgress(p, reader);
+    const auto step = static_cast<std::streamsize>(
+        std::min<std::uint32_t>(reader.part().partRemaining, kImageSkipStep));
+    reader.read(scratch, step);
+    if (reader.gcount() != step) return false;
+  }
+  return true;
+}
+
+// A single package must end after its signature, apart from an optional
+// architecture part and an optional empty dependency part.
+bool tailIsClean(PackageReader& reader) {
+  if (reader.partType == kPartArch) reader.nextPart();
+  if (reader.partType == kPartDepends) {
+    if (reader.part().partLength != 0) return false;
+    reader.nextPart();
+  }
+  return reader.partType == -1;
+}
+
+// Consumes `length` bytes of payload data through `buffer`; false when the
+// payload ends first.
+bool skipPayloadData(std::istream& payload, std::vector<char>& buffer, std::uint32_t length) {
+  std::uint32_t left = length;
+  while (left > 0) {
+    const auto step =
+        static_cast<std::streamsize>(std::min<std::uint32_t>(left, std::uint32_t(buffer.size())));
+    payload.read(buffer.data(), step);
+    if (payload.gcount() != step) return false;
+    left -= static_cast<std::uint32_t>(step);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string installationPath(const InstalledPackage& p, const std::string& entryName) {
+  std::string path = "/flash";
+  if (p.disabled) path += "/x/" + p.name;
+  if (entryName.empty() || entryName.front() != '/') path += '/';
+  path += entryName;
+  return path;
+}
+
+bool extractFiles(InstalledPackage& p, Manifest& m, PackageReader& reader,
+                  HardwareClassSource machineClass) {
+  InflateStreambuf inflate(reader.rdbuf());
+  std::istream payload(&inflate);
+  std::vector<char> buffer(kCopyBufferSize);
+  bool classKnown = false;
+  std::optional<int> ourClass;
+
+  while (!payload.fail()) {
+    FileEntry entry;
+    const EntryRead read = readFileEntry(payload, entry);
+    if (read == EntryRead::kEnd) break;
+    if (read == EntryRead::kBroken || !isSafeEntryName(entry.name)) {
+      reportBrokenPackage(p);
+      return false;
+    }
+
+    bool wanted = (entry.mode & kModeTypeMask) == kModeRegular;
+    if (wanted && entry.hardwareClass != 0) {
+      if (!classKnown) {
+        ourClass = machineClass();
+        classKnown = true;
+      }
+      wanted = ourClass.has_value() && *ourClass == entry.hardwareClass;
+    }
+    if (!wanted) {
+      if (!skipPayloadData(payload, buffer, entry.dataLength)) {
+        reportBrokenPackage(p);
+        return false;
+      }
+      continue;
+    }
+
+    const std::string path = installationPath(p, entry.name);
+    std::unique_ptr<StagedFile> staged = createStagedFile(m, path, entry.dataLength, entry.mode);
+    if (!staged || !*staged) {
+      reportWriteFailure(p, entry.name);
+      return false;
+    }
+    p.files.insert(path);
+
+    std::uint32_t left = entry.dataLength;
+    while (left > 0) {
+      const auto step =
+          static_cast<std::streamsize>(std::min<std::uint32_t>(left, kCopyBufferSize));
+      payload.read(buffer.data(), step);
+      if (payload.gcount() != step) {
+        reportBrokenPackage(p);
+        return false;
+      }
+      staged->write(buffer.data(), step);
+      if (!*staged) {
+        reportWriteFailure(p, entry.name);
+        return false;
+      }
+      left -= static_cast<std::uint32_t>(step);
+    }
+    staged->close();
+    if (staged->fail()) {
+      reportWriteFailure(p, entry.name);
+      return false;
+    }
+    showInstallProgress(p, reader);
+  }
+  return true;
+}
+
+InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& reader,
+                              InstallFlags flags, const KeptState& keptState,
+                              const Dependency* bundle, std::string* packageDirOut,
+                              bool* bootImageOut) {
+  auto record = std::make_unique<InstalledPackage>();
+  if (!readHeader(*record, reader)) return {};
+  if (!headerNamesAreSafe(*record)) {
+    // A member is reported under its bundle's label, which has been checked.
+    if (bundle != nullptr) record->bundle = *bundle;
+    reportBrokenPackage(*record);
+    return {};
+  }
+  if (bundle != nullptr && record->name == bundle->name) return {};
+
+  if (record->name == "system" && versionMajor(record->version) <= 6) markConversion();
+
+  AcceptResult result =
+      checkAcceptance(repo, *record, bundle != nullptr ? kAllTolerated : flags | kFlagConflict);
+
+  if (auto kept = keptState.find(record->name); kept != keptState.end()) {
+    record->disabled = kept->second;
+    record->userChoice = true;
+  } else if (bundle != nullptr) {
+    // A member the user never chose for itself follows a bundle the user
+    // disabled, as the bundle's disable had left it.
+    if (auto keptBundle = keptState.find(bundle->name);
+        keptBundle != keptState.end() && keptBundle->second) {
+      record->disabled = true;
+    }
+  }
+
+  if (result & kFlagConflict) {
+    result &= ~AcceptResult{kFlagConflict};
+    record->disabled = true;
+  }
+
+  const AcceptResult rejecting = result & (~flags | kFlagReinstall);
+  if (rejecting != 0) {
+    if (bundle != nullptr) {
+      passOverMember(reader);
+      const InstalledPackage* installed = findRecord(repo, record->name);
+      return installed != nullptr ? outcomeOf(*installed, true) : InstallOutcome{};
+    }
+    if ((result & kFlagReinstall) == 0) return {};
+    const InstalledPackage* installed = findRecord(repo, record->name);
+    if (flags & kFlagReinstall) {
+      setStatusLine(repo, std::string(78, ' '));
+      setStatusLine(repo, "");
+      inform(repo, "installed %s%s", record->disabled ? "(disabled) " : "",
+             packageLabel(*record).c_str());
+      if (bootImageOut != nullptr && installed != nullptr) {
+        *bootImageOut = record->imageBased && (installed->flags & kFlagBootImage) != 0;
+      }
+    }
+    return installed != nullptr ? outcomeOf(*installed, true) : InstallOutcome{};
+  }
+
+  if (bundle != nullptr) record->bundle = *bundle;
+
+  const bool sideBySide = reader.magic == kMagicSideBySide;
+  if (!sideBySide) {
+    if (InstalledPackage* older = findRecord(repo, record->name)) {
+      stagePackageRemoval(*older, m);
+      takeRecord(repo, older);
+    }
+  }
+
+  showInstallProgress(*record, reader);
+
+  if (!sideBySide && !claimPath(m, packageDir(*record))) return {};
+
+  if (reader.partType == kPartImage) {
+    if (!passOverImagePart(*record, reader)) {
+      reportBrokenPackage(*record);
+      return {};
+    }
+    reader.nextPart();
+  }
+
+  const bool bootImage = ownsBootImage(*record);
+  const bool bootVariable = bootImageVariableSet();
+  if (reader.partType == kPartPayload) {
+    // The boot loader carries the payload of the boot image itself.
+    if (!(bootVariable && bootImage) && !extractFiles(*record, m, reader)) return {};
+    reader.nextPart();
+  }
+
+  if (reader.partType != kPartSignature || !verifySignature(*record, reader)) {
+    reportBrokenPackage(*record);
+    return {};
+  }
+  reader.nextPart();
+  if (bundle == nullptr && !tailIsClean(reader)) {
+    reportBrokenPackage(*record);
+    return {};
+  }
+
+  if (!sideBySide && !writeMetadata(*record, m)) return {};
+
+  if (bootImage) {
+    if (auto marker = createStagedFile(m, "/flash/UPGRADED", 1, 0)) marker->close();
+  }
+  if (bundle == nullptr) setStatusLine(repo, "");
+
+  // The settling below may take the new record out again; what the caller
+  // needs is taken first.
+  const InstallOutcome outcome = outcomeOf(*record, false);
+  const bool imageBased = record->imageBased;
+  const std::string directory = packageDir(*record);
+  const InstalledPackage* added = record.get();
+  repo.packages.push_back(std::move(record));
+
+  applyScheduledActions(repo, m, 0);
+
+  // A package that the settling took out again (it needed what only its
+  // older version provided) keeps neither an image nor the boot image.
+  const bool stayed = std::any_of(repo.packages.begin(), repo.packages.end(),
+                                  [added](const auto& p) { return p.get() == added; });
+  if (bootImageOut != nullptr) *bootImageOut = stayed && bootImage && bootVariable;
+  if (packageDirOut != nullptr && stayed && imageBased) *packageDirOut = directory;
+  return outcome;
+}
+
+}  // namespace installer

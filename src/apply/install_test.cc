@@ -1,0 +1,498 @@
+// Installing single packages: where files land, what the record and the
+// database get, the states a package comes in with, and every refusal.
+#include "apply/install.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <memory>
+#include <set>
+#include <sstream>
+
+#include "apply/schedule.h"
+#include "package/payload_writer.h"
+#include "package/writer.h"
+#include "support/install_fixtures.h"
+#include "support/sandbox.h"
+#include "upgrade/manifest.h"
+#include "upgrade/stream_install.h"
+
+namespace installer {
+namespace {
+
+using testing_support::fixtureHeader;
+using testing_support::FixturePackage;
+using testing_support::packageFile;
+using testing_support::readFile;
+
+constexpr Version kV71 = makeVersion(7, 1, kStageFinal, 0);
+constexpr Version kV72 = makeVersion(7, 2, kStageFinal, 0);
+
+PayloadEntry entry(const std::string& name, const std::string& data, std::uint16_t mode = 0100644,
+                   std::uint8_t hardwareClass = 0) {
+  PayloadEntry e;
+  e.mode = mode;
+  e.hardwareClass = hardwareClass;
+  e.name = name;
+  e.data = data;
+  return e;
+}
+
+FixturePackage tool(Version version = kV71, std::vector<PayloadEntry> files = {}) {
+  FixturePackage p{fixtureHeader("tool", version)};
+  p.files = files.empty() ? std::vector<PayloadEntry>{entry("bin/tool", "tool\n", 0100755)}
+                          : std::move(files);
+  return p;
+}
+
+bool contains(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+using InstallTest = testing_support::InstallSandbox;
+
+TEST_F(InstallTest, InstallsRegularFilesAndRecordsThem) {
+  FixturePackage p = tool(
+      kV71, {entry("bin/tool", "#!/bin/sh\n", 0100755), entry("/etc/tool.conf", "x=1\n", 0100600),
+             entry("share", "", 040755), entry("bin/link", "tool", 0120777)});
+  ASSERT_EQ(install(packageFile(p)), 0);
+
+  const InstalledPackage* installed = record("tool");
+  ASSERT_NE(installed, nullptr);
+  EXPECT_EQ(installed->files, (std::set<std::string>{"/flash/bin/tool", "/flash/etc/tool.conf"}));
+  EXPECT_FALSE(installed->disabled);
+  commit();
+
+  EXPECT_EQ(readFile("/flash/bin/tool"), "#!/bin/sh\n");
+  EXPECT_EQ(readFile("/flash/etc/tool.conf"), "x=1\n");
+  struct stat st {};
+  ASSERT_EQ(stat("/flash/bin/tool", &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  ASSERT_EQ(stat("/flash/etc/tool.conf", &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_FALSE(testing_support::exists("/flash/share"));
+  EXPECT_FALSE(testing_support::exists("/flash/bin/link"));
+  EXPECT_EQ(readFile("/flash/var/pdb/tool/files"), "flash/bin/tool\nflash/etc/tool.conf\n");
+  EXPECT_EQ(readFile("/flash/var/pdb/tool/version"), std::to_string(kV71) + " 1000\n");
+  EXPECT_EQ(readFile("/flash/var/pdb/tool/deps"), "");
+  EXPECT_FALSE(testing_support::exists("/flash/var/pdb/tool/disabled"));
+}
+
+TEST_F(InstallTest, NewVersionReplacesTheOldAndRemovesFilesItNoLongerHas) {
+  installAndCommit(packageFile(tool(kV71, {entry("a", "old a"), entry("b", "old b")})));
+  ASSERT_EQ(install(packageFile(tool(kV72, {entry("a", "new a"), entry("c", "new c")}))), 0);
+  commit();
+
+  EXPECT_EQ(readFile("/flash/a"), "new a");
+  EXPECT_EQ(readFile("/flash/c"), "new c");
+  EXPECT_FALSE(testing_support::exists("/flash/b"));
+  ASSERT_EQ(repo_->packages.size(), 1u);
+  EXPECT_EQ(record("tool")->version, kV72);
+  EXPECT_EQ(readFile("/flash/var/pdb/tool/files"), "flash/a\nflash/c\n");
+}
+
+TEST_F(InstallTest, ConflictWithAnEnabledPackageInstallsDisabledUnderX) {
+  FixturePackage alpha{fixtureHeader("alpha", kV71)};
+  alpha.header.conflicts.push_back(Dependency{"beta", 0, 0, 0});
+  alpha.files = {entry("bin/alpha", "a")};
+  installAndCommit(packageFile(alpha));
+  output();
+
+  FixturePackage beta{fixtureHeader("beta", kV71)};
+  beta.files = {entry("bin/beta", "b")};
+  ASSERT_EQ(install(packageFile(beta)), 0);
+
+  const InstalledPackage* installed = record("beta");
+  ASSERT_NE(installed, nullptr);
+  EXPECT_TRUE(installed->disabled);
+  EXPECT_FALSE(installed->userChoice);
+  EXPECT_EQ(installed->files, std::set<std::string>{"/flash/x/beta/bin/beta"});
+  EXPECT_FALSE(record("alpha")->disabled);
+  EXPECT_TRUE(repo_->messages.empty()) << "the tolerated conflict is not reported";
+  EXPECT_NE(output().find("installing  (disabled) beta-7.1 ["), std::string::npos);
+  commit();
+
+  EXPECT_EQ(readFile("/flash/x/beta/bin/beta"), "b");
+  EXPECT_FALSE(testing_support::exists("/flash/bin/beta"));
+  EXPECT_EQ(readFile("/flash/var/pdb/beta/disabled"), "auto\n");
+}
+
+TEST_F(InstallTest, KeptStateCarriesTheUsersChoiceOver) {
+  struct Case {
+    const char* name;
+    bool keptDisabled;
+    const char* stateFile;
+  };
+  for (const Case& c : {Case{"kept-off", true, "disabled"}, Case{"kept-on", false, "enabled"}}) {
+    SCOPED_TRACE(c.name);
+    FixturePackage p{fixtureHeader(c.name, kV71)};
+    ASSERT_EQ(install(packageFile(p), kFlagUpgrade, KeptState{{c.name, c.keptDisabled}}), 0);
+    ASSERT_NE(record(c.name), nullptr);
+    EXPECT_EQ(record(c.name)->disabled, c.keptDisabled);
+    EXPECT_TRUE(record(c.name)->userChoice);
+    commit();
+    EXPECT_EQ(readFile(std::string("/flash/var/pdb/") + c.name + "/" + c.stateFile), "user\n");
+  }
+}
+
+TEST_F(InstallTest, TheSameVersionIsPassedOverWithoutTouchingAnything) {
+  installAndCommit(packageFile(tool()));
+  repo_->messages.clear();
+
+  ASSERT_EQ(install(packageFile(tool())), 0);
+  EXPECT_TRUE(m_.empty());
+  EXPECT_EQ(repo_->messages, std::vector<std::string>{
+                                 "WARNING: omitting package tool-7.1: it is already installed"});
+
+  repo_->messages.clear();
+  ASSERT_EQ(install(packageFile(tool()), kFlagUpgrade | kFlagReinstall), 0);
+  EXPECT_TRUE(m_.empty());
+  EXPECT_EQ(repo_->messages, std::vector<std::string>{"installed tool-7.1"});
+  EXPECT_EQ(repo_->packages.size(), 1u);
+}
+
+TEST_F(InstallTest, OldSystemPackagesAskForConversionEvenWhenRefused) {
+  struct Case {
+    unsigned major;
+    const char* arch;
+    int result;
+    bool converted;
+  };
+  for (const Case& c : {Case{6, "mips", 1, true}, Case{6, "", 0, true}, Case{7, "", 0, false}}) {
+    SCOPED_TRACE(std::to_string(c.major) + c.arch);
+    unlink("/rw/CONVERT");
+    repo_->packages.clear();
+    FixturePackage system{fixtureHeader("system", makeVersion(c.major, 49, kStageFinal, 0))};
+    system.header.arch = c.arch;
+    EXPECT_EQ(install(packageFile(system)), c.result);
+    EXPECT_EQ(testing_support::exists("/rw/CONVERT"), c.converted);
+    cancelManifest(m_);
+  }
+}
+
+TEST_F(InstallTest, BootImageOwnerSkipsItsPayloadOnlyWhenImageBased) {
+  struct Case {
+    const char* name;
+    bool imageBased;
+    std::uint32_t flags;
+    bool variable;
+    bool extracted;
+    bool bootImage;
+    bool upgradedMarker;
+  };
+  const Case cases[] = {
+      {"owner with variable", true, kFlagBootImage, true, false, true, true},
+      {"owner without variable", true, kFlagBootImage, false, true, false, true},
+      {"image without the flag", true, 0, true, true, false, false},
+      // A plain package with the bit owns nothing: it installs its files.
+      {"plain package with the flag", false, kFlagBootImage, true, true, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    repo_->packages.clear();
+    cancelManifest(m_);
+    if (c.variable) {
+      setenv("bootimage", "1", 1);
+    } else {
+      unsetenv("bootimage");
+    }
+    FixturePackage p = tool();
+    p.header.flags = c.flags;
+    if (c.imageBased) p.image = std::string(10000, 'i');
+    std::string dir;
+    bool boot = !c.bootImage;
+    ASSERT_EQ(install(packageFile(p), kFlagUpgrade, {}, &dir, &boot), 0);
+    EXPECT_EQ(staged("/flash/bin/tool"), c.extracted);
+    EXPECT_EQ(boot, c.bootImage);
+    EXPECT_EQ(staged("/flash/UPGRADED"), c.upgradedMarker);
+    EXPECT_EQ(dir, c.imageBased ? "/flash/var/pdb/tool/" : "");
+  }
+}
+
+TEST_F(InstallTest, SideBySideMagicLeavesTheInstalledPackageInPlace) {
+  installAndCommit(packageFile(tool(kV71, {entry("a", "first")})));
+  ASSERT_EQ(install(packageFile(tool(kV72, {entry("b", "second")}), kMagicSideBySide)), 0);
+
+  EXPECT_EQ(repo_->packages.size(), 2u);
+  EXPECT_EQ(repo_->packages[0]->version, kV71);
+  EXPECT_EQ(repo_->packages[1]->version, kV72);
+  EXPECT_TRUE(staged("/flash/b"));
+  for (const auto& [path, op] : m_.entries) {
+    EXPECT_NE(path.rfind("/flash/var/pdb/tool", 0), 0u) << path << " staged";
+  }
+  commit();
+  EXPECT_EQ(readFile("/flash/a"), "first");
+  EXPECT_EQ(readFile("/flash/b"), "second");
+  EXPECT_EQ(readFile("/flash/var/pdb/tool/version"), std::to_string(kV71) + " 1000\n");
+}
+
+TEST_F(InstallTest, ASinglePackageMustEndAfterItsSignature) {
+  Package other = fixtureHeader("other", kV71);
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::uint16_t, std::string>> tail;
+    int result;
+  };
+  const Case cases[] = {
+      {"nothing", {}, 0},
+      {"architecture", {{kPartArch, "i386"}}, 0},
+      {"empty depends", {{kPartDepends, ""}}, 0},
+      {"architecture and empty depends", {{kPartArch, "x"}, {kPartDepends, ""}}, 0},
+      {"a part nobody wants", {{kPartExtraText, "text"}}, 0},
+      {"depends with data", {{kPartDepends, encodeDependencyList({})}}, 1},
+      {"another payload", {{kPartPayload, ""}}, 1},
+      {"another package", {{kPartHeader, encodeHeaderData(other)}}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    repo_->packages.clear();
+    repo_->messages.clear();
+    cancelManifest(m_);
+    FixturePackage p = tool();
+    p.tail = c.tail;
+    EXPECT_EQ(install(packageFile(p)), c.result);
+    EXPECT_EQ(record("tool") != nullptr, c.result == 0);
+    if (c.result != 0) {
+      EXPECT_TRUE(
+          contains(repo_->messages, "ERROR: installation of tool-7.1 failed: broken package"));
+    }
+  }
+}
+
+std::string compressed(const std::string& raw) { return deflateBytes(raw); }
+
+TEST_F(InstallTest, BrokenPackagesInstallNothingAndEnd) {
+  const std::string fileHeader = encodeEntryHeader(0100644, 0, 100, "bin/tool");
+  FixturePackage badSignature = tool();
+  badSignature.goodSignature = false;
+  FixturePackage cutName = tool();
+  cutName.rawPayload = compressed(fileHeader.substr(0, 33));
+  FixturePackage cutData = tool();
+  cutData.rawPayload = compressed(fileHeader + "short");
+  FixturePackage cutSkippedData = tool();
+  cutSkippedData.rawPayload = compressed(encodeEntryHeader(040755, 0, 100000, "share") + "short");
+  FixturePackage cutClassData = tool();
+  cutClassData.rawPayload = compressed(encodeEntryHeader(0100644, 4, 100000, "x") + "short");
+  FixturePackage withImage = tool();
+  withImage.image = std::string(20000, 'i');
+  const std::string imageFile = packageFile(withImage);
+  std::uint32_t imageStart = 0;
+  for (const auto& span : testing_support::partSpans(imageFile)) {
+    if (span.type == kPartImage) imageStart = span.start;
+  }
+  ASSERT_NE(imageStart, 0u);
+  PackageWriter noSignature;
+  noSignature.addHeader(tool().header);
+  noSignature.addDescription(tool().header);
+  noSignature.addPayload(tool().files);
+
+  struct Case {
+    const char* name;
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {"signature that matches nothing", packageFile(badSignature)},
+      {"no signature part", noSignature.bytes()},
+      {"payload cut inside a name", packageFile(cutName)},
+      {"payload cut inside file data", packageFile(cutData)},
+      {"payload cut inside data that is skipped", packageFile(cutSkippedData)},
+      {"payload cut inside data of another class", packageFile(cutClassData)},
+      {"stream cut inside the image part", imageFile.substr(0, imageStart + 5000)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    repo_->packages.clear();
+    repo_->messages.clear();
+    cancelManifest(m_);
+    EXPECT_EQ(install(c.bytes), 1);
+    EXPECT_EQ(record("tool"), nullptr);
+    EXPECT_EQ(repo_->messages,
+              std::vector<std::string>{"ERROR: installation of tool-7.1 failed: broken package"});
+  }
+}
+
+TEST_F(InstallTest, PayloadEndingInsideAnEntryHeaderEndsNormally) {
+  FixturePackage p = tool();
+  p.rawPayload = compressed(encodeFileEntries({entry("bin/tool", "tool")}) +
+                            encodeEntryHeader(0100644, 0, 4, "bin/more").substr(0, 20));
+  ASSERT_EQ(install(packageFile(p)), 0);
+  EXPECT_EQ(record("tool")->files, std::set<std::string>{"/flash/bin/tool"});
+}
+
+TEST_F(InstallTest, UnsafeEntryNamesAreRefusedBeforeAnythingIsStaged) {
+  const std::string names[] = {"../escape",
+                               "bin/../../escape",
+                               "/",
+                               "bin/",
+                               "",
+                               "./tool",
+                               "bin/.",
+                               "a b",
+                               std::string("a\nb"),
+                               "a\x01"
+                               "b",
+                               std::string("a\0b", 3)};
+  for (const std::string& name : names) {
+    SCOPED_TRACE(testing::PrintToString(name));
+    repo_->packages.clear();
+    repo_->messages.clear();
+    cancelManifest(m_);
+    FixturePackage p = tool(kV71, {entry(name, "evil")});
+    EXPECT_EQ(install(packageFile(p)), 1);
+    EXPECT_EQ(record("tool"), nullptr);
+    EXPECT_EQ(repo_->messages,
+              std::vector<std::string>{"ERROR: installation of tool-7.1 failed: broken package"});
+    for (const auto& [path, op] : m_.entries) {
+      EXPECT_EQ(path.find("escape"), std::string::npos) << path;
+      EXPECT_EQ(path.find("evil"), std::string::npos) << path;
+    }
+  }
+}
+
+TEST_F(InstallTest, UnsafeHeaderNamesAreRefusedBeforeTheChecks) {
+  struct Case {
+    const char* what;
+    std::string name;
+    std::vector<Dependency> depends, provides, conflicts;
+    int result;
+  };
+  const Case cases[] = {
+      {"hidden", ".tool", {}, {}, {}, 1},
+      {"dot dot", "..", {}, {}, {}, 1},
+      {"slash", "a/b", {}, {}, {}, 1},
+      {"blank", "a b", {}, {}, {}, 1},
+      {"newline", "a\nb", {}, {}, {}, 1},
+      {"delete", "a\x7f", {}, {}, {}, 1},
+      {"empty", "", {}, {}, {}, 1},
+      {"depends with a blank", "tool", {{"has blank", 0, 0, 0}}, {}, {}, 1},
+      {"empty provides", "tool", {}, {{"", 0, 0, 0}}, {}, 1},
+      {"conflicts with a control byte", "tool", {}, {}, {{"x\x01", 0, 0, 0}}, 1},
+      {"bytes above ASCII are names too", "caf\xc3\xa9", {}, {}, {}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    repo_->packages.clear();
+    repo_->messages.clear();
+    cancelManifest(m_);
+    FixturePackage p = tool();
+    p.header.name = c.name;
+    p.header.depends = c.depends;
+    p.header.provides = c.provides;
+    p.header.conflicts = c.conflicts;
+    EXPECT_EQ(install(packageFile(p)), c.result);
+    if (c.result != 0) {
+      EXPECT_TRUE(m_.empty());
+      ASSERT_EQ(repo_->messages.size(), 1u);
+      EXPECT_EQ(repo_->messages[0],
+                "ERROR: installation of " + c.name + "-7.1 failed: broken package");
+    }
+  }
+}
+
+TEST_F(InstallTest, APackageTheSettlingTakesOutAgainIsStillReportedSafely) {
+  // The new version needs what only the old one provided: it is accepted,
+  // replaces the old one, and the settling right after uninstalls it.
+  installAndCommit(packageFile(FixturePackage{fixtureHeader("keeper", kV71)}));
+  FixturePackage old = tool(kV71);
+  old.header.provides.push_back(Dependency{"toolapi", 0, 0, 0});
+  installAndCommit(packageFile(old));
+  FixturePackage needy = tool(kV72);
+  needy.header.depends.push_back(Dependency{"toolapi", 0, 0, 0});
+  needy.image = "image";
+
+  std::string dir;
+  ASSERT_EQ(install(packageFile(needy), kFlagUpgrade, {}, &dir), 0);
+  EXPECT_EQ(record("tool"), nullptr);
+  EXPECT_EQ(dir, "") << "nothing is left to keep an image for";
+}
+
+TEST_F(InstallTest, InstallThenUninstallLeavesTheTreeAsItWas) {
+  testing_support::makeDirs("/flash/bin");
+  installAndCommit(packageFile(FixturePackage{fixtureHeader("base", kV71)}));
+  const std::string before = testing_support::treeListing("/flash");
+
+  installAndCommit(packageFile(tool(kV71, {entry("bin/tool", "t"), entry("bin/tool2", "u")})));
+  ASSERT_NE(before, testing_support::treeListing("/flash"));
+  record("tool")->action = PendingAction::kUninstall;
+  applyScheduledActions(*repo_, m_, 0);
+  commit();
+
+  EXPECT_EQ(testing_support::treeListing("/flash"), before);
+}
+
+std::set<std::string> lines(const std::string& text) {
+  std::set<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.insert(line);
+  return out;
+}
+
+TEST_F(InstallTest, EnablingADisabledInstallOnlyChangesStateFiles) {
+  FixturePackage alpha{fixtureHeader("alpha", kV71)};
+  alpha.header.conflicts.push_back(Dependency{"beta", 0, 0, 0});
+  installAndCommit(packageFile(alpha));
+  FixturePackage beta{fixtureHeader("beta", kV71)};
+  beta.files = {entry("bin/beta", "b")};
+  installAndCommit(packageFile(beta));
+  ASSERT_TRUE(record("beta")->disabled);
+  const std::set<std::string> before = lines(testing_support::treeListing("/flash"));
+
+  record("beta")->action = PendingAction::kEnable;
+  applyScheduledActions(*repo_, m_, 0);
+  commit();
+  EXPECT_FALSE(record("beta")->disabled);
+
+  const std::set<std::string> after = lines(testing_support::treeListing("/flash"));
+  std::vector<std::string> changed;
+  std::set_symmetric_difference(before.begin(), before.end(), after.begin(), after.end(),
+                                std::back_inserter(changed));
+  EXPECT_FALSE(changed.empty());
+  for (const std::string& line : changed) {
+    const std::string path = line.substr(0, line.find(' '));
+    EXPECT_TRUE(path.ends_with("/disabled") || path.ends_with("/enabled")) << line;
+  }
+  EXPECT_EQ(readFile("/flash/x/beta/bin/beta"), "b");
+}
+
+std::optional<int> injectedClass;
+std::optional<int> injectedHardwareClass() { return injectedClass; }
+
+TEST_F(InstallTest, HardwareClassDecidesClassSpecificEntries) {
+  struct Case {
+    std::uint8_t entryClass;
+    std::optional<int> machine;
+    bool installed;
+  };
+  const Case cases[] = {{0, std::nullopt, true},  {0, 2, true},  {3, 3, true},
+                        {3, std::nullopt, false}, {2, 3, false}, {1, 1, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.entryClass) + " on " +
+                 (c.machine ? std::to_string(*c.machine) : "none"));
+    const std::string bytes =
+        packageFile(tool(kV71, {entry("bin/tool", "data", 0100644, c.entryClass)}));
+    std::istringstream in(bytes);
+    PackageReader reader(in, true);
+    reader.wantedTypes = {kPartPayload};
+    ASSERT_EQ(reader.nextPart(), kPartPayload);
+    InstalledPackage p("tool");
+    injectedClass = c.machine;
+    Manifest m;
+    ASSERT_TRUE(extractFiles(p, m, reader, injectedHardwareClass));
+    EXPECT_EQ(m.entries.count("/flash/bin/tool") != 0, c.installed);
+    EXPECT_EQ(p.files.count("/flash/bin/tool") != 0, c.installed);
+    cancelManifest(m);
+  }
+}
+
+TEST(InstallationPathTest, DisabledPackagesLandUnderX) {
+  InstalledPackage p("extra");
+  EXPECT_EQ(installationPath(p, "bin/tool"), "/flash/bin/tool");
+  EXPECT_EQ(installationPath(p, "/bin/tool"), "/flash/bin/tool");
+  p.disabled = true;
+  EXPECT_EQ(installationPath(p, "bin/tool"), "/flash/x/extra/bin/tool");
+  EXPECT_EQ(installationPath(p, "/bin/tool"), "/flash/x/extra/bin/tool");
+}
+
+}  // namespace
+}  // namespace installer

@@ -1,0 +1,262 @@
+// Installing whole streams: single packages and bundles with their members,
+// the members off by default, kept states, bundle upgrades and the results.
+#include "upgrade/stream_install.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <sstream>
+
+#include "apply/schedule.h"
+#include "package/writer.h"
+#include "support/install_fixtures.h"
+#include "support/sandbox.h"
+
+namespace installer {
+namespace {
+
+using testing_support::bundleFile;
+using testing_support::fixtureHeader;
+using testing_support::FixturePackage;
+using testing_support::packageFile;
+using testing_support::readFile;
+
+constexpr Version kV71 = makeVersion(7, 1, kStageFinal, 0);
+constexpr Version kV72 = makeVersion(7, 2, kStageFinal, 0);
+
+PayloadEntry entry(const std::string& name, const std::string& data) {
+  PayloadEntry e;
+  e.name = name;
+  e.data = data;
+  return e;
+}
+
+FixturePackage member(const std::string& name, Version version = kV71,
+                      std::vector<PayloadEntry> files = {}) {
+  FixturePackage p{fixtureHeader(name, version)};
+  p.files = files.empty() ? std::vector<PayloadEntry>{entry("bin/" + name, name)} : files;
+  return p;
+}
+
+Package suite(Version version = kV71) {
+  Package bundle = fixtureHeader("suite", version);
+  bundle.isBundle = true;
+  return bundle;
+}
+
+using StreamInstallTest = testing_support::InstallSandbox;
+
+TEST_F(StreamInstallTest, SinglePackageGivesItsDirectoryOnlyWhenImageBased) {
+  std::string dir = "untouched";
+  ASSERT_EQ(install(packageFile(member("plain")), kFlagUpgrade, {}, &dir), 0);
+  EXPECT_EQ(dir, "untouched");
+
+  FixturePackage image = member("imaged");
+  image.image = "image data";
+  ASSERT_EQ(install(packageFile(image), kFlagUpgrade, {}, &dir), 0);
+  EXPECT_EQ(dir, "/flash/var/pdb/imaged/");
+}
+
+TEST_F(StreamInstallTest, StreamsThatAreNoPackageInstallNothing) {
+  EXPECT_EQ(install(""), 1);
+  EXPECT_EQ(install("not a package at all"), 1);
+  PackageWriter onlyText;
+  onlyText.addText(kPartNote, "note");
+  EXPECT_EQ(install(onlyText.bytes()), 1);
+  EXPECT_TRUE(repo_->packages.empty());
+}
+
+TEST_F(StreamInstallTest, BundleInstallsItsRecordAndItsMembers) {
+  std::string dir;
+  ASSERT_EQ(install(bundleFile(suite(), {member("a"), member("b")}), kFlagUpgrade, {}, &dir), 0);
+  EXPECT_EQ(dir, "/flash/var/pdb/suite/");
+
+  const InstalledPackage* bundle = record("suite");
+  ASSERT_NE(bundle, nullptr);
+  EXPECT_TRUE(bundle->isBundle);
+  for (const char* name : {"a", "b"}) {
+    SCOPED_TRACE(name);
+    const InstalledPackage* m = record(name);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->bundle.name, "suite");
+    EXPECT_EQ(m->bundle.minVersion, kV71);
+    EXPECT_EQ(m->bundle.maxVersion, kV71);
+    EXPECT_FALSE(m->disabled);
+  }
+  commit();
+  EXPECT_EQ(readFile("/flash/bin/a"), "a");
+  EXPECT_EQ(readFile("/flash/var/pdb/a/bundle"), "suite\n");
+  // The bundle is kept whole as its image; it gets no metadata files.
+  EXPECT_FALSE(testing_support::exists("/flash/var/pdb/suite/version"));
+  EXPECT_FALSE(testing_support::exists("/flash/var/pdb/suite/files"));
+}
+
+TEST_F(StreamInstallTest, MembersOffByDefaultComeInDisabledUnlessTheUserChose) {
+  const std::string bundle = bundleFile(suite(), {member("a"), member("b")}, {"b"});
+  ASSERT_EQ(install(bundle), 0);
+  EXPECT_FALSE(record("a")->disabled);
+  EXPECT_TRUE(record("b")->disabled);
+  EXPECT_FALSE(record("b")->userChoice);
+  EXPECT_EQ(record("b")->files, std::set<std::string>{"/flash/x/b/bin/b"});
+  cancelManifest(m_);
+  repo_->packages.clear();
+
+  ASSERT_EQ(install(bundle, kFlagUpgrade, KeptState{{"b", false}}), 0);
+  EXPECT_FALSE(record("b")->disabled);
+  EXPECT_TRUE(record("b")->userChoice);
+  EXPECT_EQ(record("b")->files, std::set<std::string>{"/flash/bin/b"});
+}
+
+TEST_F(StreamInstallTest, ABundleTheUserDisabledStaysDisabledAfterItsUpgrade) {
+  // As the upgrade run finds it: the user disabled the bundle, whose
+  // members went disabled automatically; only the bundle has kept state.
+  installAndCommit(bundleFile(suite(kV71), {member("a"), member("b")}));
+  for (const auto& p : repo_->packages) p->disabled = true;
+  record("suite")->userChoice = true;
+  const KeptState kept{{"suite", true}};
+
+  ASSERT_EQ(
+      install(bundleFile(suite(kV72), {member("a", kV72), member("b", kV72)}), kFlagUpgrade, kept),
+      0);
+  EXPECT_TRUE(record("suite")->disabled);
+  EXPECT_TRUE(record("suite")->userChoice);
+  for (const char* name : {"a", "b"}) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(record(name)->disabled);
+    EXPECT_FALSE(record(name)->userChoice);
+    EXPECT_EQ(record(name)->version, kV72);
+  }
+  commit();
+  EXPECT_EQ(readFile("/flash/var/pdb/suite/disabled"), "user\n");
+  EXPECT_EQ(readFile("/flash/var/pdb/a/disabled"), "auto\n");
+  EXPECT_TRUE(testing_support::exists("/flash/x/a/bin/a"));
+}
+
+TEST_F(StreamInstallTest, BundleUpgradeUninstallsTheMembersItNoLongerBrings) {
+  installAndCommit(bundleFile(suite(kV71), {member("a"), member("b"), member("c")}));
+  ASSERT_TRUE(testing_support::exists("/flash/bin/b"));
+
+  ASSERT_EQ(install(bundleFile(suite(kV72), {member("a", kV72), member("c", kV72)})), 0);
+  EXPECT_EQ(record("b"), nullptr);
+  EXPECT_NE(record("a"), nullptr);
+  commit();
+  EXPECT_FALSE(testing_support::exists("/flash/bin/b"));
+  EXPECT_FALSE(testing_support::exists("/flash/var/pdb/b"));
+  EXPECT_TRUE(testing_support::exists("/flash/bin/a"));
+  EXPECT_TRUE(testing_support::exists("/flash/bin/c"));
+}
+
+TEST_F(StreamInstallTest, AFileMovingToANewMemberSurvivesTheUpgrade) {
+  installAndCommit(
+      bundleFile(suite(kV71), {member("a"), member("old", kV71, {entry("lib/x", "1")})}));
+  ASSERT_EQ(install(bundleFile(suite(kV72),
+                               {member("a", kV72), member("new", kV72, {entry("lib/x", "2")})})),
+            0);
+  commit();
+  EXPECT_EQ(readFile("/flash/lib/x"), "2");
+  EXPECT_EQ(record("old"), nullptr);
+}
+
+TEST_F(StreamInstallTest, BundleResults) {
+  PackageWriter listed;
+  Package withLists = suite();
+  withLists.depends.push_back(Dependency{"base", 0, 0, 0});
+  listed.addPackageHeader(withLists);
+  Package hidden = suite();
+  hidden.name = ".suite";
+
+  const std::string whole = bundleFile(suite(), {member("a"), member("b")});
+  const std::string firstOnly = bundleFile(suite(), {member("a")});
+  PackageWriter trailing;
+  trailing.addRaw(firstOnly.substr(8));
+  trailing.addText(kPartNote, "ignored");
+  trailing.addDependencyList(kPartDepends, {});
+  PackageWriter headerOnly;
+  headerOnly.addHeader(suite(), kHeaderDataWithFlags, kPartBundleHeader);
+
+  struct Case {
+    const char* name;
+    std::string bytes;
+    int result;
+  };
+  const Case cases[] = {
+      {"whole bundle", whole, 0},
+      {"architecture after the last member",
+       [&] {
+         PackageWriter w;
+         w.addRaw(whole.substr(8));
+         w.addText(kPartArch, "i386");
+         return w.bytes();
+       }(),
+       0},
+      {"cut between members", whole.substr(0, firstOnly.size()), 2},
+      {"part after the last member", trailing.bytes(), 2},
+      {"header followed by the end", headerOnly.bytes(), 3},
+      {"header carrying lists", listed.bytes(), 1},
+      {"unsafe bundle name", bundleFile(hidden, {member("a")}), 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    cancelManifest(m_);
+    repo_->packages.clear();
+    EXPECT_EQ(install(c.bytes), c.result);
+  }
+}
+
+TEST_F(StreamInstallTest, ABundleWithoutMembersStillReplacesTheOldOne) {
+  installAndCommit(bundleFile(suite(kV71), {member("a")}));
+  PackageWriter headerOnly;
+  headerOnly.addHeader(suite(kV72), kHeaderDataWithFlags, kPartBundleHeader);
+  EXPECT_EQ(install(headerOnly.bytes()), 3);
+  ASSERT_NE(record("suite"), nullptr);
+  EXPECT_EQ(record("suite")->version, kV72);
+  EXPECT_EQ(m_.entries.count("/flash/var/pdb/suite/version"), 1u);
+}
+
+TEST_F(StreamInstallTest, TheSameBundleAgainIsRefusedWithoutReinstall) {
+  const std::string bundle = bundleFile(suite(), {member("a")});
+  installAndCommit(bundle);
+  EXPECT_EQ(install(bundle), 2);
+  cancelManifest(m_);
+  // With reinstall the bundle is replaced and its members are passed over.
+  EXPECT_EQ(install(bundle, kFlagUpgrade | kFlagReinstall), 0);
+  EXPECT_NE(record("a"), nullptr);
+}
+
+TEST_F(StreamInstallTest, AMemberWhoseRequirementIsMissingIsPassedOver) {
+  // Members are checked with every finding tolerated, so nothing is printed,
+  // but a finding that the caller does not tolerate still keeps them out.
+  FixturePackage needy = member("needy");
+  needy.header.depends.push_back(Dependency{"absent", 0, 0, 0});
+  EXPECT_EQ(install(bundleFile(suite(), {member("a"), needy, member("b")})), 2);
+  EXPECT_EQ(record("needy"), nullptr);
+  EXPECT_TRUE(repo_->messages.empty());
+}
+
+TEST_F(StreamInstallTest, AFailingMemberFailsTheBundle) {
+  FixturePackage broken = member("b");
+  broken.goodSignature = false;
+  EXPECT_EQ(install(bundleFile(suite(), {member("a"), broken})), 2);
+}
+
+TEST_F(StreamInstallTest, BootImageOfAMemberReachesTheCaller) {
+  setenv("bootimage", "1", 1);
+  FixturePackage kernel = member("kernel");
+  kernel.header.flags = kFlagBootImage;
+  kernel.image = "kernel image";
+  bool boot = false;
+  ASSERT_EQ(install(bundleFile(suite(), {member("a"), kernel}), kFlagUpgrade, {}, nullptr, &boot),
+            0);
+  EXPECT_TRUE(boot);
+}
+
+TEST_F(StreamInstallTest, TheCopyTargetGetsExactlyTheBytesRead) {
+  const std::string bundle =
+      bundleFile(suite(), {member("a"), member("b")}, {"b"}, std::string(50000, 'i'));
+  std::stringbuf copy;
+  ASSERT_EQ(install(bundle, kFlagUpgrade, {}, nullptr, nullptr, &copy), 0);
+  EXPECT_EQ(copy.str(), bundle);
+}
+
+}  // namespace
+}  // namespace installer

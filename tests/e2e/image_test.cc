@@ -1,0 +1,387 @@
+// The image mode of the installer binary: a package or bundle piped into
+// standard input, installed, kept as the package's image and committed.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <sstream>
+
+#include "package/format.h"
+#include "support/install_fixtures.h"
+#include "support/sandbox.h"
+
+namespace {
+
+namespace ts = testing_support;
+using installer::Dependency;
+using installer::kStageFinal;
+using installer::makeVersion;
+using installer::PayloadEntry;
+using installer::Version;
+
+constexpr Version kV71 = makeVersion(7, 1, kStageFinal, 0);
+constexpr Version kV72 = makeVersion(7, 2, kStageFinal, 0);
+
+PayloadEntry entry(const std::string& name, const std::string& data) {
+  PayloadEntry e;
+  e.name = name;
+  e.data = data;
+  return e;
+}
+
+ts::FixturePackage package(const std::string& name, Version version,
+                           std::vector<PayloadEntry> files = {}) {
+  ts::FixturePackage p(ts::fixtureHeader(name, version));
+  p.files = files.empty() ? std::vector<PayloadEntry>{entry("bin/" + name, name)} : files;
+  return p;
+}
+
+installer::Package bundleHeader(Version version) {
+  installer::Package bundle = ts::fixtureHeader("suite", version);
+  bundle.isBundle = true;
+  return bundle;
+}
+
+// The console bytes of a run of status lines, each drawn over the last, the
+// last one wiped.
+std::string statusLines(const std::vector<std::string>& texts) {
+  std::string out;
+  std::string shown;
+  auto draw = [&](const std::string& text) {
+    if (text == shown) return;
+    out += "\x1b[?25l\r" + text;
+    if (text.size() < shown.size()) out += std::string(shown.size() - text.size(), ' ');
+    out += "\r\x1b[?25h";
+    shown = text;
+  };
+  for (const std::string& text : texts) draw(text);
+  draw("");
+  return out;
+}
+
+std::string progressBar(const std::string& label, std::uint64_t consumed, std::uint64_t total) {
+  std::string line = "installing " + label + " [";
+  const std::size_t width = 76 - line.size();
+  const auto filled = static_cast<std::size_t>(consumed * width / total);
+  return line + std::string(filled, '#') + std::string(width - filled, ' ') + "]";
+}
+
+std::uint32_t partStart(const std::string& file, std::uint16_t type) {
+  for (const ts::PartSpan& span : ts::partSpans(file)) {
+    if (span.type == type) return span.start;
+  }
+  return 0;
+}
+
+std::uint32_t partEnd(const std::string& file, std::uint16_t type) {
+  for (const ts::PartSpan& span : ts::partSpans(file)) {
+    if (span.type == type) return span.start + span.length;
+  }
+  return 0;
+}
+
+class ImageModeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!ts::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
+    ts::makeRouterDirs(root_.path());
+  }
+
+  ts::RunResult run(const std::string& input, std::vector<std::string> args = {},
+                    ts::RunOptions options = {}) {
+    return runIn(root_, input, std::move(args), std::move(options));
+  }
+
+  static ts::RunResult runIn(const ts::TempRoot& root, const std::string& input,
+                             std::vector<std::string> args = {}, ts::RunOptions options = {}) {
+    args.insert(args.end(), {"-r", root.path(), "-"});
+    options.input = input;
+    return ts::runInstaller(args, options);
+  }
+
+  // Everything under "/flash" but the message log, which every run writes.
+  std::string flash() const { return withoutLog(ts::treeListing(root_ / "/flash")); }
+
+  static std::string withoutLog(const std::string& listing) {
+    std::istringstream in(listing);
+    std::string kept;
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("/postlog ", 0) != 0) kept += line + "\n";
+    }
+    return kept;
+  }
+
+  std::string file(const std::string& inside) const {
+    return ts::readFile(root_ / inside).value_or("<missing>");
+  }
+  bool exists(const std::string& inside) const { return ts::exists(root_ / inside); }
+
+  ts::TempRoot root_;
+};
+
+TEST_F(ImageModeTest, InstallsFromStandardInputWithItsProgressBar) {
+  ts::FixturePackage p = package("tool", kV71, {entry("bin/tool", "#!/bin/sh\n")});
+  p.image = std::string(3 * 4096 + 100, 'i');
+  const std::string bytes = ts::packageFile(p);
+  const std::uint32_t image = partStart(bytes, installer::kPartImage);
+  const std::uint32_t payloadEnd = partEnd(bytes, installer::kPartPayload);
+  ASSERT_GT(payloadEnd - partStart(bytes, installer::kPartPayload), 0u);
+  ASSERT_LT(payloadEnd - partStart(bytes, installer::kPartPayload), 4096u);
+
+  const ts::RunResult result = run(bytes);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "");
+  // The bar moves before each 4096-byte step over the image part and after
+  // the one file of the payload.
+  std::vector<std::string> bars;
+  for (std::uint32_t at : {image, image + 4096, image + 8192, image + 12288, payloadEnd}) {
+    bars.push_back(progressBar("tool-7.1", at, bytes.size()));
+  }
+  EXPECT_EQ(result.out, statusLines(bars));
+
+  EXPECT_EQ(file("/flash/bin/tool"), "#!/bin/sh\n");
+  EXPECT_EQ(file("/flash/var/pdb/tool/image"), bytes);
+  EXPECT_FALSE(exists("/flash/var/pdb/image"));
+  EXPECT_FALSE(exists("/flash/var/pdb/tool/version")) << "an image-based package has no metadata";
+}
+
+TEST_F(ImageModeTest, APlainPackageKeepsNoCapture) {
+  ASSERT_EQ(run(ts::packageFile(package("tool", kV71))).status, 0);
+  EXPECT_EQ(file("/flash/bin/tool"), "tool");
+  EXPECT_FALSE(exists("/flash/var/pdb/image"));
+  EXPECT_FALSE(exists("/flash/var/pdb/tool/image"));
+  EXPECT_EQ(file("/flash/var/pdb/tool/files"), "flash/bin/tool\n");
+}
+
+TEST_F(ImageModeTest, TheBootImageVariableMakesTheImageTheBootImage) {
+  ts::FixturePackage p = package("kernel", kV71);
+  p.header.flags = installer::kFlagBootImage;
+  p.image = "boot loader data";
+  const std::string bytes = ts::packageFile(p);
+  for (const bool variable : {true, false}) {
+    SCOPED_TRACE(variable ? "with bootimage" : "without bootimage");
+    ts::TempRoot root;
+    ts::makeRouterDirs(root.path());
+    ts::RunOptions options;
+    if (variable) options.env["bootimage"] = "1";
+    ASSERT_EQ(runIn(root, bytes, {}, options).status, 0);
+
+    EXPECT_TRUE(ts::exists(root / "/flash/UPGRADED"));
+    if (variable) {
+      EXPECT_EQ(ts::readFile(root / "/flash/bootimage"), bytes);
+      char target[256] = {};
+      ASSERT_GT(readlink((root / "/flash/var/pdb/kernel/image").c_str(), target, sizeof target - 1),
+                0);
+      EXPECT_STREQ(target, "/flash/bootimage");
+      EXPECT_FALSE(ts::exists(root / "/flash/bin/kernel")) << "the payload stays unread";
+    } else {
+      EXPECT_FALSE(ts::exists(root / "/flash/bootimage"));
+      EXPECT_EQ(ts::readFile(root / "/flash/var/pdb/kernel/image"), bytes);
+      EXPECT_TRUE(ts::exists(root / "/flash/bin/kernel"));
+    }
+  }
+}
+
+TEST_F(ImageModeTest, TheSamePackageSentTwiceKeepsItsKeptImage) {
+  ts::FixturePackage p = package("tool", kV71);
+  p.image = std::string(5000, 'i');
+  const std::string bytes = ts::packageFile(p);
+  ts::FixturePackage owner = package("kernel", kV71);
+  owner.header.flags = installer::kFlagBootImage;
+  owner.image = std::string(5000, 'k');
+  const std::string ownerBytes = ts::packageFile(owner);
+  ts::RunOptions boot;
+  boot.env["bootimage"] = "1";
+
+  for (const std::string& flag : {std::string(), std::string("--reinstall")}) {
+    SCOPED_TRACE(flag.empty() ? "plain" : flag);
+    std::vector<std::string> args;
+    if (!flag.empty()) args.push_back(flag);
+    ts::TempRoot root;
+    ts::makeRouterDirs(root.path());
+    ASSERT_EQ(runIn(root, bytes).status, 0);
+    ASSERT_EQ(runIn(root, ownerBytes, {}, boot).status, 0);
+    const std::string before = withoutLog(ts::treeListing(root / "/flash"));
+
+    const ts::RunResult again = runIn(root, bytes, args);
+    EXPECT_EQ(again.status, 0);
+    const ts::RunResult ownerAgain = runIn(root, ownerBytes, args, boot);
+    EXPECT_EQ(ownerAgain.status, 0);
+
+    EXPECT_EQ(withoutLog(ts::treeListing(root / "/flash")), before);
+    EXPECT_EQ(ts::readFile(root / "/flash/var/pdb/tool/image"), bytes);
+    EXPECT_EQ(ts::readFile(root / "/flash/bootimage"), ownerBytes);
+    EXPECT_FALSE(ts::exists(root / "/flash/var/pdb/image"));
+    if (flag.empty()) {
+      EXPECT_NE(again.out.find("WARNING: omitting package tool-7.1: it is already installed"),
+                std::string::npos);
+    } else {
+      EXPECT_NE(again.out.find("installed tool-7.1\n"), std::string::npos);
+    }
+  }
+}
+
+TEST_F(ImageModeTest, ASecondVersionRemovesTheFilesItNoLongerHas) {
+  ASSERT_EQ(run(ts::packageFile(package("tool", kV71, {entry("a", "1"), entry("b", "1")}))).status,
+            0);
+  ASSERT_EQ(run(ts::packageFile(package("tool", kV72, {entry("a", "2"), entry("c", "2")}))).status,
+            0);
+  EXPECT_EQ(file("/flash/a"), "2");
+  EXPECT_EQ(file("/flash/c"), "2");
+  EXPECT_FALSE(exists("/flash/b"));
+  EXPECT_EQ(file("/flash/var/pdb/tool/version"), std::to_string(kV72) + " 1000\n");
+}
+
+TEST_F(ImageModeTest, AFailedInstallChangesNothingUnderFlash) {
+  ASSERT_EQ(run(ts::packageFile(package("tool", kV71, {entry("a", "1"), entry("b", "1")}))).status,
+            0);
+  const std::string before = flash();
+  const std::string ramBefore = ts::treeListing(root_ / "/ram");
+
+  ts::FixturePackage forged = package("tool", kV72, {entry("a", "2"), entry("c", "2")});
+  forged.goodSignature = false;
+  forged.image = "image";
+  const ts::RunResult result = run(ts::packageFile(forged));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.out.find("ERROR: installation of tool-7.2 failed: broken package\n"),
+            std::string::npos);
+  EXPECT_EQ(flash(), before);
+  EXPECT_EQ(ts::treeListing(root_ / "/ram"), ramBefore) << "staged temporary files are deleted";
+  EXPECT_NE(file("/flash/postlog").find("ERROR: installation of tool-7.2 failed: broken package\n"),
+            std::string::npos);
+}
+
+TEST_F(ImageModeTest, AConflictingPackageInstallsDisabledUnderX) {
+  ts::FixturePackage alpha = package("alpha", kV71);
+  alpha.header.conflicts.push_back(Dependency{"beta", 0, 0, 0});
+  ASSERT_EQ(run(ts::packageFile(alpha)).status, 0);
+  ASSERT_EQ(run(ts::packageFile(package("beta", kV71))).status, 0);
+  EXPECT_EQ(file("/flash/x/beta/bin/beta"), "beta");
+  EXPECT_FALSE(exists("/flash/bin/beta"));
+  EXPECT_EQ(file("/flash/var/pdb/beta/disabled"), "auto\n");
+  EXPECT_EQ(file("/flash/var/pdb/beta/files"), "flash/x/beta/bin/beta\n");
+  EXPECT_FALSE(exists("/flash/var/pdb/alpha/disabled"));
+}
+
+TEST_F(ImageModeTest, AnOldSystemPackageAsksForConversionEvenWhenRefused) {
+  ts::FixturePackage system = package("system", makeVersion(6, 49, kStageFinal, 0));
+  system.header.arch = "mips";
+  const ts::RunResult result = run(ts::packageFile(system));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.out.find("ERROR: can not install system-6.49: it is not made for i386, but for "
+                            "mips\n"),
+            std::string::npos);
+  EXPECT_TRUE(exists("/rw/CONVERT"));
+  EXPECT_FALSE(exists("/flash/var/pdb/system"));
+}
+
+TEST_F(ImageModeTest, TheSideBySideMagicKeepsTheInstalledPackage) {
+  ASSERT_EQ(run(ts::packageFile(package("tool", kV71, {entry("a", "1")}))).status, 0);
+  const std::string side =
+      ts::packageFile(package("tool", kV72, {entry("b", "2")}), installer::kMagicSideBySide);
+  ASSERT_EQ(run(side).status, 0);
+  EXPECT_EQ(file("/flash/a"), "1");
+  EXPECT_EQ(file("/flash/b"), "2");
+  EXPECT_EQ(file("/flash/var/pdb/tool/version"), std::to_string(kV71) + " 1000\n");
+  EXPECT_EQ(file("/flash/var/pdb/tool/files"), "flash/a\n");
+}
+
+TEST_F(ImageModeTest, ABundleWithMembersOffByDefault) {
+  const std::string bytes = ts::bundleFile(
+      bundleHeader(kV71), {package("a", kV71), package("b", kV71)}, {"b"}, std::string(100, 'i'));
+  const ts::RunResult result = run(bytes);
+  ASSERT_EQ(result.status, 0) << result.out;
+  EXPECT_EQ(file("/flash/bin/a"), "a");
+  EXPECT_EQ(file("/flash/x/b/bin/b"), "b");
+  EXPECT_EQ(file("/flash/var/pdb/b/disabled"), "auto\n");
+  EXPECT_EQ(file("/flash/var/pdb/a/bundle"), "suite\n");
+  EXPECT_EQ(file("/flash/var/pdb/suite/image"), bytes);
+  EXPECT_FALSE(exists("/flash/var/pdb/image"));
+}
+
+TEST_F(ImageModeTest, ABundleUpgradeUninstallsTheMembersItDropped) {
+  const std::string first = ts::bundleFile(
+      bundleHeader(kV71), {package("a", kV71), package("b", kV71, {entry("lib/b", "b")})});
+  ASSERT_EQ(run(first).status, 0);
+  ASSERT_TRUE(exists("/flash/lib/b"));
+  const std::string second = ts::bundleFile(bundleHeader(kV72), {package("a", kV72)});
+  ASSERT_EQ(run(second).status, 0);
+  EXPECT_FALSE(exists("/flash/lib/b"));
+  EXPECT_FALSE(exists("/flash/var/pdb/b"));
+  EXPECT_EQ(file("/flash/bin/a"), "a");
+  EXPECT_EQ(file("/flash/var/pdb/suite/image"), second);
+}
+
+TEST_F(ImageModeTest, ABundleCutBetweenMembersInstallsNothing) {
+  const std::string whole =
+      ts::bundleFile(bundleHeader(kV71), {package("a", kV71), package("b", kV71)});
+  const std::string firstOnly = ts::bundleFile(bundleHeader(kV71), {package("a", kV71)});
+  const std::string before = flash();
+  const ts::RunResult result = run(whole.substr(0, firstOnly.size()));
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(flash(), before);
+}
+
+TEST_F(ImageModeTest, ACaptureThatDoesNotFitFailsTheInstall) {
+  if (!ts::canMountTmpfs()) GTEST_SKIP() << "needs a tmpfs";
+  ASSERT_EQ(mount("tmpfs", (root_ / "/flash").c_str(), "tmpfs", 0, "size=64k"), 0);
+  ts::makeDirs(root_ / "/flash/var/pdb");
+  const std::string before = flash();
+
+  ts::FixturePackage p = package("tool", kV71);
+  p.image = std::string(256 * 1024, 'i');
+  const ts::RunResult result = run(ts::packageFile(p));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.out.find("ERROR: installation of tool-7.1 failed: disk is too small\n"),
+            std::string::npos)
+      << result.out;
+  EXPECT_EQ(flash(), before);
+  umount2((root_ / "/flash").c_str(), MNT_DETACH);
+}
+
+TEST_F(ImageModeTest, WithoutADatabaseDirectoryThereIsNothingToCaptureInto) {
+  ts::removeTree(root_ / "/flash/var");
+  const ts::RunResult result = run(ts::packageFile(package("tool", kV71)));
+  EXPECT_EQ(result.status, 255);
+  EXPECT_TRUE(result.out.ends_with("ERROR: could not open image\n")) << result.out;
+  EXPECT_FALSE(exists("/flash/bin/tool"));
+  EXPECT_FALSE(exists("/flash/postlog"));
+}
+
+TEST_F(ImageModeTest, PackagesBuiltByThePackageToolInstallAndList) {
+  ts::TempRoot work;
+  ts::writeFile(work / "/hello.desc", "name: hello\nversion: 7.1\nbuild-time: 1000\n");
+  ts::makeDirs(work / "/tree/bin");
+  ts::writeFile(work / "/tree/bin/hello", "#!/bin/sh\necho hello\n", 0755);
+  ts::writeFile(work / "/extra.desc", "name: extra\nversion: 7.1\nbuild-time: 1000\n");
+  ts::writeFile(work / "/suite.desc",
+                "name: suite\nversion: 7.1\nbuild-time: 1000\noff-by-default: extra\n");
+  const std::vector<std::vector<std::string>> steps = {
+      {"build", work / "/hello.desc", work / "/tree", "-o", work / "/hello.npk", "--dev-key"},
+      {"build", work / "/extra.desc", work / "/tree", "-o", work / "/extra.npk", "--dev-key"},
+      {"bundle", work / "/suite.desc", work / "/extra.npk", "-o", work / "/suite.npk"},
+  };
+  for (const auto& step : steps) {
+    const ts::RunResult built = ts::runPkgtool(step);
+    ASSERT_EQ(built.status, 0) << step[0] << ": " << built.err;
+  }
+
+  const std::string hello = ts::readFile(work / "/hello.npk").value_or("");
+  const ts::RunResult first = run(hello);
+  EXPECT_EQ(first.status, 0) << first.out;
+  EXPECT_EQ(first.out,
+            statusLines(
+                {progressBar("hello-7.1", partStart(hello, installer::kPartPayload), hello.size()),
+                 progressBar("hello-7.1", partEnd(hello, installer::kPartPayload), hello.size())}));
+  const std::string suite = ts::readFile(work / "/suite.npk").value_or("");
+  EXPECT_EQ(run(suite).status, 0);
+
+  EXPECT_EQ(file("/flash/bin/hello"), "#!/bin/sh\necho hello\n");
+  EXPECT_EQ(file("/flash/x/extra/bin/hello"), "#!/bin/sh\necho hello\n");
+  EXPECT_EQ(file("/flash/var/pdb/suite/image"), suite);
+  const ts::RunResult listing = ts::runInstaller({"-r", root_.path(), "--show"});
+  EXPECT_NE(listing.out.find("           hello    "), std::string::npos) << listing.out;
+  EXPECT_NE(listing.out.find("           extra XB "), std::string::npos) << listing.out;
+}
+
+}  // namespace

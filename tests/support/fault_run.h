@@ -1,0 +1,89 @@
+// Runs of the real installer with the fault-injection library preloaded
+// (tests/faultshim), and the tree checks of the fault and crash sweeps: a
+// snapshot of every path below a directory, and the rule that after a
+// failure each path holds either its old or its new state.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/sandbox.h"
+
+namespace testing_support {
+
+struct FaultPlan {
+  long at = 0;                  // the counted call that fails; 0: none
+  std::string action = "fail";  // "fail", "exit" or "kill"
+  std::string error = "EIO";    // for "fail": ENOSPC, EIO, EACCES
+  std::string calls;            // kinds counted, comma-separated; empty: all
+  std::string log;              // file that lists every counted call
+};
+
+// `options` with the library preloaded and the plan in the environment.
+// Runs with `chrootTo` see the library and the log inside that root: give
+// `plan.log` as a path inside it then.
+RunOptions withFault(RunOptions options, const FaultPlan& plan);
+
+struct FaultCall {
+  long n = 0;
+  std::string kind;    // "write", "rename", ...
+  std::string detail;  // the path, or "fd=N"
+};
+std::vector<FaultCall> readFaultLog(const std::string& path);
+
+// Path (below the directory, "/"-led; directories end in "/") -> its mode,
+// size and content hash, or link text.
+using TreeState = std::map<std::string, std::string>;
+TreeState snapshotTree(const std::string& dir);
+// Drops the paths that are the run's own log ("/postlog" and the like) from
+// a snapshot, for comparisons of what an install changed.
+TreeState without(TreeState state, const std::vector<std::string>& paths);
+
+// A temporary file name of staging or of the manifest file ("tmpXXXXXX",
+// "NAME.XXXXXX").
+bool isTemporaryPath(const std::string& path);
+
+struct OldOrNewReport {
+  std::vector<std::string> violations;   // paths in neither state, with both
+  std::vector<std::string> temporaries;  // left-over temporary files
+  std::vector<std::string> newDirectories;
+  bool ok() const { return violations.empty(); }
+};
+// Every path of `now` must hold its state in `before` or in `after`, and
+// every path missing from `now` must be missing from one of them. Temporary
+// files and new directories are listed apart, not as violations.
+OldOrNewReport checkOldOrNew(const TreeState& before, const TreeState& after, const TreeState& now);
+
+// Durability of a run, from the log of its calls: every file written in the
+// run and then renamed into place was synced after its last write and, when
+// it was written before the commit began, before the commit's first rename;
+// and a sync follows the last rename. Returns what breaks the rule.
+std::vector<std::string> checkDurability(const std::vector<FaultCall>& calls);
+
+// Sweeps: the outcome of each case, counted and printed in the test output.
+struct SweepCounts {
+  std::string name;
+  int tried = 0;
+  int refused = 0;                 // failure reported, the tree unchanged
+  int acceptedIdentical = 0;       // ended as the run without the fault does
+  int commitPartial = 0;           // failure reported in the commit; old-or-new holds
+  std::vector<std::string> other;  // anything else: each one fails the test
+
+  void print() const;
+};
+
+// FAULT_SWEEP_FULL=1 asks for every case; otherwise sweeps sample.
+bool fullSweep();
+// 1..count when sweeping fully or when count <= samples; else the first and
+// last three and an even spread of about `samples` between them.
+std::vector<long> pointsToTry(long count, long samples);
+
+// Copies a prepared root (cp -a) so that each case starts from the same tree.
+void copyTree(const std::string& from, const std::string& to);
+
+// How `found` differs from `expected` (missing, extra and changed paths),
+// for messages.
+std::string describeDifference(const TreeState& expected, const TreeState& found);
+
+}  // namespace testing_support

@@ -1,0 +1,169 @@
+#include "support/install_fixtures.h"
+
+#include <stdlib.h>
+
+#include <iostream>
+#include <sstream>
+#include <string_view>
+
+#include "package/signer.h"
+#include "support/dev_keys.h"
+#include "support/sandbox.h"
+#include "upgrade/stream_install.h"
+
+namespace testing_support {
+
+using installer::Dependency;
+using installer::Package;
+using installer::PackageWriter;
+
+namespace {
+
+constexpr std::uint32_t kSignatureLength = 132;
+
+std::string signatureFor(const installer::SigningDigest& digest, bool good) {
+  std::vector<std::uint8_t> signature;
+  std::string error;
+  if (!installer::makeSignature(devSigningKeys(), installer::SignatureForm::kFull, digest.bytes,
+                                digest.sha256, signature, error)) {
+    return std::string(kSignatureLength, '\0');
+  }
+  std::string data(signature.begin(), signature.end());
+  if (!good) {
+    // Spoil both schemes: the older check value and the Ed25519 half.
+    data[20] = static_cast<char>(data[20] ^ 0x01);
+    data[kSignatureLength - 1] = static_cast<char>(data[kSignatureLength - 1] ^ 0x01);
+  }
+  return data;
+}
+
+}  // namespace
+
+Package fixtureHeader(const std::string& name, installer::Version version,
+                      std::uint32_t buildTime) {
+  Package p(name);
+  p.version = version;
+  p.buildTime = buildTime;
+  return p;
+}
+
+void addSignedPackage(PackageWriter& writer, const FixturePackage& p) {
+  writer.addHeader(p.header);
+  // Everything after the header is hashed with SHA-256, as Ed25519 needs.
+  writer.addSha256Switch();
+  writer.addDescription(p.header);
+  if (p.image) writer.addImage(*p.image);
+  if (p.rawPayload) {
+    writer.addPart(installer::kPartPayload, *p.rawPayload);
+  } else if (p.payload) {
+    writer.addPayload(p.files);
+  }
+  const bool good = p.goodSignature;
+  writer.addSignature(kSignatureLength, [good](const installer::SigningDigest& digest) {
+    return signatureFor(digest, good);
+  });
+  for (const auto& [type, data] : p.tail) writer.addPart(type, data);
+}
+
+std::string packageFile(const FixturePackage& p, std::uint32_t magic) {
+  PackageWriter writer(magic);
+  addSignedPackage(writer, p);
+  return writer.bytes();
+}
+
+std::string bundleFile(const Package& bundle, const std::vector<FixturePackage>& members,
+                       const std::vector<std::string>& offByDefault,
+                       std::optional<std::string> image) {
+  PackageWriter writer;
+  writer.addHeader(bundle, installer::kHeaderDataWithFlags, installer::kPartBundleHeader);
+  if (image) writer.addImage(*image);
+  if (!offByDefault.empty()) {
+    std::vector<Dependency> list;
+    for (const std::string& name : offByDefault) list.push_back(Dependency{name, 0, 0, 0});
+    writer.addDependencyList(installer::kPartOffByDefault, list);
+  }
+  for (const FixturePackage& member : members) addSignedPackage(writer, member);
+  return writer.bytes();
+}
+
+std::vector<PartSpan> partSpans(const std::string& file) {
+  std::vector<PartSpan> spans;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(file.data());
+  std::size_t pos = installer::kFileHeaderSize;
+  while (pos + installer::kPartHeaderSize <= file.size()) {
+    PartSpan span;
+    span.type = installer::decodeLe16(bytes + pos);
+    span.length = installer::decodeLe32(bytes + pos + 2);
+    span.start = static_cast<std::uint32_t>(pos + installer::kPartHeaderSize);
+    spans.push_back(span);
+    pos = span.start + span.length;
+  }
+  return spans;
+}
+
+installer::Repository& freshRepository() {
+  installer::Repository& repo = installer::getRepository();
+  repo.packages.clear();
+  repo.messages.clear();
+  repo.statusLine.clear();
+  repo.quiet = false;
+  repo.arch = "i386";
+  return repo;
+}
+
+void makeRouterDirs(const std::string& root) {
+  for (const char* dir : {"/flash/var/pdb", "/ram", "/rw"}) makeDirs(root + dir);
+}
+
+void InstallSandbox::SetUp() {
+  if (!haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
+  sandbox_ = std::make_unique<ChrootSandbox>();
+  ASSERT_TRUE(sandbox_->entered());
+  makeRouterDirs();
+  makeDirs("/tmp");  // where the capture of standard output goes
+  repo_ = &freshRepository();
+  unsetenv("bootimage");
+  testing::internal::CaptureStdout();
+  capturing_ = true;
+}
+
+void InstallSandbox::TearDown() {
+  if (capturing_) {
+    // Failures reported while standard output was captured are in there.
+    const std::string captured = testing::internal::GetCapturedStdout();
+    if (HasFailure()) std::cerr << captured << std::endl;
+  }
+  installer::cancelManifest(m_);
+  freshRepository();
+  unsetenv("bootimage");
+  sandbox_.reset();
+}
+
+std::string InstallSandbox::output() {
+  std::string text = testing::internal::GetCapturedStdout();
+  testing::internal::CaptureStdout();
+  return text;
+}
+
+int InstallSandbox::install(const std::string& bytes, installer::InstallFlags flags,
+                            const installer::KeptState& kept, std::string* dir, bool* boot,
+                            std::streambuf* copyTo) {
+  std::istringstream in(bytes);
+  return installer::installFromStream(*repo_, m_, in, flags, kept, copyTo, dir, boot);
+}
+
+void InstallSandbox::commit() {
+  installer::commitManifest(m_, false);
+  m_ = installer::Manifest{};
+}
+
+void InstallSandbox::installAndCommit(const std::string& bytes) {
+  ASSERT_EQ(install(bytes), 0);
+  commit();
+}
+
+installer::InstalledPackage* InstallSandbox::record(const std::string& name) const {
+  return installer::findRecord(*repo_, name);
+}
+
+}  // namespace testing_support

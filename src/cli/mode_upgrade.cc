@@ -13,7 +13,9 @@ namespace installer {
 namespace {
 
 constexpr int kExitNoSpace = 28;
-constexpr int kExitManifestNotWritten = 1;
+// The manifest could not be kept for "--commit", or an operation of the
+// commit failed (each one is reported on standard error as it fails).
+constexpr int kExitNotCommitted = 1;
 const char* const kManifestPath = "/ram/MANIFEST";
 
 }  // namespace
@@ -42,13 +44,13 @@ int runUpgradeMode(Repository& repo, const RunOptions& options) {
       reportError(repo, "could not write %s", kManifestPath);
       cancelManifest(manifest);
       installed.clear();
-      status = kExitManifestNotWritten;
+      status = kExitNotCommitted;
     }
   }
 
   for (const auto& package : installed) inform(repo, "installed %s", packageLabel(package).c_str());
 
-  if (changed && options.commitNow) commitManifest(manifest, false);
+  if (changed && options.commitNow && !commitManifest(manifest, false)) status = kExitNotCommitted;
   writePostlog(repo);
   return status;
 }

@@ -234,4 +234,16 @@ TEST_F(UpgradeEnd, SafeRunThatCannotKeepItsManifestChangesNothing) {
   EXPECT_EQ(router.tree(), flashBefore);
 }
 
+TEST_F(UpgradeEnd, CommitThatFailsIsNoSuccess) {
+  RouterRoot router;
+  // A directory where the package puts a file: the move onto it fails.
+  ts::writeFile(router / "/flash/bin/tool/in-the-way", "");
+  router.download("tool.npk", plain(router, "tool", "7.1", {{"bin/tool", "tool"}}));
+  const ts::RunResult result = router.run();
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(ts::messageLines(result.out), Lines{"installed tool-7.1"});
+  EXPECT_NE(result.err.find("rename"), std::string::npos) << result.err;
+  EXPECT_EQ(router.file("/flash/bin/tool/in-the-way"), "");
+}
+
 }  // namespace

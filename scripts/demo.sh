@@ -119,11 +119,11 @@ as_root "$installer" -r "$root" --show
 step "a look at the flash"
 for path in /flash/bin/init /flash/etc/version /flash/sbin/ipv6 /flash/PCKGS_CHANGED; do
   if [ -e "$root$path" ]; then
-    printf '  %-26s %s bytes\n' "$path" "$(wc -c <"$root$path")"
+    printf '  %-30s %s bytes\n' "$path" "$(wc -c <"$root$path")"
   fi
 done
 for path in /flash/x/hotspot/sbin/hotspot /flash/var/pdb/hotspot; do
-  [ -e "$root$path" ] || printf '  %-26s gone with the old bundle\n' "$path"
+  [ -e "$root$path" ] || printf '  %-30s gone with the old bundle\n' "$path"
 done
 echo "  /flash/postlog:"
 sed 's/^/    /' "$root/flash/postlog"

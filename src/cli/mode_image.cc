@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <iostream>
 #include <istream>
 #include <string>
@@ -85,10 +86,11 @@ int runImageMode(Repository& repo, const RunOptions& options) {
   // failing (the removal of the older version, say) is dropped with it.
   if (result != 0) {
     cancelManifest(manifest);
-  } else {
-    commitManifest(manifest, false);
+  } else if (!commitManifest(manifest, false)) {
+    // Each failed step was reported; the run must not end as a success.
+    result = 1;
   }
-  if (!captureStaged) unlink(kCaptureSource);
+  if (!captureStaged && unlink(kCaptureSource) != 0 && errno != ENOENT) std::perror("unlink");
 
   writePostlog(repo);
   return result;

@@ -36,8 +36,9 @@ void addLink(Manifest& m, const std::string& linkText, const std::string& path);
 void cancelManifest(Manifest& m);
 
 // Removals and links first, then moves, all in path order. The manifest is
-// left as it is.
-void commitManifest(const Manifest& m, bool showProgress);
+// left as it is. Each operation that fails is reported on standard error and
+// the commit goes on; false when any failed.
+bool commitManifest(const Manifest& m, bool showProgress);
 
 // Writes the manifest file through a temporary file renamed into place.
 // False when it could not be written completely or holds an entry that would

@@ -99,7 +99,7 @@ TEST_F(ManifestTest, RemovalsAndLinksHappenBeforeAnyMove) {
   setEntry(m, "/flash/e", ManifestOp::kRemove, "");
   addMove(m, "/flash/e", "/flash/b");  // its source is gone by then
   testing::internal::CaptureStderr();
-  commitManifest(m, false);
+  EXPECT_FALSE(commitManifest(m, false)) << "a move failed";
   const std::string err = testing::internal::GetCapturedStderr();
 
   EXPECT_EQ(linkText("/flash/a"), "/x/target");
@@ -124,7 +124,7 @@ TEST_F(ManifestTest, RemoveHandlesFilesLinksAndDirectories) {
        {"/flash/file", "/flash/link", "/flash/pkg", "/flash/busy", "/flash/none"}) {
     setEntry(m, path, ManifestOp::kRemove, "");
   }
-  commitManifest(m, false);
+  EXPECT_TRUE(commitManifest(m, false));
   EXPECT_FALSE(ts::exists("/flash/file"));
   EXPECT_FALSE(ts::exists("/flash/link"));
   EXPECT_EQ(ts::readFile("/flash/target"), "kept");
@@ -142,12 +142,25 @@ TEST_F(ManifestTest, LinksCreateParentsReplaceFilesAndReportDirectories) {
   addLink(m, "relative text", "/flash/old");
   addLink(m, "/nowhere", "/flash/dir");
   testing::internal::CaptureStderr();
-  commitManifest(m, false);
+  EXPECT_FALSE(commitManifest(m, false));
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(linkText("/flash/var/pdb/p/image"), "/flash/bootimage");
   EXPECT_EQ(linkText("/flash/old"), "relative text");
   EXPECT_TRUE(ts::exists("/flash/dir/inside"));
   EXPECT_EQ(err, std::string("symlink: ") + strerror(EEXIST) + "\n");
+  // Links are made under a temporary name and renamed into place; none is
+  // left behind.
+  EXPECT_EQ(ts::listDir("/flash"), (std::vector<std::string>{"dir", "old", "var"}));
+  EXPECT_EQ(ts::listDir("/flash/var/pdb/p"), std::vector<std::string>{"image"});
+}
+
+TEST_F(ManifestTest, ALinkReplacesAnOldLinkUnderItsOwnName) {
+  ASSERT_EQ(symlink("/flash/old-image", "/flash/image"), 0);
+  Manifest m;
+  addLink(m, "/flash/bootimage", "/flash/image");
+  EXPECT_TRUE(commitManifest(m, false));
+  EXPECT_EQ(linkText("/flash/image"), "/flash/bootimage");
+  EXPECT_EQ(ts::listDir("/flash"), std::vector<std::string>{"image"});
 }
 
 TEST_F(ManifestTest, MoveOntoADirectoryIsReportedAndTheCommitGoesOn) {

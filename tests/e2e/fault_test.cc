@@ -4,55 +4,22 @@
 // during the commit itself -- hold every path in its old or its new state.
 // FAULT_SWEEP_FULL=1 tries every N; otherwise a spread sample keeps CI short.
 #include <gtest/gtest.h>
+#include <signal.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "package/format.h"
 #include "support/fault_run.h"
+#include "support/install_fixtures.h"
 #include "support/sandbox.h"
+#include "support/signed_package.h"
 
 namespace {
 
 namespace ts = testing_support;
 
 const std::vector<std::string> kErrors = {"ENOSPC", "EIO", "EACCES"};
-
-bool fullSweep() {
-  const char* full = std::getenv("FAULT_SWEEP_FULL");
-  return full != nullptr && std::string(full) == "1";
-}
-
-// Every N when sweeping fully; else the first and last few and an even
-// spread of about `samples` between them.
-std::vector<long> pointsToTry(long count, long samples) {
-  std::vector<long> points;
-  if (fullSweep() || count <= samples) {
-    for (long n = 1; n <= count; ++n) points.push_back(n);
-    return points;
-  }
-  const long step = count / samples + 1;
-  for (long n = 1; n <= count; ++n) {
-    if (n <= 3 || n > count - 3 || n % step == 0) points.push_back(n);
-  }
-  return points;
-}
-
-struct SweepCounts {
-  std::string name;
-  int tried = 0;
-  int refused = 0;            // failure reported, "/flash" unchanged
-  int acceptedIdentical = 0;  // the run ended as a run without the fault
-  int commitPartial = 0;      // failure reported during the commit, old-or-new holds
-  std::vector<std::string> other;
-
-  void print() const {
-    std::printf("[%s] tried %d, refused %d, accepted-identical %d, commit-partial %d, other %zu\n",
-                name.c_str(), tried, refused, acceptedIdentical, commitPartial, other.size());
-  }
-};
 
 // ---------------------------------------------------------------------------
 // The commit of a staged manifest ("--commit"): removals, a link, moves into
@@ -100,10 +67,10 @@ TEST_F(CommitFaults, EveryFailingCallLeavesOldOrNewAndIsReported) {
   const auto calls = ts::readFaultLog(clean / "/fault.log");
   ASSERT_FALSE(calls.empty());
 
-  SweepCounts counts;
+  ts::SweepCounts counts;
   counts.name = "commit";
   for (const std::string& error : kErrors) {
-    for (long n : pointsToTry(static_cast<long>(calls.size()), 40)) {
+    for (long n : ts::pointsToTry(static_cast<long>(calls.size()), 40)) {
       ts::TempRoot root;
       prepare(root);
       ts::RunOptions faulty;
@@ -131,6 +98,199 @@ TEST_F(CommitFaults, EveryFailingCallLeavesOldOrNewAndIsReported) {
     }
   }
   counts.print();
+  for (const auto& failure : counts.other) ADD_FAILURE() << failure;
+}
+
+// ---------------------------------------------------------------------------
+// Whole runs of the installer: a prepared root, a run, and every N of it.
+
+using installer::makeVersion;
+using installer::PayloadEntry;
+
+PayloadEntry file(const std::string& name, const std::string& data, std::uint16_t mode = 0100644) {
+  PayloadEntry e;
+  e.name = name;
+  e.data = data;
+  e.mode = mode;
+  return e;
+}
+
+// "tool" 7.1 as installed before, and the 7.2 that replaces it: one file
+// kept, two changed (one bigger than a staging buffer), one dropped, two new
+// in new directories.
+std::string toolV1() {
+  return ts::signedPackage(ts::fixtureHeader("tool", makeVersion(7, 1, installer::kStageFinal, 0)),
+                           {file("bin/tool", "tool 7.1", 0100755), file("etc/tool.conf", "conf"),
+                            file("lib/libtool.so", std::string(20000, '1')),
+                            file("share/doc/old-only", "dropped in 7.2")});
+}
+
+std::string toolV2() {
+  installer::Package header =
+      ts::fixtureHeader("tool", makeVersion(7, 2, installer::kStageFinal, 0));
+  header.provides = {{"tooling", 0, 0, 1}};
+  return ts::signedPackage(header,
+                           {file("bin/tool", "tool 7.2", 0100755), file("etc/tool.conf", "conf"),
+                            file("lib/libtool.so", std::string(40000, '2'), 0100755),
+                            file("share/new/dir/file", "new"), file("var/lib/tool/state", "")});
+}
+
+using RunFn = std::function<ts::RunResult(const std::string& root, ts::RunOptions options)>;
+
+ts::RunResult imageMode(const std::string& input, const std::string& root, ts::RunOptions options) {
+  options.input = input;
+  return ts::runInstaller({"-r", root, "-"}, options);
+}
+
+// Everything in the root but the message log, which every run writes.
+ts::TreeState routerTree(const std::string& root) {
+  return ts::without(ts::snapshotTree(root), {"/flash/postlog"});
+}
+
+// A crash: the exit statuses runProgram gives for the signals that end a
+// process by fault (-1 from the installer is 255, and stays apart).
+bool endedBySignal(const ts::RunResult& r) {
+  for (int signal : {SIGABRT, SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGKILL}) {
+    if (r.status == 128 + signal) return true;
+  }
+  return false;
+}
+
+bool reported(const ts::RunResult& r) {
+  return r.out.find("ERROR: ") != std::string::npos || !r.err.empty();
+}
+
+// `now` is `after` plus temporary files (a capture that could not be removed).
+bool leftoversOnly(const ts::TreeState& after, const ts::TreeState& now) {
+  const ts::OldOrNewReport check = ts::checkOldOrNew(after, after, now);
+  return check.ok() && ts::without(now, check.temporaries) == after;
+}
+
+struct Scenario {
+  std::string name;
+  std::string preparedRoot;  // copied for every case
+  RunFn run;
+  bool failureStatus;  // a refused run ends with a non-zero status
+};
+
+// Runs the scenario once without a fault (counting the calls), then once
+// for each chosen N and error, and sorts the outcomes.
+ts::SweepCounts sweepFaults(const Scenario& scenario, const std::vector<std::string>& errors,
+                            long samples) {
+  ts::SweepCounts counts;
+  counts.name = scenario.name;
+  const ts::TreeState before = routerTree(scenario.preparedRoot);
+  ts::TempRoot clean;
+  ts::TempRoot logDir;
+  ts::copyTree(scenario.preparedRoot, clean.path());
+  ts::FaultPlan counting;
+  counting.log = logDir / "/calls";
+  const ts::RunResult good = scenario.run(clean.path(), ts::withFault({}, counting));
+  EXPECT_EQ(good.status, 0) << good.out << good.err;
+  EXPECT_FALSE(reported(good)) << good.out << good.err;
+  const ts::TreeState after = routerTree(clean.path());
+  EXPECT_NE(before, after);
+  const auto calls = ts::readFaultLog(logDir / "/calls");
+  EXPECT_FALSE(calls.empty());
+  for (const std::string& problem : ts::checkDurability(calls)) {
+    ADD_FAILURE() << scenario.name << ": " << problem;
+  }
+  if (std::getenv("FAULT_SWEEP_VERBOSE") != nullptr) {
+    for (const auto& call : calls) {
+      std::printf("%s call %ld: %s %s\n", scenario.name.c_str(), call.n, call.kind.c_str(),
+                  call.detail.c_str());
+    }
+  }
+
+  for (const std::string& error : errors) {
+    for (long n : ts::pointsToTry(static_cast<long>(calls.size()), samples)) {
+      ts::TempRoot root;
+      ts::copyTree(scenario.preparedRoot, root.path());
+      ts::FaultPlan plan;
+      plan.at = n;
+      plan.error = error;
+      const ts::RunResult result = scenario.run(root.path(), ts::withFault({}, plan));
+      const ts::TreeState now = routerTree(root.path());
+      const std::string label = scenario.name + ": " + error + " at call " + std::to_string(n) +
+                                " (" + calls[n - 1].kind + " " + calls[n - 1].detail + ")";
+      ++counts.tried;
+      // A failure must be reported, in the image mode also by the status.
+      const bool failureReported =
+          reported(result) && (!scenario.failureStatus || result.status != 0);
+      if (endedBySignal(result)) {
+        counts.other.push_back(label + ": ended by signal " + std::to_string(result.status - 128) +
+                               "\n" + result.out + result.err);
+      } else if (now == before && failureReported) {
+        ++counts.refused;
+      } else if (now == after && result.status == 0) {
+        ++counts.acceptedIdentical;
+        if (std::getenv("FAULT_SWEEP_VERBOSE") != nullptr) {
+          std::printf("identical: %s\n", label.c_str());
+        }
+      } else if (failureReported && ts::checkOldOrNew(before, after, now).ok()) {
+        ++counts.commitPartial;
+      } else if (result.status == 0 && reported(result) && leftoversOnly(after, now)) {
+        // Installed; only cleaning up a temporary file failed, and said so.
+        ++counts.commitPartial;
+      } else {
+        const auto check = ts::checkOldOrNew(before, after, now);
+        std::string why = "status " + std::to_string(result.status) +
+                          (reported(result) ? "" : ", nothing reported") + "\n";
+        for (const auto& v : check.violations) why += "  not old or new: " + v + "\n";
+        counts.other.push_back(label + ": " + why + "  against the run without the fault:\n" +
+                               ts::describeDifference(after, now) + result.out + result.err);
+      }
+    }
+  }
+  counts.print();
+  return counts;
+}
+
+class RunFaults : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!ts::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
+    ts::makeRouterDirs(prepared_.path());
+  }
+
+  ts::TempRoot prepared_;
+};
+
+TEST_F(RunFaults, ImageModeReportsEveryFailureAndKeepsTheFlash) {
+  const ts::RunResult first = imageMode(toolV1(), prepared_.path(), {});
+  ASSERT_EQ(first.status, 0) << first.out << first.err;
+  const std::string v2 = toolV2();
+  Scenario scenario{"image mode", prepared_.path(),
+                    [&v2](const std::string& root, ts::RunOptions options) {
+                      return imageMode(v2, root, std::move(options));
+                    },
+                    true};
+  const ts::SweepCounts counts = sweepFaults(scenario, kErrors, 40);
+  for (const auto& failure : counts.other) ADD_FAILURE() << failure;
+}
+
+TEST_F(RunFaults, ImageModeKeepingABootImageReportsEveryFailureAndKeepsTheFlash) {
+  installer::Package header =
+      ts::fixtureHeader("kernel", makeVersion(7, 1, installer::kStageFinal, 0));
+  header.flags = installer::kFlagBootImage;
+  ts::FixtureOptions v1;
+  v1.image = std::string(5000, 'k');
+  ts::RunOptions boot;
+  boot.env["bootimage"] = "1";
+  const ts::RunResult first =
+      imageMode(ts::signedPackage(header, {file("boot/kernel", "k1")}, v1), prepared_.path(), boot);
+  ASSERT_EQ(first.status, 0) << first.out << first.err;
+  header.version = makeVersion(7, 2, installer::kStageFinal, 0);
+  ts::FixtureOptions v2options;
+  v2options.image = std::string(70000, 'K');
+  const std::string v2 = ts::signedPackage(header, {file("boot/kernel", "k2")}, v2options);
+  Scenario scenario{"image mode, boot image", prepared_.path(),
+                    [&v2](const std::string& root, ts::RunOptions options) {
+                      options.env["bootimage"] = "1";
+                      return imageMode(v2, root, std::move(options));
+                    },
+                    true};
+  const ts::SweepCounts counts = sweepFaults(scenario, kErrors, 40);
   for (const auto& failure : counts.other) ADD_FAILURE() << failure;
 }
 

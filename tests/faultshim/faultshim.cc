@@ -9,7 +9,9 @@
 //   FAULT_ERRNO=ENOSPC | EIO | EACCES | a number          (default EIO)
 //   FAULT_CALLS=write,fsync,...   the kinds counted (default: all below)
 //   FAULT_LOG=FILE     appends "N kind detail" for every counted call (opened
-//                      when the library loads, before any change of root)
+//                      when the library loads, before any change of root);
+//                      the detail is the path (for calls on a descriptor, the
+//                      path it was opened with), for renames "TO from FROM"
 //
 // Kinds: write (write, writev, pwrite; not on descriptors 0 to 2), fsync
 // (fsync, fdatasync), sync, rename, mkstemp (mkstemp, mkostemp and their
@@ -133,10 +135,30 @@ bool strike(const char* kind, const char* detail) {
   return false;
 }
 
+// The path each descriptor was opened with, so that the log can name the
+// file a write or a sync went to.
+constexpr int kTrackedFds = 1024;
+char fdPaths[kTrackedFds][256];
+
+int remember(int fd, const char* path) {
+  if (fd >= 0 && fd < kTrackedFds) snprintf(fdPaths[fd], sizeof fdPaths[fd], "%s", path);
+  return fd;
+}
+
 bool strikeFd(const char* kind, int fd) {
-  char detail[24];
-  snprintf(detail, sizeof detail, "fd=%d", fd);
+  char detail[300];
+  if (fd >= 0 && fd < kTrackedFds && fdPaths[fd][0] != '\0') {
+    snprintf(detail, sizeof detail, "%s", fdPaths[fd]);
+  } else {
+    snprintf(detail, sizeof detail, "fd=%d", fd);
+  }
   return strike(kind, detail);
+}
+
+bool strikeRename(const char* from, const char* to) {
+  char detail[600];
+  snprintf(detail, sizeof detail, "%s from %s", to, from);
+  return strike("rename", detail);
 }
 
 bool changesFile(int flags) {
@@ -205,19 +227,19 @@ void sync() {
 }
 
 int rename(const char* from, const char* to) {
-  if (strike("rename", to)) return -1;
+  if (strikeRename(from, to)) return -1;
   static const auto next = real<int (*)(const char*, const char*)>("rename");
   return next(from, to);
 }
 
 int renameat(int fromDir, const char* from, int toDir, const char* to) {
-  if (strike("rename", to)) return -1;
+  if (strikeRename(from, to)) return -1;
   static const auto next = real<int (*)(int, const char*, int, const char*)>("renameat");
   return next(fromDir, from, toDir, to);
 }
 
 int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
-  if (strike("rename", to)) return -1;
+  if (strikeRename(from, to)) return -1;
   static const auto next = real<int (*)(int, const char*, int, const char*, unsigned)>("renameat2");
   return next(fromDir, from, toDir, to, flags);
 }
@@ -225,25 +247,25 @@ int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned
 int mkstemp(char* pattern) {
   if (strike("mkstemp", pattern)) return -1;
   static const auto next = real<int (*)(char*)>("mkstemp");
-  return next(pattern);
+  return remember(next(pattern), pattern);
 }
 
 int mkstemp64(char* pattern) {
   if (strike("mkstemp", pattern)) return -1;
   static const auto next = real<int (*)(char*)>("mkstemp64");
-  return next(pattern);
+  return remember(next(pattern), pattern);
 }
 
 int mkostemp(char* pattern, int flags) {
   if (strike("mkstemp", pattern)) return -1;
   static const auto next = real<int (*)(char*, int)>("mkostemp");
-  return next(pattern, flags);
+  return remember(next(pattern, flags), pattern);
 }
 
 int mkostemp64(char* pattern, int flags) {
   if (strike("mkstemp", pattern)) return -1;
   static const auto next = real<int (*)(char*, int)>("mkostemp64");
-  return next(pattern, flags);
+  return remember(next(pattern, flags), pattern);
 }
 
 int open(const char* path, int flags, ...) {
@@ -253,7 +275,7 @@ int open(const char* path, int flags, ...) {
   va_end(args);
   if (strikeOpen(path, flags)) return -1;
   static const auto next = real<int (*)(const char*, int, ...)>("open");
-  return next(path, flags, mode);
+  return remember(next(path, flags, mode), path);
 }
 
 int open64(const char* path, int flags, ...) {
@@ -263,7 +285,7 @@ int open64(const char* path, int flags, ...) {
   va_end(args);
   if (strikeOpen(path, flags)) return -1;
   static const auto next = real<int (*)(const char*, int, ...)>("open64");
-  return next(path, flags, mode);
+  return remember(next(path, flags, mode), path);
 }
 
 int openat(int dir, const char* path, int flags, ...) {
@@ -273,7 +295,7 @@ int openat(int dir, const char* path, int flags, ...) {
   va_end(args);
   if (strikeOpen(path, flags)) return -1;
   static const auto next = real<int (*)(int, const char*, int, ...)>("openat");
-  return next(dir, path, flags, mode);
+  return remember(next(dir, path, flags, mode), path);
 }
 
 int openat64(int dir, const char* path, int flags, ...) {
@@ -283,25 +305,29 @@ int openat64(int dir, const char* path, int flags, ...) {
   va_end(args);
   if (strikeOpen(path, flags)) return -1;
   static const auto next = real<int (*)(int, const char*, int, ...)>("openat64");
-  return next(dir, path, flags, mode);
+  return remember(next(dir, path, flags, mode), path);
 }
 
 int creat(const char* path, mode_t mode) {
   if (strikeOpen(path, O_CREAT | O_WRONLY | O_TRUNC)) return -1;
   static const auto next = real<int (*)(const char*, mode_t)>("creat");
-  return next(path, mode);
+  return remember(next(path, mode), path);
 }
 
 FILE* fopen(const char* path, const char* mode) {
   if (strikeOpen(path, fopenChanges(mode) ? O_WRONLY : O_RDONLY)) return nullptr;
   static const auto next = real<FILE* (*)(const char*, const char*)>("fopen");
-  return next(path, mode);
+  FILE* file = next(path, mode);
+  if (file != nullptr) remember(fileno(file), path);
+  return file;
 }
 
 FILE* fopen64(const char* path, const char* mode) {
   if (strikeOpen(path, fopenChanges(mode) ? O_WRONLY : O_RDONLY)) return nullptr;
   static const auto next = real<FILE* (*)(const char*, const char*)>("fopen64");
-  return next(path, mode);
+  FILE* file = next(path, mode);
+  if (file != nullptr) remember(fileno(file), path);
+  return file;
 }
 
 int symlink(const char* text, const char* path) {

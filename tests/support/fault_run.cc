@@ -1,5 +1,6 @@
 #include "support/fault_run.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
@@ -59,7 +60,10 @@ TreeState without(TreeState state, const std::vector<std::string>& paths) {
 }
 
 bool isTemporaryPath(const std::string& path) {
-  static const std::regex pattern("(^|.*/)(tmp[A-Za-z0-9]{6}|[^/]+\\.[A-Za-z0-9]{6})$");
+  // Staging's and the manifest file's temporary names, and the image mode's
+  // capture of standard input.
+  static const std::regex pattern(
+      "(^|.*/)(tmp[A-Za-z0-9]{6}|[^/]+\\.[A-Za-z0-9]{6})$|(^|.*/)flash/var/pdb/image$");
   return std::regex_match(path, pattern);
 }
 
@@ -92,6 +96,82 @@ OldOrNewReport checkOldOrNew(const TreeState& before, const TreeState& after,
     }
   }
   return report;
+}
+
+namespace {
+
+std::string collapseSlashes(std::string path) {
+  for (std::size_t at; (at = path.find("//")) != std::string::npos;) path.erase(at, 1);
+  return path;
+}
+
+}  // namespace
+
+std::vector<std::string> checkDurability(const std::vector<FaultCall>& calls) {
+  std::vector<std::string> problems;
+  std::map<std::string, long> lastWrite;
+  std::map<std::string, long> lastSync;
+  long firstRename = 0;
+  long lastRename = 0;
+  long lastSyncAll = 0;
+  for (const FaultCall& call : calls) {
+    const std::string path = collapseSlashes(call.detail);
+    if (call.kind == "write") {
+      lastWrite[path] = call.n;
+    } else if (call.kind == "fsync") {
+      lastSync[path] = call.n;
+    } else if (call.kind == "sync") {
+      lastSyncAll = call.n;
+    } else if (call.kind == "rename") {
+      const auto from = path.find(" from ");
+      if (from == std::string::npos) continue;
+      const std::string source = path.substr(from + 6);
+      if (firstRename == 0) firstRename = call.n;
+      lastRename = call.n;
+      auto written = lastWrite.find(source);
+      if (written == lastWrite.end()) continue;
+      const long synced = lastSync.count(source) != 0 ? lastSync[source] : 0;
+      const long due = written->second < firstRename ? firstRename : call.n;
+      if (synced < written->second || synced > due) {
+        problems.push_back("call " + std::to_string(call.n) + ": rename of " + source +
+                           " (last written at call " + std::to_string(written->second) +
+                           ") without a sync of it before call " + std::to_string(due));
+      }
+    }
+  }
+  if (lastRename != 0 && lastSyncAll < lastRename) {
+    problems.push_back("no sync after the last rename (call " + std::to_string(lastRename) + ")");
+  }
+  return problems;
+}
+
+void SweepCounts::print() const {
+  std::printf("[%s] tried %d, refused %d, accepted-identical %d, commit-partial %d, other %zu\n",
+              name.c_str(), tried, refused, acceptedIdentical, commitPartial, other.size());
+  std::fflush(stdout);
+}
+
+bool fullSweep() {
+  const char* full = std::getenv("FAULT_SWEEP_FULL");
+  return full != nullptr && std::string(full) == "1";
+}
+
+std::vector<long> pointsToTry(long count, long samples) {
+  std::vector<long> points;
+  if (fullSweep() || count <= samples) {
+    for (long n = 1; n <= count; ++n) points.push_back(n);
+    return points;
+  }
+  const long step = count / samples + 1;
+  for (long n = 1; n <= count; ++n) {
+    if (n <= 3 || n > count - 3 || n % step == 0) points.push_back(n);
+  }
+  return points;
+}
+
+void copyTree(const std::string& from, const std::string& to) {
+  const RunResult copy = runProgram("/bin/cp", {"-a", from + "/.", to});
+  if (copy.status != 0) std::fprintf(stderr, "cp -a %s: %s\n", from.c_str(), copy.err.c_str());
 }
 
 std::string describeDifference(const TreeState& a, const TreeState& b) {

@@ -55,6 +55,33 @@ struct OldOrNewReport {
 // files and new directories are listed apart, not as violations.
 OldOrNewReport checkOldOrNew(const TreeState& before, const TreeState& after, const TreeState& now);
 
+// Durability of a run, from the log of its calls: every file written in the
+// run and then renamed into place was synced after its last write and, when
+// it was written before the commit began, before the commit's first rename;
+// and a sync follows the last rename. Returns what breaks the rule.
+std::vector<std::string> checkDurability(const std::vector<FaultCall>& calls);
+
+// Sweeps: the outcome of each case, counted and printed in the test output.
+struct SweepCounts {
+  std::string name;
+  int tried = 0;
+  int refused = 0;                 // failure reported, the tree unchanged
+  int acceptedIdentical = 0;       // ended as the run without the fault does
+  int commitPartial = 0;           // failure reported in the commit; old-or-new holds
+  std::vector<std::string> other;  // anything else: each one fails the test
+
+  void print() const;
+};
+
+// FAULT_SWEEP_FULL=1 asks for every case; otherwise sweeps sample.
+bool fullSweep();
+// 1..count when sweeping fully or when count <= samples; else the first and
+// last three and an even spread of about `samples` between them.
+std::vector<long> pointsToTry(long count, long samples);
+
+// Copies a prepared root (cp -a) so that each case starts from the same tree.
+void copyTree(const std::string& from, const std::string& to);
+
 // How `found` differs from `expected` (missing, extra and changed paths),
 // for messages.
 std::string describeDifference(const TreeState& expected, const TreeState& found);

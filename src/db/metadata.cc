@@ -1,11 +1,14 @@
 #include "db/metadata.h"
 
-#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
+#include <sstream>
+#include <string_view>
 
 #include "console/console.h"
+#include "db/file_text.h"
 #include "upgrade/staging.h"
 
 namespace installer {
@@ -118,9 +121,12 @@ bool writeMetadata(const InstalledPackage& p, Manifest& m) {
 }
 
 bool readDependencyFile(const std::string& path, std::vector<Dependency>& list, bool withPriority) {
-  std::ifstream in(path);
+  // An unopenable file reads as an empty one.
+  std::string text;
+  if (!readFileText(path, text)) return true;
+  std::istringstream in(text);
   // Entries are read as a stream of blank-separated words: line breaks carry
-  // no meaning, and an unopenable file reads as an empty one.
+  // no meaning.
   for (;;) {
     Dependency d;
     if (!(in >> d.name)) return true;
@@ -131,7 +137,12 @@ bool readDependencyFile(const std::string& path, std::vector<Dependency>& list, 
 }
 
 void readVersionFile(InstalledPackage& p) {
-  std::ifstream in(packageDir(p) + "version");
+  std::string text;
+  if (!readFileText(packageDir(p) + "version", text)) {
+    markBroken(p);
+    return;
+  }
+  std::istringstream in(text);
   if (!(in >> p.version >> p.buildTime)) markBroken(p);
 }
 
@@ -143,7 +154,9 @@ void readDependencyFiles(InstalledPackage& p) {
 }
 
 void readBundleFile(InstalledPackage& p) {
-  std::ifstream in(packageDir(p) + "bundle");
+  std::string text;
+  if (!readFileText(packageDir(p) + "bundle", text)) return;
+  std::istringstream in(text);
   std::string word;
   if (!(in >> word)) return;
   p.bundle.name = word;
@@ -155,32 +168,40 @@ void readBundleFile(InstalledPackage& p) {
 }
 
 void readFilesFile(InstalledPackage& p) {
-  const std::string path = packageDir(p) + "files";
-  struct stat info;
-  p.isBundle = stat(path.c_str(), &info) != 0;
+  // A record without the file is a bundle's: opening it answers both.
+  std::string text;
+  p.isBundle = !readFileText(packageDir(p) + "files", text);
   if (p.isBundle) return;
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) {
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    const std::size_t end = rest.find('\n');
+    const std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
     if (line.empty()) continue;
-    p.files.insert(line.starts_with('/') ? line : "/" + line);
+    std::string path;
+    path.reserve(line.size() + 1);
+    if (!line.starts_with('/')) path += '/';
+    path += line;
+    // The file lists the set in its order, so each path goes to the end.
+    p.files.emplace_hint(p.files.end(), std::move(path));
   }
 }
 
 void readStateFiles(InstalledPackage& p) {
   const std::string dir = packageDir(p);
   p.userChoice = false;
-  std::ifstream disabled(dir + "disabled");
-  if (disabled.is_open()) {
+  std::string text;
+  if (readFileText(dir + "disabled", text)) {
     p.disabled = true;
-    std::string first;
-    std::getline(disabled, first);
-    p.userChoice = first != "auto";
+    p.userChoice = text.substr(0, text.find('\n')) != "auto";
     return;
   }
   p.disabled = false;
-  std::ifstream enabled(dir + "enabled");
-  if (enabled.is_open()) p.userChoice = true;
+  const int enabled = open((dir + "enabled").c_str(), O_RDONLY | O_CLOEXEC);
+  if (enabled >= 0) {
+    close(enabled);
+    p.userChoice = true;
+  }
 }
 
 }  // namespace installer

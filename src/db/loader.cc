@@ -9,6 +9,7 @@
 #include <locale>
 #include <memory>
 #include <sstream>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -131,10 +132,24 @@ void readSchedule(InstalledPackage& p, const std::unordered_set<std::string>* sc
 
 // The records of the kept package files of every package directory; `dir`
 // only says where the files are kept.
+// Each package directory, listed once: which of its files exist.
+using Listings = std::unordered_map<std::string, DirectoryListing>;
+
+const DirectoryListing* listingOf(const Listings* listings, const std::string& name) {
+  if (listings == nullptr) return nullptr;
+  const auto found = listings->find(name);
+  return found == listings->end() ? nullptr : &found->second;
+}
+
 void loadImages(Repository& repo, const std::vector<std::string>& names, const std::string& dir,
-                ImageSource kind) {
+                ImageSource kind, const Listings* listings) {
   if (kind == ImageSource::kDatabase) {
-    for (const std::string& name : names) loadImage(repo, name, kDatabaseDir + name + "/image");
+    for (const std::string& name : names) {
+      const DirectoryListing* listing = listingOf(listings, name);
+      if (listing == nullptr || listing->has("image")) {
+        loadImage(repo, name, kDatabaseDir + name + "/image");
+      }
+    }
     return;
   }
   const std::unordered_set<std::string> kept = listEntries(dir);
@@ -143,21 +158,23 @@ void loadImages(Repository& repo, const std::vector<std::string>& names, const s
   }
 }
 
-void readMetadataListed(InstalledPackage& p, const std::unordered_set<std::string>* scheduled) {
+void readMetadataListed(InstalledPackage& p, const std::unordered_set<std::string>* scheduled,
+                        const Listings* listings) {
+  const DirectoryListing* listing = listingOf(listings, p.name);
   if (p.version == 0) {
-    readVersionFile(p);
-    readDependencyFiles(p);
-    readBundleFile(p);
-    readFilesFile(p);
+    readVersionFile(p, listing);
+    readDependencyFiles(p, listing);
+    readBundleFile(p, listing);
+    readFilesFile(p, listing);
   } else {
     // A record from a kept package file still needs the list of files it
     // installed, so that replacing or removing it later removes them; its
     // header alone says whether it is a bundle.
     const bool isBundle = p.isBundle;
-    readFilesFile(p);
+    readFilesFile(p, listing);
     p.isBundle = isBundle;
   }
-  readStateFiles(p);
+  readStateFiles(p, listing);
   if (!isPlaceholder(p)) readSchedule(p, scheduled);
 }
 
@@ -172,10 +189,16 @@ void openRepository(Repository& repo, bool quiet, const std::string& arch) {
     warn(repo, "could not open repo");
     return;
   }
-  loadImages(repo, names, kDatabaseDir, ImageSource::kDatabase);
-  loadImages(repo, names, kImageDir, ImageSource::kImageDirectory);
+  // Most of the files a package directory may hold are absent: one listing
+  // of each directory says which to read.
+  Listings listings;
+  for (const std::string& name : names) {
+    if (!listings[name].list(kDatabaseDir + name)) listings.erase(name);
+  }
+  loadImages(repo, names, kDatabaseDir, ImageSource::kDatabase, &listings);
+  loadImages(repo, names, kImageDir, ImageSource::kImageDirectory, &listings);
   const std::unordered_set<std::string> scheduled = listEntries(kScheduleDir);
-  for (auto& record : repo.packages) readMetadataListed(*record, &scheduled);
+  for (auto& record : repo.packages) readMetadataListed(*record, &scheduled, &listings);
   // Names already loaded from a kept package file (a bundle's members among
   // them) are not loaded again from metadata. The listing names each
   // directory once, so the records added below need no checking.
@@ -184,7 +207,7 @@ void openRepository(Repository& repo, bool quiet, const std::string& arch) {
   for (const std::string& name : names) {
     if (loaded.count(name) != 0) continue;
     auto record = std::make_unique<InstalledPackage>(name);
-    readMetadataListed(*record, &scheduled);
+    readMetadataListed(*record, &scheduled, &listings);
     repo.packages.push_back(std::move(record));
   }
 }
@@ -193,11 +216,11 @@ bool scanImages(Repository& repo, const std::string& dir, ImageSource kind) {
   // The names always come from the database directory.
   std::vector<std::string> names;
   if (!listPackageDirectories(names)) return false;
-  loadImages(repo, names, dir, kind);
+  loadImages(repo, names, dir, kind, nullptr);
   return true;
 }
 
-void readMetadata(InstalledPackage& p) { readMetadataListed(p, nullptr); }
+void readMetadata(InstalledPackage& p) { readMetadataListed(p, nullptr, nullptr); }
 
 std::string scheduleFilePath(const std::string& packageName) {
   return kScheduleDir + scheduleDirName(packageName) + "/schedule";

@@ -120,10 +120,11 @@ bool writeMetadata(const InstalledPackage& p, Manifest& m) {
   return writeStateFiles(p, m);
 }
 
-bool readDependencyFile(const std::string& path, std::vector<Dependency>& list, bool withPriority) {
-  // An unopenable file reads as an empty one.
-  std::string text;
-  if (!readFileText(path, text)) return true;
+namespace {
+
+// The entries of a dependency file already read.
+bool parseDependencyFile(const std::string& text, std::vector<Dependency>& list,
+                         bool withPriority) {
   std::istringstream in(text);
   // Entries are read as a stream of blank-separated words: line breaks carry
   // no meaning.
@@ -136,9 +137,24 @@ bool readDependencyFile(const std::string& path, std::vector<Dependency>& list, 
   }
 }
 
-void readVersionFile(InstalledPackage& p) {
+// An unopenable file reads as an empty one.
+bool readListedDependencyFile(const std::string& dir, std::string_view name,
+                              const DirectoryListing* listing, std::vector<Dependency>& list,
+                              bool withPriority) {
   std::string text;
-  if (!readFileText(packageDir(p) + "version", text)) {
+  return !readListedFile(dir, name, listing, text) || parseDependencyFile(text, list, withPriority);
+}
+
+}  // namespace
+
+bool readDependencyFile(const std::string& path, std::vector<Dependency>& list, bool withPriority) {
+  std::string text;
+  return !readFileText(path, text) || parseDependencyFile(text, list, withPriority);
+}
+
+void readVersionFile(InstalledPackage& p, const DirectoryListing* listing) {
+  std::string text;
+  if (!readListedFile(packageDir(p), "version", listing, text)) {
     markBroken(p);
     return;
   }
@@ -146,16 +162,16 @@ void readVersionFile(InstalledPackage& p) {
   if (!(in >> p.version >> p.buildTime)) markBroken(p);
 }
 
-void readDependencyFiles(InstalledPackage& p) {
+void readDependencyFiles(InstalledPackage& p, const DirectoryListing* listing) {
   const std::string dir = packageDir(p);
-  if (!readDependencyFile(dir + "deps", p.depends, false)) markBroken(p);
-  if (!readDependencyFile(dir + "provides", p.provides, true)) markBroken(p);
-  if (!readDependencyFile(dir + "conflicts", p.conflicts, false)) markBroken(p);
+  if (!readListedDependencyFile(dir, "deps", listing, p.depends, false)) markBroken(p);
+  if (!readListedDependencyFile(dir, "provides", listing, p.provides, true)) markBroken(p);
+  if (!readListedDependencyFile(dir, "conflicts", listing, p.conflicts, false)) markBroken(p);
 }
 
-void readBundleFile(InstalledPackage& p) {
+void readBundleFile(InstalledPackage& p, const DirectoryListing* listing) {
   std::string text;
-  if (!readFileText(packageDir(p) + "bundle", text)) return;
+  if (!readListedFile(packageDir(p), "bundle", listing, text)) return;
   std::istringstream in(text);
   std::string word;
   if (!(in >> word)) return;
@@ -167,10 +183,10 @@ void readBundleFile(InstalledPackage& p) {
   p.action = PendingAction::kUninstall;
 }
 
-void readFilesFile(InstalledPackage& p) {
+void readFilesFile(InstalledPackage& p, const DirectoryListing* listing) {
   // A record without the file is a bundle's: opening it answers both.
   std::string text;
-  p.isBundle = !readFileText(packageDir(p) + "files", text);
+  p.isBundle = !readListedFile(packageDir(p), "files", listing, text);
   if (p.isBundle) return;
   std::string_view rest = text;
   while (!rest.empty()) {
@@ -187,16 +203,17 @@ void readFilesFile(InstalledPackage& p) {
   }
 }
 
-void readStateFiles(InstalledPackage& p) {
+void readStateFiles(InstalledPackage& p, const DirectoryListing* listing) {
   const std::string dir = packageDir(p);
   p.userChoice = false;
   std::string text;
-  if (readFileText(dir + "disabled", text)) {
+  if (readListedFile(dir, "disabled", listing, text)) {
     p.disabled = true;
     p.userChoice = text.substr(0, text.find('\n')) != "auto";
     return;
   }
   p.disabled = false;
+  if (listing != nullptr && !listing->has("enabled")) return;
   const int enabled = open((dir + "enabled").c_str(), O_RDONLY | O_CLOEXEC);
   if (enabled >= 0) {
     close(enabled);

@@ -98,15 +98,16 @@ bool moveIntoPlace(const std::string& path, const ManifestEntry& entry, bool sho
 
 }  // namespace
 
-void setEntry(Manifest& m, const std::string& path, ManifestOp op, const std::string& source) {
-  auto it = m.entries.find(path);
-  if (it == m.entries.end()) {
-    m.entries.emplace(path, ManifestEntry{op, source});
+void setEntry(Manifest& m, const std::string& path, ManifestOp op, std::string source) {
+  // One walk of the tree finds the entry or the place for it.
+  auto it = m.entries.lower_bound(path);
+  if (it == m.entries.end() || it->first != path) {
+    m.entries.emplace_hint(it, path, ManifestEntry{op, std::move(source)});
     return;
   }
   if (it->second.op == ManifestOp::kMoveStaged) unlink(it->second.source.c_str());
   it->second.op = op;
-  it->second.source = source;
+  it->second.source = std::move(source);
 }
 
 void addMove(Manifest& m, const std::string& source, const std::string& target) {

@@ -38,7 +38,7 @@ struct Manifest {
 
 // Adds or replaces the entry of `path`; a replaced kMoveStaged entry has its
 // temporary file deleted.
-void setEntry(Manifest& m, const std::string& path, ManifestOp op, const std::string& source);
+void setEntry(Manifest& m, const std::string& path, ManifestOp op, std::string source);
 void addMove(Manifest& m, const std::string& source, const std::string& target);
 void addLink(Manifest& m, const std::string& linkText, const std::string& path);
 

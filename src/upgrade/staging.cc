@@ -181,7 +181,7 @@ std::unique_ptr<StagedFile> createStagedFile(Manifest& m, const std::string& des
                                              std::uint64_t sizeHint, std::uint32_t mode) {
   std::string temporary = temporaryDir(m, destination, sizeHint) + "/tmpXXXXXX";
   const int fd = mkstemp(temporary.data());
-  if (fd >= 0) setEntry(m, destination, ManifestOp::kMoveStaged, temporary);
+  if (fd >= 0) setEntry(m, destination, ManifestOp::kMoveStaged, std::move(temporary));
   return std::make_unique<StagedFile>(fd, mode);
 }
 

@@ -11,7 +11,7 @@ namespace installer {
 struct FsSpace {
   std::string path;
   std::uint64_t blockSize = 1;
-  std::int64_t freeBlocks = 0;     // projected after the commit
+  std::int64_t freeBlocks = 0;  // projected after the commit
   std::int64_t freeBlocksNow = 0;
 };
 
@@ -19,6 +19,9 @@ FsSpace readFsSpace(const std::string& path);
 bool isUnder(const FsSpace& fs, const std::string& path);
 void creditRemoval(FsSpace& fs, const std::string& path);
 void accountMove(FsSpace& fs, const std::string& source, const std::string& destination);
+// False when the projected free space shrank to 32768 bytes or less; a file
+// system whose free space does not shrink always passes.
+bool keepsEnoughSpace(const FsSpace& fs);
 // True when the staged changes leave more than 32768 bytes on every file
 // system whose free space shrinks.
 bool checkFreeSpace(const Manifest& m);

@@ -1,30 +1,56 @@
+// The upgrade run: the default mode when no mode option is given.
+#include "apply/free_space.h"
 #include "apply/schedule.h"
 #include "cli/modes.h"
 #include "console/console.h"
+#include "upgrade/driver.h"
 #include "upgrade/manifest.h"
 #include "upgrade/postlog.h"
 #include "upgrade/staging.h"
 
 namespace installer {
 
-// The upgrade run carries out the scheduled actions first; the package files
-// of the download directories are not looked at yet, so nothing else is
-// installed.
+namespace {
+
+constexpr int kExitNoSpace = 28;
+// The manifest could not be kept for "--commit", or an operation of the
+// commit failed (each one is reported on standard error as it fails).
+constexpr int kExitNotCommitted = 1;
+const char* const kManifestPath = "/ram/MANIFEST";
+
+}  // namespace
+
 int runUpgradeMode(Repository& repo, const RunOptions& options) {
   Manifest manifest;
   applyScheduledActions(repo, manifest, 1);
   int status = 0;
-  if (!manifest.empty()) {
+
+  const InstallFlags flags = options.installFlags | kFlagUpgrade;
+  std::vector<Package> installed = runUpgrade(repo, manifest, flags);
+
+  if ((flags & kFlagReinstall) == 0 && !checkFreeSpace(manifest)) {
+    reportError(repo, "not enough space for upgrade");
+    cancelManifest(manifest);
+    installed.clear();
+    status = kExitNoSpace;
+  }
+
+  const bool changed = !manifest.empty();
+  if (changed) {
     createStagedFile(manifest, "/flash/PCKGS_CHANGED", 1, 0)->close();
-    if (options.commitNow) {
-      commitManifest(manifest, false);
-    } else if (!writeManifest(manifest, "/ram/MANIFEST")) {
-      // A partial manifest must never be left for a later "--commit".
-      reportError(repo, "could not write /ram/MANIFEST");
+    // The manifest is settled before anything is announced, so that a run
+    // whose manifest could not be kept claims no installed package.
+    if (!options.commitNow && !writeManifest(manifest, kManifestPath)) {
+      reportError(repo, "could not write %s", kManifestPath);
       cancelManifest(manifest);
-      status = 1;
+      installed.clear();
+      status = kExitNotCommitted;
     }
   }
+
+  for (const auto& package : installed) inform(repo, "installed %s", packageLabel(package).c_str());
+
+  if (changed && options.commitNow && !commitManifest(manifest, false)) status = kExitNotCommitted;
   writePostlog(repo);
   return status;
 }

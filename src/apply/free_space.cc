@@ -1,0 +1,100 @@
+#include "apply/free_space.h"
+
+#include <sys/stat.h>
+#include <sys/statfs.h>
+
+namespace installer {
+
+namespace {
+
+// A staged upgrade must leave more than this on every file system it shrinks.
+constexpr std::uint64_t kMinimumFreeBytes = 32768;
+
+// Whole blocks a file of `size` bytes occupies; a partly used block counts.
+std::int64_t blocksOf(std::int64_t size, std::uint64_t blockSize) {
+  if (size <= 0) return 0;
+  const auto bytes = static_cast<std::uint64_t>(size);
+  return static_cast<std::int64_t>(bytes / blockSize + (bytes % blockSize != 0 ? 1 : 0));
+}
+
+// The nearest directory at or above parentDir(path) that exists.
+bool nearestExistingDir(const std::string& path, struct stat& st) {
+  std::string dir = parentDir(path);
+  while (stat(dir.c_str(), &st) != 0) {
+    if (dir == "/" || dir == ".") return false;
+    dir = parentDir(dir);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool keepsEnoughSpace(const FsSpace& fs) {
+  if (fs.freeBlocks >= fs.freeBlocksNow) return true;
+  if (fs.freeBlocks <= 0) return false;
+  // blocks * size <= threshold  <=>  blocks <= threshold / size, in whole
+  // blocks; the product is never formed, so nothing can wrap.
+  return static_cast<std::uint64_t>(fs.freeBlocks) > kMinimumFreeBytes / fs.blockSize;
+}
+
+FsSpace readFsSpace(const std::string& path) {
+  FsSpace fs;
+  fs.path = path;
+  struct statfs info;
+  if (statfs(path.c_str(), &info) == 0 && info.f_bsize > 0) {
+    fs.blockSize = static_cast<std::uint64_t>(info.f_bsize);
+    fs.freeBlocksNow = static_cast<std::int64_t>(info.f_bfree);
+    fs.freeBlocks = fs.freeBlocksNow;
+  }
+  return fs;
+}
+
+bool isUnder(const FsSpace& fs, const std::string& path) {
+  return path.compare(0, fs.path.size(), fs.path) == 0 && path.size() >= fs.path.size();
+}
+
+void creditRemoval(FsSpace& fs, const std::string& path) {
+  struct stat st;
+  if (!isUnder(fs, path) || stat(path.c_str(), &st) != 0) return;
+  fs.freeBlocks += blocksOf(st.st_size, fs.blockSize);
+}
+
+void accountMove(FsSpace& fs, const std::string& source, const std::string& destination) {
+  if (!isUnder(fs, destination)) return;
+  struct stat sourceStat;
+  if (stat(source.c_str(), &sourceStat) != 0) {
+    creditRemoval(fs, destination);
+    return;
+  }
+  struct stat dirStat;
+  if (nearestExistingDir(destination, dirStat) && dirStat.st_dev == sourceStat.st_dev) {
+    // The staged file already occupies blocks here, and the file it replaces
+    // is freed only as the new one takes its place.
+    return;
+  }
+  fs.freeBlocks -= blocksOf(sourceStat.st_size, fs.blockSize);
+  creditRemoval(fs, destination);
+}
+
+bool checkFreeSpace(const Manifest& m) {
+  FsSpace boot = readFsSpace("/flash/boot");
+  FsSpace flash = readFsSpace("/flash");
+  for (const auto& [path, entry] : m.entries) {
+    switch (entry.op) {
+      case ManifestOp::kRemove:
+        creditRemoval(boot, path);
+        creditRemoval(flash, path);
+        break;
+      case ManifestOp::kMove:
+      case ManifestOp::kMoveStaged:
+        accountMove(boot, entry.source, path);
+        accountMove(flash, entry.source, path);
+        break;
+      case ManifestOp::kLink:
+        break;
+    }
+  }
+  return keepsEnoughSpace(boot) && keepsEnoughSpace(flash);
+}
+
+}  // namespace installer

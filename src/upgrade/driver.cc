@@ -1,0 +1,214 @@
+#include "upgrade/driver.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <set>
+
+#include "apply/schedule.h"
+#include "console/console.h"
+#include "package/reader.h"
+#include "plan/planner.h"
+#include "plan/relations.h"
+#include "upgrade/postlog.h"
+#include "upgrade/stream_install.h"
+
+namespace installer {
+
+namespace {
+
+// Tried in this order; the first that yields a usable file is the only one used.
+const char* const kDownloadDirs[] = {"/rw/pckg/.download/", "/flash/rw/pckg/", "/flash/var/pckg/"};
+
+bool endsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Names that would draw control sequences on the console when reported.
+bool holdsControlByte(const std::string& name) {
+  return std::any_of(name.begin(), name.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+  });
+}
+
+// The version floor of a downgrade run: the first unsigned decimal in the
+// marker, or 0 when it holds none (also when the number does not fit).
+Version readDowngradeFloor(std::istream& in) {
+  char c = 0;
+  while (in.get(c) && std::isspace(static_cast<unsigned char>(c))) {
+  }
+  if (!in) return 0;
+  if (c == '+' && !in.get(c)) return 0;
+  std::uint64_t value = 0;
+  bool digits = false;
+  while (std::isdigit(static_cast<unsigned char>(c))) {
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    if (value > 0xFFFFFFFFu) return 0;
+    digits = true;
+    if (!in.get(c)) break;
+  }
+  return digits ? static_cast<Version>(value) : 0;
+}
+
+// Reads the header of one package file, and for a bundle the headers of its
+// members. False when the file is broken.
+bool readPackageFile(PackageFile& record, std::istream& file) {
+  PackageReader reader(file, true);
+  struct stat st;
+  if (stat(record.path.c_str(), &st) == 0 &&
+      static_cast<std::uint64_t>(st.st_size) != std::uint64_t{reader.totalLength}) {
+    return false;
+  }
+  reader.wantedTypes = {18, 1, 24, 16, 2, 23, 3, 19, 17, 21};
+  reader.nextPart();
+  if (!readHeader(record, reader)) return false;
+  if (!record.isBundle) return true;
+  if (reader.partType == 21) reader.nextPart();
+  while (reader.partType == 1) {
+    auto member = std::make_unique<Package>();
+    // A refused member header may leave the reader where it stood, so the
+    // loop ends here rather than read the same part again.
+    if (!readHeader(*member, reader)) return false;
+    record.members.push_back(std::move(member));
+    if (reader.partType == 21) reader.nextPart();
+  }
+  return !record.members.empty();
+}
+
+// Whether a file of that name is to be tried at all.
+bool isCandidateName(const std::string& name) {
+  if (name.empty() || name[0] == '.' || holdsControlByte(name)) return false;
+  return endsWith(name, ".npk") || endsWith(name, ".vpk");
+}
+
+// The record that stands for `name` after the upgrade: the first enabled one
+// that is or provides it, else the last disabled one.
+InstalledPackage* standIn(const Repository& repo, const std::string& name) {
+  Dependency wanted;
+  wanted.name = name;
+  InstalledPackage* kept = nullptr;
+  for (const auto& record : repo.packages) {
+    if (record->name != name && !providesMatch(*record, wanted)) continue;
+    kept = record.get();
+    if (!record->disabled) break;
+  }
+  return kept;
+}
+
+// Packages that have to be enabled so that what was provided before the
+// upgrade is still provided; each record once.
+std::vector<InstalledPackage*> providersToEnable(const Repository& repo,
+                                                 const std::set<std::string>& providedBefore) {
+  std::vector<InstalledPackage*> list;
+  for (const auto& name : providedBefore) {
+    InstalledPackage* record = standIn(repo, name);
+    if (record == nullptr || !record->disabled) continue;
+    if (findConflicting(repo, *record) != nullptr) continue;
+    if (std::find(list.begin(), list.end(), record) == list.end()) list.push_back(record);
+  }
+  return list;
+}
+
+}  // namespace
+
+void scanPackageDir(Repository& repo, const std::string& dir,
+                    std::vector<std::unique_ptr<PackageFile>>& list) {
+  DIR* handle = opendir(dir.c_str());
+  if (handle == nullptr) return;
+  while (const dirent* entry = readdir(handle)) {
+    const std::string name = entry->d_name;
+    if (!isCandidateName(name)) continue;
+    auto record = std::make_unique<PackageFile>();
+    record->path = dir + name;
+    // Only regular files are opened: opening a FIFO would wait for a writer.
+    struct stat st;
+    const bool regular = stat(record->path.c_str(), &st) != 0 || S_ISREG(st.st_mode);
+    std::ifstream file;
+    if (regular) {
+      file.open(record->path, std::ios::binary);
+      if (!file.is_open()) continue;  // left out silently
+    }
+    if (!regular || !readPackageFile(*record, file)) {
+      reportError(repo, "broken package %s", name.c_str());
+      continue;
+    }
+    list.push_back(std::move(record));
+  }
+  closedir(handle);
+}
+
+std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flags) {
+  Version threshold = kPreferNewest;
+  {
+    std::ifstream marker("/ram/DOWNGRADE");
+    if (marker.is_open()) {
+      flags |= kFlagDowngrade;
+      threshold = readDowngradeFloor(marker);
+    }
+  }
+
+  std::vector<std::unique_ptr<PackageFile>> files;
+  for (const char* dir : kDownloadDirs) {
+    scanPackageDir(repo, dir, files);
+    if (!files.empty()) break;
+  }
+
+  std::vector<Package*> plan;
+  for (const auto& file : files) plan.push_back(file.get());
+  planPackages(repo, plan, threshold, true);
+
+  KeptState keptState;
+  std::set<std::string> providedBefore;
+  for (const auto& record : repo.packages) {
+    if (record->userChoice) keptState[record->name] = record->disabled;
+    if (record->disabled) continue;
+    providedBefore.insert(record->name);
+    for (const auto& entry : record->provides) providedBefore.insert(entry.name);
+  }
+
+  if (!plan.empty()) preloadPostlog(repo);
+
+  std::vector<Package> installed;
+  for (Package* planned : plan) {
+    // Every entry of the plan is one of our PackageFile records.
+    const auto& file = static_cast<const PackageFile&>(*planned);
+    std::ifstream input(file.path, std::ios::binary);
+    if (!input.is_open()) continue;
+    bool bootImage = false;
+    const int result =
+        installFromStream(repo, m, input, flags, keptState, nullptr, nullptr, &bootImage);
+    input.close();
+    if (result != 0) {
+      cancelManifest(m);
+      return {};
+    }
+    if (file.imageBased) {
+      // The downloaded file itself becomes the kept image (or the boot image,
+      // with the image path a link to it).
+      const std::string imagePath = "/flash/var/pdb/" + file.name + "/image";
+      if (bootImage) {
+        addMove(m, file.path, "/flash/bootimage");
+        addLink(m, "/flash/bootimage", imagePath);
+      } else {
+        addMove(m, file.path, imagePath);
+      }
+    }
+    installed.push_back(static_cast<const Package&>(file));
+  }
+
+  enablePackages(repo, m, providersToEnable(repo, providedBefore), 1);
+
+  if (repo.packages.empty()) {
+    reportError(repo, "router installation failed!!!");
+    cancelManifest(m);
+    return {};
+  }
+  return installed;
+}
+
+}  // namespace installer

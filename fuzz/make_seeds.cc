@@ -1,6 +1,7 @@
 // Writes the seed corpora of the fuzz targets: small, valid inputs made with
-// the package tool's builder and signed with the development keys, one directory per
-// target. Usage: fuzz_seeds <corpus-dir>
+// the package tool's builder and signed with the development keys, one
+// directory per target; seeds that exist are left alone.
+// Usage: fuzz_seeds <corpus-dir>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -26,10 +27,14 @@ using installer::PayloadEntry;
 
 std::string corpusRoot;
 
+// Seeds already there are kept: signatures of the older scheme take a
+// random nonce, so a seed made again would differ for no reason.
 void put(const std::string& target, const std::string& name, const std::string& bytes) {
   const std::string dir = corpusRoot + "/" + target;
   mkdir(corpusRoot.c_str(), 0755);
   mkdir(dir.c_str(), 0755);
+  struct stat st;
+  if (stat((dir + "/" + name).c_str(), &st) == 0) return;
   std::ofstream out(dir + "/" + name, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
@@ -256,6 +261,12 @@ int main(int argc, char** argv) {
   const std::string single = packages().front().second;
   put("package_reader", "cut", single.substr(0, single.size() / 2));
   put("package_reader", "empty-file", single.substr(0, 8));
+  // The install target: a set-up byte, then the stream (see its header).
+  for (const auto& [name, bytes] : packages()) {
+    put("install_stream", name, std::string(1, '\0') + bytes);
+    put("install_stream", name + "-resigned-over-older", std::string(1, '\3') + bytes);
+  }
+  put("install_stream", "image-bootimage", std::string(1, '\5') + imagePackage());
   payloadSeeds();
   signatureSeeds();
   curveSeeds();

@@ -88,6 +88,27 @@ for file in system-7.1 services-7.1 diagnostics-1.0; do
   as_root "$installer" -r "$root" - <"$work/$file.npk"
   echo
 done
+t=$(tree extras 1.0)
+mkdir -p "$t/share"
+echo "sample configurations" >"$t/share/samples"
+package extras 1.0 "depends: system"
+echo "-- extras-1.0.npk"
+as_root "$installer" -r "$root" - <"$work/extras-1.0.npk"
+echo
+step "installer -r ROOT --show"
+as_root "$installer" -r "$root" --show
+
+# The running system schedules actions for the next run: one file per
+# package under /ram/pdb/. The upgrade run carries them out first.
+step "schedule: disable diagnostics, enable hotspot, uninstall extras"
+for action in diagnostics:disable hotspot:enable extras:uninstall; do
+  mkdir -p "$root/ram/pdb/${action%%:*}"
+  echo "${action#*:}" >"$root/ram/pdb/${action%%:*}/schedule"
+  echo "  /ram/pdb/${action%%:*}/schedule: ${action#*:}"
+done
+step "installer -r ROOT (nothing downloaded: only the schedule is carried out)"
+as_root "$installer" -r "$root"
+rm -rf "$root/ram/pdb"
 step "installer -r ROOT --show"
 as_root "$installer" -r "$root" --show
 

@@ -208,14 +208,17 @@ bool applyScheduledActions(Repository& repo, Manifest& m, int verbosity) {
   followMembers(repo);
   if (!guardLastEnabled(repo, verbosity)) return false;
 
+  // An off-by-default blocker has no name: it takes part in the checks
+  // above, but it is no package and nothing is ever written for it.
   std::vector<InstalledPackage*> removals;
   std::vector<Package*> enables;
   for (auto it = repo.packages.rbegin(); it != repo.packages.rend(); ++it) {
     const Action action = (*it)->action;
+    if ((*it)->name.empty()) continue;
     if (action == Action::kUninstall || action == Action::kDisable) removals.push_back(it->get());
   }
   for (const auto& record : repo.packages) {
-    if (record->action == Action::kEnable) enables.push_back(record.get());
+    if (record->action == Action::kEnable && !record->name.empty()) enables.push_back(record.get());
   }
   planPackages(repo, enables, kPreferNewest, false);
   const bool changed = !removals.empty() || !enables.empty();

@@ -57,8 +57,15 @@ int runImageMode(Repository& repo, const RunOptions& options) {
   std::istream input(&standardInput);
   std::string packageDirectory;
   bool bootImage = false;
+  const std::size_t reportsBefore = repo.messages.size();
   int result = installFromStream(repo, manifest, input, options.installFlags | kFlagUpgrade,
                                  KeptState{}, &capture, &packageDirectory, &bootImage);
+  // Input that is no package at all (no file header, no readable package
+  // header) is refused without a word further down; the run still says why
+  // it failed, naming standard input as "-" as the command line does.
+  if (result != 0 && repo.messages.size() == reportsBefore) {
+    reportError(repo, "broken package %s", "-");
+  }
   const bool captured = capture.close();
 
   // Only an image-based package installed by this run has its capture kept;

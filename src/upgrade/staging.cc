@@ -189,9 +189,15 @@ void stageRemoval(Manifest& m, const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) == 0) {
     setEntry(m, path, ManifestOp::kRemove, "");
-  } else {
-    m.entries.erase(path);
+    return;
   }
+  auto pending = m.entries.find(path);
+  if (pending == m.entries.end()) return;
+  // A file staged for the path in this run is ours and no longer wanted:
+  // once its entry is gone, neither the commit nor a cancel would find it,
+  // and it would stay on the flash for good.
+  if (pending->second.op == ManifestOp::kMoveStaged) unlink(pending->second.source.c_str());
+  m.entries.erase(pending);
 }
 
 bool claimPath(Manifest& m, const std::string& path) {

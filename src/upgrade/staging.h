@@ -38,7 +38,7 @@ std::unique_ptr<StagedFile> createStagedFile(Manifest& m, const std::string& des
                                              std::uint64_t sizeHint, std::uint32_t mode);
 
 // Stages the removal of an existing path; for a missing path, drops any
-// pending entry instead.
+// pending entry instead (deleting the file staged for it in this run).
 void stageRemoval(Manifest& m, const std::string& path);
 
 // Whether `path` may become a new package directory: a pending removal of it

@@ -153,7 +153,14 @@ TEST_F(StagingTest, StageRemovalOfExistingAndMissingPaths) {
   const std::string lostName = sourceOf(m, "/flash/missing");
   stageRemoval(m, "/flash/missing");
   EXPECT_EQ(m.entries.count("/flash/missing"), 0u);
-  EXPECT_TRUE(ts::exists(lostName)) << "dropping the entry keeps its file";
+  // Nothing would ever delete it once its entry is gone.
+  EXPECT_FALSE(ts::exists(lostName)) << "dropping the entry deletes its staged file";
+
+  ts::writeFile("/ram/downloaded", "a file of its own");
+  addMove(m, "/ram/downloaded", "/flash/other");
+  stageRemoval(m, "/flash/other");
+  EXPECT_EQ(m.entries.count("/flash/other"), 0u);
+  EXPECT_TRUE(ts::exists("/ram/downloaded")) << "a plain move's source is not ours";
 }
 
 TEST_F(StagingTest, ClaimPathAnswers) {

@@ -3,7 +3,9 @@
 #include "upgrade/stream_install.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <functional>
 #include <set>
 #include <sstream>
 
@@ -130,6 +132,50 @@ TEST_F(StreamInstallTest, ABundleTheUserDisabledStaysDisabledAfterItsUpgrade) {
   EXPECT_EQ(readFile("/flash/var/pdb/suite/disabled"), "user\n");
   EXPECT_EQ(readFile("/flash/var/pdb/a/disabled"), "auto\n");
   EXPECT_TRUE(testing_support::exists("/flash/x/a/bin/a"));
+}
+
+TEST_F(StreamInstallTest, AnOffByDefaultBlockerIsNeverWritten) {
+  // The bundle carries the name of a member that is off by default, so the
+  // blocker meant for that member meets the bundle itself when the actions
+  // are settled.
+  Package extra = suite();
+  extra.name = "extra";
+  ASSERT_EQ(install(bundleFile(extra, {member("core")}, {"extra"})), 0);
+  for (const auto& [path, entry] : m_.entries) {
+    EXPECT_NE(path.rfind("/flash/var/pdb//", 0), 0u) << path << " belongs to no package";
+    EXPECT_NE(path, "/flash/var/pdb/") << "the whole database is no package";
+  }
+}
+
+TEST_F(StreamInstallTest, AStateFileStagedAndThenDroppedLeavesNoStrayFile) {
+  // The bundle names itself off by default, so settling the actions stages
+  // a state file for its record and later drops that entry again: the
+  // staged file must go with its entry, and nothing may be left once the
+  // run is cancelled.
+  install(bundleFile(suite(), {member("core")}, {"suite"}));
+  std::set<std::string> staged;
+  for (const auto& [path, e] : m_.entries) staged.insert(e.source);
+  std::vector<std::string> stray;
+  const std::function<void(const std::string&)> walk = [&](const std::string& dir) {
+    for (const std::string& name : testing_support::listDir(dir)) {
+      const std::string path = dir + "/" + name;
+      struct stat st;
+      if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        walk(path);
+      } else if (name.rfind("tmp", 0) == 0 && staged.count(path) == 0) {
+        stray.push_back(path);
+      }
+    }
+  };
+  walk("/flash");
+  walk("/ram");
+  EXPECT_TRUE(stray.empty()) << stray.front();
+  cancelManifest(m_);
+  stray.clear();
+  staged.clear();
+  walk("/flash");
+  walk("/ram");
+  EXPECT_TRUE(stray.empty()) << stray.front();
 }
 
 TEST_F(StreamInstallTest, BundleUpgradeUninstallsTheMembersItNoLongerBrings) {

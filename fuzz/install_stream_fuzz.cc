@@ -1,0 +1,248 @@
+// Fuzz target: a whole install from a stream (installFromStream), as the
+// image mode does it, in a throwaway root. The first input byte sets up the
+// case; the rest is the stream:
+//   bit 0  re-sign every signature part of 132 bytes or more with the
+//          development key first, so that changed contents get past the
+//          signature check and reach extraction and metadata
+//   bit 1  an older "tool" and a "system" are installed beforehand (the
+//          replacement of the older version runs, dependencies are met)
+//   bit 2  the "bootimage" variable is set
+//   bit 3  downgrades are allowed
+// Whatever the stream holds: the copy target receives exactly the bytes
+// read; every staged path lies under "/flash" without "." or ".." parts and
+// every staged file exists; cancelling leaves "/flash" as it was and no
+// temporary file anywhere. A stream that installs stages no file twice.
+#include <dirent.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+#include <istream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "db/repository.h"
+#include "fuzz_support.h"
+#include "package/format.h"
+#include "package/signature.h"
+#include "package/signer.h"
+#include "support/dev_keys.h"
+#include "support/test_source.h"
+#include "throwaway_root.h"
+#include "upgrade/manifest.h"
+#include "upgrade/stream_install.h"
+
+namespace {
+
+std::string fileState(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return "";
+  std::string state = std::to_string(st.st_mode) + " ";
+  if (S_ISREG(st.st_mode)) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    state += content.str();
+  } else if (S_ISLNK(st.st_mode)) {
+    char text[4096];
+    const ssize_t n = readlink(path.c_str(), text, sizeof text);
+    state += std::string(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+  }
+  return state;
+}
+
+void walk(const std::string& dir, std::map<std::string, std::string>& out) {
+  DIR* handle = opendir(dir.c_str());
+  if (handle == nullptr) return;
+  std::vector<std::string> names;
+  while (const dirent* entry = readdir(handle)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(handle);
+  for (const std::string& name : names) {
+    const std::string path = dir + "/" + name;
+    out[path] = fileState(path);
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) walk(path, out);
+  }
+}
+
+std::map<std::string, std::string> tree(const std::string& dir) {
+  std::map<std::string, std::string> out;
+  walk(dir, out);
+  return out;
+}
+
+bool isTemporary(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  const std::string name = path.substr(slash + 1);
+  return name.size() == 9 && name.rfind("tmp", 0) == 0;
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+  installer::makeDirs(installer::parentDir(path));
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+void installOlderTool() {
+  writeFile("/flash/var/pdb/tool/version", "117506048 1000\n");
+  writeFile("/flash/var/pdb/tool/deps", "");
+  writeFile("/flash/var/pdb/tool/files", "flash/bin/tool\nflash/share/doc/old\n");
+  writeFile("/flash/bin/tool", "old tool");
+  writeFile("/flash/share/doc/old", "old doc");
+}
+
+// The digest a hashing reader holds at each signature part, as the
+// signature reader target computes it.
+void resign(std::string& file) {
+  const fuzzing::PartWalk walk = fuzzing::walkParts(file);
+  installer::SigningKeys keys;
+  installer::Key32 seed{};
+  installer::parseHexKey(testing_support::kDevEd25519SeedHex, seed);
+  keys.ed25519Seed = seed;
+  bool sha256 = false;
+  std::size_t start = installer::kFileHeaderSize;
+  for (const fuzzing::PartSpan& p : walk.parts) {
+    const std::size_t dataAt = p.headerOffset + installer::kPartHeaderSize;
+    if (p.type == installer::kPartSha256Switch && !sha256) {
+      sha256 = true;
+      start = p.headerOffset;
+    } else if (p.type == installer::kPartHeader) {
+      start = p.headerOffset;
+    } else if (p.type == installer::kPartSignature) {
+      if (sha256 && p.length >= installer::kFullSignatureSize &&
+          dataAt + installer::kFullSignatureSize <= file.size()) {
+        auto hasher = installer::Hasher::create(installer::Hasher::Kind::kSha256);
+        hasher->update(file.data() + start, dataAt - start);
+        std::uint8_t digest[32];
+        hasher->finish(digest);
+        std::vector<std::uint8_t> signature;
+        std::string error;
+        if (installer::makeSignature(keys, installer::SignatureForm::kFull, digest, true, signature,
+                                     error)) {
+          std::copy(signature.begin(), signature.end(), file.begin() + static_cast<long>(dataAt));
+        }
+      }
+      // The check finishes the hash; it starts afresh after the bytes it read.
+      std::size_t unhashed = p.length >= installer::kFullSignatureSize     ? 132
+                             : p.length >= installer::kLegacySignatureSize ? 68
+                                                                           : 0;
+      start = dataAt + std::min(unhashed, file.size() - dataAt);
+    }
+  }
+}
+
+bool safeTarget(const std::string& path) {
+  if (path.rfind("/flash/", 0) != 0) return false;
+  std::size_t at = 1;
+  while (at <= path.size()) {
+    const std::size_t end = std::min(path.find('/', at), path.size());
+    const std::string part = path.substr(at, end - at);
+    // An empty part ("a//b") names the same file as "a/b" and escapes nothing.
+    if (part == "." || part == "..") return false;
+    at = end + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fuzzing::enterThrowawayRoot();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const std::uint8_t setup = data[0];
+  std::string stream(reinterpret_cast<const char*>(data) + 1, size - 1);
+  if (setup & 1) resign(stream);
+
+  fuzzing::clearRouterTree();
+  for (const char* dir : {"/flash/var/pdb", "/ram", "/rw", "/tmp"}) installer::makeDirs(dir);
+  if (setup & 2) installOlderTool();
+  if (setup & 4) {
+    setenv("bootimage", "1", 1);
+  } else {
+    unsetenv("bootimage");
+  }
+  const auto before = tree("/flash");
+
+  installer::Repository& repo = installer::getRepository();
+  repo.packages.clear();
+  repo.messages.clear();
+  repo.statusLine.clear();
+  repo.arch = "i386";
+  repo.quiet = true;
+  if (setup & 2) {
+    auto tool = std::make_unique<installer::InstalledPackage>("tool");
+    tool->version = 0x07010000;
+    tool->buildTime = 1000;
+    tool->files = {"/flash/bin/tool", "/flash/share/doc/old"};
+    repo.packages.push_back(std::move(tool));
+    // What the described sample depends on.
+    auto system = std::make_unique<installer::InstalledPackage>("system");
+    system->version = 0x07016600;
+    system->buildTime = 1000;
+    repo.packages.push_back(std::move(system));
+  }
+
+  testing_support::TestSource source(stream, true);
+  std::istream input(&source);
+  std::stringbuf copy;
+  installer::Manifest m;
+  std::string packageDir;
+  bool bootImage = false;
+  installer::InstallFlags flags = installer::kFlagUpgrade;
+  if (setup & 8) flags |= installer::kFlagDowngrade;
+  const int result = installer::installFromStream(repo, m, input, flags, installer::KeptState{},
+                                                  &copy, &packageDir, &bootImage);
+  FUZZ_CHECK(result >= 0 && result <= 3);
+
+  // The copy is what was read: never anything else, never more.
+  const std::string copied = copy.str();
+  const auto consumed =
+      static_cast<std::size_t>(source.pubseekoff(0, std::ios_base::cur, std::ios_base::in));
+  FUZZ_CHECK(copied.size() <= consumed);
+  FUZZ_CHECK(stream.compare(0, copied.size(), copied) == 0);
+
+  for (const auto& [path, entry] : m.entries) {
+    if (!safeTarget(path)) std::fprintf(stderr, "unsafe staged path: \"%s\"\n", path.c_str());
+    FUZZ_CHECK(safeTarget(path));
+    if (entry.op == installer::ManifestOp::kMoveStaged) {
+      struct stat st;
+      FUZZ_CHECK(lstat(entry.source.c_str(), &st) == 0 && S_ISREG(st.st_mode));
+      FUZZ_CHECK(isTemporary(entry.source));
+    }
+  }
+  for (const auto& record : repo.packages) {
+    for (const std::string& file : record->files) {
+      if (!safeTarget(file)) std::fprintf(stderr, "unsafe file: \"%s\"\n", file.c_str());
+      FUZZ_CHECK(safeTarget(file));
+    }
+  }
+  if (result == 0 && !packageDir.empty()) FUZZ_CHECK(safeTarget(packageDir));
+
+  installer::cancelManifest(m);
+  const auto after = tree("/flash");
+  if (after != before) {
+    for (const auto& [path, state] : after) {
+      auto it = before.find(path);
+      if (it == before.end() || it->second != state) {
+        std::fprintf(stderr, "changed under /flash: %s\n", path.c_str());
+      }
+    }
+    for (const auto& [path, state] : before) {
+      if (after.count(path) == 0) std::fprintf(stderr, "gone from /flash: %s\n", path.c_str());
+    }
+  }
+  FUZZ_CHECK(after == before);
+  for (const char* dir : {"/ram", "/tmp"}) {
+    for (const auto& [path, state] : tree(dir)) FUZZ_CHECK(!isTemporary(path));
+  }
+  return 0;
+}

@@ -1,0 +1,199 @@
+// Corrupted package files installed by the real installer: every byte of a
+// package's header parts and a spread of its other bytes flipped one at a
+// time, and the file cut at every part boundary and at other offsets. Each
+// run must refuse the package -- the reason printed, in the image mode a
+// non-zero status -- and leave the router's tree exactly as it was, with no
+// temporary file behind; or install exactly what the intact package
+// installs. FAULT_SWEEP_FULL=1 flips every byte.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "package/format.h"
+#include "support/fault_run.h"
+#include "support/install_fixtures.h"
+#include "support/sandbox.h"
+#include "support/signed_package.h"
+
+namespace {
+
+namespace ts = testing_support;
+using installer::makeVersion;
+using installer::PayloadEntry;
+
+PayloadEntry file(const std::string& name, const std::string& data, std::uint16_t mode = 0100644) {
+  PayloadEntry e;
+  e.name = name;
+  e.data = data;
+  e.mode = mode;
+  return e;
+}
+
+installer::Package header(installer::Version version) {
+  installer::Package p = ts::fixtureHeader("tool", version);
+  p.arch = "i386";
+  p.note = "a tool";
+  p.provides = {{"tooling", 0, 0, 1}};
+  p.conflicts = {{"old-tool", 0, 0, 0}};
+  return p;
+}
+
+// "tool" 7.2 as the package tool lays it out (the SHA-256 switch before the
+// header, so that the header is signed too), replacing an installed 7.1.
+std::string installed() {
+  return ts::signedPackage(header(makeVersion(7, 1, installer::kStageFinal, 0)),
+                           {file("bin/tool", "tool 7.1", 0100755), file("share/doc/old", "old")});
+}
+
+std::string candidate() {
+  return ts::signedPackage(
+      header(makeVersion(7, 2, installer::kStageFinal, 0)),
+      {file("bin/tool", "tool 7.2 " + std::string(300, 't'), 0100755),
+       file("etc/tool.conf", "setting=1\n"), file("lib/libtool.so", std::string(3000, 'L'))});
+}
+
+// Everything in the root but the message log, which every run writes.
+ts::TreeState routerTree(const std::string& root) {
+  return ts::without(ts::snapshotTree(root), {"/flash/postlog"});
+}
+
+struct Mode {
+  std::string name;
+  // Puts the package where the mode finds it and runs the installer.
+  std::function<ts::RunResult(const std::string& root, const std::string& package)> run;
+  bool failureStatus;  // a refusal ends with a non-zero status
+};
+
+ts::RunResult imageMode(const std::string& root, const std::string& package) {
+  ts::RunOptions options;
+  options.input = package;
+  return ts::runInstaller({"-r", root, "-"}, options);
+}
+
+struct Case {
+  std::string label;
+  std::string bytes;
+};
+
+// The byte ranges of the file: the file header and each part's header,
+// with whether the part's data counts as a header part (everything but the
+// payload and the signature data, which are sampled instead).
+struct Layout {
+  std::vector<std::size_t> headerBytes;
+  std::vector<std::size_t> otherBytes;
+  std::vector<std::size_t> boundaries;
+};
+
+Layout layoutOf(const std::string& file) {
+  Layout layout;
+  for (std::size_t i = 0; i < installer::kFileHeaderSize; ++i) layout.headerBytes.push_back(i);
+  layout.boundaries.push_back(installer::kFileHeaderSize);
+  for (const ts::PartSpan& span : ts::partSpans(file)) {
+    const std::size_t headerAt = span.start - installer::kPartHeaderSize;
+    for (std::size_t i = headerAt; i < span.start; ++i) layout.headerBytes.push_back(i);
+    const bool described =
+        span.type != installer::kPartPayload && span.type != installer::kPartSignature;
+    for (std::size_t i = span.start; i < span.start + span.length && i < file.size(); ++i) {
+      (described ? layout.headerBytes : layout.otherBytes).push_back(i);
+    }
+    layout.boundaries.push_back(span.start);
+    layout.boundaries.push_back(span.start + span.length);
+  }
+  return layout;
+}
+
+std::vector<Case> corruptions(const std::string& good) {
+  const Layout layout = layoutOf(good);
+  std::vector<Case> cases;
+  auto flip = [&](std::size_t at, unsigned char mask) {
+    std::string bytes = good;
+    bytes[at] = static_cast<char>(bytes[at] ^ mask);
+    char label[64];
+    std::snprintf(label, sizeof label, "byte %zu ^ 0x%02x", at, mask);
+    cases.push_back({label, bytes});
+  };
+  for (std::size_t at : layout.headerBytes) {
+    flip(at, 0xFF);
+    flip(at, 0x01);
+  }
+  const std::size_t step = ts::fullSweep() ? 1 : layout.otherBytes.size() / 60 + 1;
+  for (std::size_t i = 0; i < layout.otherBytes.size(); i += step) flip(layout.otherBytes[i], 0xFF);
+  if (!layout.otherBytes.empty()) flip(layout.otherBytes.back(), 0xFF);
+
+  std::vector<std::size_t> cuts = layout.boundaries;
+  for (std::size_t at = 1; at < good.size(); at += ts::fullSweep() ? 1 : 37) cuts.push_back(at);
+  cuts.push_back(0);
+  cuts.push_back(good.size() - 1);
+  std::sort(cuts.begin(), cuts.end());
+  cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+  for (std::size_t at : cuts) {
+    if (at >= good.size()) continue;
+    cases.push_back({"cut at " + std::to_string(at), good.substr(0, at)});
+  }
+  return cases;
+}
+
+class Corruption : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!ts::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
+    ts::makeRouterDirs(prepared_.path());
+  }
+
+  ts::SweepCounts sweep(const Mode& mode) {
+    const std::string good = candidate();
+    const ts::TreeState before = routerTree(prepared_.path());
+    ts::TempRoot clean;
+    ts::copyTree(prepared_.path(), clean.path());
+    const ts::RunResult intact = mode.run(clean.path(), good);
+    EXPECT_EQ(intact.status, 0) << intact.out << intact.err;
+    const ts::TreeState after = routerTree(clean.path());
+    EXPECT_NE(before, after);
+
+    ts::SweepCounts counts;
+    counts.name = "corruption, " + mode.name;
+    for (const Case& c : corruptions(good)) {
+      if (c.bytes == good) continue;
+      ts::TempRoot root;
+      ts::copyTree(prepared_.path(), root.path());
+      const ts::RunResult result = mode.run(root.path(), c.bytes);
+      const ts::TreeState now = routerTree(root.path());
+      ++counts.tried;
+      const bool printed = result.out.find("ERROR: ") != std::string::npos ||
+                           result.out.find("WARNING: ") != std::string::npos;
+      const bool failed = mode.failureStatus ? result.status != 0 : result.status == 0;
+      if (now == before && failed && printed) {
+        ++counts.refused;
+      } else if (now == after && result.status == 0) {
+        ++counts.acceptedIdentical;
+        if (std::getenv("FAULT_SWEEP_VERBOSE") != nullptr) {
+          std::printf("identical: %s, %s\n", mode.name.c_str(), c.label.c_str());
+        }
+      } else {
+        counts.other.push_back(mode.name + ", " + c.label + ": status " +
+                               std::to_string(result.status) +
+                               (printed ? "" : ", no reason printed") + "\n" +
+                               (now == before ? std::string("  tree unchanged\n")
+                                              : ts::describeDifference(before, now)) +
+                               result.out + result.err);
+      }
+    }
+    counts.print();
+    return counts;
+  }
+
+  ts::TempRoot prepared_;
+};
+
+TEST_F(Corruption, ImageModeRefusesOrInstallsTheIntactPackage) {
+  const ts::RunResult first = imageMode(prepared_.path(), installed());
+  ASSERT_EQ(first.status, 0) << first.out << first.err;
+  const ts::SweepCounts counts = sweep({"image mode", imageMode, true});
+  for (const auto& failure : counts.other) ADD_FAILURE() << failure;
+}
+
+}  // namespace

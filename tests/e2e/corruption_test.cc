@@ -56,9 +56,13 @@ std::string candidate() {
        file("etc/tool.conf", "setting=1\n"), file("lib/libtool.so", std::string(3000, 'L'))});
 }
 
-// Everything in the root but the message log, which every run writes.
+constexpr char kDownload[] = "/rw/pckg/.download/tool-7.2.npk";
+
+// Everything in the root but the message log, which every run writes, and
+// the downloaded package file, which differs from case to case (a plain
+// package file stays where it was downloaded).
 ts::TreeState routerTree(const std::string& root) {
-  return ts::without(ts::snapshotTree(root), {"/flash/postlog"});
+  return ts::without(ts::snapshotTree(root), {"/flash/postlog", kDownload});
 }
 
 struct Mode {
@@ -72,6 +76,11 @@ ts::RunResult imageMode(const std::string& root, const std::string& package) {
   ts::RunOptions options;
   options.input = package;
   return ts::runInstaller({"-r", root, "-"}, options);
+}
+
+ts::RunResult upgradeRun(const std::string& root, const std::string& package) {
+  ts::writeFile(root + kDownload, package);
+  return ts::runInstaller({"-r", root});
 }
 
 struct Case {
@@ -193,6 +202,16 @@ TEST_F(Corruption, ImageModeRefusesOrInstallsTheIntactPackage) {
   const ts::RunResult first = imageMode(prepared_.path(), installed());
   ASSERT_EQ(first.status, 0) << first.out << first.err;
   const ts::SweepCounts counts = sweep({"image mode", imageMode, true});
+  for (const auto& failure : counts.other) ADD_FAILURE() << failure;
+}
+
+TEST_F(Corruption, UpgradeRunRefusesOrInstallsTheIntactPackage) {
+  const ts::RunResult first = imageMode(prepared_.path(), installed());
+  ASSERT_EQ(first.status, 0) << first.out << first.err;
+  ts::makeDirs(prepared_ / "/rw/pckg/.download");
+  // A refused package leaves the upgrade run's status at 0: the reason is
+  // printed, and the tree must not change.
+  const ts::SweepCounts counts = sweep({"upgrade run", upgradeRun, false});
   for (const auto& failure : counts.other) ADD_FAILURE() << failure;
 }
 

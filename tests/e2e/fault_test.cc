@@ -14,6 +14,7 @@
 #include "support/install_fixtures.h"
 #include "support/sandbox.h"
 #include "support/signed_package.h"
+#include "support/upgrade_system.h"
 
 namespace {
 
@@ -290,6 +291,13 @@ TEST_F(RunFaults, ImageModeKeepingABootImageReportsEveryFailureAndKeepsTheFlash)
                       return imageMode(v2, root, std::move(options));
                     },
                     true};
+  const ts::SweepCounts counts = sweepFaults(scenario, kErrors, 40);
+  for (const auto& failure : counts.other) ADD_FAILURE() << failure;
+}
+
+TEST_F(RunFaults, UpgradeRunReportsEveryFailureAndKeepsTheFlash) {
+  ASSERT_TRUE(ts::prepareUpgradeSystem(prepared_.path(), {3, 10}));
+  Scenario scenario{"upgrade run", prepared_.path(), ts::upgradeRun, false};
   const ts::SweepCounts counts = sweepFaults(scenario, kErrors, 40);
   for (const auto& failure : counts.other) ADD_FAILURE() << failure;
 }

@@ -73,14 +73,14 @@ struct Mode {
 };
 
 ts::RunResult imageMode(const std::string& root, const std::string& package) {
-  ts::RunOptions options;
+  ts::RunOptions options = ts::withFault({});
   options.input = package;
   return ts::runInstaller({"-r", root, "-"}, options);
 }
 
 ts::RunResult upgradeRun(const std::string& root, const std::string& package) {
   ts::writeFile(root + kDownload, package);
-  return ts::runInstaller({"-r", root});
+  return ts::runInstaller({"-r", root}, ts::withFault({}));
 }
 
 struct Case {
@@ -156,7 +156,7 @@ class Corruption : public ::testing::Test {
   ts::SweepCounts sweep(const Mode& mode) {
     const std::string good = candidate();
     const ts::TreeState before = routerTree(prepared_.path());
-    ts::TempRoot clean;
+    ts::CaseRoot clean(area_);
     ts::copyTree(prepared_.path(), clean.path());
     const ts::RunResult intact = mode.run(clean.path(), good);
     EXPECT_EQ(intact.status, 0) << intact.out << intact.err;
@@ -167,7 +167,7 @@ class Corruption : public ::testing::Test {
     counts.name = "corruption, " + mode.name;
     for (const Case& c : corruptions(good)) {
       if (c.bytes == good) continue;
-      ts::TempRoot root;
+      ts::CaseRoot root(area_);
       ts::copyTree(prepared_.path(), root.path());
       const ts::RunResult result = mode.run(root.path(), c.bytes);
       const ts::TreeState now = routerTree(root.path());
@@ -195,7 +195,8 @@ class Corruption : public ::testing::Test {
     return counts;
   }
 
-  ts::TempRoot prepared_;
+  ts::SweepArea area_;
+  ts::CaseRoot prepared_{area_};
 };
 
 TEST_F(Corruption, ImageModeRefusesOrInstallsTheIntactPackage) {

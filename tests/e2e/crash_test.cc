@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -37,24 +38,18 @@ struct CrashCounts {
 
 TEST(CrashConsistency, EveryKillLeavesOldOrNewAndASecondRunRecovers) {
   if (!ts::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
-  ts::TempRoot prepared;
+  ts::SweepArea area;
+  ts::CaseRoot prepared(area);
   ASSERT_TRUE(ts::prepareUpgradeSystem(prepared.path()));
   const ts::TreeState before = routerTree(prepared.path());
 
   // The manifest of the upgrade, kept for a later commit: its size.
   {
-    ts::TempRoot safe;
-    ts::copyTree(prepared.path(), safe.path());
-    const ts::RunResult run = ts::upgradeRun(safe.path(), {});
-    ASSERT_EQ(run.status, 0);
-    ts::TempRoot kept;
+    ts::CaseRoot kept(area);
     ts::copyTree(prepared.path(), kept.path());
-    ts::RunOptions options;
-    const ts::RunResult staged = ts::runInstaller({"-r", kept.path(), "--safe"}, [] {
-      ts::RunOptions o;
-      o.env["bootimage"] = "1";
-      return o;
-    }());
+    ts::RunOptions options = ts::withFault({});
+    options.env["bootimage"] = "1";
+    const ts::RunResult staged = ts::runInstaller({"-r", kept.path(), "--safe"}, options);
     ASSERT_EQ(staged.status, 0) << staged.out << staged.err;
     const std::string manifest = ts::readFile(kept / "/ram/MANIFEST").value_or("");
     const auto operations = std::count(manifest.begin(), manifest.end(), '\n');
@@ -62,8 +57,8 @@ TEST(CrashConsistency, EveryKillLeavesOldOrNewAndASecondRunRecovers) {
     ASSERT_GE(operations, 200);
   }
 
-  ts::TempRoot clean;
-  ts::TempRoot logDir;
+  ts::CaseRoot clean(area);
+  ts::CaseRoot logDir(area);
   ts::copyTree(prepared.path(), clean.path());
   ts::FaultPlan counting;
   counting.log = logDir / "/calls";
@@ -87,7 +82,7 @@ TEST(CrashConsistency, EveryKillLeavesOldOrNewAndASecondRunRecovers) {
     const long k = first + n - 1;
     const std::string label = "killed at call " + std::to_string(k) + " (" + calls[k - 1].kind +
                               " " + calls[k - 1].detail + ")";
-    ts::TempRoot root;
+    ts::CaseRoot root(area);
     ts::copyTree(prepared.path(), root.path());
     ts::FaultPlan plan;
     plan.at = k;
@@ -108,13 +103,13 @@ TEST(CrashConsistency, EveryKillLeavesOldOrNewAndASecondRunRecovers) {
     }
     if (!check.temporaries.empty()) ++counts.strayFiles;
 
-    const ts::RunResult second = ts::upgradeRun(root.path(), {});
+    const ts::RunResult second = ts::upgradeRun(root.path(), ts::withFault({}));
     const ts::TreeState recovered = routerTree(root.path());
     if (second.status == 0 && ts::without(recovered, check.temporaries) == after) {
       ++counts.completed;
       continue;
     }
-    const ts::RunResult show = ts::runInstaller({"-r", root.path(), "--show"});
+    const ts::RunResult show = ts::runInstaller({"-r", root.path(), "--show"}, ts::withFault({}));
     bool lists = show.status == 0 && show.out.find("ERROR") == std::string::npos &&
                  show.out.find("WARNING") == std::string::npos;
     for (const std::string& name : kPackages) {

@@ -6,6 +6,7 @@
 
 #include "package/format.h"
 #include "package/payload_writer.h"
+#include "support/fault_run.h"
 #include "support/install_fixtures.h"
 #include "support/signed_package.h"
 
@@ -76,7 +77,7 @@ bool prepareUpgradeSystem(const std::string& root, const UpgradeSystemShape& sha
   first.emplace_back("kernel", kernel(false));
   second.emplace_back("kernel", kernel(true));
   for (const auto& [name, bytes] : first) {
-    RunOptions options;
+    RunOptions options = withFault({});
     options.input = bytes;
     options.env["bootimage"] = "1";
     const RunResult run = runInstaller({"-r", root, "-"}, options);

@@ -39,7 +39,7 @@ done
 # --- tools -------------------------------------------------------------------
 scripts/deps.sh
 need=""
-for pkg in libbenchmark-dev valgrind dpkg-dev; do
+for pkg in libbenchmark-dev valgrind; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need="$need $pkg"
 done
 if [ -n "$need" ]; then

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 
+#include <string>
+
 namespace installer {
 
 namespace {
@@ -25,6 +27,43 @@ bool nearestExistingDir(const std::string& path, struct stat& st) {
     dir = parentDir(dir);
   }
   return true;
+}
+
+// The answer of nearestExistingDir for the directory of the last destination
+// asked about: the files of one directory follow each other in the
+// manifest, and the estimate changes nothing on disk.
+struct NearestDirMemo {
+  std::string dir;
+  bool found = false;
+  struct stat st {};
+};
+
+bool nearestExistingDir(const std::string& path, struct stat& st, NearestDirMemo& memo) {
+  std::string dir = parentDir(path);
+  if (dir != memo.dir) {
+    memo.found = nearestExistingDir(path, memo.st);
+    memo.dir = std::move(dir);
+  }
+  st = memo.st;
+  return memo.found;
+}
+
+void accountMove(FsSpace& fs, const std::string& source, const std::string& destination,
+                 NearestDirMemo& memo) {
+  if (!isUnder(fs, destination)) return;
+  struct stat sourceStat;
+  if (stat(source.c_str(), &sourceStat) != 0) {
+    creditRemoval(fs, destination);
+    return;
+  }
+  struct stat dirStat;
+  if (nearestExistingDir(destination, dirStat, memo) && dirStat.st_dev == sourceStat.st_dev) {
+    // The staged file already occupies blocks here, and the file it replaces
+    // is freed only as the new one takes its place.
+    return;
+  }
+  fs.freeBlocks -= blocksOf(sourceStat.st_size, fs.blockSize);
+  creditRemoval(fs, destination);
 }
 
 }  // namespace
@@ -60,25 +99,14 @@ void creditRemoval(FsSpace& fs, const std::string& path) {
 }
 
 void accountMove(FsSpace& fs, const std::string& source, const std::string& destination) {
-  if (!isUnder(fs, destination)) return;
-  struct stat sourceStat;
-  if (stat(source.c_str(), &sourceStat) != 0) {
-    creditRemoval(fs, destination);
-    return;
-  }
-  struct stat dirStat;
-  if (nearestExistingDir(destination, dirStat) && dirStat.st_dev == sourceStat.st_dev) {
-    // The staged file already occupies blocks here, and the file it replaces
-    // is freed only as the new one takes its place.
-    return;
-  }
-  fs.freeBlocks -= blocksOf(sourceStat.st_size, fs.blockSize);
-  creditRemoval(fs, destination);
+  NearestDirMemo memo;
+  accountMove(fs, source, destination, memo);
 }
 
 bool checkFreeSpace(const Manifest& m) {
   FsSpace boot = readFsSpace("/flash/boot");
   FsSpace flash = readFsSpace("/flash");
+  NearestDirMemo memo;
   for (const auto& [path, entry] : m.entries) {
     switch (entry.op) {
       case ManifestOp::kRemove:
@@ -87,8 +115,8 @@ bool checkFreeSpace(const Manifest& m) {
         break;
       case ManifestOp::kMove:
       case ManifestOp::kMoveStaged:
-        accountMove(boot, entry.source, path);
-        accountMove(flash, entry.source, path);
+        accountMove(boot, entry.source, path, memo);
+        accountMove(flash, entry.source, path, memo);
         break;
       case ManifestOp::kLink:
         break;

@@ -138,13 +138,13 @@ bool extractFiles(InstalledPackage& p, Manifest& m, PackageReader& reader,
       continue;
     }
 
-    const std::string path = installationPath(p, entry.name);
+    std::string path = installationPath(p, entry.name);
     std::unique_ptr<StagedFile> staged = createStagedFile(m, path, entry.dataLength, entry.mode);
     if (!staged || !*staged) {
       reportWriteFailure(p, entry.name);
       return false;
     }
-    p.files.insert(path);
+    p.files.insert(std::move(path));
 
     std::uint32_t left = entry.dataLength;
     while (left > 0) {

@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "apply/lost_dependencies.h"
 #include "console/console.h"
@@ -48,20 +51,67 @@ void passBundleActions(Repository& repo) {
 
 // Step 2: what the packages that end enabled need is kept or enabled.
 void keepRequirements(Repository& repo, bool verbose) {
-  // keepRequired changes actions only, never the list itself.
+  // keepRequired changes actions only, never the list itself, so one index
+  // of the records serves every search for providers.
+  const ProviderIndex index(repo);
   for (std::size_t i = 0; i < repo.packages.size(); ++i) {
     InstalledPackage& p = *repo.packages[i];
-    if (endsEnabled(p)) keepRequired(repo, p, verbose);
+    if (endsEnabled(p)) keepRequired(repo, p, verbose, &index);
   }
 }
 
+// Calls `visit` with every name conflictsWith looks at for `p`: its own, the
+// names it provides and conflicts with, and those of its members.
+template <typename Visit>
+void forEachRelationName(const Package& p, const Visit& visit) {
+  visit(p.name);
+  for (const Dependency& offer : p.provides) visit(offer.name);
+  for (const Dependency& entry : p.conflicts) visit(entry.name);
+  for (const auto& member : p.members) forEachRelationName(*member, visit);
+}
+
+// Two records can conflict, one way or the other, only when they share a
+// relation name (see conflictsWith); this lists, for each record, the
+// records that share one with it, in repository order.
+class ConflictCandidates {
+ public:
+  explicit ConflictCandidates(const Repository& repo) {
+    for (std::size_t i = 0; i < repo.packages.size(); ++i) {
+      forEachRelationName(*repo.packages[i], [&](const std::string& name) {
+        std::vector<std::size_t>& list = byName_[name];
+        if (list.empty() || list.back() != i) list.push_back(i);
+      });
+    }
+  }
+
+  void of(const Package& p, std::vector<std::size_t>& indices) const {
+    indices.clear();
+    forEachRelationName(p, [&](const std::string& name) {
+      const auto found = byName_.find(name);
+      if (found != byName_.end()) {
+        indices.insert(indices.end(), found->second.begin(), found->second.end());
+      }
+    });
+    std::sort(indices.begin(), indices.end());
+    indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
+  }
+
+ private:
+  std::unordered_map<std::string, std::vector<std::size_t>> byName_;
+};
+
 // Step 3: of two conflicting packages that end enabled, one is disabled.
 void settleConflicts(Repository& repo, int verbosity) {
+  // Only the records that share a relation name with p can change anything
+  // below; they are visited in the order of the whole list.
+  const ConflictCandidates candidates(repo);
+  std::vector<std::size_t> others;
   for (const auto& outer : repo.packages) {
     InstalledPackage& p = *outer;
     if (!endsEnabled(p)) continue;
-    for (const auto& inner : repo.packages) {
-      InstalledPackage& q = *inner;
+    candidates.of(p, others);
+    for (const std::size_t index : others) {
+      InstalledPackage& q = *repo.packages[index];
       if (&q == &p) continue;
       const bool qEnabling = q.disabled && q.action == Action::kEnable;
       if (!qEnabling && !staysEnabled(q)) continue;
@@ -210,8 +260,16 @@ void stagePackageRemoval(InstalledPackage& p, Manifest& m) {
     // A path that is a directory now belongs to something else: removing it
     // would take every file in it.
     struct stat info;
-    if (lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) continue;
-    stageRemoval(m, path);
+    const bool exists = lstat(path.c_str(), &info) == 0;
+    if (exists && S_ISDIR(info.st_mode)) continue;
+    if (exists && !S_ISLNK(info.st_mode)) {
+      // What stageRemoval would find asking again.
+      setEntry(m, path, ManifestOp::kRemove, "");
+    } else if (!exists) {
+      m.entries.erase(path);
+    } else {
+      stageRemoval(m, path);  // a link: its target decides
+    }
   }
   p.files.clear();
   const std::string dir = packageDir(p);

@@ -29,8 +29,10 @@ void printListing(const Repository& repo, std::ostream& out) {
     out << std::setw(16) << p->name << " " << std::setw(1) << (p->disabled ? "X" : " ")
         << std::setw(2) << (p->bundle.name.empty() ? "  " : "B ") << std::setw(13)
         << versionText(p->version) << " " << std::setw(20) << buildTimeText(p->buildTime) << " "
-        << std::setw(40) << p->note << std::endl;
+        << std::setw(40) << p->note << '\n';
   }
+  // One flush for the whole table rather than one write per package.
+  out << std::flush;
 }
 
 }  // namespace installer

@@ -1,11 +1,14 @@
 #include "db/metadata.h"
 
-#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
+#include <sstream>
+#include <string_view>
 
 #include "console/console.h"
+#include "db/file_text.h"
 #include "upgrade/staging.h"
 
 namespace installer {
@@ -117,10 +120,14 @@ bool writeMetadata(const InstalledPackage& p, Manifest& m) {
   return writeStateFiles(p, m);
 }
 
-bool readDependencyFile(const std::string& path, std::vector<Dependency>& list, bool withPriority) {
-  std::ifstream in(path);
+namespace {
+
+// The entries of a dependency file already read.
+bool parseDependencyFile(const std::string& text, std::vector<Dependency>& list,
+                         bool withPriority) {
+  std::istringstream in(text);
   // Entries are read as a stream of blank-separated words: line breaks carry
-  // no meaning, and an unopenable file reads as an empty one.
+  // no meaning.
   for (;;) {
     Dependency d;
     if (!(in >> d.name)) return true;
@@ -130,20 +137,42 @@ bool readDependencyFile(const std::string& path, std::vector<Dependency>& list, 
   }
 }
 
-void readVersionFile(InstalledPackage& p) {
-  std::ifstream in(packageDir(p) + "version");
+// An unopenable file reads as an empty one.
+bool readListedDependencyFile(const std::string& dir, std::string_view name,
+                              const DirectoryListing* listing, std::vector<Dependency>& list,
+                              bool withPriority) {
+  std::string text;
+  return !readListedFile(dir, name, listing, text) || parseDependencyFile(text, list, withPriority);
+}
+
+}  // namespace
+
+bool readDependencyFile(const std::string& path, std::vector<Dependency>& list, bool withPriority) {
+  std::string text;
+  return !readFileText(path, text) || parseDependencyFile(text, list, withPriority);
+}
+
+void readVersionFile(InstalledPackage& p, const DirectoryListing* listing) {
+  std::string text;
+  if (!readListedFile(packageDir(p), "version", listing, text)) {
+    markBroken(p);
+    return;
+  }
+  std::istringstream in(text);
   if (!(in >> p.version >> p.buildTime)) markBroken(p);
 }
 
-void readDependencyFiles(InstalledPackage& p) {
+void readDependencyFiles(InstalledPackage& p, const DirectoryListing* listing) {
   const std::string dir = packageDir(p);
-  if (!readDependencyFile(dir + "deps", p.depends, false)) markBroken(p);
-  if (!readDependencyFile(dir + "provides", p.provides, true)) markBroken(p);
-  if (!readDependencyFile(dir + "conflicts", p.conflicts, false)) markBroken(p);
+  if (!readListedDependencyFile(dir, "deps", listing, p.depends, false)) markBroken(p);
+  if (!readListedDependencyFile(dir, "provides", listing, p.provides, true)) markBroken(p);
+  if (!readListedDependencyFile(dir, "conflicts", listing, p.conflicts, false)) markBroken(p);
 }
 
-void readBundleFile(InstalledPackage& p) {
-  std::ifstream in(packageDir(p) + "bundle");
+void readBundleFile(InstalledPackage& p, const DirectoryListing* listing) {
+  std::string text;
+  if (!readListedFile(packageDir(p), "bundle", listing, text)) return;
+  std::istringstream in(text);
   std::string word;
   if (!(in >> word)) return;
   p.bundle.name = word;
@@ -154,33 +183,42 @@ void readBundleFile(InstalledPackage& p) {
   p.action = PendingAction::kUninstall;
 }
 
-void readFilesFile(InstalledPackage& p) {
-  const std::string path = packageDir(p) + "files";
-  struct stat info;
-  p.isBundle = stat(path.c_str(), &info) != 0;
+void readFilesFile(InstalledPackage& p, const DirectoryListing* listing) {
+  // A record without the file is a bundle's: opening it answers both.
+  std::string text;
+  p.isBundle = !readListedFile(packageDir(p), "files", listing, text);
   if (p.isBundle) return;
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) {
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    const std::size_t end = rest.find('\n');
+    const std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
     if (line.empty()) continue;
-    p.files.insert(line.starts_with('/') ? line : "/" + line);
+    std::string path;
+    path.reserve(line.size() + 1);
+    if (!line.starts_with('/')) path += '/';
+    path += line;
+    // The file lists the set in its order, so each path goes to the end.
+    p.files.emplace_hint(p.files.end(), std::move(path));
   }
 }
 
-void readStateFiles(InstalledPackage& p) {
+void readStateFiles(InstalledPackage& p, const DirectoryListing* listing) {
   const std::string dir = packageDir(p);
   p.userChoice = false;
-  std::ifstream disabled(dir + "disabled");
-  if (disabled.is_open()) {
+  std::string text;
+  if (readListedFile(dir, "disabled", listing, text)) {
     p.disabled = true;
-    std::string first;
-    std::getline(disabled, first);
-    p.userChoice = first != "auto";
+    p.userChoice = text.substr(0, text.find('\n')) != "auto";
     return;
   }
   p.disabled = false;
-  std::ifstream enabled(dir + "enabled");
-  if (enabled.is_open()) p.userChoice = true;
+  if (listing != nullptr && !listing->has("enabled")) return;
+  const int enabled = open((dir + "enabled").c_str(), O_RDONLY | O_CLOEXEC);
+  if (enabled >= 0) {
+    close(enabled);
+    p.userChoice = true;
+  }
 }
 
 }  // namespace installer

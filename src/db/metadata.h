@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "db/file_text.h"
 #include "db/package.h"
 #include "upgrade/manifest.h"
 
@@ -25,11 +26,12 @@ bool writeStateFiles(const InstalledPackage& p, Manifest& m);
 bool readDependencyFile(const std::string& path, std::vector<Dependency>& list, bool withPriority);
 
 // The per-file reading rules; each marks the record for uninstall where the
-// file is broken.
-void readVersionFile(InstalledPackage& p);
-void readDependencyFiles(InstalledPackage& p);
-void readBundleFile(InstalledPackage& p);
-void readFilesFile(InstalledPackage& p);
-void readStateFiles(InstalledPackage& p);
+// file is broken. `listing`, when given, lists the package's directory: a
+// file it lacks counts as absent without being looked for.
+void readVersionFile(InstalledPackage& p, const DirectoryListing* listing = nullptr);
+void readDependencyFiles(InstalledPackage& p, const DirectoryListing* listing = nullptr);
+void readBundleFile(InstalledPackage& p, const DirectoryListing* listing = nullptr);
+void readFilesFile(InstalledPackage& p, const DirectoryListing* listing = nullptr);
+void readStateFiles(InstalledPackage& p, const DirectoryListing* listing = nullptr);
 
 }  // namespace installer

@@ -14,9 +14,14 @@ struct TextCase {
 
 TEST(VersionText, FormsByStage) {
   const TextCase cases[] = {
-      {7, 1, 0x66, 3, "7.1.3"},     {7, 1, 0x66, 0, "7.1"},      {7, 1, 0x62, 3, "7.1beta3"},
-      {7, 1, 0x63, 0, "7.1rc"},     {7, 1, 0x61, 12, "7.1alpha12"}, {7, 1, 0, 3, "7.13"},
-      {255, 255, 0x66, 255, "255.255.255"}, {0, 0, 0, 0, "0.0"},
+      {7, 1, 0x66, 3, "7.1.3"},
+      {7, 1, 0x66, 0, "7.1"},
+      {7, 1, 0x62, 3, "7.1beta3"},
+      {7, 1, 0x63, 0, "7.1rc"},
+      {7, 1, 0x61, 12, "7.1alpha12"},
+      {7, 1, 0, 3, "7.13"},
+      {255, 255, 0x66, 255, "255.255.255"},
+      {0, 0, 0, 0, "0.0"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(versionText(makeVersion(c.major, c.minor, c.stage, c.number)), c.text) << c.text;

@@ -230,8 +230,9 @@ bool parseDescription(const std::string& text, const std::string& path,
       const std::size_t space = value.find_last_of(" \t");
       const auto cls =
           space == std::string::npos ? std::nullopt : parseNumber(value.substr(space + 1));
-      if (!cls || *cls > 4) return fail("expected \"class: PATTERN CLASS\" with CLASS 0 to 4");
-      d.classes.push_back({trim(value.substr(0, space)), static_cast<std::uint8_t>(*cls)});
+      const auto number = cls.value_or(5);
+      if (number > 4) return fail("expected \"class: PATTERN CLASS\" with CLASS 0 to 4");
+      d.classes.push_back({trim(value.substr(0, space)), static_cast<std::uint8_t>(number)});
     } else if (key == "magic") {
       if (value == "package") {
         d.magic = kMagicPackage;

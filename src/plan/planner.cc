@@ -1,5 +1,9 @@
 #include "plan/planner.h"
 
+#include <algorithm>
+#include <string>
+#include <unordered_map>
+
 #include "console/console.h"
 #include "plan/relations.h"
 
@@ -11,14 +15,51 @@ bool related(const Package& a, const Package& b) {
   return coversName(a, b.name) || coversName(b, a.name);
 }
 
+// Candidates are related when one covers the other's name (its own name or
+// a member's). This lists, for each candidate, the related ones in list
+// order, so that phase 1 need not compare every pair.
+class RelatedCandidates {
+ public:
+  explicit RelatedCandidates(const std::vector<Package*>& list) {
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      byOwnName_[list[i]->name].push_back(i);
+      note(byCoveredName_[list[i]->name], i);
+      for (const auto& member : list[i]->members) note(byCoveredName_[member->name], i);
+    }
+  }
+
+  void of(const Package& p, std::vector<std::size_t>& indices) const {
+    indices.clear();
+    add(byCoveredName_, p.name, indices);
+    add(byOwnName_, p.name, indices);
+    for (const auto& member : p.members) add(byOwnName_, member->name, indices);
+    std::sort(indices.begin(), indices.end());
+    indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
+  }
+
+ private:
+  using Index = std::unordered_map<std::string, std::vector<std::size_t>>;
+  static void note(std::vector<std::size_t>& list, std::size_t i) {
+    if (list.empty() || list.back() != i) list.push_back(i);
+  }
+  static void add(const Index& index, const std::string& name, std::vector<std::size_t>& out) {
+    const auto found = index.find(name);
+    if (found != index.end()) out.insert(out.end(), found->second.begin(), found->second.end());
+  }
+
+  Index byOwnName_;
+  Index byCoveredName_;
+};
+
 // Phase 1: whether candidate `n` (index `self`) survives the comparison with
 // every other allowed candidate. Among equals the earlier entry stays, and a
 // bundle stays over a separate package it carries.
 bool isWinner(Repository& repo, const std::vector<Package*>& list, const std::vector<bool>& allowed,
-              std::size_t self, Version threshold, bool verbose) {
+              const std::vector<std::size_t>& relatedIndices, std::size_t self, Version threshold,
+              bool verbose) {
   const Package& n = *list[self];
   const bool newestWins = threshold == kPreferNewest;
-  for (std::size_t i = 0; i < list.size(); ++i) {
+  for (const std::size_t i : relatedIndices) {
     if (i == self || !allowed[i]) continue;
     const Package& m = *list[i];
     if (!related(n, m)) continue;
@@ -52,10 +93,15 @@ void planPackages(Repository& repo, std::vector<Package*>& list, Version thresho
     allowed[i] = threshold == kPreferNewest || list[i]->version >= threshold;
   }
   std::vector<Package*> winners;
+  const RelatedCandidates relatedCandidates(list);
+  std::vector<std::size_t> relatedIndices;
   for (std::size_t i = 0; i < list.size(); ++i) {
     if (!allowed[i]) {
       warn(repo, "ommitting package %s: not allowed", packageLabel(*list[i]).c_str());
-    } else if (isWinner(repo, list, allowed, i, threshold, verbose)) {
+      continue;
+    }
+    relatedCandidates.of(*list[i], relatedIndices);
+    if (isWinner(repo, list, allowed, relatedIndices, i, threshold, verbose)) {
       winners.push_back(list[i]);
     }
   }
@@ -107,14 +153,15 @@ int providerAvailability(const std::vector<InstalledPackage*>& providers) {
   return someDisabled ? 3 : 1;
 }
 
-void keepRequired(Repository& repo, InstalledPackage& p, bool verbose) {
+void keepRequired(Repository& repo, InstalledPackage& p, bool verbose, const ProviderIndex* index) {
   if (!p.bundle.name.empty()) {
     if (InstalledPackage* bundle = findRecord(repo, p.bundle.name)) {
-      reviveProvider(repo, *bundle, p, verbose);
+      reviveProvider(repo, *bundle, p, verbose, index);
     }
   }
   for (const Dependency& entry : p.depends) {
-    const std::vector<InstalledPackage*> providers = findProviders(repo, entry, true);
+    const std::vector<InstalledPackage*> providers =
+        index != nullptr ? index->findProviders(entry, true) : findProviders(repo, entry, true);
     if (providerAvailability(providers) == 0) continue;
     // Nothing could meet this requirement: the rest are not looked at.
     if (providers.empty()) return;
@@ -122,22 +169,22 @@ void keepRequired(Repository& repo, InstalledPackage& p, bool verbose) {
     planPackages(repo, candidates, kPreferNewest, false);
     if (candidates.empty()) continue;
     // Every candidate is a record of the repository.
-    reviveProvider(repo, static_cast<InstalledPackage&>(*candidates.back()), p, verbose);
+    reviveProvider(repo, static_cast<InstalledPackage&>(*candidates.back()), p, verbose, index);
   }
 }
 
 void reviveProvider(Repository& repo, InstalledPackage& provider, const InstalledPackage& dependent,
-                    bool verbose) {
+                    bool verbose, const ProviderIndex* index) {
   if (provider.action == PendingAction::kUninstall || provider.action == PendingAction::kDisable) {
     if (verbose) {
       warn(repo, "can not %s %s: %s depends on it", actionWord(provider.action),
            packageLabel(provider).c_str(), dependent.name.c_str());
     }
     provider.action = PendingAction::kNone;
-    keepRequired(repo, provider, verbose);
+    keepRequired(repo, provider, verbose, index);
   } else if (provider.disabled) {
     provider.action = PendingAction::kEnable;
-    keepRequired(repo, provider, verbose);
+    keepRequired(repo, provider, verbose, index);
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include "db/package.h"
 #include "db/repository.h"
+#include "plan/relations.h"
 
 namespace installer {
 
@@ -21,8 +22,11 @@ bool coversName(const Package& p, const std::string& name);
 // 0 available, 1 missing, 3 disabled.
 int providerAvailability(const std::vector<InstalledPackage*>& providers);
 
-void keepRequired(Repository& repo, InstalledPackage& p, bool verbose);
+// `index`, when given, stands for the repository's records in the search
+// for providers (see ProviderIndex).
+void keepRequired(Repository& repo, InstalledPackage& p, bool verbose,
+                  const ProviderIndex* index = nullptr);
 void reviveProvider(Repository& repo, InstalledPackage& provider, const InstalledPackage& dependent,
-                    bool verbose);
+                    bool verbose, const ProviderIndex* index = nullptr);
 
 }  // namespace installer

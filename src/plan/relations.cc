@@ -81,6 +81,33 @@ std::vector<InstalledPackage*> findProviders(const Repository& repo, const Depen
   return providers;
 }
 
+ProviderIndex::ProviderIndex(const Repository& repo) {
+  for (const auto& record : repo.packages) {
+    auto note = [&](const std::string& name) {
+      std::vector<InstalledPackage*>& list = byName_[name];
+      if (list.empty() || list.back() != record.get()) list.push_back(record.get());
+    };
+    note(record->name);
+    for (const Dependency& offer : record->provides) note(offer.name);
+  }
+}
+
+std::vector<InstalledPackage*> ProviderIndex::findProviders(const Dependency& d,
+                                                            bool includeDisabled) const {
+  std::vector<InstalledPackage*> providers;
+  const auto named = byName_.find(d.name);
+  if (named == byName_.end()) return providers;
+  // Every record that meets d carries its name, as its own or as one it
+  // provides; the same tests as findProviders pick them.
+  for (InstalledPackage* record : named->second) {
+    if (isPlaceholder(*record)) continue;
+    if (!satisfies(*record, d) && !providesMatch(*record, d)) continue;
+    if (record->disabled && !includeDisabled) continue;
+    providers.push_back(record);
+  }
+  return providers;
+}
+
 InstalledPackage* findConflicting(const Repository& repo, const Package& candidate) {
   for (const auto& record : repo.packages) {
     if (!record->disabled && conflictsWith(*record, candidate)) return record.get();

@@ -56,12 +56,15 @@ Version readDowngradeFloor(std::istream& in) {
 }
 
 // Reads the header of one package file, and for a bundle the headers of its
-// members. False when the file is broken.
-bool readPackageFile(PackageFile& record, std::istream& file) {
-  PackageReader reader(file, true);
-  struct stat st;
-  if (stat(record.path.c_str(), &st) == 0 &&
-      static_cast<std::uint64_t>(st.st_size) != std::uint64_t{reader.totalLength}) {
+// members. False when the file is broken. `st` is the file's stat result, or
+// null when stat failed.
+bool readPackageFile(PackageFile& record, std::istream& file, const struct stat* st) {
+  // No digest of the file is checked here (the signature is, when the file
+  // is installed): without hashing the reader seeks over the payload
+  // instead of reading and hashing all of it.
+  PackageReader reader(file, false);
+  if (st != nullptr &&
+      static_cast<std::uint64_t>(st->st_size) != std::uint64_t{reader.totalLength}) {
     return false;
   }
   reader.wantedTypes = {18, 1, 24, 16, 2, 23, 3, 19, 17, 21};
@@ -127,13 +130,14 @@ void scanPackageDir(Repository& repo, const std::string& dir,
     record->path = dir + name;
     // Only regular files are opened: opening a FIFO would wait for a writer.
     struct stat st;
-    const bool regular = stat(record->path.c_str(), &st) != 0 || S_ISREG(st.st_mode);
+    const bool known = stat(record->path.c_str(), &st) == 0;
+    const bool regular = !known || S_ISREG(st.st_mode);
     std::ifstream file;
     if (regular) {
       file.open(record->path, std::ios::binary);
       if (!file.is_open()) continue;  // left out silently
     }
-    if (!regular || !readPackageFile(*record, file)) {
+    if (!regular || !readPackageFile(*record, file, known ? &st : nullptr)) {
       reportError(repo, "broken package %s", name.c_str());
       continue;
     }

@@ -79,8 +79,8 @@ bool makeLink(const std::string& path, const std::string& text) {
   return true;
 }
 
+// The caller has made the directory of `path`.
 bool moveIntoPlace(const std::string& path, const ManifestEntry& entry, bool showProgress) {
-  makeDirs(parentDir(path));
   if (rename(entry.source.c_str(), path.c_str()) == 0) return true;
   if (errno != EXDEV) {
     std::perror("rename");
@@ -100,15 +100,16 @@ bool moveIntoPlace(const std::string& path, const ManifestEntry& entry, bool sho
 
 }  // namespace
 
-void setEntry(Manifest& m, const std::string& path, ManifestOp op, const std::string& source) {
-  auto it = m.entries.find(path);
-  if (it == m.entries.end()) {
-    m.entries.emplace(path, ManifestEntry{op, source});
+void setEntry(Manifest& m, const std::string& path, ManifestOp op, std::string source) {
+  // One walk of the tree finds the entry or the place for it.
+  auto it = m.entries.lower_bound(path);
+  if (it == m.entries.end() || it->first != path) {
+    m.entries.emplace_hint(it, path, ManifestEntry{op, std::move(source)});
     return;
   }
   if (it->second.op == ManifestOp::kMoveStaged) unlink(it->second.source.c_str());
   it->second.op = op;
-  it->second.source = source;
+  it->second.source = std::move(source);
 }
 
 void addMove(Manifest& m, const std::string& source, const std::string& target) {
@@ -124,6 +125,7 @@ void cancelManifest(Manifest& m) {
     if (entry.op == ManifestOp::kMoveStaged) unlink(entry.source.c_str());
   }
   m.entries.clear();
+  m.stagingMemo = {};
 }
 
 bool commitManifest(const Manifest& m, bool showProgress) {
@@ -139,9 +141,17 @@ bool commitManifest(const Manifest& m, bool showProgress) {
       if (entry.op == ManifestOp::kRemove) ok = removeTarget(path) && ok;
       if (entry.op == ManifestOp::kLink) ok = makeLink(path, entry.source) && ok;
     }
+    // Files of one directory follow each other in path order: their
+    // directory is made, or found to exist, once.
+    std::string madeDir;
     for (const auto& [path, entry] : m.entries) {
       if (inDatabase(path) != database) continue;
       if (entry.op == ManifestOp::kMove || entry.op == ManifestOp::kMoveStaged) {
+        std::string dir = parentDir(path);
+        if (dir != madeDir) {
+          // A directory that could not be made is tried again for the next file.
+          madeDir = makeDirs(dir) ? std::move(dir) : std::string();
+        }
         ok = moveIntoPlace(path, entry, showProgress) && ok;
       }
     }
@@ -161,12 +171,12 @@ std::string parentDir(const std::string& path) {
   return path.substr(0, end + 1);
 }
 
-void makeDirs(const std::string& path) {
-  if (mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) return;
+bool makeDirs(const std::string& path) {
+  if (mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) return true;
   const std::string parent = parentDir(path);
-  if (parent == path || path == "/" || path == ".") return;
+  if (parent == path || path == "/" || path == ".") return false;
   makeDirs(parent);
-  mkdir(path.c_str(), 0777);
+  return mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;
 }
 
 }  // namespace installer

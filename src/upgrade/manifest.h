@@ -20,15 +20,25 @@ struct ManifestEntry {
   std::string source;
 };
 
+// Staging's note of the last destination directory it placed a temporary
+// file for, and the directory (that one, or its nearest existing ancestor)
+// whose file system answered. Missing directories are made only when a
+// manifest is committed, so the note holds while files are staged.
+struct StagingMemo {
+  std::string directory;
+  std::string existing;
+};
+
 // Keys are target paths in byte-wise order; every walk goes in this order.
 struct Manifest {
   std::map<std::string, ManifestEntry> entries;
+  StagingMemo stagingMemo;
   bool empty() const { return entries.empty(); }
 };
 
 // Adds or replaces the entry of `path`; a replaced kMoveStaged entry has its
 // temporary file deleted.
-void setEntry(Manifest& m, const std::string& path, ManifestOp op, const std::string& source);
+void setEntry(Manifest& m, const std::string& path, ManifestOp op, std::string source);
 void addMove(Manifest& m, const std::string& source, const std::string& target);
 void addLink(Manifest& m, const std::string& linkText, const std::string& path);
 
@@ -59,7 +69,8 @@ std::uint32_t monotonicTicks();
 
 // dirname() after dropping trailing slashes: "/a/b/" -> "/a", "a" -> ".", "/" -> ".".
 std::string parentDir(const std::string& path);
-// mkdir -p with mode 0777; reports nothing.
-void makeDirs(const std::string& path);
+// mkdir -p with mode 0777; reports nothing. False when the last mkdir failed
+// for another reason than an existing entry.
+bool makeDirs(const std::string& path);
 
 }  // namespace installer

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <limits>
 #include <streambuf>
-#include <vector>
 
 namespace installer {
 namespace {
@@ -19,31 +18,43 @@ constexpr std::size_t kMaxTemporaryDir = 117;
 
 // The file system holding `destination` (or its nearest existing ancestor)
 // when `sizeHint` bytes fit there with 64 KiB to spare.
-bool fitsBeside(const std::string& destination, std::uint64_t sizeHint, std::string& dir) {
-  std::string candidate = parentDir(destination);
-  for (;;) {
-    struct statfs fs;
+bool fitsBeside(Manifest& m, const std::string& destination, std::uint64_t sizeHint,
+                std::string& dir) {
+  const std::string parent = parentDir(destination);
+  StagingMemo& memo = m.stagingMemo;
+  struct statfs fs;
+  std::string candidate = parent;
+  // The files of one directory are staged one after another: the directory
+  // that answered for the previous one answers at once, without asking again
+  // about the missing directories below it.
+  bool answered = parent == memo.directory && statfs(memo.existing.c_str(), &fs) == 0;
+  if (answered) candidate = memo.existing;
+  while (!answered) {
     if (statfs(candidate.c_str(), &fs) == 0) {
-      const std::uint64_t freeBytes =
-          static_cast<std::uint64_t>(fs.f_bfree) * static_cast<std::uint64_t>(fs.f_bsize);
-      const std::uint64_t needed =
-          sizeHint > std::numeric_limits<std::uint64_t>::max() - kSpareBytes
-              ? std::numeric_limits<std::uint64_t>::max()
-              : sizeHint + kSpareBytes;
-      if (needed >= freeBytes) return false;
-      dir = candidate;
-      return true;
+      memo.directory = parent;
+      memo.existing = candidate;
+      answered = true;
+    } else if (candidate == "/" || candidate == ".") {
+      return false;
+    } else {
+      candidate = parentDir(candidate);
     }
-    if (candidate == "/" || candidate == ".") return false;
-    candidate = parentDir(candidate);
   }
+  const std::uint64_t freeBytes =
+      static_cast<std::uint64_t>(fs.f_bfree) * static_cast<std::uint64_t>(fs.f_bsize);
+  const std::uint64_t needed = sizeHint > std::numeric_limits<std::uint64_t>::max() - kSpareBytes
+                                   ? std::numeric_limits<std::uint64_t>::max()
+                                   : sizeHint + kSpareBytes;
+  if (needed >= freeBytes) return false;
+  dir = candidate;
+  return true;
 }
 
-std::string temporaryDir(const std::string& destination, std::uint64_t sizeHint) {
+std::string temporaryDir(Manifest& m, const std::string& destination, std::uint64_t sizeHint) {
   std::string dir = "/ram";
   if (sizeHint != 0) {
     std::string beside;
-    if (fitsBeside(destination, sizeHint, beside) && beside.size() <= kMaxTemporaryDir) {
+    if (fitsBeside(m, destination, sizeHint, beside) && beside.size() <= kMaxTemporaryDir) {
       dir = beside;
     }
   } else {
@@ -59,9 +70,8 @@ std::string temporaryDir(const std::string& destination, std::uint64_t sizeHint)
 // error sticks and keeps its errno for the caller's report.
 class StagedFile::Buffer : public std::streambuf {
  public:
-  explicit Buffer(int fd) : fd_(fd), space_(kStagingBuffer) {
-    setp(space_.data(), space_.data() + space_.size());
-  }
+  // The buffer is not cleared: a small file uses little of it.
+  explicit Buffer(int fd) : fd_(fd), space_(new char[kStagingBuffer]) { reset(); }
 
   int fd() const { return fd_; }
   int error() const { return error_; }
@@ -95,13 +105,22 @@ class StagedFile::Buffer : public std::streambuf {
     return traits_type::not_eof(ch);
   }
   int sync() override { return drain() ? 0 : -1; }
+  // A block as large as the buffer goes to the file at once, after what is
+  // buffered, instead of being copied through the buffer first.
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    if (n < static_cast<std::streamsize>(kStagingBuffer)) return std::streambuf::xsputn(s, n);
+    if (!drain() || !writeAll(s, static_cast<std::size_t>(n))) return 0;
+    return n;
+  }
 
  private:
-  bool drain() {
+  void reset() { setp(space_.get(), space_.get() + kStagingBuffer); }
+
+  bool writeAll(const char* next, std::size_t size) {
     if (error_ != 0 || fd_ < 0) return false;
-    const char* next = pbase();
-    while (next < pptr()) {
-      const ssize_t put = ::write(fd_, next, static_cast<std::size_t>(pptr() - next));
+    const char* const end = next + size;
+    while (next < end) {
+      const ssize_t put = ::write(fd_, next, static_cast<std::size_t>(end - next));
       if (put < 0 && errno == EINTR) continue;
       if (put <= 0) {
         fail(put < 0 ? errno : EIO);
@@ -109,13 +128,18 @@ class StagedFile::Buffer : public std::streambuf {
       }
       next += put;
     }
-    setp(space_.data(), space_.data() + space_.size());
+    return true;
+  }
+
+  bool drain() {
+    if (!writeAll(pbase(), static_cast<std::size_t>(pptr() - pbase()))) return false;
+    reset();
     return true;
   }
 
   int fd_;
   int error_ = 0;
-  std::vector<char> space_;
+  std::unique_ptr<char[]> space_;
 };
 
 StagedFile::StagedFile(int fd, std::uint32_t mode)
@@ -155,9 +179,9 @@ void StagedFile::close() {
 
 std::unique_ptr<StagedFile> createStagedFile(Manifest& m, const std::string& destination,
                                              std::uint64_t sizeHint, std::uint32_t mode) {
-  std::string temporary = temporaryDir(destination, sizeHint) + "/tmpXXXXXX";
+  std::string temporary = temporaryDir(m, destination, sizeHint) + "/tmpXXXXXX";
   const int fd = mkstemp(temporary.data());
-  if (fd >= 0) setEntry(m, destination, ManifestOp::kMoveStaged, temporary);
+  if (fd >= 0) setEntry(m, destination, ManifestOp::kMoveStaged, std::move(temporary));
   return std::make_unique<StagedFile>(fd, mode);
 }
 

@@ -17,6 +17,7 @@ constexpr int kExitNoSpace = 28;
 // commit failed (each one is reported on standard error as it fails).
 constexpr int kExitNotCommitted = 1;
 const char* const kManifestPath = "/ram/MANIFEST";
+const char* const kChangedMarker = "/flash/PCKGS_CHANGED";
 
 }  // namespace
 
@@ -37,10 +38,18 @@ int runUpgradeMode(Repository& repo, const RunOptions& options) {
 
   const bool changed = !manifest.empty();
   if (changed) {
-    createStagedFile(manifest, "/flash/PCKGS_CHANGED", 1, 0)->close();
-    // The manifest is settled before anything is announced, so that a run
-    // whose manifest could not be kept claims no installed package.
-    if (!options.commitNow && !writeManifest(manifest, kManifestPath)) {
+    // The boot scripts learn from this marker that packages changed: a
+    // commit without it would go unnoticed by them.
+    auto marker = createStagedFile(manifest, kChangedMarker, 1, 0);
+    marker->close();
+    if (marker->fail()) {
+      reportError(repo, "could not write %s", kChangedMarker);
+      cancelManifest(manifest);
+      installed.clear();
+      status = kExitNotCommitted;
+    } else if (!options.commitNow && !writeManifest(manifest, kManifestPath)) {
+      // The manifest is settled before anything is announced, so that a run
+      // whose manifest could not be kept claims no installed package.
       reportError(repo, "could not write %s", kManifestPath);
       cancelManifest(manifest);
       installed.clear();

@@ -10,6 +10,8 @@
 namespace installer {
 namespace {
 
+bool inDatabase(const std::string& path) { return path.starts_with("/flash/var/pdb/"); }
+
 // A path that is already gone, or never was, needs no removal.
 bool alreadyGone(int error) { return error == ENOENT || error == ENOTDIR; }
 
@@ -128,22 +130,30 @@ void cancelManifest(Manifest& m) {
 
 bool commitManifest(const Manifest& m, bool showProgress) {
   bool ok = true;
-  // Removals and links first: a move may land where something was removed.
-  for (const auto& [path, entry] : m.entries) {
-    if (entry.op == ManifestOp::kRemove) ok = removeTarget(path) && ok;
-    if (entry.op == ManifestOp::kLink) ok = makeLink(path, entry.source) && ok;
-  }
-  // Files of one directory follow each other in path order: their directory
-  // is made, or found to exist, once.
-  std::string madeDir;
-  for (const auto& [path, entry] : m.entries) {
-    if (entry.op == ManifestOp::kMove || entry.op == ManifestOp::kMoveStaged) {
-      std::string dir = parentDir(path);
-      if (dir != madeDir) {
-        // A directory that could not be made is tried again for the next file.
-        madeDir = makeDirs(dir) ? std::move(dir) : std::string();
+  // The package database goes last. Until its files change it describes
+  // what was installed before, so a commit cut short (power lost) before or
+  // while it changes is done again by the next run, instead of leaving
+  // packages recorded as new whose files are partly old.
+  for (const bool database : {false, true}) {
+    // Removals and links first: a move may land where something was removed.
+    for (const auto& [path, entry] : m.entries) {
+      if (inDatabase(path) != database) continue;
+      if (entry.op == ManifestOp::kRemove) ok = removeTarget(path) && ok;
+      if (entry.op == ManifestOp::kLink) ok = makeLink(path, entry.source) && ok;
+    }
+    // Files of one directory follow each other in path order: their
+    // directory is made, or found to exist, once.
+    std::string madeDir;
+    for (const auto& [path, entry] : m.entries) {
+      if (inDatabase(path) != database) continue;
+      if (entry.op == ManifestOp::kMove || entry.op == ManifestOp::kMoveStaged) {
+        std::string dir = parentDir(path);
+        if (dir != madeDir) {
+          // A directory that could not be made is tried again for the next file.
+          madeDir = makeDirs(dir) ? std::move(dir) : std::string();
+        }
+        ok = moveIntoPlace(path, entry, showProgress) && ok;
       }
-      ok = moveIntoPlace(path, entry, showProgress) && ok;
     }
   }
   // The renames are done; make them reach the flash before the run ends.

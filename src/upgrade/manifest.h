@@ -45,9 +45,11 @@ void addLink(Manifest& m, const std::string& linkText, const std::string& path);
 // Deletes the temporary files of kMoveStaged entries and empties the manifest.
 void cancelManifest(Manifest& m);
 
-// Removals and links first, then moves, all in path order. The manifest is
-// left as it is. Each operation that fails is reported on standard error and
-// the commit goes on; false when any failed.
+// Removals and links first, then moves, all in path order; everything below
+// "/flash/var/pdb/" (the package database) after everything else, so that
+// the database changes only once the files it describes are in place. The
+// manifest is left as it is. Each operation that fails is reported on
+// standard error and the commit goes on; false when any failed.
 bool commitManifest(const Manifest& m, bool showProgress);
 
 // Writes the manifest file through a temporary file renamed into place.

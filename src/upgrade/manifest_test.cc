@@ -110,6 +110,23 @@ TEST_F(ManifestTest, RemovalsAndLinksHappenBeforeAnyMove) {
   EXPECT_EQ(m.entries.size(), 4u) << "the commit leaves the manifest as it is";
 }
 
+TEST_F(ManifestTest, TheDatabaseChangesAfterEverythingElse) {
+  // The database move's source only appears once a move outside the
+  // database has run; in plain path order the database move would come
+  // first and fail.
+  ts::writeFile("/flash/var/pdb/p/new-version", "7.2");
+  ts::writeFile("/flash/zz/new", "z");
+  Manifest m;
+  addMove(m, "/flash/var/pdb/p/new-version", "/flash/zz/taken");
+  addMove(m, "/flash/zz/new", "/flash/zz/file");
+  addMove(m, "/flash/zz/taken", "/flash/var/pdb/p/version");
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(commitManifest(m, false));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(ts::readFile("/flash/var/pdb/p/version"), "7.2");
+  EXPECT_EQ(ts::readFile("/flash/zz/file"), "z");
+}
+
 TEST_F(ManifestTest, RemoveHandlesFilesLinksAndDirectories) {
   ts::writeFile("/flash/file", "x");
   ts::writeFile("/flash/target", "kept");

@@ -56,9 +56,13 @@ std::string candidate() {
        file("etc/tool.conf", "setting=1\n"), file("lib/libtool.so", std::string(3000, 'L'))});
 }
 
-// Everything in the root but the message log, which every run writes.
+constexpr char kDownload[] = "/rw/pckg/.download/tool-7.2.npk";
+
+// Everything in the root but the message log, which every run writes, and
+// the downloaded package file, which differs from case to case (a plain
+// package file stays where it was downloaded).
 ts::TreeState routerTree(const std::string& root) {
-  return ts::without(ts::snapshotTree(root), {"/flash/postlog"});
+  return ts::without(ts::snapshotTree(root), {"/flash/postlog", kDownload});
 }
 
 struct Mode {
@@ -69,9 +73,14 @@ struct Mode {
 };
 
 ts::RunResult imageMode(const std::string& root, const std::string& package) {
-  ts::RunOptions options;
+  ts::RunOptions options = ts::withFault({});
   options.input = package;
   return ts::runInstaller({"-r", root, "-"}, options);
+}
+
+ts::RunResult upgradeRun(const std::string& root, const std::string& package) {
+  ts::writeFile(root + kDownload, package);
+  return ts::runInstaller({"-r", root}, ts::withFault({}));
 }
 
 struct Case {
@@ -147,7 +156,7 @@ class Corruption : public ::testing::Test {
   ts::SweepCounts sweep(const Mode& mode) {
     const std::string good = candidate();
     const ts::TreeState before = routerTree(prepared_.path());
-    ts::TempRoot clean;
+    ts::CaseRoot clean(area_);
     ts::copyTree(prepared_.path(), clean.path());
     const ts::RunResult intact = mode.run(clean.path(), good);
     EXPECT_EQ(intact.status, 0) << intact.out << intact.err;
@@ -158,7 +167,7 @@ class Corruption : public ::testing::Test {
     counts.name = "corruption, " + mode.name;
     for (const Case& c : corruptions(good)) {
       if (c.bytes == good) continue;
-      ts::TempRoot root;
+      ts::CaseRoot root(area_);
       ts::copyTree(prepared_.path(), root.path());
       const ts::RunResult result = mode.run(root.path(), c.bytes);
       const ts::TreeState now = routerTree(root.path());
@@ -186,13 +195,24 @@ class Corruption : public ::testing::Test {
     return counts;
   }
 
-  ts::TempRoot prepared_;
+  ts::SweepArea area_;
+  ts::CaseRoot prepared_{area_};
 };
 
 TEST_F(Corruption, ImageModeRefusesOrInstallsTheIntactPackage) {
   const ts::RunResult first = imageMode(prepared_.path(), installed());
   ASSERT_EQ(first.status, 0) << first.out << first.err;
   const ts::SweepCounts counts = sweep({"image mode", imageMode, true});
+  for (const auto& failure : counts.other) ADD_FAILURE() << failure;
+}
+
+TEST_F(Corruption, UpgradeRunRefusesOrInstallsTheIntactPackage) {
+  const ts::RunResult first = imageMode(prepared_.path(), installed());
+  ASSERT_EQ(first.status, 0) << first.out << first.err;
+  ts::makeDirs(prepared_ / "/rw/pckg/.download");
+  // A refused package leaves the upgrade run's status at 0: the reason is
+  // printed, and the tree must not change.
+  const ts::SweepCounts counts = sweep({"upgrade run", upgradeRun, false});
   for (const auto& failure : counts.other) ADD_FAILURE() << failure;
 }
 

@@ -14,6 +14,7 @@
 #include "support/install_fixtures.h"
 #include "support/sandbox.h"
 #include "support/signed_package.h"
+#include "support/upgrade_system.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ class CommitFaults : public ::testing::Test {
     if (!ts::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
   }
 
-  static void prepare(const ts::TempRoot& root) {
+  static void prepare(const ts::CaseRoot& root) {
     ts::writeFile(root / "/flash/bin/keep", "keep");
     ts::writeFile(root / "/flash/bin/replace", "old replace");
     ts::writeFile(root / "/flash/bin/remove", "old remove");
@@ -52,7 +53,8 @@ class CommitFaults : public ::testing::Test {
 };
 
 TEST_F(CommitFaults, EveryFailingCallLeavesOldOrNewAndIsReported) {
-  ts::TempRoot clean;
+  ts::SweepArea area;
+  ts::CaseRoot clean(area);
   prepare(clean);
   const ts::TreeState before = ts::snapshotTree(clean / "/flash");
   ts::RunOptions options;
@@ -71,7 +73,7 @@ TEST_F(CommitFaults, EveryFailingCallLeavesOldOrNewAndIsReported) {
   counts.name = "commit";
   for (const std::string& error : kErrors) {
     for (long n : ts::pointsToTry(static_cast<long>(calls.size()), 40)) {
-      ts::TempRoot root;
+      ts::CaseRoot root(area);
       prepare(root);
       ts::RunOptions faulty;
       faulty.chrootTo = root.path();
@@ -175,13 +177,13 @@ struct Scenario {
 
 // Runs the scenario once without a fault (counting the calls), then once
 // for each chosen N and error, and sorts the outcomes.
-ts::SweepCounts sweepFaults(const Scenario& scenario, const std::vector<std::string>& errors,
-                            long samples) {
+ts::SweepCounts sweepFaults(const ts::SweepArea& area, const Scenario& scenario,
+                            const std::vector<std::string>& errors, long samples) {
   ts::SweepCounts counts;
   counts.name = scenario.name;
   const ts::TreeState before = routerTree(scenario.preparedRoot);
-  ts::TempRoot clean;
-  ts::TempRoot logDir;
+  ts::CaseRoot clean(area);
+  ts::CaseRoot logDir(area);
   ts::copyTree(scenario.preparedRoot, clean.path());
   ts::FaultPlan counting;
   counting.log = logDir / "/calls";
@@ -204,7 +206,7 @@ ts::SweepCounts sweepFaults(const Scenario& scenario, const std::vector<std::str
 
   for (const std::string& error : errors) {
     for (long n : ts::pointsToTry(static_cast<long>(calls.size()), samples)) {
-      ts::TempRoot root;
+      ts::CaseRoot root(area);
       ts::copyTree(scenario.preparedRoot, root.path());
       ts::FaultPlan plan;
       plan.at = n;
@@ -253,11 +255,12 @@ class RunFaults : public ::testing::Test {
     ts::makeRouterDirs(prepared_.path());
   }
 
-  ts::TempRoot prepared_;
+  ts::SweepArea area_;
+  ts::CaseRoot prepared_{area_};
 };
 
 TEST_F(RunFaults, ImageModeReportsEveryFailureAndKeepsTheFlash) {
-  const ts::RunResult first = imageMode(toolV1(), prepared_.path(), {});
+  const ts::RunResult first = imageMode(toolV1(), prepared_.path(), ts::withFault({}));
   ASSERT_EQ(first.status, 0) << first.out << first.err;
   const std::string v2 = toolV2();
   Scenario scenario{"image mode", prepared_.path(),
@@ -265,7 +268,7 @@ TEST_F(RunFaults, ImageModeReportsEveryFailureAndKeepsTheFlash) {
                       return imageMode(v2, root, std::move(options));
                     },
                     true};
-  const ts::SweepCounts counts = sweepFaults(scenario, kErrors, 40);
+  const ts::SweepCounts counts = sweepFaults(area_, scenario, kErrors, 40);
   for (const auto& failure : counts.other) ADD_FAILURE() << failure;
 }
 
@@ -275,7 +278,7 @@ TEST_F(RunFaults, ImageModeKeepingABootImageReportsEveryFailureAndKeepsTheFlash)
   header.flags = installer::kFlagBootImage;
   ts::FixtureOptions v1;
   v1.image = std::string(5000, 'k');
-  ts::RunOptions boot;
+  ts::RunOptions boot = ts::withFault({});
   boot.env["bootimage"] = "1";
   const ts::RunResult first =
       imageMode(ts::signedPackage(header, {file("boot/kernel", "k1")}, v1), prepared_.path(), boot);
@@ -290,7 +293,14 @@ TEST_F(RunFaults, ImageModeKeepingABootImageReportsEveryFailureAndKeepsTheFlash)
                       return imageMode(v2, root, std::move(options));
                     },
                     true};
-  const ts::SweepCounts counts = sweepFaults(scenario, kErrors, 40);
+  const ts::SweepCounts counts = sweepFaults(area_, scenario, kErrors, 40);
+  for (const auto& failure : counts.other) ADD_FAILURE() << failure;
+}
+
+TEST_F(RunFaults, UpgradeRunReportsEveryFailureAndKeepsTheFlash) {
+  ASSERT_TRUE(ts::prepareUpgradeSystem(prepared_.path(), {3, 10}));
+  Scenario scenario{"upgrade run", prepared_.path(), ts::upgradeRun, false};
+  const ts::SweepCounts counts = sweepFaults(area_, scenario, kErrors, 40);
   for (const auto& failure : counts.other) ADD_FAILURE() << failure;
 }
 

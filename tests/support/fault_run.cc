@@ -24,9 +24,24 @@ RunOptions withFault(RunOptions options, const FaultPlan& plan) {
     options.env["FAULT_ACTION"] = plan.action;
     options.env["FAULT_ERRNO"] = plan.error;
   }
+  options.env["FAULT_SKIP_SYNC"] = "1";
   if (!plan.calls.empty()) options.env["FAULT_CALLS"] = plan.calls;
   if (!plan.log.empty()) options.env["FAULT_LOG"] = plan.log;
   return options;
+}
+
+SweepArea::SweepArea() : area_(root_.path() + "/area") {
+  if (canMountTmpfs()) mountTmpfs(area_, "256m");
+  makeDirs(area_);
+}
+
+CaseRoot::CaseRoot(const SweepArea& area) {
+  std::string pattern = area.path() + "/caseXXXXXX";
+  if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+}
+
+CaseRoot::~CaseRoot() {
+  if (!path_.empty()) removeTree(path_);
 }
 
 std::vector<FaultCall> readFaultLog(const std::string& path) {

@@ -22,8 +22,37 @@ struct FaultPlan {
 
 // `options` with the library preloaded and the plan in the environment.
 // Runs with `chrootTo` see the library and the log inside that root: give
-// `plan.log` as a path inside it then.
-RunOptions withFault(RunOptions options, const FaultPlan& plan);
+// `plan.log` as a path inside it then. The run's sync() of every file system
+// of the machine is skipped (it is still counted and logged): it costs the
+// sweeps much time on a busy machine and changes nothing they look at.
+RunOptions withFault(RunOptions options, const FaultPlan& plan = {});
+
+// A memory file system for the roots of a sweep, so that the many runs do
+// not wait for the disk; plain temporary directories where no tmpfs can be
+// mounted. Each CaseRoot is a fresh empty directory in it.
+class SweepArea {
+ public:
+  SweepArea();
+  const std::string& path() const { return area_; }
+
+ private:
+  TempRoot root_;
+  std::string area_;
+};
+
+class CaseRoot {
+ public:
+  explicit CaseRoot(const SweepArea& area);
+  ~CaseRoot();
+  CaseRoot(const CaseRoot&) = delete;
+  CaseRoot& operator=(const CaseRoot&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& inside) const { return path_ + inside; }
+
+ private:
+  std::string path_;
+};
 
 struct FaultCall {
   long n = 0;

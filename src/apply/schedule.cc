@@ -60,24 +60,14 @@ void keepRequirements(Repository& repo, bool verbose) {
   }
 }
 
-// Calls `visit` with every name conflictsWith looks at for `p`: its own, the
-// names it provides and conflicts with, and those of its members.
-template <typename Visit>
-void forEachRelationName(const Package& p, const Visit& visit) {
-  visit(p.name);
-  for (const Dependency& offer : p.provides) visit(offer.name);
-  for (const Dependency& entry : p.conflicts) visit(entry.name);
-  for (const auto& member : p.members) forEachRelationName(*member, visit);
-}
-
 // Two records can conflict, one way or the other, only when they share a
-// relation name (see conflictsWith); this lists, for each record, the
-// records that share one with it, in repository order.
+// name of forEachConflictName; this lists, for each record, the records that
+// share one with it, in repository order.
 class ConflictCandidates {
  public:
   explicit ConflictCandidates(const Repository& repo) {
     for (std::size_t i = 0; i < repo.packages.size(); ++i) {
-      forEachRelationName(*repo.packages[i], [&](const std::string& name) {
+      forEachConflictName(*repo.packages[i], [&](const std::string& name) {
         std::vector<std::size_t>& list = byName_[name];
         if (list.empty() || list.back() != i) list.push_back(i);
       });
@@ -86,7 +76,7 @@ class ConflictCandidates {
 
   void of(const Package& p, std::vector<std::size_t>& indices) const {
     indices.clear();
-    forEachRelationName(p, [&](const std::string& name) {
+    forEachConflictName(p, [&](const std::string& name) {
       const auto found = byName_.find(name);
       if (found != byName_.end()) {
         indices.insert(indices.end(), found->second.begin(), found->second.end());

@@ -1,6 +1,9 @@
 #include "plan/planner.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <iterator>
+#include <list>
 #include <string>
 #include <unordered_map>
 
@@ -49,6 +52,105 @@ class RelatedCandidates {
 
   Index byOwnName_;
   Index byCoveredName_;
+};
+
+// Calls `visit` with the names that make a package depend on others in
+// phase 2, its members' included: what it depends on, and what it carries
+// (its name and what it provides); dependsOn looks no further. Conflicts go
+// by forEachConflictName.
+template <typename Visit>
+void forEachNeededName(const Package& p, const Visit& visit) {
+  for (const Dependency& entry : p.depends) visit(entry.name);
+  for (const auto& member : p.members) forEachNeededName(*member, visit);
+}
+template <typename Visit>
+void forEachCarriedName(const Package& p, const Visit& visit) {
+  visit(p.name);
+  for (const Dependency& offer : p.provides) visit(offer.name);
+  for (const auto& member : p.members) forEachCarriedName(*member, visit);
+}
+
+// The order that phase 2 builds. Each placed package has a label that grows
+// along the order, so the last of several placed packages is found without
+// walking the order; and placed packages are indexed by the names that can
+// relate a newcomer to them, so only those are tested.
+class Placement {
+ public:
+  // Places `p` right after the last placed package that it depends on or
+  // that conflicts with it, else at the front.
+  void place(Package* p) {
+    candidates_.clear();
+    forEachNeededName(*p, [&](const std::string& name) { addCandidates(byCarried_, name); });
+    forEachConflictName(*p, [&](const std::string& name) { addCandidates(byConflict_, name); });
+    std::sort(candidates_.begin(), candidates_.end(),
+              [&](std::size_t a, std::size_t b) { return nodes_[a].label > nodes_[b].label; });
+    candidates_.erase(std::unique(candidates_.begin(), candidates_.end()), candidates_.end());
+    std::size_t after = kFront;
+    for (const std::size_t c : candidates_) {
+      const Package& placed = *nodes_[c].package;
+      if (dependsOn(*p, placed) || conflictsWith(placed, *p)) {
+        after = c;
+        break;
+      }
+    }
+    const std::size_t index = nodes_.size();
+    nodes_.push_back({p, 0, order_.end()});
+    insertAfter(after, index);
+    forEachCarriedName(*p, [&](const std::string& name) { note(byCarried_[name], index); });
+    forEachConflictName(*p, [&](const std::string& name) { note(byConflict_[name], index); });
+  }
+
+  std::vector<Package*> ordered() const {
+    std::vector<Package*> list;
+    list.reserve(nodes_.size());
+    for (const std::size_t index : order_) list.push_back(nodes_[index].package);
+    return list;
+  }
+
+ private:
+  static constexpr std::size_t kFront = static_cast<std::size_t>(-1);
+  static constexpr std::uint64_t kGap = std::uint64_t{1} << 32;
+  using Index = std::unordered_map<std::string, std::vector<std::size_t>>;
+
+  struct Node {
+    Package* package;
+    std::uint64_t label;
+    std::list<std::size_t>::iterator at;
+  };
+
+  static void note(std::vector<std::size_t>& list, std::size_t index) {
+    if (list.empty() || list.back() != index) list.push_back(index);
+  }
+
+  void addCandidates(const Index& index, const std::string& name) {
+    const auto found = index.find(name);
+    if (found != index.end()) {
+      candidates_.insert(candidates_.end(), found->second.begin(), found->second.end());
+    }
+  }
+
+  // Labels between `after` and the next node, relabelling the whole order
+  // when they have run out of room.
+  void insertAfter(std::size_t after, std::size_t index) {
+    for (;;) {
+      const auto next = after == kFront ? order_.begin() : std::next(nodes_[after].at);
+      const std::uint64_t low = after == kFront ? 0 : nodes_[after].label;
+      const std::uint64_t high = next == order_.end() ? low + 2 * kGap : nodes_[*next].label;
+      if (high - low >= 2) {
+        nodes_[index].label = low + (high - low) / 2;
+        nodes_[index].at = order_.insert(next, index);
+        return;
+      }
+      std::uint64_t label = 0;
+      for (const std::size_t i : order_) nodes_[i].label = label += kGap;
+    }
+  }
+
+  std::vector<Node> nodes_;
+  std::list<std::size_t> order_;
+  Index byCarried_;
+  Index byConflict_;
+  std::vector<std::size_t> candidates_;
 };
 
 // Phase 1: whether candidate `n` (index `self`) survives the comparison with
@@ -108,16 +210,9 @@ void planPackages(Repository& repo, std::vector<Package*>& list, Version thresho
 
   // Phase 2: each winner goes right after the last placed package it needs
   // or that conflicts with it, else to the front.
-  std::vector<Package*> ordered;
-  ordered.reserve(winners.size());
-  for (Package* p : winners) {
-    std::size_t at = ordered.size();
-    while (at > 0 && !dependsOn(*p, *ordered[at - 1]) && !conflictsWith(*ordered[at - 1], *p)) {
-      --at;
-    }
-    ordered.insert(ordered.begin() + static_cast<std::ptrdiff_t>(at), p);
-  }
-  list = std::move(ordered);
+  Placement placement;
+  for (Package* p : winners) placement.place(p);
+  list = placement.ordered();
 }
 
 bool dependsOn(const Package& a, const Package& b) {

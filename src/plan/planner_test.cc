@@ -166,6 +166,54 @@ TEST(PlanPackages, OrderPlacesEachAfterWhatItNeeds) {
   EXPECT_EQ(plan(capability, kPreferNewest, true).order, "wifi-1.0#0 app-1.0#1");
 }
 
+// The order of planPackages, for lists in which every candidate wins (all
+// names differ), against the plain rule: each package goes right after the
+// last package already placed that it depends on or that conflicts with it,
+// else to the front. Random lists with chains, capabilities, conflicts of
+// both kinds and bundle members.
+TEST(PlanPackages, OrderFollowsThePlainRuleOnRandomLists) {
+  std::uint64_t state = 42;
+  auto next = [&state](std::uint64_t bound) {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return (state >> 33) % bound;
+  };
+  for (int round = 0; round < 200; ++round) {
+    const std::size_t count = 1 + next(40);
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < count; ++i) names.push_back("p" + std::to_string(i));
+    for (std::size_t i = 0; i < 8; ++i) names.push_back("cap" + std::to_string(i));
+    std::vector<Package> candidates;
+    for (std::size_t i = 0; i < count; ++i) {
+      Package p = record("p" + std::to_string(i), ver(7, 1));
+      auto randomDep = [&] { return dep(names[next(names.size())], 0, 0, int(next(3)) - 1); };
+      for (std::uint64_t k = next(3); k > 0; --k) p.depends.push_back(randomDep());
+      for (std::uint64_t k = next(2); k > 0; --k) p.provides.push_back(randomDep());
+      if (next(5) == 0) p.conflicts.push_back(randomDep());
+      if (next(6) == 0) {
+        p.isBundle = true;
+        Package member = record("m" + std::to_string(i), ver(7, 1));
+        if (next(2) == 0) member.depends.push_back(randomDep());
+        if (next(2) == 0) member.provides.push_back(randomDep());
+        p.members.push_back(std::make_unique<Package>(std::move(member)));
+      }
+      candidates.push_back(std::move(p));
+    }
+    std::vector<Package*> expected;
+    for (Package& p : candidates) {
+      std::size_t at = expected.size();
+      while (at > 0 && !dependsOn(p, *expected[at - 1]) && !conflictsWith(*expected[at - 1], p)) {
+        --at;
+      }
+      expected.insert(expected.begin() + static_cast<std::ptrdiff_t>(at), &p);
+    }
+    Repository repo;
+    std::vector<Package*> list;
+    for (Package& p : candidates) list.push_back(&p);
+    planPackages(repo, list, kPreferNewest, false);
+    ASSERT_EQ(list, expected) << "round " << round;
+  }
+}
+
 TEST(ProviderAvailability, RatesWhatEndsUsable) {
   struct State {
     bool disabled;

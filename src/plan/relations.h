@@ -14,6 +14,17 @@ namespace installer {
 int comparePackages(const Package& a, const Package& b);
 // Whether a conflicts with b (not symmetric).
 bool conflictsWith(const Package& a, const Package& b);
+
+// Calls `visit` with every name that conflictsWith looks at for `p`: its own,
+// those it provides and conflicts with, and those of its members. Two
+// packages that share none of these names conflict in neither direction.
+template <typename Visit>
+void forEachConflictName(const Package& p, const Visit& visit) {
+  visit(p.name);
+  for (const Dependency& offer : p.provides) visit(offer.name);
+  for (const Dependency& entry : p.conflicts) visit(entry.name);
+  for (const auto& member : p.members) forEachConflictName(*member, visit);
+}
 // Records of the repository, in order, that meet the dependency.
 std::vector<InstalledPackage*> findProviders(const Repository& repo, const Dependency& d,
                                              bool includeDisabled);

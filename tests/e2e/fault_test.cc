@@ -304,4 +304,71 @@ TEST_F(RunFaults, UpgradeRunReportsEveryFailureAndKeepsTheFlash) {
   for (const auto& failure : counts.other) ADD_FAILURE() << failure;
 }
 
+// ---------------------------------------------------------------------------
+// A real small file system that fills up while the files are staged.
+
+// Bytes that do not compress, so that the package stays small while its
+// files fill the flash.
+std::string noise(std::size_t size, std::uint32_t seed) {
+  std::string out(size, '\0');
+  for (char& c : out) {
+    seed = seed * 1664525u + 1013904223u;
+    c = static_cast<char>(seed >> 24);
+  }
+  return out;
+}
+
+class FullFlash : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!ts::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
+    if (!ts::canMountTmpfs()) GTEST_SKIP() << "needs a tmpfs";
+    // A flash of 512 KiB and a RAM disk of 128 KiB: the first files are
+    // staged beside their destinations until less than 64 KiB would be left
+    // there, the next ones in "/ram", which then fills up too.
+    ASSERT_TRUE(ts::mountTmpfs(root_ / "/flash", "512k"));
+    ASSERT_TRUE(ts::mountTmpfs(root_ / "/ram", "128k"));
+    ts::makeRouterDirs(root_.path());
+    const ts::RunResult first = imageMode(toolV1(), root_.path(), ts::withFault({}));
+    ASSERT_EQ(first.status, 0) << first.out << first.err;
+    ts::removeTree(root_ / "/flash/postlog");
+    before_ = routerTree(root_.path());
+  }
+
+  static std::string bigToolV2() {
+    std::vector<PayloadEntry> files;
+    for (int i = 0; i < 10; ++i) {
+      files.push_back(
+          file("lib/big-" + std::to_string(i), noise(60000, static_cast<std::uint32_t>(i))));
+    }
+    return ts::signedPackage(
+        ts::fixtureHeader("tool", makeVersion(7, 2, installer::kStageFinal, 0)), files);
+  }
+
+  ts::SweepArea area_;
+  ts::CaseRoot root_{area_};
+  ts::TreeState before_;
+};
+
+TEST_F(FullFlash, ImageModeRefusesAPackageThatDoesNotFitAndKeepsTheFlash) {
+  const ts::RunResult result = imageMode(bigToolV2(), root_.path(), ts::withFault({}));
+  EXPECT_NE(result.status, 0);
+  EXPECT_NE(result.out.find("ERROR: installation of tool-7.2 failed: disk is too small"),
+            std::string::npos)
+      << result.out << result.err;
+  const ts::TreeState now = routerTree(root_.path());
+  EXPECT_EQ(now, before_) << ts::describeDifference(before_, now);
+}
+
+TEST_F(FullFlash, UpgradeRunRefusesAPackageThatDoesNotFitAndKeepsTheFlash) {
+  ts::writeFile(root_ / "/rw/pckg/.download/tool-7.2.npk", bigToolV2());
+  before_ = routerTree(root_.path());
+  const ts::RunResult result = ts::runInstaller({"-r", root_.path()}, ts::withFault({}));
+  EXPECT_NE(result.out.find("ERROR: installation of tool-7.2 failed: disk is too small"),
+            std::string::npos)
+      << result.out << result.err;
+  const ts::TreeState now = routerTree(root_.path());
+  EXPECT_EQ(now, before_) << ts::describeDifference(before_, now);
+}
+
 }  // namespace

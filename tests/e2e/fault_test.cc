@@ -86,7 +86,7 @@ TEST_F(CommitFaults, EveryFailingCallLeavesOldOrNewAndIsReported) {
                                 " " + calls[n - 1].detail + ")";
       ++counts.tried;
       const auto check = ts::checkOldOrNew(before, after, now);
-      if (result.status != 0 || !check.ok()) {
+      if (result.status != 0 || !check.ok() || ts::sanitizerReported(result)) {
         counts.other.push_back(label + ": status " + std::to_string(result.status) + "\n" +
                                ts::describeDifference(after, now) + result.err);
       } else if (now == after) {
@@ -219,7 +219,9 @@ ts::SweepCounts sweepFaults(const ts::SweepArea& area, const Scenario& scenario,
       // A failure must be reported, in the image mode also by the status.
       const bool failureReported =
           reported(result) && (!scenario.failureStatus || result.status != 0);
-      if (endedBySignal(result)) {
+      if (ts::sanitizerReported(result)) {
+        counts.other.push_back(label + ": sanitizer report\n" + result.err);
+      } else if (endedBySignal(result)) {
         counts.other.push_back(label + ": ended by signal " + std::to_string(result.status - 128) +
                                "\n" + result.out + result.err);
       } else if (now == before && failureReported) {

@@ -6,6 +6,10 @@
 #   sandbox.sh dpkg ROOT               an empty root with an empty dpkg database
 #   sandbox.sh plain ROOT              an empty directory
 #   sandbox.sh copy ROOT FROM          ROOT becomes a copy of FROM
+#
+# Each reset ends with a sync, so that no run starts with other processes'
+# writes still pending: the installer's commit syncs, and on a shared machine
+# that sync would otherwise wait for them.
 set -eu
 what=$1
 root=$2
@@ -32,3 +36,4 @@ case $what in
     exit 2
     ;;
 esac
+sync

@@ -6,7 +6,7 @@
 #
 # --quick      tiny inputs and one round: a smoke run that the benchmarks
 #              still build and run (its figures mean nothing)
-# --rounds N   timed rounds of each comparison after one warm-up (default 5)
+# --rounds N   timed rounds of each comparison after one warm-up (default 7)
 # --build-dir  build there (default build-bench; an existing build directory
 #              keeps its own settings and only gains the benchmark targets)
 # --fresh      generate the inputs again instead of reusing them
@@ -21,7 +21,7 @@ cd "$(dirname "$0")/.."
 top=$(pwd)
 
 quick=0
-rounds=5
+rounds=7
 build=build-bench
 fresh=0
 while [ $# -gt 0 ]; do
@@ -183,8 +183,8 @@ compare --title "$title_m" \
 
 title_d="Database of $db_packages packages"
 compare --title "$title_d" \
-  --case scan "" "$bin/bench_scan $dbroot/flash/var/pdb" \
-  --case show "" "$installer -r $dbroot --show" \
+  --case scan sync "$bin/bench_scan $dbroot/flash/var/pdb" \
+  --case show sync "$installer -r $dbroot --show" \
   --case install "$sandbox copy $root $dbroot" "$installer -r $root - <$corpora/x.npk"
 
 # --- instruction counts ----------------------------------------------------------

@@ -141,6 +141,27 @@ TEST(FindProviders, RecordsInOrderByNameOrCapability) {
   (void)tooOld;
 }
 
+TEST(ProviderIndex, AnswersAsFindProvidersDoes) {
+  Repository repo;
+  addRecord(repo, "net", ver(7, 1));
+  InstalledPackage& disabled = addRecord(repo, "other", ver(1, 0));
+  disabled.provides = {dep("net", ver(7, 0)), dep("wifi")};
+  disabled.disabled = true;
+  addRecord(repo, "net", 0xFFFFFFFF, 0xFFFFFFFF).provides = {dep("net")};
+  addRecord(repo, "net", ver(6, 0));
+  addRecord(repo, "wifi", ver(1, 0)).provides = {dep("net", ver(7, 1), 0, 4), dep("net")};
+  const ProviderIndex index(repo);
+  const Dependency needs[] = {dep("net", ver(7, 0)), dep("net"),      dep("net", 0, ver(6, 5)),
+                              dep("wifi"),           dep("other", 1), dep("none")};
+  for (const Dependency& need : needs) {
+    for (const bool includeDisabled : {false, true}) {
+      EXPECT_EQ(index.findProviders(need, includeDisabled),
+                findProviders(repo, need, includeDisabled))
+          << need.name << " " << need.minVersion << " " << includeDisabled;
+    }
+  }
+}
+
 TEST(FindConflicting, FirstEnabledRecordThatConflictsWithTheCandidate) {
   Repository repo;
   InstalledPackage& off = addRecord(repo, "old", ver(1, 0));

@@ -90,6 +90,55 @@ TEST_F(StagingTest, PicksTheTemporaryDirectory) {
   }
 }
 
+// Files of one directory are staged one after another; the directory found
+// for the first answers for the next, but never past the free-space check,
+// and not when it has gone away.
+TEST_F(StagingTest, FilesOfOneDirectoryAreStagedAlike) {
+  ts::makeDirs("/flash/kept");
+  Manifest m;
+  const struct {
+    const char* name;
+    std::string destination;
+    std::uint64_t sizeHint;
+    std::string dir;
+  } steps[] = {
+      {"first file of a missing directory", "/flash/new/dir/a", 10, "/flash"},
+      {"second file of it", "/flash/new/dir/b", 10, "/flash"},
+      {"an existing directory", "/flash/kept/c", 10, "/flash/kept"},
+      {"same directory, too large", "/flash/kept/d", std::uint64_t{1} << 62, "/ram"},
+      {"same directory again", "/flash/kept/e", 10, "/flash/kept"},
+  };
+  for (const auto& step : steps) {
+    auto file = createStagedFile(m, step.destination, step.sizeHint, 0);
+    file->close();
+    EXPECT_EQ(dirOf(sourceOf(m, step.destination)), step.dir) << step.name;
+  }
+  // The directory that answered last is gone: the nearest one is looked for.
+  for (const char* path : {"/flash/kept/c", "/flash/kept/e"}) {
+    ASSERT_EQ(unlink(sourceOf(m, path).c_str()), 0);
+    m.entries.erase(path);
+  }
+  ASSERT_EQ(rmdir("/flash/kept"), 0);
+  auto file = createStagedFile(m, "/flash/kept/f", 10, 0);
+  EXPECT_TRUE(*file);
+  EXPECT_EQ(dirOf(sourceOf(m, "/flash/kept/f")), "/flash");
+  file->close();
+  cancelManifest(m);
+}
+
+TEST_F(StagingTest, LargeBlocksFollowWhatIsBuffered) {
+  Manifest m;
+  auto file = createStagedFile(m, "/flash/blob", 30000, 0);
+  const std::string block(20000, 'x');
+  *file << "head";
+  file->write(block.data(), static_cast<std::streamsize>(block.size()));
+  *file << "tail";
+  file->close();
+  ASSERT_TRUE(*file);
+  EXPECT_EQ(ts::readFile(sourceOf(m, "/flash/blob")), "head" + block + "tail");
+  cancelManifest(m);
+}
+
 TEST_F(StagingTest, EmptyFileGoesToTmpWithoutRam) {
   ts::removeTree("/ram");
   ts::makeDirs("/tmp");

@@ -175,7 +175,9 @@ class Corruption : public ::testing::Test {
       const bool printed = result.out.find("ERROR: ") != std::string::npos ||
                            result.out.find("WARNING: ") != std::string::npos;
       const bool failed = mode.failureStatus ? result.status != 0 : result.status == 0;
-      if (now == before && failed && printed) {
+      if (ts::sanitizerReported(result)) {
+        counts.other.push_back(mode.name + ", " + c.label + ": sanitizer report\n" + result.err);
+      } else if (now == before && failed && printed) {
         ++counts.refused;
       } else if (now == after && result.status == 0) {
         ++counts.acceptedIdentical;

@@ -104,6 +104,10 @@ TEST(CrashConsistency, EveryKillLeavesOldOrNewAndASecondRunRecovers) {
     if (!check.temporaries.empty()) ++counts.strayFiles;
 
     const ts::RunResult second = ts::upgradeRun(root.path(), ts::withFault({}));
+    if (ts::sanitizerReported(killed) || ts::sanitizerReported(second)) {
+      counts.other.push_back(label + ": sanitizer report\n" + killed.err + second.err);
+      continue;
+    }
     const ts::TreeState recovered = routerTree(root.path());
     if (second.status == 0 && ts::without(recovered, check.temporaries) == after) {
       ++counts.completed;

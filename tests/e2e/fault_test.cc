@@ -86,7 +86,7 @@ TEST_F(CommitFaults, EveryFailingCallLeavesOldOrNewAndIsReported) {
                                 " " + calls[n - 1].detail + ")";
       ++counts.tried;
       const auto check = ts::checkOldOrNew(before, after, now);
-      if (result.status != 0 || !check.ok()) {
+      if (result.status != 0 || !check.ok() || ts::sanitizerReported(result)) {
         counts.other.push_back(label + ": status " + std::to_string(result.status) + "\n" +
                                ts::describeDifference(after, now) + result.err);
       } else if (now == after) {
@@ -219,7 +219,9 @@ ts::SweepCounts sweepFaults(const ts::SweepArea& area, const Scenario& scenario,
       // A failure must be reported, in the image mode also by the status.
       const bool failureReported =
           reported(result) && (!scenario.failureStatus || result.status != 0);
-      if (endedBySignal(result)) {
+      if (ts::sanitizerReported(result)) {
+        counts.other.push_back(label + ": sanitizer report\n" + result.err);
+      } else if (endedBySignal(result)) {
         counts.other.push_back(label + ": ended by signal " + std::to_string(result.status - 128) +
                                "\n" + result.out + result.err);
       } else if (now == before && failureReported) {
@@ -302,6 +304,73 @@ TEST_F(RunFaults, UpgradeRunReportsEveryFailureAndKeepsTheFlash) {
   Scenario scenario{"upgrade run", prepared_.path(), ts::upgradeRun, false};
   const ts::SweepCounts counts = sweepFaults(area_, scenario, kErrors, 40);
   for (const auto& failure : counts.other) ADD_FAILURE() << failure;
+}
+
+// ---------------------------------------------------------------------------
+// A real small file system that fills up while the files are staged.
+
+// Bytes that do not compress, so that the package stays small while its
+// files fill the flash.
+std::string noise(std::size_t size, std::uint32_t seed) {
+  std::string out(size, '\0');
+  for (char& c : out) {
+    seed = seed * 1664525u + 1013904223u;
+    c = static_cast<char>(seed >> 24);
+  }
+  return out;
+}
+
+class FullFlash : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!ts::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
+    if (!ts::canMountTmpfs()) GTEST_SKIP() << "needs a tmpfs";
+    // A flash of 512 KiB and a RAM disk of 128 KiB: the first files are
+    // staged beside their destinations until less than 64 KiB would be left
+    // there, the next ones in "/ram", which then fills up too.
+    ASSERT_TRUE(ts::mountTmpfs(root_ / "/flash", "512k"));
+    ASSERT_TRUE(ts::mountTmpfs(root_ / "/ram", "128k"));
+    ts::makeRouterDirs(root_.path());
+    const ts::RunResult first = imageMode(toolV1(), root_.path(), ts::withFault({}));
+    ASSERT_EQ(first.status, 0) << first.out << first.err;
+    ts::removeTree(root_ / "/flash/postlog");
+    before_ = routerTree(root_.path());
+  }
+
+  static std::string bigToolV2() {
+    std::vector<PayloadEntry> files;
+    for (int i = 0; i < 10; ++i) {
+      files.push_back(
+          file("lib/big-" + std::to_string(i), noise(60000, static_cast<std::uint32_t>(i))));
+    }
+    return ts::signedPackage(
+        ts::fixtureHeader("tool", makeVersion(7, 2, installer::kStageFinal, 0)), files);
+  }
+
+  ts::SweepArea area_;
+  ts::CaseRoot root_{area_};
+  ts::TreeState before_;
+};
+
+TEST_F(FullFlash, ImageModeRefusesAPackageThatDoesNotFitAndKeepsTheFlash) {
+  const ts::RunResult result = imageMode(bigToolV2(), root_.path(), ts::withFault({}));
+  EXPECT_NE(result.status, 0);
+  EXPECT_NE(result.out.find("ERROR: installation of tool-7.2 failed: disk is too small"),
+            std::string::npos)
+      << result.out << result.err;
+  const ts::TreeState now = routerTree(root_.path());
+  EXPECT_EQ(now, before_) << ts::describeDifference(before_, now);
+}
+
+TEST_F(FullFlash, UpgradeRunRefusesAPackageThatDoesNotFitAndKeepsTheFlash) {
+  ts::writeFile(root_ / "/rw/pckg/.download/tool-7.2.npk", bigToolV2());
+  before_ = routerTree(root_.path());
+  const ts::RunResult result = ts::runInstaller({"-r", root_.path()}, ts::withFault({}));
+  EXPECT_NE(result.out.find("ERROR: installation of tool-7.2 failed: disk is too small"),
+            std::string::npos)
+      << result.out << result.err;
+  const ts::TreeState now = routerTree(root_.path());
+  EXPECT_EQ(now, before_) << ts::describeDifference(before_, now);
 }
 
 }  // namespace

@@ -10,7 +10,9 @@
 //   FAULT_CALLS=write,fsync,...   the kinds counted (default: all below)
 //   FAULT_SKIP_SYNC=1  sync() is counted but not passed on: it flushes every
 //                      file system of the machine, which only costs time
-//                      in tests (a killed process loses nothing it wrote)
+//                      in tests (a killed process loses nothing it wrote);
+//                   =all  fsync() and fdatasync() too (they then succeed),
+//                      to measure what the durability of a run costs
 //   FAULT_LOG=FILE     appends "N kind detail" for every counted call (opened
 //                      when the library loads, before any change of root);
 //                      the detail is the path (for calls on a descriptor, the
@@ -50,6 +52,7 @@ struct Settings {
   int logFd = -1;
   long count = 0;
   bool skipSync = false;
+  bool skipFsync = false;
 };
 
 Settings settings;
@@ -82,7 +85,10 @@ void setUp() {
   settings.error = errnoByName(getenv("FAULT_ERRNO"));
   if (const char* status = getenv("FAULT_EXIT_STATUS")) settings.exitStatus = atoi(status);
   if (const char* reads = getenv("FAULT_READS")) settings.reads = strcmp(reads, "1") == 0;
-  if (const char* skip = getenv("FAULT_SKIP_SYNC")) settings.skipSync = strcmp(skip, "1") == 0;
+  if (const char* skip = getenv("FAULT_SKIP_SYNC")) {
+    settings.skipSync = strcmp(skip, "1") == 0 || strcmp(skip, "all") == 0;
+    settings.skipFsync = strcmp(skip, "all") == 0;
+  }
   if (const char* calls = getenv("FAULT_CALLS")) {
     snprintf(settings.calls, sizeof settings.calls, ",%s,", calls);
   }
@@ -215,12 +221,14 @@ ssize_t pwrite64(int fd, const void* data, size_t size, off64_t offset) {
 
 int fsync(int fd) {
   if (strikeFd("fsync", fd)) return -1;
+  if (settings.skipFsync) return 0;
   static const auto next = real<int (*)(int)>("fsync");
   return next(fd);
 }
 
 int fdatasync(int fd) {
   if (strikeFd("fsync", fd)) return -1;
+  if (settings.skipFsync) return 0;
   static const auto next = real<int (*)(int)>("fdatasync");
   return next(fd);
 }

@@ -160,6 +160,12 @@ std::vector<std::string> checkDurability(const std::vector<FaultCall>& calls) {
   return problems;
 }
 
+bool sanitizerReported(const RunResult& run) {
+  return run.err.find("ERROR: AddressSanitizer") != std::string::npos ||
+         run.err.find("ERROR: LeakSanitizer") != std::string::npos ||
+         run.err.find("runtime error:") != std::string::npos;
+}
+
 void SweepCounts::print() const {
   std::printf("[%s] tried %d, refused %d, accepted-identical %d, commit-partial %d, other %zu\n",
               name.c_str(), tried, refused, acceptedIdentical, commitPartial, other.size());

@@ -90,6 +90,11 @@ OldOrNewReport checkOldOrNew(const TreeState& before, const TreeState& after, co
 // and a sync follows the last rename. Returns what breaks the rule.
 std::vector<std::string> checkDurability(const std::vector<FaultCall>& calls);
 
+// Whether a sanitizer build of the installer reported an error on standard
+// error (AddressSanitizer ends such a run with status 1, which would
+// otherwise pass for a refusal).
+bool sanitizerReported(const RunResult& run);
+
 // Sweeps: the outcome of each case, counted and printed in the test output.
 struct SweepCounts {
   std::string name;

@@ -7,6 +7,7 @@
 #include "db/loader.h"
 #include "micro_support.h"
 #include "plan/planner.h"
+#include "upgrade/driver.h"
 
 namespace {
 
@@ -47,6 +48,26 @@ void BM_PlanPackages(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_PlanPackages)->Apply(sizes);
+
+// What the upgrade run does before it installs anything: read the headers of
+// every candidate file in the download directory, then plan among them.
+void BM_ScanAndPlanCandidateFiles(benchmark::State& state) {
+  const auto n = static_cast<std::size_t>(state.range(0));
+  const std::string& root = bench::databaseRoot(n);
+  bench::EnterRoot inside(root);
+  Repository repo;
+  repo.quiet = true;
+  repo.packages = bench::installedRecords(n, 0, false);
+  for (auto _ : state) {
+    std::vector<std::unique_ptr<installer::PackageFile>> files;
+    installer::scanPackageDir(repo, "/flash/var/pckg/", files);
+    std::vector<installer::Package*> list;
+    for (const auto& f : files) list.push_back(f.get());
+    installer::planPackages(repo, list, installer::kPreferNewest, false);
+    if (files.size() != n || list.size() != n / 4) state.SkipWithError("unexpected candidates");
+  }
+}
+BENCHMARK(BM_ScanAndPlanCandidateFiles)->Apply(sizes);
 
 // A quarter of the dependency chains lose their first package's requirement:
 // settling uninstalls those chains whole (the removal of every file staged,

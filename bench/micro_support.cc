@@ -78,7 +78,10 @@ const std::string& databaseRoot(std::size_t packages) {
   if (root.empty()) {
     root = roots.base + "/db" + std::to_string(packages);
     std::string error;
-    if (!writeDatabase(root, installedRecords(packages, 20, false), error)) die(error);
+    if (!writeDatabase(root, installedRecords(packages, 20, false), error) ||
+        !writeCandidateFiles(root + "/flash/var/pckg", candidateRecords(packages, 4), error)) {
+      die(error);
+    }
   }
   return root;
 }

@@ -12,8 +12,9 @@ namespace bench {
 const std::string& packageBytes(std::uint64_t files, std::uint64_t bytes);
 
 // A router root holding a database of `packages` packages with 20 files
-// each, under $BENCH_MICRO_DIR (default /tmp); made once per size and
-// removed when the process ends.
+// each, and as many candidate package files (four versions of a quarter of
+// the names) in "/flash/var/pckg/"; under $BENCH_MICRO_DIR (default /tmp),
+// made once per size and removed when the process ends.
 const std::string& databaseRoot(std::size_t packages);
 
 // Changes the root directory of this process to `root` for its lifetime,

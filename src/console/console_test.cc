@@ -168,10 +168,10 @@ TEST(ProgressLine, HeadShowsDisabledAndBundleLabel) {
   EXPECT_EQ(line.size(), 77u);
 
   // A bundle member is shown under the bundle's label, never as disabled.
-  p.bundle.name = "routeros";
+  p.bundle.name = "basepack";
   p.bundle.minVersion = makeVersion(7, 1, 0x66, 3);
   line = installProgressLine(p, 10, 10);
-  EXPECT_EQ(line, "installing routeros-7.1.3 [" + std::string(49, '#') + "]");
+  EXPECT_EQ(line, "installing basepack-7.1.3 [" + std::string(49, '#') + "]");
 }
 
 TEST(ProgressLine, LongHeadNeverGrowsTheLine) {
@@ -204,11 +204,11 @@ TEST_F(GlobalRepository, WriteFailureMessagesByErrno) {
 
 TEST_F(GlobalRepository, BrokenPackageUsesBundleLabel) {
   InstalledPackage member = makePackage("wireless", makeVersion(7, 1, 0x66, 0));
-  member.bundle.name = "routeros";
+  member.bundle.name = "basepack";
   member.bundle.minVersion = member.bundle.maxVersion = makeVersion(7, 2, 0x66, 0);
   CoutCapture out;
   reportBrokenPackage(member);
-  EXPECT_EQ(out.take(), "ERROR: installation of routeros-7.2 failed: broken package\n");
+  EXPECT_EQ(out.take(), "ERROR: installation of basepack-7.2 failed: broken package\n");
 }
 
 }  // namespace

@@ -38,8 +38,8 @@ TEST(Listing, EmptyRepositoryShowsHeaderAndRule) {
 TEST(Listing, RowsInLoadOrder) {
   Repository repo;
   add(repo, "system", makeVersion(7, 1, 0x66, 3), 1704460065, "keep this one");
-  add(repo, "wireless", makeVersion(7, 1, 0x63, 2), 0, "", true, "routeros");
-  add(repo, "routeros", makeVersion(7, 1, 0x66, 0), 4294967295u);
+  add(repo, "wireless", makeVersion(7, 1, 0x63, 2), 0, "", true, "basepack");
+  add(repo, "basepack", makeVersion(7, 1, 0x66, 0), 4294967295u);
   add(repo, "a-very-long-package-name", makeVersion(7, 1, 0x62, 1), 86399, "n");
   add(repo, "x", 0, 60, std::string(45, 'N'));
   // Rows are 95 wide: the Note column ends one further right than "Note".
@@ -48,7 +48,7 @@ TEST(Listing, RowsInLoadOrder) {
                                "                           keep this one\n"
                                "        wireless XB        7.1rc2 Jan/01/1970 00:00:00 "
                                "                                        \n"
-                               "        routeros              7.1 Feb/07/2106 06:28:15 "
+                               "        basepack              7.1 Feb/07/2106 06:28:15 "
                                "                                        \n"
                                "a-very-long-package-name         7.1beta1 Jan/01/1970 23:59:59 "
                                "                                       n\n"

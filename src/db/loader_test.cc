@@ -76,7 +76,7 @@ TEST_F(Loader, RecordsFromMetadata) {
                           {"files", "flash/bin/tool\n"}});
   writePackage("bundled", {{"version", "5 6\n"}});  // no "files": a bundle
   writePackage("empty", {});                        // nothing at all: broken
-  writePackage("member", {{"version", "5 6\n"}, {"bundle", "routeros\n"}, {"files", ""}});
+  writePackage("member", {{"version", "5 6\n"}, {"bundle", "basepack\n"}, {"files", ""}});
   writePackage(".hidden", {{"version", "1 1\n"}, {"files", ""}});
   ts::writeFile(kPdb + "leftover", "not a package");
   ts::writeFile(kPdb + "image", "capture of the image mode");
@@ -103,7 +103,7 @@ TEST_F(Loader, RecordsFromMetadata) {
 
   // A member loaded from its metadata alone has lost its bundle.
   const InstalledPackage* member = record(repo, "member");
-  EXPECT_EQ(member->bundle.name, "routeros");
+  EXPECT_EQ(member->bundle.name, "basepack");
   EXPECT_EQ(member->action, PendingAction::kUninstall);
 }
 
@@ -191,19 +191,19 @@ std::string packageImage(const Package& top, const std::vector<Package>& members
 const Version k713 = makeVersion(7, 1, 0x66, 3);
 
 TEST_F(Loader, KeptBundleImageYieldsBundleAndMembers) {
-  Package bundle = header("routeros", k713, true);
+  Package bundle = header("basepack", k713, true);
   bundle.note = "the bundle";
   bundle.depends = {{"system", k713, 0, 0}};
   Package system = header("system", k713);
   system.provides = {{"net", 1, 0, -1}};
   Package wireless = header("wireless", k713);
   wireless.depends = {{"system", k713, 0, 0}};
-  writePackage("routeros", {{"image", packageImage(bundle, {system, wireless})}});
+  writePackage("basepack", {{"image", packageImage(bundle, {system, wireless})}});
   writePackage("system", {{"version", "1 1\n"},
-                          {"bundle", "routeros\n"},
+                          {"bundle", "basepack\n"},
                           {"files", "flash/bin/system\nflash/lib/a\n"}});
   writePackage("wireless",
-               {{"bundle", "routeros\n"}, {"files", "flash/bin/wireless"}, {"disabled", "auto"}});
+               {{"bundle", "basepack\n"}, {"files", "flash/bin/wireless"}, {"disabled", "auto"}});
   schedule("system", "disable");
 
   Repository repo;
@@ -212,13 +212,13 @@ TEST_F(Loader, KeptBundleImageYieldsBundleAndMembers) {
   // Members first, in file order, then their bundle.
   EXPECT_EQ(repo.packages[0]->name, "system");
   EXPECT_EQ(repo.packages[1]->name, "wireless");
-  EXPECT_EQ(repo.packages[2]->name, "routeros");
+  EXPECT_EQ(repo.packages[2]->name, "basepack");
 
   for (int i = 0; i < 2; ++i) {
     const InstalledPackage& member = *repo.packages[i];
     SCOPED_TRACE(member.name);
     EXPECT_EQ(member.version, k713);  // from the image, not from "version"
-    EXPECT_EQ(member.bundle.name, "routeros");
+    EXPECT_EQ(member.bundle.name, "basepack");
     EXPECT_EQ(member.bundle.minVersion, k713);
     EXPECT_EQ(member.bundle.maxVersion, k713);
     EXPECT_EQ(member.bundle.priority, 0);
@@ -285,32 +285,32 @@ TEST_F(Loader, UnreadableImageFallsBackToMetadata) {
 TEST_F(Loader, RefusedMemberHeaderEndsTheMembers) {
   // A member header too short to read: the reader stays on it.
   PackageWriter w;
-  w.addPackageHeader(header("routeros", k713, true));
+  w.addPackageHeader(header("basepack", k713, true));
   w.addPackageHeader(header("system", k713));
   w.addHeader(header("wireless", k713), 20);
   w.addPackageHeader(header("extra", k713));
-  writePackage("routeros", {{"image", w.bytes()}});
+  writePackage("basepack", {{"image", w.bytes()}});
   Repository repo;
   load(repo);
   ASSERT_EQ(repo.packages.size(), 2u);
   EXPECT_EQ(repo.packages[0]->name, "system");
-  EXPECT_EQ(repo.packages[1]->name, "routeros");
+  EXPECT_EQ(repo.packages[1]->name, "basepack");
 }
 
 TEST_F(Loader, EveryTruncationOfAKeptBundleLoads) {
-  Package bundle = header("routeros", k713, true);
+  Package bundle = header("basepack", k713, true);
   bundle.note = "note";
   Package system = header("system", k713);
   system.depends = {{"base", 1, 2, 0}};
   const std::string image = packageImage(bundle, {system, header("wireless", k713)});
   for (std::size_t length = 0; length < image.size(); ++length) {
     SCOPED_TRACE(length);
-    writePackage("routeros", {{"image", image.substr(0, length)}});
+    writePackage("basepack", {{"image", image.substr(0, length)}});
     Repository repo;
     load(repo);
     ASSERT_FALSE(repo.packages.empty());
     for (const auto& p : repo.packages) EXPECT_FALSE(p->name.empty());
-    EXPECT_EQ(repo.packages.back()->name, "routeros");
+    EXPECT_EQ(repo.packages.back()->name, "basepack");
   }
 }
 

@@ -52,7 +52,7 @@ InstalledPackage fullRecord() {
   p.depends = {{"system", makeVersion(7, 1, 0x66, 0), 0, 0}, {"lib", 0, 12, 0}};
   p.provides = {{"net", 0x07016600, 0, -1}, {"dhcp", 1, 2, 3}};
   p.conflicts = {{"old-foo", 0, 0, 0}};
-  p.bundle.name = "routeros";
+  p.bundle.name = "basepack";
   p.files = {"/flash/bin/tool", "/flash/lib/libfoo.so", "/flash/x/foo/etc"};
   return p;
 }
@@ -67,7 +67,7 @@ TEST_F(Metadata, WritesEveryFileByteForByte) {
   EXPECT_EQ(file("deps"), "system 117532160 0\nlib 0 12\n");
   EXPECT_EQ(file("provides"), "net 117532160 0 -1\ndhcp 1 2 3\n");
   EXPECT_EQ(file("conflicts"), "old-foo 0 0\n");
-  EXPECT_EQ(file("bundle"), "routeros\n");
+  EXPECT_EQ(file("bundle"), "basepack\n");
   EXPECT_EQ(file("files"), "flash/bin/tool\nflash/lib/libfoo.so\nflash/x/foo/etc\n");
   EXPECT_EQ(file("disabled"), "user\n");
   EXPECT_FALSE(ts::exists(kDir + "enabled"));
@@ -75,7 +75,7 @@ TEST_F(Metadata, WritesEveryFileByteForByte) {
 
 TEST_F(Metadata, EmptyListsAndNoBundle) {
   ts::writeFile(kDir + "provides", "old 1 2 3\n");
-  ts::writeFile(kDir + "bundle", "routeros\n");
+  ts::writeFile(kDir + "bundle", "basepack\n");
   InstalledPackage p("foo");
   p.files = {"/flash/a", ""};
   ASSERT_TRUE(writeAndCommit(p));
@@ -238,7 +238,7 @@ TEST_F(Metadata, MalformedFilesMarkForUninstall) {
       {"deps name only", "deps", "system\n", PendingAction::kUninstall},
       {"provides without priority", "provides", "net 1 0\n", PendingAction::kUninstall},
       {"conflicts name only", "conflicts", "x 1\n", PendingAction::kUninstall},
-      {"bundle named", "bundle", "routeros\n", PendingAction::kUninstall},
+      {"bundle named", "bundle", "basepack\n", PendingAction::kUninstall},
       {"bundle empty", "bundle", "\n", PendingAction::kNone},
   };
   for (const Case& c : cases) {
@@ -256,10 +256,10 @@ TEST_F(Metadata, MalformedFilesMarkForUninstall) {
   InstalledPackage p("foo");
   readBundleFile(p);  // the last case left "bundle" holding a blank line
   EXPECT_EQ(p.bundle.name, "");
-  ts::writeFile(kDir + "bundle", "routeros");
+  ts::writeFile(kDir + "bundle", "basepack");
   p.bundle.minVersion = p.bundle.maxVersion = 7;
   readBundleFile(p);
-  EXPECT_EQ(p.bundle.name, "routeros");
+  EXPECT_EQ(p.bundle.name, "basepack");
   EXPECT_EQ(p.bundle.minVersion, 0u);
   EXPECT_EQ(p.bundle.maxVersion, 0u);
 }

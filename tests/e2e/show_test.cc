@@ -28,8 +28,8 @@ const std::map<std::string, std::string> kRows = {
     {"wireless",
      "        wireless XB         7.1.3 Jan/05/2024 13:07:45                                   "
      "      \n"},
-    {"routeros",
-     "        routeros            7.1.3 Jan/05/2024 13:07:45                              base "
+    {"basepack",
+     "        basepack            7.1.3 Jan/05/2024 13:07:45                              base "
      "system\n"},
     {"extra-firmware",
      "  extra-firmware           7.1rc2 Nov/14/2023 22:13:20             needs a reboot after "
@@ -59,20 +59,20 @@ class ShowTest : public testing::Test {
     const Version v713 = makeVersion(7, 1, kStageFinal, 3);
 
     PackageWriter bundle;
-    Package routeros = header("routeros", v713, 1704460065);
-    routeros.isBundle = true;
-    routeros.note = "base system";
-    bundle.addPackageHeader(routeros);
+    Package basepack = header("basepack", v713, 1704460065);
+    basepack.isBundle = true;
+    basepack.note = "base system";
+    bundle.addPackageHeader(basepack);
     for (const char* member : {"system", "wireless"}) {
       bundle.addPackageHeader(header(member, v713, 1704460065));
       bundle.addPayload({{0100755, 0, std::string("bin/") + member, "binary"}});
       bundle.addPart(kPartSignature, std::string(68, '\0'));
     }
-    write("routeros/image", bundle.bytes());
+    write("basepack/image", bundle.bytes());
     write("system/files", "flash/bin/system\n");
-    write("system/bundle", "routeros\n");
+    write("system/bundle", "basepack\n");
     write("wireless/files", "flash/bin/wireless\n");
-    write("wireless/bundle", "routeros\n");
+    write("wireless/bundle", "basepack\n");
     write("wireless/disabled", "user\n");
 
     PackageWriter single;
@@ -120,11 +120,11 @@ class ShowTest : public testing::Test {
     }
     std::string rows;
     for (const std::string& name : names) {
-      if (name == "routeros") rows += kRows.at("system") + kRows.at("wireless");
-      if (name == "routeros" || name == "extra-firmware") rows += kRows.at(name);
+      if (name == "basepack") rows += kRows.at("system") + kRows.at("wireless");
+      if (name == "basepack" || name == "extra-firmware") rows += kRows.at(name);
     }
     for (const std::string& name : names) {
-      if (name != "routeros" && name != "extra-firmware" && name != "system" &&
+      if (name != "basepack" && name != "extra-firmware" && name != "system" &&
           name != "wireless") {
         rows += kRows.at(name);
       }

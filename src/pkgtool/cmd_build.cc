@@ -109,15 +109,11 @@ const char* signedWith(const BuildOptions& options, const SigningKeys& keys) {
 int runBuild(const std::vector<std::string>& words, ToolContext& context) {
   OptionTable table;
   table.withValue = {"--output", "--key", "--legacy-key", "--switch", "--signature-size"};
-  table.flags = {"--dev-key", "--legacy-only", "--unsigned", "--help"};
-  table.aliases = {{"-o", "--output"}, {"-h", "--help"}};
+  table.flags = {"--dev-key", "--legacy-only", "--unsigned"};
+  table.aliases = {{"-o", "--output"}};
   Arguments args;
+  if (auto status = parseCommand(words, table, kUsage, context, args)) return *status;
   std::string error;
-  if (!parseArguments(words, table, args, error)) return toolError(context, error, kToolUsage);
-  if (args.has("--help")) {
-    context.out << kUsage;
-    return kToolOk;
-  }
   const auto output = args.value("--output");
   if (args.positional.empty() || args.positional.size() > 2 || !output) {
     context.err << kUsage;

@@ -24,15 +24,11 @@ constexpr char kUsage[] =
 int runBundle(const std::vector<std::string>& words, ToolContext& context) {
   OptionTable table;
   table.withValue = {"--output"};
-  table.flags = {"--no-image", "--help"};
-  table.aliases = {{"-o", "--output"}, {"-h", "--help"}};
+  table.flags = {"--no-image"};
+  table.aliases = {{"-o", "--output"}};
   Arguments args;
+  if (auto status = parseCommand(words, table, kUsage, context, args)) return *status;
   std::string error;
-  if (!parseArguments(words, table, args, error)) return toolError(context, error, kToolUsage);
-  if (args.has("--help")) {
-    context.out << kUsage;
-    return kToolOk;
-  }
   const auto output = args.value("--output");
   if (args.positional.size() < 2 || !output) {
     context.err << kUsage;

@@ -23,15 +23,9 @@ constexpr char kUsage[] =
 
 int runInspect(const std::vector<std::string>& words, ToolContext& context) {
   OptionTable table;
-  table.flags = {"--json", "--help"};
-  table.aliases = {{"-h", "--help"}};
+  table.flags = {"--json"};
   Arguments args;
-  std::string error;
-  if (!parseArguments(words, table, args, error)) return toolError(context, error, kToolUsage);
-  if (args.has("--help")) {
-    context.out << kUsage;
-    return kToolOk;
-  }
+  if (auto status = parseCommand(words, table, kUsage, context, args)) return *status;
   if (args.positional.size() != 1) {
     context.err << kUsage;
     return kToolUsage;

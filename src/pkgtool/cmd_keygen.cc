@@ -29,15 +29,10 @@ bool exists(const std::string& path) {
 
 int runKeygen(const std::vector<std::string>& words, ToolContext& context) {
   OptionTable table;
-  table.flags = {"--force", "--help"};
-  table.aliases = {{"-h", "--help"}};
+  table.flags = {"--force"};
   Arguments args;
+  if (auto status = parseCommand(words, table, kUsage, context, args)) return *status;
   std::string error;
-  if (!parseArguments(words, table, args, error)) return toolError(context, error, kToolUsage);
-  if (args.has("--help")) {
-    context.out << kUsage;
-    return kToolOk;
-  }
   if (args.positional.size() != 2 ||
       (args.positional[0] != "ed25519" && args.positional[0] != "legacy")) {
     context.err << kUsage;

@@ -25,15 +25,9 @@ constexpr char kUsage[] =
 int runVerify(const std::vector<std::string>& words, ToolContext& context) {
   OptionTable table;
   table.withValue = {"--public-key", "--legacy-public-key"};
-  table.flags = {"--help"};
-  table.aliases = {{"-h", "--help"}};
   Arguments args;
+  if (auto status = parseCommand(words, table, kUsage, context, args)) return *status;
   std::string error;
-  if (!parseArguments(words, table, args, error)) return toolError(context, error, kToolUsage);
-  if (args.has("--help")) {
-    context.out << kUsage;
-    return kToolOk;
-  }
   if (args.positional.empty()) {
     context.err << kUsage;
     return kToolUsage;

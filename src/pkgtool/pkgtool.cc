@@ -29,6 +29,19 @@ void usage(std::ostream& out) {
 
 }  // namespace
 
+std::optional<int> parseCommand(const std::vector<std::string>& words, OptionTable table,
+                                const char* usage, ToolContext& context, Arguments& args) {
+  table.flags.insert("--help");
+  table.aliases.emplace("-h", "--help");
+  std::string error;
+  if (!parseArguments(words, table, args, error)) return toolError(context, error, kToolUsage);
+  if (args.has("--help")) {
+    context.out << usage;
+    return kToolOk;
+  }
+  return std::nullopt;
+}
+
 int toolError(ToolContext& context, const std::string& message, int status) {
   context.err << "pkgtool: " << message << "\n";
   return status;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "package/signer.h"
+#include "pkgtool/arguments.h"
 
 namespace installer {
 
@@ -33,6 +34,12 @@ int runBundle(const std::vector<std::string>& args, ToolContext& context);
 int runInspect(const std::vector<std::string>& args, ToolContext& context);
 int runVerify(const std::vector<std::string>& args, ToolContext& context);
 int runKeygen(const std::vector<std::string>& args, ToolContext& context);
+
+// Parses a subcommand's words with its option table (to which "--help" and
+// "-h" are added). When the subcommand has nothing more to do — a bad
+// option, or the usage asked for — returns the exit status it ends with.
+std::optional<int> parseCommand(const std::vector<std::string>& words, OptionTable table,
+                                const char* usage, ToolContext& context, Arguments& args);
 
 // "pkgtool: MESSAGE" on the error stream; returns `status`.
 int toolError(ToolContext& context, const std::string& message, int status = kToolFailed);

@@ -59,14 +59,14 @@ void PartStreambuf::finishHash() {
   hashFinished_ = true;
 }
 
-void PartStreambuf::forward(const void* data, std::size_t n) {
+void PartStreambuf::forward(const void* data, std::size_t n, bool hash) {
   if (n == 0) return;
   if (copyTo_ != nullptr)
     copyTo_->sputn(static_cast<const char*>(data), static_cast<std::streamsize>(n));
-  if (hashing_) current_->update(data, n);
+  if (hash && hashing_) current_->update(data, n);
 }
 
-std::size_t PartStreambuf::readRaw(void* buffer, std::size_t n) {
+std::size_t PartStreambuf::readRaw(void* buffer, std::size_t n, bool hash) {
   const std::streamsize got =
       source_->sgetn(static_cast<char*>(buffer), static_cast<std::streamsize>(n));
   if (got <= 0) return 0;
@@ -74,7 +74,7 @@ std::size_t PartStreambuf::readRaw(void* buffer, std::size_t n) {
   // Bytes that were put back have been hashed and copied once already.
   const std::size_t replayed = std::min<std::size_t>(replayCount_, received);
   replayCount_ -= static_cast<std::uint32_t>(replayed);
-  forward(static_cast<const char*>(buffer) + replayed, received - replayed);
+  forward(static_cast<const char*>(buffer) + replayed, received - replayed, hash);
   return received;
 }
 
@@ -92,17 +92,7 @@ std::uint64_t PartStreambuf::skipBytes(std::uint64_t n) {
 }
 
 std::size_t PartStreambuf::readUnhashed(void* buffer, std::size_t n) {
-  n = std::min<std::size_t>(n, partRemaining);
-  const std::streamsize got =
-      source_->sgetn(static_cast<char*>(buffer), static_cast<std::streamsize>(n));
-  if (got <= 0) return 0;
-  const auto received = static_cast<std::size_t>(got);
-  const std::size_t replayed = std::min<std::size_t>(replayCount_, received);
-  replayCount_ -= static_cast<std::uint32_t>(replayed);
-  if (copyTo_ != nullptr && received > replayed) {
-    copyTo_->sputn(static_cast<const char*>(buffer) + replayed,
-                   static_cast<std::streamsize>(received - replayed));
-  }
+  const std::size_t received = readRaw(buffer, std::min<std::size_t>(n, partRemaining), false);
   partRemaining -= static_cast<std::uint32_t>(received);
   return received;
 }

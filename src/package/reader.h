@@ -50,9 +50,10 @@ class PartStreambuf : public std::streambuf {
 
  private:
   friend class PackageReader;
-  std::size_t readRaw(void* buffer, std::size_t n);
+  // Consumed bytes are copied, and hashed unless `hash` is false.
+  std::size_t readRaw(void* buffer, std::size_t n, bool hash = true);
   std::uint64_t skipBytes(std::uint64_t n);
-  void forward(const void* data, std::size_t n);
+  void forward(const void* data, std::size_t n, bool hash = true);
 
   std::streambuf* source_;
   std::streambuf* copyTo_;

@@ -13,10 +13,10 @@
 #include <fstream>
 
 #include "../tests/support/dev_keys.h"
-#include "db/metadata.h"
+#include "store/metadata.h"
 #include "package/signer.h"
 #include "package/writer.h"
-#include "upgrade/manifest.h"
+#include "txn/manifest.h"
 
 namespace bench {
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "db/package.h"
-#include "db/repository.h"
+#include "records/package.h"
+#include "records/repository.h"
 
 namespace bench {
 

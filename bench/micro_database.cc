@@ -4,7 +4,7 @@
 
 #include "apply/schedule.h"
 #include "corpus.h"
-#include "db/loader.h"
+#include "store/loader.h"
 #include "micro_support.h"
 #include "plan/planner.h"
 #include "upgrade/driver.h"

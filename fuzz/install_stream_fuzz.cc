@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "db/repository.h"
+#include "records/repository.h"
 #include "fuzz_support.h"
 #include "package/format.h"
 #include "package/signature.h"
@@ -32,7 +32,7 @@
 #include "support/dev_keys.h"
 #include "support/test_source.h"
 #include "throwaway_root.h"
-#include "upgrade/manifest.h"
+#include "txn/manifest.h"
 #include "upgrade/stream_install.h"
 
 namespace {

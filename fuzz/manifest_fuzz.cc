@@ -14,7 +14,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "upgrade/manifest.h"
+#include "txn/manifest.h"
 
 namespace {
 

@@ -15,12 +15,12 @@
 #include <vector>
 
 #include "console/listing.h"
-#include "db/loader.h"
-#include "db/metadata.h"
-#include "db/repository.h"
+#include "store/loader.h"
+#include "store/metadata.h"
+#include "records/repository.h"
 #include "fuzz_support.h"
 #include "throwaway_root.h"
-#include "upgrade/manifest.h"
+#include "txn/manifest.h"
 
 namespace {
 

@@ -48,10 +48,10 @@ if [ -n "$need" ]; then
 fi
 
 if [ -f "$build/CMakeCache.txt" ]; then
-  cmake -S . -B "$build" -DINSTALLER_BENCH=ON >/dev/null
+  cmake -S . -B "$build" -DINSTALLER_BENCH=ON -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
 else
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DINSTALLER_TESTS=OFF \
-    -DINSTALLER_BENCH=ON >/dev/null
+    -DINSTALLER_BENCH=ON -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
 fi
 cmake --build "$build" -j "$(nproc)" --target bench_all >/dev/null
 build=$(cd "$build" && pwd)

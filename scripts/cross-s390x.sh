@@ -47,7 +47,8 @@ if [ ! -e "$sysroot/usr/lib/s390x-linux-gnu/libgtest.a" ]; then
 fi
 
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/s390x-linux-gnu.cmake \
-  -DS390X_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DS390X_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
 
 # A probe that says which byte order the emulated machine has.
 probe=$(mktemp -d)

@@ -39,7 +39,7 @@ scripts/deps.sh
 
 build=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -DINSTALLER_FUZZ=ON -DINSTALLER_TESTS=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" --target fuzz_all
 
 if [ $# -eq 0 ]; then

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "txn/paths.h"
+
 namespace installer {
 
 namespace {

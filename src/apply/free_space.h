@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "upgrade/manifest.h"
+#include "txn/manifest.h"
 
 namespace installer {
 

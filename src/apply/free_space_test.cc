@@ -6,7 +6,7 @@
 #include <string>
 
 #include "support/sandbox.h"
-#include "upgrade/manifest.h"
+#include "txn/manifest.h"
 
 namespace installer {
 namespace {

@@ -5,12 +5,12 @@
 #include <optional>
 #include <string>
 
-#include "db/package.h"
-#include "db/repository.h"
+#include "records/package.h"
+#include "records/repository.h"
 #include "package/reader.h"
 #include "plan/install_flags.h"
 #include "platform/flash_device.h"
-#include "upgrade/manifest.h"
+#include "txn/manifest.h"
 
 namespace installer {
 

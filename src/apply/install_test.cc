@@ -15,8 +15,7 @@
 #include "package/writer.h"
 #include "support/install_fixtures.h"
 #include "support/sandbox.h"
-#include "upgrade/manifest.h"
-#include "upgrade/stream_install.h"
+#include "txn/manifest.h"
 
 namespace installer {
 namespace {

@@ -3,7 +3,7 @@
 // be disabled when only disabled packages could.
 #pragma once
 
-#include "db/repository.h"
+#include "records/repository.h"
 
 namespace installer {
 

@@ -4,7 +4,7 @@
 #include "apply/schedule.h"
 #include "support/package_records.h"
 #include "support/sandbox.h"
-#include "upgrade/staging.h"
+#include "txn/staging.h"
 
 namespace installer {
 namespace {

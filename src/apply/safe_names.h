@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "db/package.h"
+#include "records/package.h"
 
 namespace installer {
 

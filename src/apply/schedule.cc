@@ -10,10 +10,10 @@
 
 #include "apply/lost_dependencies.h"
 #include "console/console.h"
-#include "db/metadata.h"
+#include "store/metadata.h"
 #include "plan/planner.h"
 #include "plan/relations.h"
-#include "upgrade/staging.h"
+#include "txn/staging.h"
 
 namespace installer {
 

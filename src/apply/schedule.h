@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "db/repository.h"
-#include "upgrade/manifest.h"
+#include "records/repository.h"
+#include "txn/manifest.h"
 
 namespace installer {
 

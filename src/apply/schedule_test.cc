@@ -6,7 +6,7 @@
 
 #include "support/package_records.h"
 #include "support/sandbox.h"
-#include "upgrade/staging.h"
+#include "txn/staging.h"
 
 namespace installer {
 namespace {

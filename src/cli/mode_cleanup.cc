@@ -1,6 +1,6 @@
 #include "apply/schedule.h"
 #include "cli/modes.h"
-#include "upgrade/manifest.h"
+#include "txn/manifest.h"
 
 namespace installer {
 

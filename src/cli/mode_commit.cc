@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "cli/modes.h"
-#include "upgrade/manifest.h"
+#include "txn/manifest.h"
 
 namespace installer {
 namespace {

@@ -13,8 +13,8 @@
 #include "cli/fd_streams.h"
 #include "cli/modes.h"
 #include "console/console.h"
-#include "upgrade/manifest.h"
-#include "upgrade/postlog.h"
+#include "txn/manifest.h"
+#include "txn/postlog.h"
 #include "upgrade/stream_install.h"
 
 namespace installer {

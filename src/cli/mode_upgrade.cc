@@ -4,9 +4,9 @@
 #include "cli/modes.h"
 #include "console/console.h"
 #include "upgrade/driver.h"
-#include "upgrade/manifest.h"
-#include "upgrade/postlog.h"
-#include "upgrade/staging.h"
+#include "txn/manifest.h"
+#include "txn/postlog.h"
+#include "txn/staging.h"
 
 namespace installer {
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "cli/options.h"
-#include "db/repository.h"
+#include "records/repository.h"
 
 namespace installer {
 

@@ -9,7 +9,7 @@
 
 #include "cli/command_line.h"
 #include "cli/modes.h"
-#include "db/loader.h"
+#include "store/loader.h"
 
 namespace installer {
 

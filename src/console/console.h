@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "db/package.h"
-#include "db/repository.h"
+#include "records/package.h"
+#include "records/repository.h"
 
 namespace installer {
 

@@ -3,7 +3,7 @@
 
 #include <ostream>
 
-#include "db/repository.h"
+#include "records/repository.h"
 
 namespace installer {
 

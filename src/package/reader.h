@@ -9,7 +9,7 @@
 #include <streambuf>
 #include <vector>
 
-#include "db/package.h"
+#include "records/package.h"
 #include "platform/hash.h"
 
 namespace installer {

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "db/package.h"
+#include "records/package.h"
 #include "package/keys.h"
 #include "package/reader.h"
 

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "db/package.h"
+#include "records/package.h"
 #include "package/format.h"
 #include "package/payload_writer.h"
 

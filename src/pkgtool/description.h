@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "db/package.h"
+#include "records/package.h"
 
 namespace installer {
 

@@ -1,8 +1,8 @@
 // The acceptance check of a candidate package against the repository.
 #pragma once
 
-#include "db/package.h"
-#include "db/repository.h"
+#include "records/package.h"
+#include "records/repository.h"
 #include "plan/install_flags.h"
 
 namespace installer {

@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "db/package.h"
-#include "db/repository.h"
+#include "records/package.h"
+#include "records/repository.h"
 #include "plan/relations.h"
 
 namespace installer {

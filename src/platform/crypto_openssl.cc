@@ -17,9 +17,7 @@ class EvpHasher final : public Hasher {
   EvpHasher(const EvpHasher&) = delete;
   EvpHasher& operator=(const EvpHasher&) = delete;
 
-  void update(const void* data, std::size_t size) override {
-    EVP_DigestUpdate(ctx_, data, size);
-  }
+  void update(const void* data, std::size_t size) override { EVP_DigestUpdate(ctx_, data, size); }
   void finish(std::uint8_t* out) override {
     unsigned int size = 0;
     EVP_DigestFinal_ex(ctx_, out, &size);

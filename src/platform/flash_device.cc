@@ -42,7 +42,7 @@ constexpr std::uint32_t kKeyMinimumVersion = 0x00040025;
 
 }  // namespace
 
-Version minimumSystemVersion() {
+std::uint32_t minimumSystemVersion() {
   const int fd = open(kFlashDevice, O_RDWR | O_CLOEXEC);
   if (fd < 0) return 0;
   std::uint32_t argument[2] = {kKeyMinimumVersion, 0};

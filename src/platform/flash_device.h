@@ -5,13 +5,11 @@
 #include <cstdint>
 #include <optional>
 
-#include "db/version.h"
-
 namespace installer {
 
 // The lowest system version the device accepts; 0 when "/dev/flash" does
 // not open or sets no minimum.
-Version minimumSystemVersion();
+std::uint32_t minimumSystemVersion();
 
 // 1 to 4 on the PowerPC routers; none elsewhere.
 std::optional<int> hardwareClass();

@@ -15,4 +15,9 @@ std::int64_t rawTimesSyscall() {
   return result;
 }
 
+std::uint32_t monotonicTicks() {
+  // Only differences are used, in unsigned arithmetic, so wrapping is harmless.
+  return static_cast<std::uint32_t>(rawTimesSyscall() + 30000);
+}
+
 }  // namespace installer

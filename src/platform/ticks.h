@@ -11,4 +11,7 @@ namespace installer {
 // kernel's own value. Only differences between readings mean anything.
 std::int64_t rawTimesSyscall();
 
+// Clock ticks (100 a second on the target) from the times system call.
+std::uint32_t monotonicTicks();
+
 }  // namespace installer

@@ -13,7 +13,7 @@
 #include "package/reader.h"
 #include "plan/planner.h"
 #include "plan/relations.h"
-#include "upgrade/postlog.h"
+#include "txn/postlog.h"
 #include "upgrade/stream_install.h"
 
 namespace installer {

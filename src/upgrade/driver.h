@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "db/package.h"
-#include "db/repository.h"
+#include "records/package.h"
+#include "records/repository.h"
 #include "plan/install_flags.h"
-#include "upgrade/manifest.h"
+#include "txn/manifest.h"
 
 namespace installer {
 

@@ -8,11 +8,11 @@
 #include "apply/safe_names.h"
 #include "apply/schedule.h"
 #include "console/console.h"
-#include "db/metadata.h"
+#include "store/metadata.h"
 #include "package/format.h"
 #include "package/reader.h"
 #include "plan/acceptance.h"
-#include "upgrade/staging.h"
+#include "txn/staging.h"
 
 namespace installer {
 

@@ -6,9 +6,9 @@
 #include <streambuf>
 #include <string>
 
-#include "db/repository.h"
+#include "records/repository.h"
 #include "plan/install_flags.h"
-#include "upgrade/manifest.h"
+#include "txn/manifest.h"
 
 namespace installer {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "db/package.h"
+#include "records/package.h"
 #include "package/writer.h"
 #include "support/sandbox.h"
 

@@ -11,14 +11,14 @@
 #include <utility>
 #include <vector>
 
-#include "db/package.h"
-#include "db/repository.h"
+#include "records/package.h"
+#include "records/repository.h"
 #include "package/format.h"
 #include "package/payload_writer.h"
 #include "package/writer.h"
 #include "plan/install_flags.h"
 #include "support/sandbox.h"
-#include "upgrade/manifest.h"
+#include "txn/manifest.h"
 
 namespace testing_support {
 

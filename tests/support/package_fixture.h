@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "db/package.h"
+#include "records/package.h"
 #include "package/reader.h"
 #include "platform/hash.h"
 #include "support/test_source.h"

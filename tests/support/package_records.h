@@ -7,8 +7,8 @@
 #include <sstream>
 #include <string>
 
-#include "db/package.h"
-#include "db/repository.h"
+#include "records/package.h"
+#include "records/repository.h"
 
 namespace testing_support {
 

@@ -1,4 +1,4 @@
-#include "upgrade/staging.h"
+#include "txn/staging.h"
 
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <limits>
 #include <streambuf>
+
+#include "txn/paths.h"
 
 namespace installer {
 namespace {

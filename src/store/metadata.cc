@@ -1,4 +1,4 @@
-#include "db/metadata.h"
+#include "store/metadata.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,8 +8,8 @@
 #include <string_view>
 
 #include "console/console.h"
-#include "db/file_text.h"
-#include "upgrade/staging.h"
+#include "store/file_text.h"
+#include "txn/staging.h"
 
 namespace installer {
 namespace {

@@ -1,8 +1,9 @@
-#include "upgrade/spinner.h"
+#include "txn/spinner.h"
 
 #include <cstdio>
 
-#include "upgrade/manifest.h"
+#include "platform/ticks.h"
+#include "txn/manifest.h"
 
 namespace installer {
 namespace {

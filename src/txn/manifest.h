@@ -64,13 +64,4 @@ bool readManifest(Manifest& m, const std::string& path);
 // the whole copy reached the disk. Returns 0 on success, else an errno value.
 int copyFile(const std::string& source, const std::string& target, bool showProgress);
 
-// Clock ticks (100 a second on the target) from the times system call.
-std::uint32_t monotonicTicks();
-
-// dirname() after dropping trailing slashes: "/a/b/" -> "/a", "a" -> ".", "/" -> ".".
-std::string parentDir(const std::string& path);
-// mkdir -p with mode 0777; reports nothing. False when the last mkdir failed
-// for another reason than an existing entry.
-bool makeDirs(const std::string& path);
-
 }  // namespace installer

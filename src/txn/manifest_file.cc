@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <fstream>
 
-#include "upgrade/manifest.h"
+#include "txn/manifest.h"
 
 namespace installer {
 namespace {

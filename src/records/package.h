@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "db/version.h"
+#include "records/version.h"
 
 namespace installer {
 

@@ -1,4 +1,4 @@
-#include "upgrade/manifest.h"
+#include "txn/manifest.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstdio>
+
+#include "txn/paths.h"
 
 namespace installer {
 namespace {
@@ -159,24 +161,6 @@ bool commitManifest(const Manifest& m, bool showProgress) {
   // The renames are done; make them reach the flash before the run ends.
   sync();
   return ok;
-}
-
-std::string parentDir(const std::string& path) {
-  std::size_t end = path.find_last_not_of('/');
-  if (end == std::string::npos) return ".";  // "" or only slashes
-  const std::size_t slash = path.rfind('/', end);
-  if (slash == std::string::npos) return ".";
-  end = path.find_last_not_of('/', slash);
-  if (end == std::string::npos) return "/";
-  return path.substr(0, end + 1);
-}
-
-bool makeDirs(const std::string& path) {
-  if (mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) return true;
-  const std::string parent = parentDir(path);
-  if (parent == path || path == "/" || path == ".") return false;
-  makeDirs(parent);
-  return mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;
 }
 
 }  // namespace installer

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "support/sandbox.h"
-#include "upgrade/manifest.h"
+#include "txn/manifest.h"
 
 namespace installer {
 namespace {

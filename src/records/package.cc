@@ -1,4 +1,4 @@
-#include "db/package.h"
+#include "records/package.h"
 
 namespace installer {
 

@@ -1,8 +1,8 @@
-#include "db/version.h"
+#include "records/version.h"
 
 #include <gtest/gtest.h>
 
-#include "db/package.h"
+#include "records/package.h"
 
 namespace installer {
 namespace {

@@ -7,7 +7,7 @@
 #include <ostream>
 #include <string>
 
-#include "upgrade/manifest.h"
+#include "txn/manifest.h"
 
 namespace installer {
 

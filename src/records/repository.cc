@@ -1,4 +1,4 @@
-#include "db/repository.h"
+#include "records/repository.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "db/file_text.h"
+#include "store/file_text.h"
 
 #include <dirent.h>
 #include <fcntl.h>

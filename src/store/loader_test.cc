@@ -1,4 +1,4 @@
-#include "db/loader.h"
+#include "store/loader.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "db/loader.h"
+#include "store/loader.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "console/console.h"
-#include "db/file_text.h"
-#include "db/metadata.h"
+#include "store/file_text.h"
+#include "store/metadata.h"
 #include "package/format.h"
 #include "package/reader.h"
 

@@ -7,8 +7,9 @@
 #include <cerrno>
 
 #include "platform/ticks.h"
-#include "upgrade/manifest.h"
-#include "upgrade/spinner.h"
+#include "txn/manifest.h"
+#include "txn/paths.h"
+#include "txn/spinner.h"
 
 namespace installer {
 namespace {
@@ -66,11 +67,6 @@ int copyFile(const std::string& source, const std::string& target, bool showProg
   if (error == 0 && rename(temporary.c_str(), target.c_str()) != 0) error = errno;
   if (error != 0) unlink(temporary.c_str());
   return error;
-}
-
-std::uint32_t monotonicTicks() {
-  // Only differences are used, in unsigned arithmetic, so wrapping is harmless.
-  return static_cast<std::uint32_t>(rawTimesSyscall() + 30000);
 }
 
 }  // namespace installer

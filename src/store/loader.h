@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "db/repository.h"
+#include "records/repository.h"
 
 namespace installer {
 

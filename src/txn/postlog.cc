@@ -1,4 +1,4 @@
-#include "upgrade/postlog.h"
+#include "txn/postlog.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "db/version.h"
+#include "records/version.h"
 
 #include <cstdio>
 

@@ -2,7 +2,7 @@
 // at the end of the install modes.
 #pragma once
 
-#include "db/repository.h"
+#include "records/repository.h"
 
 namespace installer {
 

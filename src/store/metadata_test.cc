@@ -1,4 +1,4 @@
-#include "db/metadata.h"
+#include "store/metadata.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 
 #include "console/console.h"
 #include "support/sandbox.h"
-#include "upgrade/manifest.h"
+#include "txn/manifest.h"
 
 namespace installer {
 namespace {

@@ -1,4 +1,4 @@
-#include "upgrade/staging.h"
+#include "txn/staging.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "db/file_text.h"
-#include "db/package.h"
-#include "upgrade/manifest.h"
+#include "store/file_text.h"
+#include "records/package.h"
+#include "txn/manifest.h"
 
 namespace installer {
 

@@ -1,4 +1,4 @@
-#include "upgrade/manifest.h"
+#include "txn/manifest.h"
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -6,7 +6,8 @@
 #include <unistd.h>
 
 #include "support/sandbox.h"
-#include "upgrade/spinner.h"
+#include "txn/paths.h"
+#include "txn/spinner.h"
 
 namespace installer {
 namespace {

@@ -1,0 +1,14 @@
+// Path helpers shared by staging, the commit and the free-space estimate.
+#pragma once
+
+#include <string>
+
+namespace installer {
+
+// dirname() after dropping trailing slashes: "/a/b/" -> "/a", "a" -> ".", "/" -> ".".
+std::string parentDir(const std::string& path);
+// mkdir -p with mode 0777; reports nothing. False when the last mkdir failed
+// for another reason than an existing entry.
+bool makeDirs(const std::string& path);
+
+}  // namespace installer

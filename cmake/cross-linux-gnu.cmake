@@ -52,7 +52,10 @@ set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES ${CROSS_SYSROOT}/usr/include/${cross_
 # The binaries name the cross tool chain's dynamic loader and find every
 # shared library through their run path, so qemu runs them without its path
 # prefix (-L), which would also redirect the tests' own "/" to that prefix.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,--dynamic-linker=/usr/${cross_triplet}/lib/${cross_loader}")
+# The run path is of the older kind, which also serves the libraries' own
+# needs (mipsel's libcrypto needs libatomic).
+set(CMAKE_EXE_LINKER_FLAGS_INIT
+    "-Wl,--dynamic-linker=/usr/${cross_triplet}/lib/${cross_loader} -Wl,--disable-new-dtags")
 set(CMAKE_BUILD_RPATH /usr/${cross_triplet}/lib ${CROSS_SYSROOT}/lib/${cross_triplet}
                       ${CROSS_SYSROOT}/usr/lib/${cross_triplet})
 set(CMAKE_CROSSCOMPILING_EMULATOR ${cross_qemu})

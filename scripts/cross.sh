@@ -68,22 +68,24 @@ if [ ! -e "$sysroot/usr/lib/$triplet/libgtest.a" ]; then
   done
 fi
 
-cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/cross-linux-gnu.cmake -DCROSS_ARCH="$arch" \
+cmake --no-warn-unused-cli -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/cross-linux-gnu.cmake -DCROSS_ARCH="$arch" \
   -DCROSS_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
 
-# A probe that says what the emulated machine is.
+# A probe that says what the emulated machine is, built with the project's
+# definitions.
 probe=$(mktemp -d)
 cat >"$probe/probe.cc" <<'PROBE'
 #include <cstdio>
 int main() {
   unsigned x = 1;
-  std::printf("%s, %zu-bit pointers, %zu-bit off_t\n",
+  std::printf("%s, %zu-bit pointers, %zu-bit off_t, %zu-bit time_t\n",
               *reinterpret_cast<unsigned char*>(&x) ? "little-endian" : "big-endian",
-              sizeof(void*) * 8, sizeof(off_t) * 8);
+              sizeof(void*) * 8, sizeof(off_t) * 8, sizeof(time_t) * 8);
 }
 PROBE
-"$triplet-g++" -include sys/types.h "$probe/probe.cc" -o "$probe/probe"
+"$triplet-g++" -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64 -include sys/types.h "$probe/probe.cc" \
+  -o "$probe/probe"
 echo "$arch: $($qemu -L "/usr/$triplet" "$probe/probe")"
 rm -rf "$probe"
 

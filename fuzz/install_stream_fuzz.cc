@@ -24,11 +24,11 @@
 #include <string>
 #include <vector>
 
-#include "records/repository.h"
 #include "fuzz_support.h"
 #include "package/format.h"
 #include "package/signature.h"
 #include "package/signer.h"
+#include "records/repository.h"
 #include "support/dev_keys.h"
 #include "support/test_source.h"
 #include "throwaway_root.h"
@@ -199,8 +199,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   bool bootImage = false;
   installer::InstallFlags flags = installer::kFlagUpgrade;
   if (setup & 8) flags |= installer::kFlagDowngrade;
-  const int result = installer::installFromStream(repo, m, input, flags, installer::KeptState{},
-                                                  &copy, &packageDir, &bootImage);
+  const auto result = static_cast<int>(installer::installFromStream(
+      repo, m, input, flags, installer::KeptState{}, &copy, &packageDir, &bootImage));
   FUZZ_CHECK(result >= 0 && result <= 3);
 
   // The copy is what was read: never anything else, never more.

@@ -5,11 +5,11 @@
 #include <optional>
 #include <string>
 
-#include "records/package.h"
-#include "records/repository.h"
 #include "package/reader.h"
 #include "plan/install_flags.h"
 #include "platform/flash_device.h"
+#include "records/package.h"
+#include "records/repository.h"
 #include "txn/manifest.h"
 
 namespace installer {
@@ -36,10 +36,10 @@ struct InstallOutcome {
 // not read to its end). `bootImageOut` receives whether the package owns the
 // boot image while the environment variable "bootimage" is set. Everything is
 // staged in `m`; on failure the staged entries stay for the caller to cancel.
-InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& reader,
-                              InstallFlags flags, const KeptState& keptState,
-                              const Dependency* bundle, std::string* packageDirOut,
-                              bool* bootImageOut);
+[[nodiscard]] InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& reader,
+                                            InstallFlags flags, const KeptState& keptState,
+                                            const Dependency* bundle, std::string* packageDirOut,
+                                            bool* bootImageOut);
 
 // Where the machine's hardware class comes from; tests hand in their own.
 using HardwareClassSource = std::optional<int> (*)();
@@ -47,8 +47,8 @@ using HardwareClassSource = std::optional<int> (*)();
 // Stages every regular file of the payload part the reader stands on and
 // records its path in `p.files`. False after a broken entry or a write
 // failure, both reported.
-bool extractFiles(InstalledPackage& p, Manifest& m, PackageReader& reader,
-                  HardwareClassSource machineClass = hardwareClass);
+[[nodiscard]] bool extractFiles(InstalledPackage& p, Manifest& m, PackageReader& reader,
+                                HardwareClassSource machineClass = hardwareClass);
 
 // "/flash" + ("/x/NAME" when disabled) + "/" + entry name: where an entry of
 // the package lands. The same string goes into the package's `files`.

@@ -18,18 +18,20 @@ int runInstaller(int argc, char** argv) {
 
   // The emulated board has no flash to manage.
   const char* board = std::getenv("board");
-  if (board != nullptr && std::strcmp(board, "qemu_p9") == 0) return 0;
+  if (board != nullptr && std::strcmp(board, "qemu_p9") == 0) {
+    return static_cast<int>(ExitStatus::kSuccess);
+  }
 
   RunOptions options;
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   switch (parseCommandLine(args, options, std::cout)) {
     case ParseOutcome::kCommit:
-      return runCommitMode();
+      return static_cast<int>(runCommitMode());
     case ParseOutcome::kCancel:
-      return runCancelMode();
+      return static_cast<int>(runCancelMode());
     case ParseOutcome::kUsage:
       std::cout << "usage: installer [-q] [-r <root>] [-]" << std::endl;
-      return 0;
+      return static_cast<int>(ExitStatus::kSuccess);
     case ParseOutcome::kRun:
       break;
   }
@@ -38,7 +40,7 @@ int runInstaller(int argc, char** argv) {
   // one asked for.
   if (!options.root.empty() && chroot(options.root.c_str()) != 0) {
     std::perror("chroot");
-    return 1;
+    return static_cast<int>(ExitStatus::kFailed);
   }
   if (chdir("/") != 0) {
     // Nothing depends on the working directory being "/".
@@ -50,10 +52,17 @@ int runInstaller(int argc, char** argv) {
   repo.arch = options.arch;
   openRepository(repo, options.quiet, options.arch);
 
-  if (options.show) return runShowMode(repo);
-  if (options.cleanup) return runCleanupMode(repo);
-  if (options.imageFromInput) return runImageMode(repo, options);
-  return runUpgradeMode(repo, options);
+  ExitStatus status;
+  if (options.show) {
+    status = runShowMode(repo);
+  } else if (options.cleanup) {
+    status = runCleanupMode(repo);
+  } else if (options.imageFromInput) {
+    status = runImageMode(repo, options);
+  } else {
+    status = runUpgradeMode(repo, options);
+  }
+  return static_cast<int>(status);
 }
 
 }  // namespace installer

@@ -12,9 +12,9 @@
 #include <string_view>
 #include <vector>
 
-#include "records/package.h"
 #include "package/format.h"
 #include "package/payload_writer.h"
+#include "records/package.h"
 
 namespace installer {
 
@@ -77,7 +77,7 @@ class PackageWriter {
   // Parts written so far, after the 8-byte file header.
   const std::string& body() const { return body_; }
   std::string bytes() const;
-  bool writeTo(std::ostream& out) const;
+  [[nodiscard]] bool writeTo(std::ostream& out) const;
 
  private:
   std::string fileHeader() const;

@@ -22,6 +22,9 @@ ExitStatus runCommitMode() {
   std::fputs("finishing install... ", stdout);
   std::fflush(stdout);
   const bool committed = commitManifest(m, true);
+  // Carried out, the manifest is spent: replayed after a later install it
+  // would undo that install's files.
+  unlink(kManifestPath);
   // The backspace and blank wipe the spinner's last character.
   std::fputs("\b \n", stdout);
   std::fflush(stdout);

@@ -5,9 +5,7 @@
 #include <string>
 
 namespace installer {
-namespace {
 
-// "Jan/05/2024 13:07:45" in UTC, or empty when the time cannot be broken down.
 std::string buildTimeText(std::uint32_t buildTime) {
   const std::time_t seconds = static_cast<std::time_t>(buildTime);
   std::tm parts;
@@ -17,8 +15,6 @@ std::string buildTimeText(std::uint32_t buildTime) {
   const std::size_t length = std::strftime(text, sizeof text, "%b/%d/%Y %H:%M:%S", &parts);
   return std::string(text, length);
 }
-
-}  // namespace
 
 void printListing(const Repository& repo, std::ostream& out) {
   out << std::setw(16) << "Name"

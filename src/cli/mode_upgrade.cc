@@ -3,10 +3,10 @@
 #include "apply/schedule.h"
 #include "cli/modes.h"
 #include "console/console.h"
-#include "upgrade/driver.h"
 #include "txn/manifest.h"
 #include "txn/postlog.h"
 #include "txn/staging.h"
+#include "upgrade/driver.h"
 
 namespace installer {
 

@@ -20,6 +20,9 @@ int runCommitMode() {
   std::fputs("finishing install... ", stdout);
   std::fflush(stdout);
   commitManifest(m, true);
+  // Carried out, the manifest is spent: replayed after a later install it
+  // would undo that install's files.
+  unlink(kManifestPath);
   // The backspace and blank wipe the spinner's last character.
   std::fputs("\b \n", stdout);
   std::fflush(stdout);

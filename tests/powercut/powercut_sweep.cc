@@ -96,15 +96,26 @@ struct Trial {
   std::size_t keep = 0;
 };
 
-enum class Verdict { kOld, kNew, kOther };
+// What the next start made of a tree. Only the first two pass.
+enum class Verdict {
+  kOld,
+  kNew,
+  kTemporariesLeft,  // wholly old or new but for temporary files
+  kMixed,            // neither, whatever the temporaries
+  kStartFailed,      // the next start failed (or a sanitizer spoke)
+};
 
 struct ModelCounts {
-  std::set<std::string> trees;  // distinct fingerprints
-  int tried = 0;                // of those, trees the installer was started on
-  int old = 0;
-  int fresh = 0;
-  int other = 0;
+  std::set<std::string> trees;      // distinct fingerprints
+  std::map<Verdict, int> verdicts;  // of those the installer was started on
 };
+
+ts::TreeState withoutTemporaries(ts::TreeState state) {
+  for (auto it = state.begin(); it != state.end();) {
+    it = ts::isTemporaryPath(it->first) ? state.erase(it) : std::next(it);
+  }
+  return state;
+}
 
 std::string label(const Replay& replay, const std::vector<powercut::Call>& calls, const Trial& t) {
   std::string text = std::string(powercut::modelName(t.model)) + " cut after call " +
@@ -216,6 +227,7 @@ void sweep(const Scenario& scenario) {
         ts::runInstaller({"-r", root.path(), "--show"}, ts::withFault({}));
     const ts::TreeState now = persistentTree(root.path());
     std::string why;
+    Verdict verdict = Verdict::kStartFailed;
     if (ts::sanitizerReported(recovery)) {
       why = "sanitizer report\n" + recovery.err;
     } else if (recovery.status != 0) {
@@ -228,13 +240,15 @@ void sweep(const Scenario& scenario) {
       verdicts[print] = Verdict::kNew;
       continue;
     } else {
+      const ts::TreeState bare = withoutTemporaries(now);
+      verdict = bare == before || bare == after ? Verdict::kTemporariesLeft : Verdict::kMixed;
       const std::string fromOld = ts::describeDifference(before, now);
       const std::string fromNew = ts::describeDifference(after, now);
       why = fromOld.size() <= fromNew.size()
                 ? "neither old nor new; against the old tree:\n" + fromOld
                 : "neither old nor new; against the new tree:\n" + fromNew;
     }
-    verdicts[print] = Verdict::kOther;
+    verdicts[print] = verdict;
     failedCuts.push_back(t.model == Model::kWeak
                              ? std::to_string(t.cut) + "/" + std::to_string(t.keep) + "w"
                              : std::to_string(t.cut));
@@ -254,23 +268,23 @@ void sweep(const Scenario& scenario) {
   for (auto& [model, c] : counts) {
     for (const std::string& print : c.trees) {
       auto v = verdicts.find(print);
-      if (v == verdicts.end()) continue;
-      ++c.tried;
-      if (v->second == Verdict::kOld) ++c.old;
-      if (v->second == Verdict::kNew) ++c.fresh;
-      if (v->second == Verdict::kOther) ++c.other;
+      if (v != verdicts.end()) ++c.verdicts[v->second];
     }
   }
 
   std::printf("[powercut %s] %zu calls, %zu prefixes, %zu distinct trees, %s %zu of them\n",
               scenario.name.c_str(), replay.callCount(), replay.callCount() + 1, distinct.size(),
               fullSweep() ? "tried all" : "tried a sample of", picks.size());
-  for (const auto& [model, c] : counts) {
+  for (auto& [model, c] : counts) {
+    auto& v = c.verdicts;
+    const int started = v[Verdict::kOld] + v[Verdict::kNew] + v[Verdict::kTemporariesLeft] +
+                        v[Verdict::kMixed] + v[Verdict::kStartFailed];
     std::printf(
         "[powercut %s] %s: %zu distinct trees, started on %d: wholly old %d, wholly new %d, "
-        "other %d\n",
-        scenario.name.c_str(), powercut::modelName(model), c.trees.size(), c.tried, c.old, c.fresh,
-        c.other);
+        "other %d (temporaries left %d, old and new mixed %d, the next start failed %d)\n",
+        scenario.name.c_str(), powercut::modelName(model), c.trees.size(), started,
+        v[Verdict::kOld], v[Verdict::kNew], started - v[Verdict::kOld] - v[Verdict::kNew],
+        v[Verdict::kTemporariesLeft], v[Verdict::kMixed], v[Verdict::kStartFailed]);
   }
   if (!failedCuts.empty()) {
     std::string list;

@@ -28,11 +28,16 @@ constexpr const char* kCaptureSource = "/flash/var/pdb/image";
 constexpr const char* kBootImage = "/flash/bootimage";
 constexpr const char* kDatabasePrefix = "/flash/var/pdb/";
 
-// The record a package directory "/flash/var/pdb/NAME/" belongs to, for the
-// label of a report.
-InstalledPackage labelRecord(const Repository& repo, const std::string& packageDirectory) {
+// NAME of a package directory "/flash/var/pdb/NAME/".
+std::string directoryName(const std::string& packageDirectory) {
   std::string name = packageDirectory.substr(std::string(kDatabasePrefix).size());
   if (!name.empty() && name.back() == '/') name.pop_back();
+  return name;
+}
+
+// The record a package directory belongs to, for the label of a report.
+InstalledPackage labelRecord(const Repository& repo, const std::string& packageDirectory) {
+  const std::string name = directoryName(packageDirectory);
   if (const InstalledPackage* record = findRecord(repo, name)) return *record;
   return InstalledPackage(name);
 }
@@ -80,8 +85,13 @@ int runImageMode(Repository& repo, const RunOptions& options) {
     } else {
       const std::string keptImage = packageDirectory + "image";
       if (bootImage) {
+        // The boot image stays even when the package's own settling took
+        // its record out again; a link is only made into a database
+        // directory that stays.
         addMove(manifest, kCaptureSource, kBootImage);
-        addLink(manifest, kBootImage, keptImage);
+        if (findRecord(repo, directoryName(packageDirectory)) != nullptr) {
+          addLink(manifest, kBootImage, keptImage);
+        }
       } else {
         addMove(manifest, kCaptureSource, keptImage);
       }

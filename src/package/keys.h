@@ -23,7 +23,7 @@ struct PublicKeys {
 PublicKeys builtInKeys();
 
 // 64 hex digits (either case) into 32 bytes; false on anything else.
-bool parseHexKey(std::string_view hex, Key32& key);
+[[nodiscard]] bool parseHexKey(std::string_view hex, Key32& key);
 std::string hexText(const std::uint8_t* bytes, std::size_t size);
 
 }  // namespace installer

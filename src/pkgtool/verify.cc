@@ -60,7 +60,7 @@ bool verifyOne(PackageReader& reader, bool member, const PublicKeys& keys,
     // What a single package may still hold after its signature.
     if (reader.partType == kPartArch) reader.nextPart();
     if (reader.partType == kPartDepends && reader.part().partLength == 0) reader.nextPart();
-    if (reader.partType != -1) {
+    if (reader.partType != kNoPart) {
       results.push_back(refused(label, "unexpected parts after the signature"));
       return false;
     }
@@ -118,7 +118,7 @@ std::vector<VerifyResult> verifyPackageFile(std::istream& in, std::uint64_t size
     if (!verifyOne(reader, true, keys, results)) return results;
   }
   if (reader.partType == kPartArch) reader.nextPart();
-  if (reader.partType != -1) {
+  if (reader.partType != kNoPart) {
     results.push_back(refused(label, "parts left after the last member"));
   } else if (members == 0) {
     results.push_back(refused(label, "the bundle brings no member"));

@@ -1,6 +1,7 @@
 // The image mode: one package or bundle read from standard input, captured
 // on the way into a file that becomes the package's kept image.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,15 +27,21 @@ namespace {
 constexpr const char* kCapturePath = "/flash/var/pdb//image";
 constexpr const char* kCaptureSource = "/flash/var/pdb/image";
 constexpr const char* kBootImage = "/flash/bootimage";
-constexpr const char* kDatabasePrefix = "/flash/var/pdb/";
 
-// The record a package directory "/flash/var/pdb/NAME/" belongs to, for the
-// label of a report.
-InstalledPackage labelRecord(const Repository& repo, const std::string& packageDirectory) {
-  std::string name = packageDirectory.substr(std::string(kDatabasePrefix).size());
-  if (!name.empty() && name.back() == '/') name.pop_back();
-  if (const InstalledPackage* record = findRecord(repo, name)) return *record;
-  return InstalledPackage(name);
+// The capture is a plain file of ours: a link planted in its place is not
+// followed (the image would be written wherever it points), and anything
+// else there (a FIFO, a device) is refused without waiting on it.
+int openCapture() {
+  const int fd =
+      open(kCapturePath,
+           O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666);
+  if (fd < 0) return -1;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 }  // namespace
@@ -43,7 +50,7 @@ int runImageMode(Repository& repo, const RunOptions& options) {
   Manifest manifest;
   applyScheduledActions(repo, manifest, 1);
 
-  const int captureFd = open(kCapturePath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const int captureFd = openCapture();
   if (captureFd < 0) {
     // Nothing is committed; the state files staged above are dropped with
     // their temporary files.
@@ -58,8 +65,9 @@ int runImageMode(Repository& repo, const RunOptions& options) {
   std::string packageDirectory;
   bool bootImage = false;
   const std::size_t reportsBefore = repo.messages.size();
+  std::string label;
   int result = installFromStream(repo, manifest, input, options.installFlags | kFlagUpgrade,
-                                 KeptState{}, &capture, &packageDirectory, &bootImage);
+                                 KeptState{}, &capture, &packageDirectory, &bootImage, &label);
   // Input that is no package at all (no file header, no readable package
   // header) is refused without a word further down; the run still says why
   // it failed, naming standard input as "-" as the command line does.
@@ -68,25 +76,27 @@ int runImageMode(Repository& repo, const RunOptions& options) {
   }
   const bool captured = capture.close();
 
+  // A capture that could not be written means a full or failing flash,
+  // whatever the package: the commit would fail part-way on it too.
+  if (result == 0 && !captured) {
+    errno = capture.error();
+    reportWriteFailure(label, "image");
+    result = 1;
+  }
+
   // Only an image-based package installed by this run has its capture kept;
   // one passed over as installed returns no directory, and its capture holds
   // only the parts read before that decision.
   bool captureStaged = false;
   if (result == 0 && !packageDirectory.empty()) {
-    if (!captured) {
-      errno = capture.error();
-      reportWriteFailure(labelRecord(repo, packageDirectory), "image");
-      result = 1;
+    const std::string keptImage = packageDirectory + "image";
+    if (bootImage) {
+      addMove(manifest, kCaptureSource, kBootImage);
+      addLink(manifest, kBootImage, keptImage);
     } else {
-      const std::string keptImage = packageDirectory + "image";
-      if (bootImage) {
-        addMove(manifest, kCaptureSource, kBootImage);
-        addLink(manifest, kBootImage, keptImage);
-      } else {
-        addMove(manifest, kCaptureSource, keptImage);
-      }
-      captureStaged = true;
+      addMove(manifest, kCaptureSource, keptImage);
     }
+    captureStaged = true;
   }
 
   // A failed install changes nothing on the flash: what it staged before

@@ -19,6 +19,7 @@ namespace installer {
 namespace {
 
 constexpr int kExitBusy = 1;
+constexpr int kExitUnreadable = 1;
 
 // The console may go away at any time (a closed terminal, a pager that quit):
 // a write to it then fails and is ignored instead of ending the process
@@ -86,7 +87,10 @@ int runInstaller(int argc, char** argv) {
   if (arch != nullptr) options.arch = arch;
   repo.quiet = options.quiet;
   repo.arch = options.arch;
-  openRepository(repo, options.quiet, options.arch);
+  // What is installed must be known before anything is changed, or listed.
+  if (openRepository(repo, options.quiet, options.arch) == LoadOutcome::kUnreadable) {
+    return kExitUnreadable;
+  }
 
   if (options.show) return runShowMode(repo);
   if (options.cleanup) return runCleanupMode(repo);

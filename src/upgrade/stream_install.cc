@@ -54,11 +54,13 @@ void markDroppedMembers(Repository& repo, const std::set<std::string>& names) {
 }
 
 int installBundle(Repository& repo, Manifest& m, PackageReader& reader, InstallFlags flags,
-                  const KeptState& keptState, std::string* packageDirOut, bool* bootImageOut) {
+                  const KeptState& keptState, std::string* packageDirOut, bool* bootImageOut,
+                  std::string* labelOut) {
   if (bootImageOut != nullptr) *bootImageOut = false;
 
   auto record = std::make_unique<InstalledPackage>();
   if (!readHeader(*record, reader)) return kNotInstalled;
+  if (labelOut != nullptr) *labelOut = displayLabel(*record);
   if (!isSafePackageName(record->name)) {
     reportBrokenPackage(*record);
     return kNotInstalled;
@@ -137,7 +139,7 @@ int installBundle(Repository& repo, Manifest& m, PackageReader& reader, InstallF
 
 int installFromStream(Repository& repo, Manifest& m, std::istream& input, InstallFlags flags,
                       const KeptState& keptState, std::streambuf* copyTo,
-                      std::string* packageDirOut, bool* bootImageOut) {
+                      std::string* packageDirOut, bool* bootImageOut, std::string* labelOut) {
   PackageReader reader(input, true, copyTo);
   reader.wantedTypes = {kPartHeader,  kPartBundleHeader, kPartOffByDefault, kPartArch,
                         kPartDepends, kPartProvides,     kPartConflicts,    kPartImage,
@@ -147,9 +149,10 @@ int installFromStream(Repository& repo, Manifest& m, std::istream& input, Instal
   if (reader.partType != kPartBundleHeader) {
     const InstallOutcome outcome =
         installPackage(repo, m, reader, flags, keptState, nullptr, packageDirOut, bootImageOut);
+    if (labelOut != nullptr) *labelOut = outcome.label;
     return outcome ? kInstalled : kNotInstalled;
   }
-  return installBundle(repo, m, reader, flags, keptState, packageDirOut, bootImageOut);
+  return installBundle(repo, m, reader, flags, keptState, packageDirOut, bootImageOut, labelOut);
 }
 
 }  // namespace installer

@@ -14,8 +14,11 @@ namespace installer {
 
 // 0 success; 1 single package or bundle record not installed; 2 bundle
 // refused, a member failed or parts after the last member; 3 no member.
+// `labelOut`, when given, receives the label of the package or bundle once
+// its header has been read, for the caller's reports.
 int installFromStream(Repository& repo, Manifest& m, std::istream& input, InstallFlags flags,
                       const KeptState& keptState, std::streambuf* copyTo,
-                      std::string* packageDirOut, bool* bootImageOut);
+                      std::string* packageDirOut, bool* bootImageOut,
+                      std::string* labelOut = nullptr);
 
 }  // namespace installer

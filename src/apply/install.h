@@ -33,10 +33,15 @@ struct InstallOutcome {
 // The reader stands on the package's header part (type 1) and hashes. For a
 // bundle member `bundle` names the bundle (name and version), else null.
 // `packageDirOut` receives the database directory of an image-based package
-// that this call really installed (never for one passed over, whose input was
-// not read to its end). `bootImageOut` receives whether the package owns the
-// boot image while the environment variable "bootimage" is set. Everything is
-// staged in `m`; on failure the staged entries stay for the caller to cancel.
+// that this call really installed and that is still installed after the
+// settling (never for one passed over, whose image would be that of the
+// installed version), or that brings the boot image. `bootImageOut` receives
+// whether the package installed owns the boot image while the environment
+// variable "bootimage" is set, also when the settling took its record out
+// again: its capture is then the only boot image left. A bundle member
+// passed over as installed is still read to its end and refused, like any
+// member, when its signature is. Everything is staged in `m`; on failure the
+// staged entries stay for the caller to cancel.
 InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& reader,
                               InstallFlags flags, const KeptState& keptState,
                               const Dependency* bundle, std::string* packageDirOut,

@@ -4,11 +4,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "apply/lost_dependencies.h"
+#include "apply/safe_names.h"
 #include "console/console.h"
 #include "plan/planner.h"
 #include "plan/relations.h"
@@ -162,10 +164,11 @@ bool guardLastEnabled(Repository& repo, int verbosity) {
   return false;
 }
 
-void uninstallRecord(Repository& repo, Manifest& m, InstalledPackage& p, int verbosity) {
+void uninstallRecord(Repository& repo, Manifest& m, InstalledPackage& p, SharedPaths& shared,
+                     int verbosity) {
   const std::string label = packageLabel(p);
   if (verbosity >= 2) setStatusLine(repo, "uninstalling " + label + "...");
-  stagePackageRemoval(p, m);
+  stagePackageRemoval(p, m, shared);
   std::unique_ptr<InstalledPackage> gone = takeRecord(repo, &p);
   if (verbosity >= 2) inform(repo, "uninstalled %s", label.c_str());
 }
@@ -213,9 +216,12 @@ bool applyScheduledActions(Repository& repo, Manifest& m, int verbosity) {
   planPackages(repo, enables, kPreferNewest, false);
   const bool changed = !removals.empty() || !enables.empty();
 
+  // Built once for all uninstalls, and only when there is one.
+  std::optional<SharedPaths> shared;
   for (InstalledPackage* p : removals) {
     if (p->action == Action::kUninstall) {
-      uninstallRecord(repo, m, *p, verbosity);
+      if (!shared) shared.emplace(repo);
+      uninstallRecord(repo, m, *p, *shared, verbosity);
     } else {
       disableRecord(repo, m, *p, verbosity);
     }
@@ -239,8 +245,40 @@ void enablePackages(Repository& repo, Manifest& m, const std::vector<InstalledPa
   }
 }
 
-void stagePackageRemoval(InstalledPackage& p, Manifest& m) {
+SharedPaths::SharedPaths(const Repository& repo) {
+  // Counted over views first: most paths have one owner and are never
+  // copied.
+  std::unordered_map<std::string_view, int> counts;
+  for (const auto& record : repo.packages) {
+    for (const std::string& path : record->files) ++counts[path];
+  }
+  for (const auto& [path, count] : counts) {
+    if (count > 1) owners_.emplace(std::string(path), count);
+  }
+}
+
+bool SharedPaths::listedByAnother(const std::string& path) const {
+  const auto found = owners_.find(path);
+  return found != owners_.end() && found->second > 1;
+}
+
+void SharedPaths::forget(const InstalledPackage& p) {
   for (const std::string& path : p.files) {
+    const auto found = owners_.find(path);
+    if (found != owners_.end() && --found->second <= 1) owners_.erase(found);
+  }
+}
+
+void stagePackageRemoval(const Repository& repo, InstalledPackage& p, Manifest& m) {
+  SharedPaths shared(repo);
+  stagePackageRemoval(p, m, shared);
+}
+
+void stagePackageRemoval(InstalledPackage& p, Manifest& m, SharedPaths& shared) {
+  for (const std::string& path : p.files) {
+    // A database may list anything; only a path an installation could have
+    // written is removed, and only once no other package lists it.
+    if (!isRemovablePath(path) || shared.listedByAnother(path)) continue;
     // What this run staged for the path goes with the package.
     auto pending = m.entries.find(path);
     if (pending != m.entries.end() && pending->second.op == ManifestOp::kMoveStaged) {
@@ -261,6 +299,7 @@ void stagePackageRemoval(InstalledPackage& p, Manifest& m) {
       stageRemoval(m, path);  // a link: its target decides
     }
   }
+  shared.forget(p);
   p.files.clear();
   const std::string dir = packageDir(p);
   dropPendingUnder(m, dir);

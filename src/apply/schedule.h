@@ -2,6 +2,8 @@
 // all records together and staging their file changes.
 #pragma once
 
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "records/repository.h"
@@ -13,8 +15,27 @@ namespace installer {
 bool applyScheduledActions(Repository& repo, Manifest& m, int verbosity);
 void enablePackages(Repository& repo, Manifest& m, const std::vector<InstalledPackage*>& list,
                     int verbosity);
-// Stages the removal of everything the package put on the flash.
-void stagePackageRemoval(InstalledPackage& p, Manifest& m);
+// The paths that more than one record of the repository lists in its files,
+// with how many records list each. Two packages may ship the same path, and
+// a package installed earlier in a run may have taken over a path of one
+// that goes later: a removal leaves a path that another record still lists.
+class SharedPaths {
+ public:
+  explicit SharedPaths(const Repository& repo);
+  // Whether a record other than the one leaving lists `path`.
+  bool listedByAnother(const std::string& path) const;
+  // `p` leaves the repository: its paths lose an owner.
+  void forget(const InstalledPackage& p);
+
+ private:
+  std::unordered_map<std::string, int> owners_;
+};
+
+// Stages the removal of everything the package put on the flash, apart from
+// the paths another record of the repository lists and the paths of its
+// files list that an installation could never have written.
+void stagePackageRemoval(InstalledPackage& p, Manifest& m, SharedPaths& shared);
+void stagePackageRemoval(const Repository& repo, InstalledPackage& p, Manifest& m);
 bool cleanupPackages(Repository& repo, Manifest& m);
 
 }  // namespace installer

@@ -27,6 +27,14 @@ namespace {
 constexpr const char* kCapturePath = "/flash/var/pdb//image";
 constexpr const char* kCaptureSource = "/flash/var/pdb/image";
 constexpr const char* kBootImage = "/flash/bootimage";
+constexpr const char* kDatabasePrefix = "/flash/var/pdb/";
+
+// NAME of a package directory "/flash/var/pdb/NAME/".
+std::string directoryName(const std::string& packageDirectory) {
+  std::string name = packageDirectory.substr(std::string(kDatabasePrefix).size());
+  if (!name.empty() && name.back() == '/') name.pop_back();
+  return name;
+}
 
 // The capture is a plain file of ours: a link planted in its place is not
 // followed (the image would be written wherever it points), and anything
@@ -91,8 +99,13 @@ int runImageMode(Repository& repo, const RunOptions& options) {
   if (result == 0 && !packageDirectory.empty()) {
     const std::string keptImage = packageDirectory + "image";
     if (bootImage) {
+      // The boot image stays even when the package's own settling took
+      // its record out again; a link is only made into a database
+      // directory that stays.
       addMove(manifest, kCaptureSource, kBootImage);
-      addLink(manifest, kBootImage, keptImage);
+      if (findRecord(repo, directoryName(packageDirectory)) != nullptr) {
+        addLink(manifest, kBootImage, keptImage);
+      }
     } else {
       addMove(manifest, kCaptureSource, keptImage);
     }

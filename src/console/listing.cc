@@ -4,6 +4,8 @@
 #include <iomanip>
 #include <string>
 
+#include "console/visible_text.h"
+
 namespace installer {
 namespace {
 
@@ -26,10 +28,10 @@ void printListing(const Repository& repo, std::ostream& out) {
       << " " << std::setw(20) << "Built" << std::setw(40) << "Note" << std::endl;
   out << std::string(94, '-') << std::endl;
   for (const auto& p : repo.packages) {
-    out << std::setw(16) << p->name << " " << std::setw(1) << (p->disabled ? "X" : " ")
+    out << std::setw(16) << visibleText(p->name) << " " << std::setw(1) << (p->disabled ? "X" : " ")
         << std::setw(2) << (p->bundle.name.empty() ? "  " : "B ") << std::setw(13)
         << versionText(p->version) << " " << std::setw(20) << buildTimeText(p->buildTime) << " "
-        << std::setw(40) << p->note << '\n';
+        << std::setw(40) << visibleText(p->note) << '\n';
   }
   // One flush for the whole table rather than one write per package.
   out << std::flush;

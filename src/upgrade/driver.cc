@@ -8,6 +8,7 @@
 #include <fstream>
 #include <set>
 
+#include "apply/safe_names.h"
 #include "apply/schedule.h"
 #include "console/console.h"
 #include "package/reader.h"
@@ -69,14 +70,16 @@ bool readPackageFile(PackageFile& record, std::istream& file, const struct stat*
   }
   reader.wantedTypes = {18, 1, 24, 16, 2, 23, 3, 19, 17, 21};
   reader.nextPart();
-  if (!readHeader(record, reader)) return false;
+  // Names become paths and database lines: an unsafe one makes the file
+  // broken here, before planning works with it.
+  if (!readHeader(record, reader) || !headerNamesAreSafe(record)) return false;
   if (!record.isBundle) return true;
   if (reader.partType == 21) reader.nextPart();
   while (reader.partType == 1) {
     auto member = std::make_unique<Package>();
     // A refused member header may leave the reader where it stood, so the
     // loop ends here rather than read the same part again.
-    if (!readHeader(*member, reader)) return false;
+    if (!readHeader(*member, reader) || !headerNamesAreSafe(*member)) return false;
     record.members.push_back(std::move(member));
     if (reader.partType == 21) reader.nextPart();
   }
@@ -196,8 +199,11 @@ std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flag
       // with the image path a link to it).
       const std::string imagePath = "/flash/var/pdb/" + file.name + "/image";
       if (bootImage) {
+        // The boot image stays even when the package's own settling took
+        // its record out again; the link goes only into a directory that
+        // stays.
         addMove(m, file.path, "/flash/bootimage");
-        addLink(m, "/flash/bootimage", imagePath);
+        if (findRecord(repo, file.name) != nullptr) addLink(m, "/flash/bootimage", imagePath);
       } else {
         addMove(m, file.path, imagePath);
       }

@@ -37,19 +37,11 @@ std::unique_ptr<InstalledPackage> offByDefaultBlocker(const std::string& member)
 }
 
 // The members of the older bundle that the new one no longer brings go. A
-// file that a new member now brings stays: its path is no longer the
-// dropped member's, or removing the member would take the new file with it.
+// file that a new member now brings stays: the removal leaves every path
+// another record lists.
 void markDroppedMembers(Repository& repo, const std::set<std::string>& names) {
-  std::vector<InstalledPackage*> dropped;
   for (const std::string& name : names) {
-    if (InstalledPackage* p = findRecord(repo, name)) dropped.push_back(p);
-  }
-  for (InstalledPackage* p : dropped) p->action = PendingAction::kUninstall;
-  for (const auto& kept : repo.packages) {
-    if (kept->action == PendingAction::kUninstall) continue;
-    for (InstalledPackage* p : dropped) {
-      for (const std::string& path : kept->files) p->files.erase(path);
-    }
+    if (InstalledPackage* p = findRecord(repo, name)) p->action = PendingAction::kUninstall;
   }
 }
 
@@ -76,7 +68,7 @@ int installBundle(Repository& repo, Manifest& m, PackageReader& reader, InstallF
   if ((result & ~flags) != 0) return kBundleFailed;
 
   if (InstalledPackage* older = findRecord(repo, record->name)) {
-    stagePackageRemoval(*older, m);
+    stagePackageRemoval(repo, *older, m);
     takeRecord(repo, older);
   }
   if (!claimPath(m, packageDir(*record))) return kNotInstalled;

@@ -54,9 +54,9 @@ int openCapture() {
 
 }  // namespace
 
-int runImageMode(Repository& repo, const RunOptions& options) {
+ExitStatus runImageMode(Repository& repo, const RunOptions& options) {
   Manifest manifest;
-  applyScheduledActions(repo, manifest, 1);
+  applyScheduledActions(repo, manifest, Verbosity::kReport);
 
   const int captureFd = openCapture();
   if (captureFd < 0) {
@@ -64,7 +64,7 @@ int runImageMode(Repository& repo, const RunOptions& options) {
     // their temporary files.
     cancelManifest(manifest);
     std::cout << "ERROR: could not open image" << std::endl;
-    return -1;
+    return ExitStatus::kNoCapture;
   }
 
   FdOutputBuf capture(captureFd);
@@ -74,29 +74,30 @@ int runImageMode(Repository& repo, const RunOptions& options) {
   bool bootImage = false;
   const std::size_t reportsBefore = repo.messages.size();
   std::string label;
-  int result = installFromStream(repo, manifest, input, options.installFlags | kFlagUpgrade,
-                                 KeptState{}, &capture, &packageDirectory, &bootImage, &label);
+  ExitStatus result =
+      exitStatusOf(installFromStream(repo, manifest, input, options.installFlags | kFlagUpgrade,
+                                     KeptState{}, &capture, &packageDirectory, &bootImage, &label));
   // Input that is no package at all (no file header, no readable package
   // header) is refused without a word further down; the run still says why
   // it failed, naming standard input as "-" as the command line does.
-  if (result != 0 && repo.messages.size() == reportsBefore) {
+  if (result != ExitStatus::kSuccess && repo.messages.size() == reportsBefore) {
     reportError(repo, "broken package %s", "-");
   }
   const bool captured = capture.close();
 
   // A capture that could not be written means a full or failing flash,
   // whatever the package: the commit would fail part-way on it too.
-  if (result == 0 && !captured) {
+  if (result == ExitStatus::kSuccess && !captured) {
     errno = capture.error();
     reportWriteFailure(label, "image");
-    result = 1;
+    result = ExitStatus::kFailed;
   }
 
   // Only an image-based package installed by this run has its capture kept;
   // one passed over as installed returns no directory, and its capture holds
   // only the parts read before that decision.
   bool captureStaged = false;
-  if (result == 0 && !packageDirectory.empty()) {
+  if (result == ExitStatus::kSuccess && !packageDirectory.empty()) {
     const std::string keptImage = packageDirectory + "image";
     if (bootImage) {
       // The boot image stays even when the package's own settling took
@@ -114,11 +115,11 @@ int runImageMode(Repository& repo, const RunOptions& options) {
 
   // A failed install changes nothing on the flash: what it staged before
   // failing (the removal of the older version, say) is dropped with it.
-  if (result != 0) {
+  if (result != ExitStatus::kSuccess) {
     cancelManifest(manifest);
   } else if (!commitManifest(manifest, false)) {
     // Each failed step was reported; the run must not end as a success.
-    result = 1;
+    result = ExitStatus::kFailed;
   }
   if (!captureStaged && unlink(kCaptureSource) != 0 && errno != ENOENT) std::perror("unlink");
 

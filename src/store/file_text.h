@@ -13,16 +13,17 @@ namespace installer {
 // What became of reading one file. Anything but a regular file where one is
 // expected (a FIFO, a socket, a device, a directory) counts as missing and
 // is never opened: opening a FIFO alone would wait for a writer for ever.
-enum class [[nodiscard]] FileRead{
-    kRead, kMissing,
-    kFailed,  // it is there and could not be read (errno tells why)
+enum class FileRead {
+  kRead,
+  kMissing,
+  kFailed,  // it is there and could not be read (errno tells why)
 };
 
 // Replaces `text` with the contents of `path`.
-FileRead readFileText(const std::string& path, std::string& text);
+[[nodiscard]] FileRead readFileText(const std::string& path, std::string& text);
 // kRead when `path` names a regular file (following links), without
 // opening it.
-FileRead probeRegularFile(const std::string& path);
+[[nodiscard]] FileRead probeRegularFile(const std::string& path);
 
 // The first file of the database that could not be read. Such a file is no
 // broken package: what it holds is unknown, so the run must not act on it.
@@ -43,7 +44,7 @@ class ReadFailures {
 class DirectoryListing {
  public:
   // False when the directory cannot be listed; nothing is known then.
-  bool list(const std::string& dir);
+  [[nodiscard]] bool list(const std::string& dir);
   bool has(std::string_view name) const;
   // DT_REG, DT_DIR, ... as the listing says; DT_UNKNOWN when it does not
   // say, or the name is absent (has() tells which).
@@ -60,11 +61,12 @@ class DirectoryListing {
 // readFileText of `dir` + `name`, kMissing at once when `listing` is given
 // and lacks the name or lists it as no regular file. A file that cannot be
 // read is noted in `failures` when given.
-FileRead readListedFile(const std::string& dir, std::string_view name,
-                        const DirectoryListing* listing, std::string& text,
-                        ReadFailures* failures = nullptr);
+[[nodiscard]] FileRead readListedFile(const std::string& dir, std::string_view name,
+                                      const DirectoryListing* listing, std::string& text,
+                                      ReadFailures* failures = nullptr);
 // probeRegularFile in the same way.
-FileRead probeListedFile(const std::string& dir, std::string_view name,
-                         const DirectoryListing* listing, ReadFailures* failures = nullptr);
+[[nodiscard]] FileRead probeListedFile(const std::string& dir, std::string_view name,
+                                       const DirectoryListing* listing,
+                                       ReadFailures* failures = nullptr);
 
 }  // namespace installer

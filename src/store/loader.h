@@ -8,13 +8,13 @@
 
 namespace installer {
 
-enum class [[nodiscard]] LoadOutcome{
-    kLoaded,
-    // A database or schedule file is there and could not be read (already
-    // reported): what is installed is not known, so nothing may be changed.
-    kUnreadable,
+enum class LoadOutcome {
+  kLoaded,
+  // A database or schedule file is there and could not be read (already
+  // reported): what is installed is not known, so nothing may be changed.
+  kUnreadable,
 };
-LoadOutcome openRepository(Repository& repo, bool quiet, const std::string& arch);
+[[nodiscard]] LoadOutcome openRepository(Repository& repo, bool quiet, const std::string& arch);
 
 enum class ImageSource { kDatabase, kImageDirectory };
 bool scanImages(Repository& repo, const std::string& dir, ImageSource kind);

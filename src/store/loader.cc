@@ -249,7 +249,8 @@ void readMetadataListed(InstalledPackage& p, const std::unordered_set<std::strin
 
 }  // namespace
 
-LoadOutcome openRepository(Repository& repo, bool quiet, const std::string& arch) {
+LoadOutcome openRepository(Repository& repo, bool quiet, const std::string& arch,
+                           std::string* unreadable) {
   repo.quiet = quiet;
   repo.arch = arch;
   // One listing of the database directory serves the three passes.
@@ -284,6 +285,7 @@ LoadOutcome openRepository(Repository& repo, bool quiet, const std::string& arch
   }
   if (failures.any()) {
     reportError(repo, "could not read %s", failures.first().c_str());
+    if (unreadable != nullptr) *unreadable = failures.first();
     return LoadOutcome::kUnreadable;
   }
   return LoadOutcome::kLoaded;

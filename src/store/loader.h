@@ -14,7 +14,10 @@ enum class LoadOutcome {
   // reported): what is installed is not known, so nothing may be changed.
   kUnreadable,
 };
-[[nodiscard]] LoadOutcome openRepository(Repository& repo, bool quiet, const std::string& arch);
+// `unreadable`, when given, receives the path of the file that could not be
+// read (the report is silent with `quiet`).
+[[nodiscard]] LoadOutcome openRepository(Repository& repo, bool quiet, const std::string& arch,
+                                         std::string* unreadable = nullptr);
 
 enum class ImageSource { kDatabase, kImageDirectory };
 bool scanImages(Repository& repo, const std::string& dir, ImageSource kind);

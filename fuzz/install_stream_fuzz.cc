@@ -245,8 +245,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   bool bootImage = false;
   installer::InstallFlags flags = installer::kFlagUpgrade;
   if (setup & 8) flags |= installer::kFlagDowngrade;
-  const int result = installer::installFromStream(repo, m, input, flags, installer::KeptState{},
-                                                  &copy, &packageDir, &bootImage);
+  const auto result = static_cast<int>(installer::installFromStream(
+      repo, m, input, flags, installer::KeptState{}, &copy, &packageDir, &bootImage));
   FUZZ_CHECK(result >= 0 && result <= 3);
 
   // The copy is what was read: never anything else, never more.

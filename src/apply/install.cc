@@ -41,6 +41,15 @@ void markConversion() {
   if (fd >= 0) close(fd);
 }
 
+// Stages the empty marker from which the boot scripts learn that the boot
+// image changed. False, with errno telling why, when it could not be staged.
+bool stageUpgradedMarker(Manifest& m) {
+  std::unique_ptr<StagedFile> marker = createStagedFile(m, "/flash/UPGRADED", 1, 0);
+  if (marker->fail()) return false;
+  marker->close();
+  return !marker->fail();
+}
+
 InstallOutcome outcomeOf(const InstalledPackage& record, bool passedOver) {
   InstallOutcome outcome;
   outcome.installed = true;
@@ -84,7 +93,7 @@ bool tailIsClean(PackageReader& reader) {
     if (reader.part().partLength != 0) return false;
     reader.nextPart();
   }
-  return reader.partType == -1;
+  return reader.partType == kNoPart;
 }
 
 // Consumes `length` bytes of payload data through `buffer`; false when the
@@ -153,7 +162,7 @@ bool extractFiles(InstalledPackage& p, Manifest& m, PackageReader& reader,
     }
     std::string path = installationPath(p, entry.name);
     std::unique_ptr<StagedFile> staged = createStagedFile(m, path, entry.dataLength, entry.mode);
-    if (!staged || !*staged) {
+    if (!*staged) {
       reportWriteFailure(p, entry.name);
       return false;
     }
@@ -288,8 +297,9 @@ InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& read
 
   if (!sideBySide && !writeMetadata(*record, m)) return {};
 
-  if (bootImage) {
-    if (auto marker = createStagedFile(m, "/flash/UPGRADED", 1, 0)) marker->close();
+  if (bootImage && !stageUpgradedMarker(m)) {
+    reportWriteFailure(*record, "/flash/UPGRADED");
+    return {};
   }
   if (bundle == nullptr) setStatusLine(repo, "");
 
@@ -301,7 +311,7 @@ InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& read
   const InstalledPackage* added = record.get();
   repo.packages.push_back(std::move(record));
 
-  applyScheduledActions(repo, m, 0);
+  applyScheduledActions(repo, m, Verbosity::kSilent);
 
   // A package that the settling took out again (it needed what only its
   // older version provided) keeps no image. Its boot image is another

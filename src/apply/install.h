@@ -41,10 +41,10 @@ struct InstallOutcome {
 // passed over as installed is still read to its end and refused, like any
 // member, when its signature is. Everything is staged in `m`; on failure the
 // staged entries stay for the caller to cancel.
-InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& reader,
-                              InstallFlags flags, const KeptState& keptState,
-                              const Dependency* bundle, std::string* packageDirOut,
-                              bool* bootImageOut);
+[[nodiscard]] InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& reader,
+                                            InstallFlags flags, const KeptState& keptState,
+                                            const Dependency* bundle, std::string* packageDirOut,
+                                            bool* bootImageOut);
 
 // Where the machine's hardware class comes from; tests hand in their own.
 using HardwareClassSource = std::optional<int> (*)();
@@ -52,8 +52,8 @@ using HardwareClassSource = std::optional<int> (*)();
 // Stages every regular file of the payload part the reader stands on and
 // records its path in `p.files`. False after a broken entry or a write
 // failure, both reported.
-bool extractFiles(InstalledPackage& p, Manifest& m, PackageReader& reader,
-                  HardwareClassSource machineClass = hardwareClass);
+[[nodiscard]] bool extractFiles(InstalledPackage& p, Manifest& m, PackageReader& reader,
+                                HardwareClassSource machineClass = hardwareClass);
 
 // "/flash" + ("/x/NAME" when disabled) + "/" + entry name: where an entry of
 // the package lands. The same string goes into the package's `files`.

@@ -426,7 +426,7 @@ TEST_F(InstallTest, InstallThenUninstallLeavesTheTreeAsItWas) {
   installAndCommit(packageFile(tool(kV71, {entry("bin/tool", "t"), entry("bin/tool2", "u")})));
   ASSERT_NE(before, testing_support::treeListing("/flash"));
   record("tool")->action = PendingAction::kUninstall;
-  applyScheduledActions(*repo_, m_, 0);
+  applyScheduledActions(*repo_, m_, Verbosity::kSilent);
   commit();
 
   EXPECT_EQ(testing_support::treeListing("/flash"), before);
@@ -450,7 +450,7 @@ TEST_F(InstallTest, EnablingADisabledInstallOnlyChangesStateFiles) {
   const std::set<std::string> before = lines(testing_support::treeListing("/flash"));
 
   record("beta")->action = PendingAction::kEnable;
-  applyScheduledActions(*repo_, m_, 0);
+  applyScheduledActions(*repo_, m_, Verbosity::kSilent);
   commit();
   EXPECT_FALSE(record("beta")->disabled);
 

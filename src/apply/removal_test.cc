@@ -70,7 +70,7 @@ TEST_F(RemovalTest, StagesExactlyTheRecordedPathsAndTheDatabaseDirectory) {
   EXPECT_TRUE(foo_.files.empty());
   EXPECT_EQ(foo_.action, PendingAction::kNone);
 
-  commitManifest(manifest_, false);
+  static_cast<void>(commitManifest(manifest_, false));
   EXPECT_FALSE(exists("/flash/bin/tool"));
   EXPECT_FALSE(exists("/flash/var/pdb/foo"));
   EXPECT_EQ(readFile("/flash/share/doc/readme"), "other package's file");
@@ -199,14 +199,14 @@ TEST_F(RemovalTest, EnabledThenUninstalledInOneRunLeavesNothing) {
   p.action = PendingAction::kEnable;
   writeFile("/flash/var/pdb/foo/disabled", "user\n");
   testing_support::StdoutCapture out;
-  EXPECT_TRUE(applyScheduledActions(repo, manifest_, 0));
+  EXPECT_TRUE(applyScheduledActions(repo, manifest_, Verbosity::kSilent));
   ASSERT_EQ(manifest_.entries.count("/flash/var/pdb/foo/enabled"), 1u);
   const std::string enabled = manifest_.entries.at("/flash/var/pdb/foo/enabled").source;
 
   p.action = PendingAction::kUninstall;
-  EXPECT_TRUE(applyScheduledActions(repo, manifest_, 0));
+  EXPECT_TRUE(applyScheduledActions(repo, manifest_, Verbosity::kSilent));
   EXPECT_FALSE(exists(enabled));
-  commitManifest(manifest_, false);
+  static_cast<void>(commitManifest(manifest_, false));
   EXPECT_FALSE(exists("/flash/var/pdb/foo"));
 }
 

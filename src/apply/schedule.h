@@ -11,10 +11,15 @@
 
 namespace installer {
 
+// What settling the actions tells: nothing; the enabled and disabled
+// packages with the warnings and errors of the settling; and the uninstalled
+// ones too (no caller asks for that today).
+enum class Verbosity { kSilent = 0, kReport = 1, kNarrate = 2 };
+
 // True when at least one package was uninstalled, disabled or enabled.
-bool applyScheduledActions(Repository& repo, Manifest& m, int verbosity);
+bool applyScheduledActions(Repository& repo, Manifest& m, Verbosity verbosity);
 void enablePackages(Repository& repo, Manifest& m, const std::vector<InstalledPackage*>& list,
-                    int verbosity);
+                    Verbosity verbosity);
 // The paths that more than one record of the repository lists in its files,
 // with how many records list each. Two packages may ship the same path, and
 // a package installed earlier in a run may have taken over a path of one

@@ -4,11 +4,12 @@
 
 namespace installer {
 
-int runCleanupMode(Repository& repo) {
+ExitStatus runCleanupMode(Repository& repo) {
   Manifest m;
+  // Whether anything was to be uninstalled does not matter; what was staged
+  // is committed.
   cleanupPackages(repo, m);
-  commitManifest(m, false);
-  return 0;
+  return commitManifest(m, false) ? ExitStatus::kSuccess : ExitStatus::kFailed;
 }
 
 }  // namespace installer

@@ -14,27 +14,31 @@ constexpr const char* kManifestPath = "/ram/MANIFEST";
 
 }  // namespace
 
-int runCommitMode() {
+ExitStatus runCommitMode() {
   Manifest m;
-  readManifest(m, kManifestPath);
+  // A missing or empty file leaves nothing to commit, which is no failure.
+  if (!readManifest(m, kManifestPath)) {
+  }
   std::fputs("finishing install... ", stdout);
   std::fflush(stdout);
-  commitManifest(m, true);
+  const bool committed = commitManifest(m, true);
   // Carried out, the manifest is spent: replayed after a later install it
   // would undo that install's files.
   unlink(kManifestPath);
   // The backspace and blank wipe the spinner's last character.
   std::fputs("\b \n", stdout);
   std::fflush(stdout);
-  return 0;
+  return committed ? ExitStatus::kSuccess : ExitStatus::kFailed;
 }
 
-int runCancelMode() {
+ExitStatus runCancelMode() {
   Manifest m;
-  readManifest(m, kManifestPath);
+  // What could be read is cancelled; a missing file leaves nothing to do.
+  if (!readManifest(m, kManifestPath)) {
+  }
   cancelManifest(m);
   unlink(kManifestPath);
-  return 0;
+  return ExitStatus::kSuccess;
 }
 
 }  // namespace installer

@@ -44,9 +44,9 @@ InstalledPackage labelRecord(const Repository& repo, const std::string& packageD
 
 }  // namespace
 
-int runImageMode(Repository& repo, const RunOptions& options) {
+ExitStatus runImageMode(Repository& repo, const RunOptions& options) {
   Manifest manifest;
-  applyScheduledActions(repo, manifest, 1);
+  applyScheduledActions(repo, manifest, Verbosity::kReport);
 
   const int captureFd = open(kCapturePath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (captureFd < 0) {
@@ -54,7 +54,7 @@ int runImageMode(Repository& repo, const RunOptions& options) {
     // their temporary files.
     cancelManifest(manifest);
     std::cout << "ERROR: could not open image" << std::endl;
-    return -1;
+    return ExitStatus::kNoCapture;
   }
 
   FdOutputBuf capture(captureFd);
@@ -63,12 +63,13 @@ int runImageMode(Repository& repo, const RunOptions& options) {
   std::string packageDirectory;
   bool bootImage = false;
   const std::size_t reportsBefore = repo.messages.size();
-  int result = installFromStream(repo, manifest, input, options.installFlags | kFlagUpgrade,
-                                 KeptState{}, &capture, &packageDirectory, &bootImage);
+  ExitStatus result =
+      exitStatusOf(installFromStream(repo, manifest, input, options.installFlags | kFlagUpgrade,
+                                     KeptState{}, &capture, &packageDirectory, &bootImage));
   // Input that is no package at all (no file header, no readable package
   // header) is refused without a word further down; the run still says why
   // it failed, naming standard input as "-" as the command line does.
-  if (result != 0 && repo.messages.size() == reportsBefore) {
+  if (result != ExitStatus::kSuccess && repo.messages.size() == reportsBefore) {
     reportError(repo, "broken package %s", "-");
   }
   const bool captured = capture.close();
@@ -77,11 +78,11 @@ int runImageMode(Repository& repo, const RunOptions& options) {
   // one passed over as installed returns no directory, and its capture holds
   // only the parts read before that decision.
   bool captureStaged = false;
-  if (result == 0 && !packageDirectory.empty()) {
+  if (result == ExitStatus::kSuccess && !packageDirectory.empty()) {
     if (!captured) {
       errno = capture.error();
       reportWriteFailure(labelRecord(repo, packageDirectory), "image");
-      result = 1;
+      result = ExitStatus::kFailed;
     } else {
       const std::string keptImage = packageDirectory + "image";
       if (bootImage) {
@@ -101,11 +102,11 @@ int runImageMode(Repository& repo, const RunOptions& options) {
 
   // A failed install changes nothing on the flash: what it staged before
   // failing (the removal of the older version, say) is dropped with it.
-  if (result != 0) {
+  if (result != ExitStatus::kSuccess) {
     cancelManifest(manifest);
   } else if (!commitManifest(manifest, false)) {
     // Each failed step was reported; the run must not end as a success.
-    result = 1;
+    result = ExitStatus::kFailed;
   }
   if (!captureStaged && unlink(kCaptureSource) != 0 && errno != ENOENT) std::perror("unlink");
 

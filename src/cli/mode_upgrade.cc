@@ -12,19 +12,15 @@ namespace installer {
 
 namespace {
 
-constexpr int kExitNoSpace = 28;
-// The manifest could not be kept for "--commit", or an operation of the
-// commit failed (each one is reported on standard error as it fails).
-constexpr int kExitNotCommitted = 1;
 const char* const kManifestPath = "/ram/MANIFEST";
 const char* const kChangedMarker = "/flash/PCKGS_CHANGED";
 
 }  // namespace
 
-int runUpgradeMode(Repository& repo, const RunOptions& options) {
+ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options) {
   Manifest manifest;
-  applyScheduledActions(repo, manifest, 1);
-  int status = 0;
+  applyScheduledActions(repo, manifest, Verbosity::kReport);
+  ExitStatus status = ExitStatus::kSuccess;
 
   const InstallFlags flags = options.installFlags | kFlagUpgrade;
   std::vector<Package> installed = runUpgrade(repo, manifest, flags);
@@ -33,7 +29,7 @@ int runUpgradeMode(Repository& repo, const RunOptions& options) {
     reportError(repo, "not enough space for upgrade");
     cancelManifest(manifest);
     installed.clear();
-    status = kExitNoSpace;
+    status = ExitStatus::kNoSpace;
   }
 
   const bool changed = !manifest.empty();
@@ -46,20 +42,21 @@ int runUpgradeMode(Repository& repo, const RunOptions& options) {
       reportError(repo, "could not write %s", kChangedMarker);
       cancelManifest(manifest);
       installed.clear();
-      status = kExitNotCommitted;
+      status = ExitStatus::kFailed;
     } else if (!options.commitNow && !writeManifest(manifest, kManifestPath)) {
       // The manifest is settled before anything is announced, so that a run
       // whose manifest could not be kept claims no installed package.
       reportError(repo, "could not write %s", kManifestPath);
       cancelManifest(manifest);
       installed.clear();
-      status = kExitNotCommitted;
+      status = ExitStatus::kFailed;
     }
   }
 
   for (const auto& package : installed) inform(repo, "installed %s", packageLabel(package).c_str());
 
-  if (changed && options.commitNow && !commitManifest(manifest, false)) status = kExitNotCommitted;
+  if (changed && options.commitNow && !commitManifest(manifest, false))
+    status = ExitStatus::kFailed;
   writePostlog(repo);
   return status;
 }

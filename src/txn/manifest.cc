@@ -50,7 +50,8 @@ bool removeTarget(const std::string& path) {
 
 bool makeLink(const std::string& path, const std::string& text) {
   const std::string dir = parentDir(path);
-  makeDirs(dir);
+  // A directory that could not be made makes symlink fail, which is reported.
+  static_cast<void>(makeDirs(dir));
   struct stat st;
   if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
     // A directory in the way stays; symlink says why.

@@ -50,18 +50,18 @@ void cancelManifest(Manifest& m);
 // the database changes only once the files it describes are in place. The
 // manifest is left as it is. Each operation that fails is reported on
 // standard error and the commit goes on; false when any failed.
-bool commitManifest(const Manifest& m, bool showProgress);
+[[nodiscard]] bool commitManifest(const Manifest& m, bool showProgress);
 
 // Writes the manifest file through a temporary file renamed into place.
 // False when it could not be written completely or holds an entry that would
 // not read back as itself (a newline in a field, a blank in a target path).
-bool writeManifest(const Manifest& m, const std::string& path);
+[[nodiscard]] bool writeManifest(const Manifest& m, const std::string& path);
 // Adds the entries of a manifest file; every move reads back as kMove.
-bool readManifest(Manifest& m, const std::string& path);
+[[nodiscard]] bool readManifest(Manifest& m, const std::string& path);
 
 // The commit's fallback when a rename crosses file systems: copies into a
 // temporary file beside the target and renames it over the target only when
 // the whole copy reached the disk. Returns 0 on success, else an errno value.
-int copyFile(const std::string& source, const std::string& target, bool showProgress);
+[[nodiscard]] int copyFile(const std::string& source, const std::string& target, bool showProgress);
 
 }  // namespace installer

@@ -48,10 +48,10 @@ TEST(ParentDir, DropsTrailingSlashesThenTheLastName) {
 }
 
 TEST_F(ManifestTest, MakeDirsCreatesMissingParentsAndAcceptsExisting) {
-  makeDirs("/flash/var/pdb/pkg");
+  EXPECT_TRUE(makeDirs("/flash/var/pdb/pkg"));
   EXPECT_TRUE(ts::exists("/flash/var/pdb/pkg"));
-  makeDirs("/flash/var/pdb/pkg");
-  makeDirs("relative/dir");
+  EXPECT_TRUE(makeDirs("/flash/var/pdb/pkg"));
+  EXPECT_TRUE(makeDirs("relative/dir"));
   EXPECT_TRUE(ts::exists("/relative/dir"));
 }
 
@@ -189,7 +189,7 @@ TEST_F(ManifestTest, MoveOntoADirectoryIsReportedAndTheCommitGoesOn) {
   addMove(m, "/ram/one", "/flash/dir");
   addMove(m, "/ram/two", "/flash/new/deep/two");
   testing::internal::CaptureStderr();
-  commitManifest(m, false);
+  static_cast<void>(commitManifest(m, false));
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(err.rfind("rename: ", 0), 0u) << err;
   EXPECT_TRUE(ts::exists("/flash/dir/inside"));
@@ -217,7 +217,7 @@ TEST_F(CrossDeviceTest, CopiesAcrossFileSystemsAndDropsOnlyOurOwnSource) {
   setEntry(m, "/flash/staged", ManifestOp::kMoveStaged, "/ram/tmpStaged");
   addMove(m, "/ram/plain", "/flash/sub/plain");
   testing::internal::CaptureStderr();
-  commitManifest(m, false);
+  static_cast<void>(commitManifest(m, false));
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 
   EXPECT_EQ(ts::readFile("/flash/staged"), big);
@@ -237,7 +237,7 @@ TEST_F(CrossDeviceTest, AFailedCopyKeepsTheOldTargetAndTheSource) {
   Manifest m;
   setEntry(m, "/flash/target", ManifestOp::kMoveStaged, "/ram/tmpStaged");
   testing::internal::CaptureStderr();
-  commitManifest(m, false);
+  static_cast<void>(commitManifest(m, false));
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(err, std::string("copy: ") + strerror(ENOSPC) + "\n");
   EXPECT_EQ(ts::readFile("/flash/target"), "old contents");
@@ -257,7 +257,7 @@ TEST_F(CrossDeviceTest, RemovalsThatFailAreReportedAndTheCommitGoesOn) {
   setEntry(m, "/flash/missing", ManifestOp::kRemove, "");
   setEntry(m, "/flash/plain", ManifestOp::kRemove, "");
   testing::internal::CaptureStderr();
-  commitManifest(m, false);
+  static_cast<void>(commitManifest(m, false));
   const std::string err = testing::internal::GetCapturedStderr();
   // The file and the directory are reported; what is not there is not.
   const std::string line = std::string("unlink: ") + strerror(EROFS) + "\n";

@@ -127,7 +127,7 @@ TEST_F(RootTest, CommitDoesRemovalsAndLinksBeforeMoves) {
                 "L /flash/c /flash/bootimage\n"
                 "U /flash/e\n");
   const auto run = runInside({"--show", "--commit"});
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, 1) << "a step failed";
   EXPECT_EQ(run.out, kCommitText);
   EXPECT_EQ(run.err, std::string("rename: ") + strerror(ENOENT) + "\n");
   char text[64] = {};
@@ -145,7 +145,7 @@ TEST_F(RootTest, CommitReportsAMoveOntoADirectoryAndGoesOn) {
   ts::writeFile(root_ / "/ram/two", "2");
   ts::writeFile(root_ / "/ram/MANIFEST", "M /flash/dir /ram/one\nM /flash/z /ram/two\n");
   const auto run = runInside({"--commit"});
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err.rfind("rename: ", 0), 0u) << run.err;
   EXPECT_TRUE(ts::exists(root_ / "/flash/dir/inside"));
   EXPECT_EQ(ts::readFile(root_ / "/ram/one"), "1");
@@ -214,7 +214,7 @@ TEST_F(RootTest, FailedCopyKeepsTheLiveFile) {
   ts::writeFile(root_ / "/ram/src", std::string(500000, 'n'));
   ts::writeFile(root_ / "/ram/MANIFEST", "M /flash/target /ram/src\n");
   const auto run = runInside({"--commit"});
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, std::string("copy: ") + strerror(ENOSPC) + "\n");
   EXPECT_EQ(ts::readFile(root_ / "/flash/target"), "old contents");
   EXPECT_EQ(ts::listDir(root_ / "/flash"), std::vector<std::string>{"target"});

@@ -38,6 +38,10 @@
 //                      the power-cut replay (its format: the header comment
 //                      of tests/powercut/call_record.h). Opened at load, like
 //                      FAULT_LOG; independent of the counting above.
+// The library defines the calls under both their names (pwrite and
+// pwrite64, ...): the names must not be mapped onto each other.
+#undef _FILE_OFFSET_BITS
+#undef _TIME_BITS
 #include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>

@@ -209,7 +209,9 @@ InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& read
   }
   if (bundle != nullptr && record->name == bundle->name) return {};
 
-  if (record->name == "system" && versionMajor(record->version) <= 6) markConversion();
+  if (record->name == "system" && versionMajor(record->version) <= 6 && !m.planOnly) {
+    markConversion();
+  }
 
   AcceptResult result =
       checkAcceptance(repo, *record, bundle != nullptr ? kAllTolerated : flags | kFlagConflict);

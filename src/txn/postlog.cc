@@ -2,11 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
 #include <string_view>
+
+#include "txn/staging.h"
 
 namespace installer {
 namespace {
@@ -68,6 +71,16 @@ void preloadPostlog(Repository& repo) {
     close(out);
   }
   postlogPreloaded = true;
+}
+
+void planPostlogPreload(Manifest& m) {
+  struct stat st;
+  struct statfs fs;
+  if (statfs("/flash", &fs) != 0 || fs.f_bsize <= 0) return;
+  const auto block = static_cast<std::int64_t>(fs.f_bsize);
+  const auto blocks = [block](std::int64_t bytes) { return (bytes + block - 1) / block * block; };
+  const std::int64_t old = stat(kPostlogPath, &st) == 0 ? static_cast<std::int64_t>(st.st_size) : 0;
+  notePlannedUse(m, "/flash", blocks(kReservedBytes) - blocks(old));
 }
 
 void writePostlog(Repository& repo) {

@@ -69,7 +69,7 @@ TEST_F(RemovalTest, StagesExactlyTheRecordedPathsAndTheDatabaseDirectory) {
   EXPECT_TRUE(foo_.files.empty());
   EXPECT_EQ(foo_.action, PendingAction::kNone);
 
-  commitManifest(manifest_, false);
+  EXPECT_EQ(commitManifest(manifest_), CommitOutcome::kCommitted);
   EXPECT_FALSE(exists("/flash/bin/tool"));
   EXPECT_FALSE(exists("/flash/var/pdb/foo"));
   EXPECT_EQ(readFile("/flash/share/doc/readme"), "other package's file");
@@ -126,7 +126,7 @@ TEST_F(RemovalTest, EnabledThenUninstalledInOneRunLeavesNothing) {
   p.action = PendingAction::kUninstall;
   EXPECT_TRUE(applyScheduledActions(repo, manifest_, 0));
   EXPECT_FALSE(exists(enabled));
-  commitManifest(manifest_, false);
+  EXPECT_EQ(commitManifest(manifest_), CommitOutcome::kCommitted);
   EXPECT_FALSE(exists("/flash/var/pdb/foo"));
 }
 

@@ -7,8 +7,8 @@ namespace installer {
 int runCleanupMode(Repository& repo) {
   Manifest m;
   cleanupPackages(repo, m);
-  commitManifest(m, false);
-  return 0;
+  // A failed commit has left (or, at the next start, brings back) the old state.
+  return commitManifest(m) == CommitOutcome::kCommitted ? 0 : 1;
 }
 
 }  // namespace installer

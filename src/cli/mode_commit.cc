@@ -6,31 +6,35 @@
 
 #include "cli/modes.h"
 #include "txn/manifest.h"
+#include "txn/recovery.h"
+#include "txn/temporaries.h"
 
 namespace installer {
-namespace {
-
-constexpr const char* kManifestPath = "/ram/MANIFEST";
-
-}  // namespace
 
 int runCommitMode() {
   Manifest m;
-  readManifest(m, kManifestPath);
+  readManifest(m, kKeptManifestPath);
   std::fputs("finishing install... ", stdout);
   std::fflush(stdout);
-  commitManifest(m, true);
+  CommitOptions options;
+  options.showProgress = true;
+  options.keptManifest = true;
+  const CommitOutcome outcome = commitManifest(m, options);
   // The backspace and blank wipe the spinner's last character.
   std::fputs("\b \n", stdout);
   std::fflush(stdout);
-  return 0;
+  // A failure was reported as it happened; the old state stands (or is
+  // brought back at the next start), and the manifest can be tried again.
+  return outcome == CommitOutcome::kCommitted ? 0 : 1;
 }
 
 int runCancelMode() {
   Manifest m;
-  readManifest(m, kManifestPath);
+  readManifest(m, kKeptManifestPath);
   cancelManifest(m);
-  unlink(kManifestPath);
+  unlink(kKeptManifestPath);
+  // What the "--safe" run staged for the manifest goes with it.
+  removeListedTemporaries(kKeptListPath);
   return 0;
 }
 

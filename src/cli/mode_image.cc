@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <istream>
 #include <string>
+#include <vector>
 
 #include "apply/schedule.h"
 #include "cli/fd_streams.h"
@@ -24,7 +26,7 @@ namespace {
 // The doubled slash is the historical spelling; it names
 // "/flash/var/pdb/image".
 constexpr const char* kCapturePath = "/flash/var/pdb//image";
-constexpr const char* kCaptureSource = "/flash/var/pdb/image";
+constexpr const char* kCaptureSource = kCaptureTemporary;
 constexpr const char* kBootImage = "/flash/bootimage";
 constexpr const char* kDatabasePrefix = "/flash/var/pdb/";
 
@@ -37,12 +39,28 @@ InstalledPackage labelRecord(const Repository& repo, const std::string& packageD
   return InstalledPackage(name);
 }
 
+// The label of the package (or bundle) the run installed: the first record
+// that was not in the repository before it.
+std::string installedLabel(const Repository& repo,
+                           const std::vector<const InstalledPackage*>& before) {
+  for (const auto& record : repo.packages) {
+    if (record->name.empty()) continue;  // an off-by-default blocker
+    if (std::find(before.begin(), before.end(), record.get()) == before.end()) {
+      return displayLabel(*record);
+    }
+  }
+  return "-";
+}
+
 }  // namespace
 
 int runImageMode(Repository& repo, const RunOptions& options) {
   Manifest manifest;
   applyScheduledActions(repo, manifest, 1);
 
+  // The capture is a temporary of the run until the commit makes it the kept
+  // image: listed before it exists, so that no way of ending leaves it.
+  manifest.temporaries.note(kCaptureSource);
   const int captureFd = open(kCapturePath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (captureFd < 0) {
     // Nothing is committed; the state files staged above are dropped with
@@ -58,6 +76,8 @@ int runImageMode(Repository& repo, const RunOptions& options) {
   std::string packageDirectory;
   bool bootImage = false;
   const std::size_t reportsBefore = repo.messages.size();
+  std::vector<const InstalledPackage*> recordsBefore;
+  for (const auto& record : repo.packages) recordsBefore.push_back(record.get());
   int result = installFromStream(repo, manifest, input, options.installFlags | kFlagUpgrade,
                                  KeptState{}, &capture, &packageDirectory, &bootImage);
   // Input that is no package at all (no file header, no readable package
@@ -93,9 +113,17 @@ int runImageMode(Repository& repo, const RunOptions& options) {
   // failing (the removal of the older version, say) is dropped with it.
   if (result != 0) {
     cancelManifest(manifest);
-  } else if (!commitManifest(manifest, false)) {
-    // Each failed step was reported; the run must not end as a success.
-    result = 1;
+  } else {
+    const CommitOutcome committed = commitManifest(manifest);
+    if (committed == CommitOutcome::kNoSpace) {
+      // The files staged in "/ram" could not all be copied onto the flash:
+      // nothing changed there.
+      reportError(repo, "installation of %s failed: disk is too small",
+                  installedLabel(repo, recordsBefore).c_str());
+    }
+    // Each other failure was reported as it happened; the run must not end
+    // as a success.
+    if (committed != CommitOutcome::kCommitted) result = 1;
   }
   if (!captureStaged && unlink(kCaptureSource) != 0 && errno != ENOENT) std::perror("unlink");
 

@@ -7,6 +7,7 @@
 #include "txn/manifest.h"
 #include "txn/postlog.h"
 #include "txn/staging.h"
+#include "txn/temporaries.h"
 
 namespace installer {
 
@@ -37,6 +38,7 @@ int runUpgradeMode(Repository& repo, const RunOptions& options) {
   }
 
   const bool changed = !manifest.empty();
+  PreparedCommit prepared;
   if (changed) {
     // The boot scripts learn from this marker that packages changed: a
     // commit without it would go unnoticed by them.
@@ -47,19 +49,34 @@ int runUpgradeMode(Repository& repo, const RunOptions& options) {
       cancelManifest(manifest);
       installed.clear();
       status = kExitNotCommitted;
-    } else if (!options.commitNow && !writeManifest(manifest, kManifestPath)) {
+    } else if (!options.commitNow) {
       // The manifest is settled before anything is announced, so that a run
       // whose manifest could not be kept claims no installed package.
-      reportError(repo, "could not write %s", kManifestPath);
-      cancelManifest(manifest);
-      installed.clear();
-      status = kExitNotCommitted;
+      if (!writeManifest(manifest, kManifestPath)) {
+        reportError(repo, "could not write %s", kManifestPath);
+        cancelManifest(manifest);
+        installed.clear();
+        status = kExitNotCommitted;
+      } else {
+        keepRunTemporaries(manifest.temporaries);
+      }
+    } else {
+      // Everything that can fail before the first rename is tried before
+      // anything is announced: copies onto the flash that do not fit are
+      // refused as the free-space estimate refuses.
+      const CommitOutcome ready = prepareCommit(manifest, {}, prepared);
+      if (ready != CommitOutcome::kCommitted) {
+        if (ready == CommitOutcome::kNoSpace) reportError(repo, "not enough space for upgrade");
+        cancelManifest(manifest);
+        installed.clear();
+        status = ready == CommitOutcome::kNoSpace ? kExitNoSpace : kExitNotCommitted;
+      }
     }
   }
-
   for (const auto& package : installed) inform(repo, "installed %s", packageLabel(package).c_str());
-
-  if (changed && options.commitNow && !commitManifest(manifest, false)) status = kExitNotCommitted;
+  if (prepared.ready && carryOutCommit(manifest, prepared) != CommitOutcome::kCommitted) {
+    status = kExitNotCommitted;
+  }
   writePostlog(repo);
   return status;
 }

@@ -10,8 +10,22 @@
 #include "cli/command_line.h"
 #include "cli/modes.h"
 #include "store/loader.h"
+#include "txn/recovery.h"
 
 namespace installer {
+namespace {
+
+// A run cut short (killed, the power lost, a commit that could not be
+// undone) is made whole before anything looks at the flash. False when it
+// could not be: a run that changes the flash must then change nothing.
+bool recoverFirst() {
+  if (!recoveryPending()) return true;
+  if (recoverInterruptedRun() != RecoveryOutcome::kFailed) return true;
+  std::cout << "ERROR: could not recover the interrupted install" << std::endl;
+  return false;
+}
+
+}  // namespace
 
 int runInstaller(int argc, char** argv) {
   Repository& repo = getRepository();
@@ -24,8 +38,10 @@ int runInstaller(int argc, char** argv) {
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   switch (parseCommandLine(args, options, std::cout)) {
     case ParseOutcome::kCommit:
+      if (!recoverFirst()) return 1;
       return runCommitMode();
     case ParseOutcome::kCancel:
+      if (!recoverFirst()) return 1;
       return runCancelMode();
     case ParseOutcome::kUsage:
       std::cout << "usage: installer [-q] [-r <root>] [-]" << std::endl;
@@ -43,6 +59,9 @@ int runInstaller(int argc, char** argv) {
   if (chdir("/") != 0) {
     // Nothing depends on the working directory being "/".
   }
+
+  // The listing shows what it finds even when recovery failed.
+  if (!recoverFirst() && !options.show) return 1;
 
   const char* arch = std::getenv("arch");
   if (arch != nullptr) options.arch = arch;

@@ -1,7 +1,5 @@
 #include "txn/postlog.h"
 
-#include <unistd.h>
-
 #include <fstream>
 #include <string>
 
@@ -38,7 +36,6 @@ void writePostlog(Repository& repo) {
       std::ios::binary | (postlogPreloaded ? std::ios::trunc : std::ios::app) | std::ios::out;
   std::ofstream out(kPostlogPath, mode);
   if (!out) return;
-  sync();
   for (const std::string& line : repo.messages) out << line << '\n';
 }
 

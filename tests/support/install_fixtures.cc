@@ -1,5 +1,6 @@
 #include "support/install_fixtures.h"
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <iostream>
@@ -153,7 +154,7 @@ int InstallSandbox::install(const std::string& bytes, installer::InstallFlags fl
 }
 
 void InstallSandbox::commit() {
-  installer::commitManifest(m_, false);
+  EXPECT_EQ(installer::commitManifest(m_), installer::CommitOutcome::kCommitted);
   m_ = installer::Manifest{};
 }
 

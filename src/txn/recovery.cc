@@ -1,0 +1,117 @@
+#include "txn/recovery.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <map>
+
+#include "platform/flush.h"
+#include "txn/journal.h"
+#include "txn/paths.h"
+
+namespace installer {
+namespace {
+
+bool present(const char* path) {
+  struct stat st;
+  return lstat(path, &st) == 0;
+}
+
+// The nearest existing directory at or above `path`.
+std::string existingDirAbove(std::string path) {
+  struct stat st;
+  while (path != "/" && path != ".") {
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return path;
+    path = parentDir(path);
+  }
+  return path;
+}
+
+void removeDirectories(const std::vector<std::string>& dirs) {
+  // Hidden names and subdirectories keep a directory, as they always did.
+  for (const std::string& dir : dirs) rmdir(dir.c_str());
+}
+
+void spendKeptManifest() {
+  removeListedTemporaries(kKeptListPath);
+  unlink(kKeptManifestPath);
+}
+
+}  // namespace
+
+bool recoveryPending() {
+  return present(kJournalPath) || present(kStagedListPath) ||
+         (present(kKeptListPath) && !present(kKeptManifestPath));
+}
+
+RecoveryOutcome rollBackJournal(const std::vector<std::string>& fileSystems) {
+  JournalContents journal;
+  if (!readJournal(kJournalPath, journal)) return RecoveryOutcome::kRolledBack;
+  std::map<dev_t, std::string> touched;
+  auto touch = [&touched](const std::string& dir) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) == 0) touched.emplace(st.st_dev, dir);
+  };
+  for (const std::string& dir : fileSystems) touch(dir);
+  touch(parentDir(kJournalPath));
+  bool ok = true;
+  for (auto step = journal.steps.rbegin(); step != journal.steps.rend(); ++step) {
+    if (step->kind == StepKind::kRemoveDir) continue;
+    touch(existingDirAbove(step->path));
+    if (!undoStep(*step)) {
+      std::perror("undo");
+      ok = false;
+    }
+  }
+  if (!ok) return RecoveryOutcome::kFailed;
+  // The undone renames reach the storage before the journal that describes
+  // them is gone.
+  for (const auto& [device, dir] : touched) {
+    if (!flushFileSystemOf(dir)) {
+      std::perror("sync");
+      return RecoveryOutcome::kFailed;
+    }
+  }
+  if (unlink(kJournalPath) != 0 && errno != ENOENT) return RecoveryOutcome::kFailed;
+  return RecoveryOutcome::kRolledBack;
+}
+
+void finishJournal(TemporaryLog& log, const std::vector<std::string>& removeDirs,
+                   bool keptManifest) {
+  endRunTemporaries(log);
+  removeDirectories(removeDirs);
+  if (keptManifest) spendKeptManifest();
+  unlink(kJournalPath);
+}
+
+RecoveryOutcome recoverInterruptedRun() {
+  RecoveryOutcome outcome = RecoveryOutcome::kNothingToDo;
+  JournalContents journal;
+  if (readJournal(kJournalPath, journal)) {
+    if (journal.committed) {
+      std::vector<std::string> removeDirs;
+      for (const JournalStep& step : journal.steps) {
+        if (step.kind == StepKind::kRemoveDir) removeDirs.push_back(step.path);
+      }
+      TemporaryLog none;
+      finishJournal(none, removeDirs, journal.keptManifest);
+      outcome = RecoveryOutcome::kFinished;
+    } else {
+      outcome = rollBackJournal({});
+      if (outcome == RecoveryOutcome::kFailed) return outcome;
+    }
+  }
+  if (present(kStagedListPath)) {
+    removeListedTemporaries(kStagedListPath);
+    if (outcome == RecoveryOutcome::kNothingToDo) outcome = RecoveryOutcome::kCleanedUp;
+  }
+  if (present(kKeptListPath) && !present(kKeptManifestPath)) {
+    removeListedTemporaries(kKeptListPath);
+    if (outcome == RecoveryOutcome::kNothingToDo) outcome = RecoveryOutcome::kCleanedUp;
+  }
+  return outcome;
+}
+
+}  // namespace installer

@@ -13,9 +13,9 @@
 #include <fstream>
 
 #include "../tests/support/dev_keys.h"
-#include "store/metadata.h"
 #include "package/signer.h"
 #include "package/writer.h"
+#include "store/metadata.h"
 #include "txn/manifest.h"
 
 namespace bench {

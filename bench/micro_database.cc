@@ -4,9 +4,9 @@
 
 #include "apply/schedule.h"
 #include "corpus.h"
-#include "store/loader.h"
 #include "micro_support.h"
 #include "plan/planner.h"
+#include "store/loader.h"
 #include "upgrade/driver.h"
 
 namespace {

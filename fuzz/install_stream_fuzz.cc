@@ -24,11 +24,11 @@
 #include <string>
 #include <vector>
 
-#include "records/repository.h"
 #include "fuzz_support.h"
 #include "package/format.h"
 #include "package/signature.h"
 #include "package/signer.h"
+#include "records/repository.h"
 #include "support/dev_keys.h"
 #include "support/test_source.h"
 #include "throwaway_root.h"

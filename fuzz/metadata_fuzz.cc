@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "console/listing.h"
+#include "fuzz_support.h"
+#include "records/repository.h"
 #include "store/loader.h"
 #include "store/metadata.h"
-#include "records/repository.h"
-#include "fuzz_support.h"
 #include "throwaway_root.h"
 #include "txn/manifest.h"
 

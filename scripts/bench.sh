@@ -22,7 +22,7 @@ top=$(pwd)
 
 quick=0
 rounds=7
-build=build-bench
+build="build-bench"
 fresh=0
 while [ $# -gt 0 ]; do
   case $1 in
@@ -44,6 +44,8 @@ for pkg in libbenchmark-dev valgrind; do
 done
 if [ -n "$need" ]; then
   apt-get update -qq
+  # $need is a list of package names: split on purpose.
+  # shellcheck disable=SC2086
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $need >/dev/null
 fi
 

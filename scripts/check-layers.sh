@@ -20,8 +20,9 @@ status=0
 for dir in src/*/; do
   from=$(basename "$dir")
   from_rank=$(rank "$from")
-  for to in $(grep -ho '^#include "[a-z0-9_]*/' "$dir"*.h "$dir"*.cc 2>/dev/null |
-    sed 's/#include "//; s:/$::' | grep -vx support | sort -u); do
+  folders=$(grep -ho '^#include "[a-z0-9_]*/' "$dir"*.h "$dir"*.cc 2>/dev/null |
+    sed 's/#include "//; s:/$::' | grep -vx support | sort -u)
+  for to in $folders; do
     to_rank=$(rank "$to")
     if [ "$to_rank" -gt "$from_rank" ]; then
       echo "src/$from includes src/$to, which sits above it:" >&2

@@ -11,7 +11,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 sysroot=${S390X_SYSROOT:-/tmp/s390x-sysroot}
-build=build-s390x
+build="build-s390x"
 
 as_root() {
   if [ "$(id -u)" -ne 0 ]; then

@@ -11,5 +11,7 @@ if [ -n "$need" ]; then
     exit 1
   fi
   apt-get update -qq
+  # $need is a list of package names: split on purpose.
+  # shellcheck disable=SC2086
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $need >/dev/null
 fi

@@ -37,20 +37,25 @@ if ! have_libfuzzer; then
 fi
 scripts/deps.sh
 
-build=build-fuzz
+build="build-fuzz"
 CC=clang CXX=clang++ cmake -S . -B "$build" -DINSTALLER_FUZZ=ON -DINSTALLER_TESTS=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" --target fuzz_all
 
 if [ $# -eq 0 ]; then
-  set -- $(cd fuzz && ls *_fuzz.cc | sed 's/_fuzz\.cc$//')
+  for source in fuzz/*_fuzz.cc; do
+    target=${source#fuzz/}
+    set -- "$@" "${target%_fuzz.cc}"
+  done
 fi
 
 failed=""
 for target in "$@"; do
   run="$top/$build/run/$target"
   mkdir -p "$run/corpus"
-  [ -d "fuzz/corpus/$target" ] && cp fuzz/corpus/"$target"/* "$run/corpus/" 2>/dev/null || true
+  if [ -d "fuzz/corpus/$target" ]; then
+    cp fuzz/corpus/"$target"/* "$run/corpus/" 2>/dev/null || true
+  fi
   log="$run/log.txt"
   echo "== $target: $seconds s"
   # Relative paths: a target that works in a throwaway root of its own still

@@ -11,11 +11,11 @@
 #include "apply/safe_names.h"
 #include "apply/schedule.h"
 #include "console/console.h"
-#include "store/metadata.h"
 #include "package/format.h"
 #include "package/payload.h"
 #include "package/signature.h"
 #include "plan/acceptance.h"
+#include "store/metadata.h"
 #include "txn/staging.h"
 
 namespace installer {

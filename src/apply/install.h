@@ -5,11 +5,11 @@
 #include <optional>
 #include <string>
 
-#include "records/package.h"
-#include "records/repository.h"
 #include "package/reader.h"
 #include "plan/install_flags.h"
 #include "platform/flash_device.h"
+#include "records/package.h"
+#include "records/repository.h"
 #include "txn/manifest.h"
 
 namespace installer {

@@ -10,9 +10,9 @@
 
 #include "apply/lost_dependencies.h"
 #include "console/console.h"
-#include "store/metadata.h"
 #include "plan/planner.h"
 #include "plan/relations.h"
+#include "store/metadata.h"
 #include "txn/staging.h"
 
 namespace installer {

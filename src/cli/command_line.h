@@ -11,7 +11,8 @@
 namespace installer {
 
 // How parsing ended: go on with the run, show the usage line, or perform the
-// commit or cancel mode that was met (nothing after it has been read).
+// commit or cancel mode. "-", "--cleanup", "--commit" and "--cancel" end the
+// command line: any argument after one of them asks for the usage line.
 enum class ParseOutcome { kRun, kUsage, kCommit, kCancel };
 
 // `args` are the arguments after the program name. "--reinstall" writes its

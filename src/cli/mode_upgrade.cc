@@ -3,11 +3,11 @@
 #include "apply/schedule.h"
 #include "cli/modes.h"
 #include "console/console.h"
-#include "upgrade/driver.h"
 #include "txn/manifest.h"
 #include "txn/postlog.h"
 #include "txn/staging.h"
 #include "txn/temporaries.h"
+#include "upgrade/driver.h"
 
 namespace installer {
 

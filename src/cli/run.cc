@@ -1,7 +1,10 @@
 #include "cli/run.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,23 +14,57 @@
 #include "cli/modes.h"
 #include "store/loader.h"
 #include "txn/recovery.h"
+#include "txn/run_lock.h"
 
 namespace installer {
 namespace {
 
 // A run cut short (killed, the power lost, a commit that could not be
-// undone) is made whole before anything looks at the flash. False when it
-// could not be: a run that changes the flash must then change nothing.
-bool recoverFirst() {
+// undone) is made whole before anything looks at the flash. The listing
+// takes the lock only when there is something to recover, and lists what
+// it finds when another installer is at work. False when recovery failed:
+// a run that changes the flash must then change nothing.
+bool recoverFirst(RunLock& lock, bool listingOnly) {
   if (!recoveryPending()) return true;
+  if (listingOnly && lock.acquire() == LockOutcome::kBusy) return true;
   if (recoverInterruptedRun() != RecoveryOutcome::kFailed) return true;
   std::cout << "ERROR: could not recover the interrupted install" << std::endl;
+  return false;
+}
+
+constexpr int kExitBusy = 1;
+
+// The console may go away at any time (a closed terminal, a pager that quit):
+// a write to it then fails and is ignored instead of ending the process
+// half-way through a commit or the message log. And a standard descriptor
+// that was closed before start is taken by /dev/null, so that no file the
+// run opens (the image capture, a staged file) becomes standard output.
+void prepareProcess() {
+  std::signal(SIGPIPE, SIG_IGN);
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = open("/dev/null", O_RDWR);
+    if (opened >= 0 && opened != fd) {
+      // Only possible when a lower descriptor was taken meanwhile; the
+      // loop's order rules that out, but a stray descriptor must not leak.
+      dup2(opened, fd);
+      close(opened);
+    }
+  }
+}
+
+// Every mode but the listing may change the flash: two of them at once
+// would interleave their staged files and commits.
+bool takeRunLock(RunLock& lock) {
+  if (lock.acquire() != LockOutcome::kBusy) return true;
+  std::cout << "ERROR: another installer is running" << std::endl;
   return false;
 }
 
 }  // namespace
 
 int runInstaller(int argc, char** argv) {
+  prepareProcess();
   Repository& repo = getRepository();
 
   // The emulated board has no flash to manage.
@@ -36,18 +73,10 @@ int runInstaller(int argc, char** argv) {
 
   RunOptions options;
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-  switch (parseCommandLine(args, options, std::cout)) {
-    case ParseOutcome::kCommit:
-      if (!recoverFirst()) return 1;
-      return runCommitMode();
-    case ParseOutcome::kCancel:
-      if (!recoverFirst()) return 1;
-      return runCancelMode();
-    case ParseOutcome::kUsage:
-      std::cout << "usage: installer [-q] [-r <root>] [-]" << std::endl;
-      return 0;
-    case ParseOutcome::kRun:
-      break;
+  const ParseOutcome outcome = parseCommandLine(args, options, std::cout);
+  if (outcome == ParseOutcome::kUsage) {
+    std::cout << "usage: installer [-q] [-r <root>] [-]" << std::endl;
+    return 0;
   }
 
   // Going on in the old root would change the running system instead of the
@@ -60,8 +89,14 @@ int runInstaller(int argc, char** argv) {
     // Nothing depends on the working directory being "/".
   }
 
-  // The listing shows what it finds even when recovery failed.
-  if (!recoverFirst() && !options.show) return 1;
+  RunLock lock;
+  const bool listingOnly = outcome == ParseOutcome::kRun && options.show;
+  if (!listingOnly && !takeRunLock(lock)) return kExitBusy;
+
+  if (!recoverFirst(lock, listingOnly) && !listingOnly) return 1;
+
+  if (outcome == ParseOutcome::kCommit) return runCommitMode();
+  if (outcome == ParseOutcome::kCancel) return runCancelMode();
 
   const char* arch = std::getenv("arch");
   if (arch != nullptr) options.arch = arch;

@@ -9,8 +9,8 @@
 #include <streambuf>
 #include <vector>
 
-#include "records/package.h"
 #include "platform/hash.h"
+#include "records/package.h"
 
 namespace installer {
 

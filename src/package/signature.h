@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "records/package.h"
 #include "package/keys.h"
 #include "package/reader.h"
+#include "records/package.h"
 
 namespace installer {
 

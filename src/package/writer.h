@@ -12,9 +12,9 @@
 #include <string_view>
 #include <vector>
 
-#include "records/package.h"
 #include "package/format.h"
 #include "package/payload_writer.h"
+#include "records/package.h"
 
 namespace installer {
 

@@ -6,6 +6,7 @@
 #include "package/format.h"
 #include "package/signature.h"
 #include "pkgtool/inspect.h"
+#include "pkgtool/json.h"
 
 namespace installer {
 namespace {
@@ -46,22 +47,7 @@ std::string printable(const std::string& s) {
   return out;
 }
 
-std::string json(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || c >= 0x7F) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
+std::string json(const std::string& s) { return jsonString(s); }
 
 std::string jsonVersion(Version v) { return v == 0 ? "null" : json(versionText(v)); }
 

@@ -1,9 +1,9 @@
 // The acceptance check of a candidate package against the repository.
 #pragma once
 
+#include "plan/install_flags.h"
 #include "records/package.h"
 #include "records/repository.h"
-#include "plan/install_flags.h"
 
 namespace installer {
 

@@ -4,9 +4,9 @@
 
 #include <vector>
 
+#include "plan/relations.h"
 #include "records/package.h"
 #include "records/repository.h"
-#include "plan/relations.h"
 
 namespace installer {
 

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "console/console.h"
-#include "store/file_text.h"
-#include "store/metadata.h"
 #include "package/format.h"
 #include "package/reader.h"
+#include "store/file_text.h"
+#include "store/metadata.h"
 
 namespace installer {
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "store/file_text.h"
 #include "records/package.h"
+#include "store/file_text.h"
 #include "txn/manifest.h"
 
 namespace installer {

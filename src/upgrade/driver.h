@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "plan/install_flags.h"
 #include "records/package.h"
 #include "records/repository.h"
-#include "plan/install_flags.h"
 #include "txn/manifest.h"
 
 namespace installer {

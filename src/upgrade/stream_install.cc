@@ -8,10 +8,10 @@
 #include "apply/safe_names.h"
 #include "apply/schedule.h"
 #include "console/console.h"
-#include "store/metadata.h"
 #include "package/format.h"
 #include "package/reader.h"
 #include "plan/acceptance.h"
+#include "store/metadata.h"
 #include "txn/staging.h"
 
 namespace installer {

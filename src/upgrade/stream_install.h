@@ -6,8 +6,8 @@
 #include <streambuf>
 #include <string>
 
-#include "records/repository.h"
 #include "plan/install_flags.h"
+#include "records/repository.h"
 #include "txn/manifest.h"
 
 namespace installer {

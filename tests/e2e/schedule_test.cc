@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "records/package.h"
 #include "package/writer.h"
+#include "records/package.h"
 #include "support/sandbox.h"
 
 namespace {

@@ -11,12 +11,12 @@
 #include <utility>
 #include <vector>
 
-#include "records/package.h"
-#include "records/repository.h"
 #include "package/format.h"
 #include "package/payload_writer.h"
 #include "package/writer.h"
 #include "plan/install_flags.h"
+#include "records/package.h"
+#include "records/repository.h"
 #include "support/sandbox.h"
 #include "txn/manifest.h"
 

@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "records/package.h"
 #include "package/reader.h"
 #include "platform/hash.h"
+#include "records/package.h"
 #include "support/test_source.h"
 
 namespace testing_support {

@@ -53,8 +53,8 @@ class RouterRoot {
   // download directories again: for building up an installed system.
   void install(const std::vector<std::pair<std::string, std::string>>& files);
 
-  // Listing of everything under `inside`, without the message log that
-  // every run writes.
+  // Listing of everything under `inside`, without the message log and the
+  // lock file that every run writes.
   std::string tree(const std::string& inside = "/flash") const;
 
   // The contents of a file inside the root, or "<missing>".

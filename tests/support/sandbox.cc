@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -295,6 +296,19 @@ RunResult runProgram(const std::string& binary, const std::vector<std::string>& 
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
+    if (options.output == RunOptions::Output::kReaderGone) {
+      int gone[2];
+      if (pipe(gone) == 0) {
+        dup2(gone[1], 1);
+        close(gone[0]);
+        close(gone[1]);
+      }
+    } else if (options.output == RunOptions::Output::kClosed) {
+      close(1);
+    }
+    // A writer to a pipe without reader is killed unless it says otherwise:
+    // the program must meet the default, whatever the test process set.
+    signal(SIGPIPE, SIG_DFL);
     std::string path = binary;
     if (!options.chrootTo.empty()) {
       path = enterRootWithHostLibraries(options.chrootTo, binary);

@@ -81,6 +81,11 @@ struct RunOptions {
   // the host's libraries are bound into a private mount namespace), for the
   // modes that act before the installer's own root change.
   std::string chrootTo;
+  // How standard output reaches the program: the pipe that `out` collects,
+  // a pipe whose reader has already gone (writes fail with EPIPE), or no
+  // descriptor at all.
+  enum class Output { kCollected, kReaderGone, kClosed };
+  Output output = Output::kCollected;
 };
 
 RunResult runProgram(const std::string& binary, const std::vector<std::string>& args,

@@ -60,8 +60,9 @@ int runImageMode(Repository& repo, const RunOptions& options) {
 
   // The capture is a temporary of the run until the commit makes it the kept
   // image: listed before it exists, so that no way of ending leaves it.
-  manifest.temporaries.note(kCaptureSource);
-  const int captureFd = open(kCapturePath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const int captureFd = manifest.temporaries.note(kCaptureSource)
+                            ? open(kCapturePath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)
+                            : -1;
   if (captureFd < 0) {
     // Nothing is committed; the state files staged above are dropped with
     // their temporary files.

@@ -52,14 +52,20 @@ int runUpgradeMode(Repository& repo, const RunOptions& options) {
     } else if (!options.commitNow) {
       // The manifest is settled before anything is announced, so that a run
       // whose manifest could not be kept claims no installed package.
+      // The staged files are kept before the manifest names them: a run
+      // ended in between leaves kept files without a manifest, which the
+      // next start removes.
+      keepRunTemporaries(manifest.temporaries);
       if (!writeManifest(manifest, kManifestPath)) {
         reportError(repo, "could not write %s", kManifestPath);
+        removeListedTemporaries(kKeptListPath);
         cancelManifest(manifest);
         installed.clear();
         status = kExitNotCommitted;
-      } else {
-        keepRunTemporaries(manifest.temporaries);
       }
+      // The manifest file's own temporary name is gone with its rename.
+      endRunTemporaries(manifest.temporaries);
+
     } else {
       // Everything that can fail before the first rename is tried before
       // anything is announced: copies onto the flash that do not fit are

@@ -238,7 +238,7 @@ bool Planner::findAnchor(const std::string& path, std::string& anchor) {
 
 CommitOutcome Planner::backUp(const std::string& path) {
   const std::string backup = m_.temporaries.freshName(parentDir(path));
-  if (backup.empty()) return refuse("rename", EEXIST);
+  if (backup.empty()) return refuse("rename", errno);
   if (tooLong(backup)) return refuse("rename", ENAMETOOLONG);
   if (!emit({StepKind::kBackUp, path, backup})) return refuse("journal", errno);
   return CommitOutcome::kCommitted;
@@ -275,7 +275,7 @@ CommitOutcome Planner::planRemove(const std::string& staged) {
   for (const std::string& name : plain) {
     const std::string entry = path + "/" + name;
     const std::string backup = m_.temporaries.freshName(path);
-    if (backup.empty()) return refuse("unlink", EEXIST);
+    if (backup.empty()) return refuse("unlink", errno);
     if (!emit({StepKind::kBackUp, entry, backup})) return refuse("journal", errno);
   }
   if (!emit({StepKind::kRemoveDir, path, ""})) return refuse("journal", errno);
@@ -292,7 +292,7 @@ CommitOutcome Planner::planLink(const std::string& path, const std::string& text
   // The link is made under a fresh name now and renamed into place with the
   // other operations.
   const std::string temporary = m_.temporaries.freshName(anchor);
-  if (temporary.empty()) return refuse("symlink", EEXIST);
+  if (temporary.empty()) return refuse("symlink", errno);
   if (symlink(text.c_str(), temporary.c_str()) != 0) return refuse("symlink", errno);
   made_.push_back(temporary);
   touch(anchor);

@@ -29,9 +29,17 @@ std::string existingDirAbove(std::string path) {
   return path;
 }
 
-void removeDirectories(const std::vector<std::string>& dirs) {
-  // Hidden names and subdirectories keep a directory, as they always did.
-  for (const std::string& dir : dirs) rmdir(dir.c_str());
+// False when one could not be removed for another reason than what it
+// still holds: hidden names and subdirectories keep a directory, as they
+// always did.
+bool removeDirectories(const std::vector<std::string>& dirs) {
+  bool ok = true;
+  for (const std::string& dir : dirs) {
+    if (rmdir(dir.c_str()) != 0 && errno != ENOTEMPTY && errno != EEXIST && errno != ENOENT) {
+      ok = false;
+    }
+  }
+  return ok;
 }
 
 void spendKeptManifest() {
@@ -80,10 +88,13 @@ RecoveryOutcome rollBackJournal(const std::vector<std::string>& fileSystems) {
 
 void finishJournal(TemporaryLog& log, const std::vector<std::string>& removeDirs,
                    bool keptManifest) {
-  endRunTemporaries(log);
-  removeDirectories(removeDirs);
+  bool done = endRunTemporaries(log);
+  // The removed directories go once the backups in them are gone.
+  done = done && removeDirectories(removeDirs);
   if (keptManifest) spendKeptManifest();
-  unlink(kJournalPath);
+  // Whatever could not be removed now is tried again at the next start,
+  // which finds the journal and finishes the run as this one would have.
+  if (done) unlink(kJournalPath);
 }
 
 RecoveryOutcome recoverInterruptedRun() {

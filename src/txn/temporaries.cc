@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/flush.h"
+
 namespace installer {
 namespace {
 
@@ -58,19 +60,30 @@ TemporaryLog& TemporaryLog::operator=(TemporaryLog&& other) noexcept {
   return *this;
 }
 
-void TemporaryLog::append(const std::string& line) {
+bool TemporaryLog::append(const std::string& line) {
+  if (unlisted_) return true;
   if (fd_ < 0) {
     fd_ = ::open(kStagedListPath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd_ < 0) return;
+    if (fd_ < 0) {
+      // A root without a package database (a bare test root) keeps no list.
+      unlisted_ = errno == ENOENT;
+      return unlisted_;
+    }
   }
   // One write per line: appended whole, or (killed) not at all or cut short,
-  // which the reader takes as a line of its own.
-  writeAll(fd_, line);
+  // which the reader takes as a line of its own (and never removes: it has
+  // not the form of a temporary's path).
+  return writeAll(fd_, line);
 }
 
-void TemporaryLog::note(const std::string& path) { append(path + "\n"); }
+bool TemporaryLog::note(const std::string& path) { return append(path + "\n"); }
 
-void TemporaryLog::withdraw(const std::string& path) { append("-" + path + "\n"); }
+void TemporaryLog::withdraw(const std::string& path) {
+  if (!append("-" + path + "\n")) {
+    // The line stays listed: its file, someone else's, could be removed as
+    // ours. Better to have no list at all than a wrong one.
+  }
+}
 
 std::string TemporaryLog::freshName(const std::string& dir) {
   if (dir.find('\n') != std::string::npos) return "";
@@ -85,9 +98,10 @@ std::string TemporaryLog::freshName(const std::string& dir) {
       name += kNameChars[(value >> 32) % (sizeof kNameChars - 1)];
     }
     if (exists(name)) continue;
-    note(name);
+    if (!note(name)) return "";
     return name;
   }
+  errno = EEXIST;
   return "";
 }
 
@@ -99,10 +113,7 @@ void TemporaryLog::close() {
 int createTemporaryFile(TemporaryLog& log, const std::string& dir, std::string& path) {
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     path = log.freshName(dir);
-    if (path.empty()) {
-      errno = EEXIST;
-      return -1;
-    }
+    if (path.empty()) return -1;
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0) return fd;
     const int error = errno;
@@ -160,9 +171,9 @@ bool removeListedTemporaries(const char* listPath) {
   return allGone;
 }
 
-void endRunTemporaries(TemporaryLog& log) {
+bool endRunTemporaries(TemporaryLog& log) {
   log.close();
-  removeListedTemporaries(kStagedListPath);
+  return removeListedTemporaries(kStagedListPath);
 }
 
 void keepRunTemporaries(TemporaryLog& log) {
@@ -170,6 +181,11 @@ void keepRunTemporaries(TemporaryLog& log) {
   removeListedTemporaries(kKeptListPath);
   struct stat st;
   if (lstat(kStagedListPath, &st) != 0) return;
+  // The staged files and their list reach the flash before the list takes
+  // the name that keeps them.
+  if (!flushFileSystemOf(kStagedListDir)) {
+    // Kept all the same: "--commit" flushes again before its first rename.
+  }
   if (rename(kStagedListPath, kKeptListPath) != 0) {
     // The files stay listed as the run's own and go at the next start: a
     // later "--commit" then finds its sources missing and changes nothing.

@@ -19,6 +19,7 @@
 
 namespace installer {
 
+inline constexpr const char* kStagedListDir = "/flash/var/pdb";
 inline constexpr const char* kStagedListPath = "/flash/var/pdb/.staged";
 inline constexpr const char* kKeptListPath = "/flash/var/pdb/.staged-kept";
 // The image mode's capture of standard input; listed like a temporary.
@@ -35,19 +36,23 @@ class TemporaryLog {
   TemporaryLog(TemporaryLog&& other) noexcept;
   TemporaryLog& operator=(TemporaryLog&& other) noexcept;
 
-  // Appends `path` to the list before the caller creates it.
-  void note(const std::string& path);
+  // Appends `path` to the list before the caller creates it. False (errno
+  // set) when the list could not take it: the caller must not create the
+  // file then, or it would be lost track of. Where there is no database
+  // directory to hold a list, nothing is noted and the answer is true.
+  [[nodiscard]] bool note(const std::string& path);
   void withdraw(const std::string& path);
   // "<dir>/tmpXXXXXX" with six random letters and digits, not in use now,
-  // noted in the list. Empty when no free name was found.
+  // noted in the list. Empty (errno set) when no name could be had.
   std::string freshName(const std::string& dir);
   // Closes the list file; the next note opens it again.
   void close();
 
  private:
-  void append(const std::string& line);
+  bool append(const std::string& line);
 
   int fd_ = -1;
+  bool unlisted_ = false;  // no database directory: no list
   std::uint64_t random_;
 };
 
@@ -64,8 +69,9 @@ bool isTemporaryName(const std::string& path);
 // True when nothing listed is left.
 bool removeListedTemporaries(const char* listPath);
 
-// The end of a run: every temporary it made and did not use goes.
-void endRunTemporaries(TemporaryLog& log);
+// The end of a run: every temporary it made and did not use goes. False
+// when one of them could not be removed (the list stays for the next start).
+bool endRunTemporaries(TemporaryLog& log);
 
 // The end of a "--safe" run: its temporaries stay for a later "--commit" or
 // "--cancel" under the kept list. Those of an earlier "--safe" run, whose

@@ -83,7 +83,7 @@ void BM_ApplyScheduledActions(benchmark::State& state) {
     repo.packages = bench::installedRecords(n, 20, true);
     installer::Manifest manifest;
     state.ResumeTiming();
-    installer::applyScheduledActions(repo, manifest, 0);
+    installer::applyScheduledActions(repo, manifest, installer::Verbosity::kSilent);
     state.PauseTiming();
     const std::size_t chains = (n / 10 + 3) / 4;
     if (repo.packages.size() != n - chains * 10) state.SkipWithError("not the chains expected");

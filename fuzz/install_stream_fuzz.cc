@@ -8,10 +8,11 @@
 //          replacement of the older version runs, dependencies are met)
 //   bit 2  the "bootimage" variable is set
 //   bit 3  downgrades are allowed
-// Whatever the stream holds: the copy target receives exactly the bytes
-// read; every staged path lies under "/flash" without "." or ".." parts and
-// every staged file exists; cancelling leaves "/flash" as it was and no
-// temporary file anywhere. A stream that installs stages no file twice.
+// Whatever the stream holds: a bundle that installs has a valid signature
+// for every member, also for one passed over as installed; the copy target receives exactly the
+// bytes read; every staged path lies under "/flash" without "." or ".." parts and every staged file
+// exists; cancelling leaves "/flash" as it was and no temporary file anywhere. A stream that
+// installs stages no file twice.
 #include <dirent.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -136,6 +137,51 @@ void resign(std::string& file) {
   }
 }
 
+// Whether every member of a bundle stream carries, before the next member,
+// a signature part the installer's check accepts: a bundle that installs
+// holds no member that went unchecked, passed over as installed or not.
+bool everyMemberSigned(const std::string& file) {
+  const fuzzing::PartWalk walk = fuzzing::walkParts(file);
+  bool sha256 = false;
+  bool open = false;
+  std::size_t start = installer::kFileHeaderSize;
+  std::string name;
+  installer::Version version = 0;
+  for (const fuzzing::PartSpan& p : walk.parts) {
+    const std::size_t dataAt = p.headerOffset + installer::kPartHeaderSize;
+    if (p.type == installer::kPartSha256Switch && !sha256) {
+      sha256 = true;
+      start = p.headerOffset;
+    } else if (p.type == installer::kPartHeader) {
+      if (open || dataAt + 20 > file.size()) return false;
+      open = true;
+      start = p.headerOffset;
+      name = file.substr(dataAt, 16);
+      name = name.substr(0, name.find('\0'));
+      version =
+          installer::decodeLe32(reinterpret_cast<const unsigned char*>(file.data()) + dataAt + 16);
+    } else if (p.type == installer::kPartSignature && open) {
+      const std::size_t n = p.length >= installer::kFullSignatureSize     ? 132
+                            : p.length >= installer::kLegacySignatureSize ? 68
+                                                                          : 0;
+      if (n == 0 || dataAt + n > file.size()) return false;
+      auto hasher = installer::Hasher::create(sha256 ? installer::Hasher::Kind::kSha256
+                                                     : installer::Hasher::Kind::kSha1);
+      hasher->update(file.data() + start, dataAt - start);
+      std::uint8_t digest[32] = {};
+      hasher->finish(digest);
+      if (!installer::verifySignatureBytes(
+              name, version, digest, sha256,
+              reinterpret_cast<const std::uint8_t*>(file.data()) + dataAt, n)) {
+        return false;
+      }
+      open = false;
+      start = dataAt + n;
+    }
+  }
+  return !open;
+}
+
 bool safeTarget(const std::string& path) {
   if (path.rfind("/flash/", 0) != 0) return false;
   std::size_t at = 1;
@@ -199,8 +245,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   bool bootImage = false;
   installer::InstallFlags flags = installer::kFlagUpgrade;
   if (setup & 8) flags |= installer::kFlagDowngrade;
-  const int result = installer::installFromStream(repo, m, input, flags, installer::KeptState{},
-                                                  &copy, &packageDir, &bootImage);
+  const auto result = static_cast<int>(installer::installFromStream(
+      repo, m, input, flags, installer::KeptState{}, &copy, &packageDir, &bootImage));
   FUZZ_CHECK(result >= 0 && result <= 3);
 
   // The copy is what was read: never anything else, never more.
@@ -226,6 +272,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   if (result == 0 && !packageDir.empty()) FUZZ_CHECK(safeTarget(packageDir));
+  const bool bundle =
+      stream.size() >= installer::kFileHeaderSize + 2 &&
+      installer::decodeLe16(reinterpret_cast<const unsigned char*>(stream.data()) +
+                            installer::kFileHeaderSize) == installer::kPartBundleHeader;
+  if (result == 0 && bundle) FUZZ_CHECK(everyMemberSigned(stream));
 
   installer::cancelManifest(m);
   const auto after = tree("/flash");

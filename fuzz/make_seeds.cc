@@ -4,6 +4,7 @@
 // Usage: fuzz_seeds <corpus-dir>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -93,6 +94,24 @@ std::string bundle() {
   std::string error;
   if (!installer::assembleBundle(d, members, {"core", "extra"}, std::string(), bytes, error)) {
     std::fprintf(stderr, "building the bundle failed: %s\n", error.c_str());
+    std::exit(1);
+  }
+  return bytes;
+}
+
+std::string forgedBundle() {
+  Package b = sample("suite", installer::makeVersion(7, 2, installer::kStageFinal, 0));
+  installer::PackageDescription d;
+  d.header = b;
+  Package copied = sample("tool", installer::makeVersion(7, 1, installer::kStageFinal, 0));
+  copied.buildTime = 1000;
+  std::string forged = built(copied, {{0100644, 0, "bin/tool", "junk"}});
+  std::fill(forged.end() - static_cast<long>(installer::kFullSignatureSize), forged.end(), '\0');
+  std::string bytes;
+  std::string error;
+  if (!installer::assembleBundle(d, {forged, built(sample("core", b.version), {})},
+                                 {"tool", "core"}, std::string(), bytes, error)) {
+    std::fprintf(stderr, "building the forged bundle failed: %s\n", error.c_str());
     std::exit(1);
   }
   return bytes;
@@ -267,6 +286,10 @@ int main(int argc, char** argv) {
     put("install_stream", name + "-resigned-over-older", std::string(1, '\3') + bytes);
   }
   put("install_stream", "image-bootimage", std::string(1, '\5') + imagePackage());
+  // A bundle whose first member copies the header of the "tool" that set-up
+  // bit 1 installs, with its signature zeroed: passed over as installed, it
+  // must still be refused.
+  put("install_stream", "bundle-forged-passed-over-member", std::string(1, '\2') + forgedBundle());
   payloadSeeds();
   signatureSeeds();
   curveSeeds();

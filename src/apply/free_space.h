@@ -24,6 +24,6 @@ void accountMove(FsSpace& fs, const std::string& source, const std::string& dest
 bool keepsEnoughSpace(const FsSpace& fs);
 // True when the staged changes leave more than 32768 bytes on every file
 // system whose free space shrinks.
-bool checkFreeSpace(const Manifest& m);
+[[nodiscard]] bool checkFreeSpace(const Manifest& m);
 
 }  // namespace installer

@@ -41,6 +41,15 @@ void markConversion() {
   if (fd >= 0) close(fd);
 }
 
+// Stages the empty marker from which the boot scripts learn that the boot
+// image changed. False, with errno telling why, when it could not be staged.
+bool stageUpgradedMarker(Manifest& m) {
+  std::unique_ptr<StagedFile> marker = createStagedFile(m, "/flash/UPGRADED", 1, 0);
+  if (marker->fail()) return false;
+  marker->close();
+  return !marker->fail();
+}
+
 InstallOutcome outcomeOf(const InstalledPackage& record, bool passedOver) {
   InstallOutcome outcome;
   outcome.installed = true;
@@ -50,10 +59,16 @@ InstallOutcome outcomeOf(const InstalledPackage& record, bool passedOver) {
   return outcome;
 }
 
-// The rest of a rejected bundle member is passed over up to the next
-// member's header; a stream that ends first stops the walk.
-void passOverMember(PackageReader& reader) {
-  while (!reader.fail() && reader.partType != kPartHeader) reader.nextPart();
+// A bundle member passed over is still read to its end and its signature
+// checked: the bundle header lies outside every signature, so a member that
+// merely copies an installed member's header must not pass for it. The
+// parts come in the order an installation reads them.
+bool passOverMember(const InstalledPackage& p, PackageReader& reader) {
+  if (reader.partType == kPartImage) reader.nextPart();
+  if (reader.partType == kPartPayload) reader.nextPart();
+  if (reader.partType != kPartSignature || !verifySignature(p, reader)) return false;
+  reader.nextPart();
+  return true;
 }
 
 // The image part is not extracted; it is read through in steps so that the
@@ -78,7 +93,7 @@ bool tailIsClean(PackageReader& reader) {
     if (reader.part().partLength != 0) return false;
     reader.nextPart();
   }
-  return reader.partType == -1;
+  return reader.partType == kNoPart;
 }
 
 // Consumes `length` bytes of payload data through `buffer`; false when the
@@ -117,7 +132,7 @@ bool extractFiles(InstalledPackage& p, Manifest& m, PackageReader& reader,
     FileEntry entry;
     const EntryRead read = readFileEntry(payload, entry);
     if (read == EntryRead::kEnd) break;
-    if (read == EntryRead::kBroken || !isSafeEntryName(entry.name)) {
+    if (read == EntryRead::kBroken) {
       reportBrokenPackage(p);
       return false;
     }
@@ -138,9 +153,16 @@ bool extractFiles(InstalledPackage& p, Manifest& m, PackageReader& reader,
       continue;
     }
 
+    // Only what is written is named: an entry passed over never becomes a
+    // path. The installer's own files are no payload, wherever the package
+    // stands now.
+    if (!isSafeEntryName(entry.name) || isReservedEntryName(entry.name)) {
+      reportBrokenPackage(p);
+      return false;
+    }
     std::string path = installationPath(p, entry.name);
     std::unique_ptr<StagedFile> staged = createStagedFile(m, path, entry.dataLength, entry.mode);
-    if (!staged || !*staged) {
+    if (!*staged) {
       reportWriteFailure(p, entry.name);
       return false;
     }
@@ -211,7 +233,11 @@ InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& read
   const AcceptResult rejecting = result & (~flags | kFlagReinstall);
   if (rejecting != 0) {
     if (bundle != nullptr) {
-      passOverMember(reader);
+      if (!passOverMember(*record, reader)) {
+        record->bundle = *bundle;
+        reportBrokenPackage(*record);
+        return {};
+      }
       const InstalledPackage* installed = findRecord(repo, record->name);
       return installed != nullptr ? outcomeOf(*installed, true) : InstallOutcome{};
     }
@@ -234,7 +260,7 @@ InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& read
   const bool sideBySide = reader.magic == kMagicSideBySide;
   if (!sideBySide) {
     if (InstalledPackage* older = findRecord(repo, record->name)) {
-      stagePackageRemoval(*older, m);
+      stagePackageRemoval(repo, *older, m);
       takeRecord(repo, older);
     }
   }
@@ -271,8 +297,9 @@ InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& read
 
   if (!sideBySide && !writeMetadata(*record, m)) return {};
 
-  if (bootImage) {
-    if (auto marker = createStagedFile(m, "/flash/UPGRADED", 1, 0)) marker->close();
+  if (bootImage && !stageUpgradedMarker(m)) {
+    reportWriteFailure(*record, "/flash/UPGRADED");
+    return {};
   }
   if (bundle == nullptr) setStatusLine(repo, "");
 
@@ -284,14 +311,19 @@ InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& read
   const InstalledPackage* added = record.get();
   repo.packages.push_back(std::move(record));
 
-  applyScheduledActions(repo, m, 0);
+  applyScheduledActions(repo, m, Verbosity::kSilent);
 
   // A package that the settling took out again (it needed what only its
-  // older version provided) keeps neither an image nor the boot image.
+  // older version provided) keeps no image. Its boot image is another
+  // matter: the older version's is gone with the older record, and the
+  // router must not be left without one.
   const bool stayed = std::any_of(repo.packages.begin(), repo.packages.end(),
                                   [added](const auto& p) { return p.get() == added; });
-  if (bootImageOut != nullptr) *bootImageOut = stayed && bootImage && bootVariable;
-  if (packageDirOut != nullptr && stayed && imageBased) *packageDirOut = directory;
+  const bool newBootImage = bootImage && bootVariable;
+  if (bootImageOut != nullptr) *bootImageOut = newBootImage;
+  if (packageDirOut != nullptr && imageBased && (stayed || newBootImage)) {
+    *packageDirOut = directory;
+  }
   return outcome;
 }
 

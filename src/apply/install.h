@@ -32,14 +32,19 @@ struct InstallOutcome {
 // The reader stands on the package's header part (type 1) and hashes. For a
 // bundle member `bundle` names the bundle (name and version), else null.
 // `packageDirOut` receives the database directory of an image-based package
-// that this call really installed (never for one passed over, whose input was
-// not read to its end). `bootImageOut` receives whether the package owns the
-// boot image while the environment variable "bootimage" is set. Everything is
-// staged in `m`; on failure the staged entries stay for the caller to cancel.
-InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& reader,
-                              InstallFlags flags, const KeptState& keptState,
-                              const Dependency* bundle, std::string* packageDirOut,
-                              bool* bootImageOut);
+// that this call really installed and that is still installed after the
+// settling (never for one passed over, whose image would be that of the
+// installed version), or that brings the boot image. `bootImageOut` receives
+// whether the package installed owns the boot image while the environment
+// variable "bootimage" is set, also when the settling took its record out
+// again: its capture is then the only boot image left. A bundle member
+// passed over as installed is still read to its end and refused, like any
+// member, when its signature is. Everything is staged in `m`; on failure the
+// staged entries stay for the caller to cancel.
+[[nodiscard]] InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& reader,
+                                            InstallFlags flags, const KeptState& keptState,
+                                            const Dependency* bundle, std::string* packageDirOut,
+                                            bool* bootImageOut);
 
 // Where the machine's hardware class comes from; tests hand in their own.
 using HardwareClassSource = std::optional<int> (*)();
@@ -47,8 +52,8 @@ using HardwareClassSource = std::optional<int> (*)();
 // Stages every regular file of the payload part the reader stands on and
 // records its path in `p.files`. False after a broken entry or a write
 // failure, both reported.
-bool extractFiles(InstalledPackage& p, Manifest& m, PackageReader& reader,
-                  HardwareClassSource machineClass = hardwareClass);
+[[nodiscard]] bool extractFiles(InstalledPackage& p, Manifest& m, PackageReader& reader,
+                                HardwareClassSource machineClass = hardwareClass);
 
 // "/flash" + ("/x/NAME" when disabled) + "/" + entry name: where an entry of
 // the package lands. The same string goes into the package's `files`.

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "apply/schedule.h"
+#include "console/visible_text.h"
 #include "package/payload_writer.h"
 #include "package/writer.h"
 #include "support/install_fixtures.h"
@@ -320,18 +321,14 @@ TEST_F(InstallTest, PayloadEndingInsideAnEntryHeaderEndsNormally) {
 }
 
 TEST_F(InstallTest, UnsafeEntryNamesAreRefusedBeforeAnythingIsStaged) {
-  const std::string names[] = {"../escape",
-                               "bin/../../escape",
-                               "/",
-                               "bin/",
-                               "",
-                               "./tool",
-                               "bin/.",
-                               "a b",
-                               std::string("a\nb"),
+  const std::string names[] = {"../escape", "bin/../../escape", "/", "bin/", "", "./tool", "bin/.",
+                               "bin//evil", "//bin/evil", "a b", std::string("a\nb"),
                                "a\x01"
                                "b",
-                               std::string("a\0b", 3)};
+                               std::string("a\0b", 3),
+                               // The installer's own files.
+                               "var/pdb/other/files", "/var/pdb/tool/evil", "var/pdb", "postlog",
+                               "/bootimage", "PCKGS_CHANGED", "UPGRADED"};
   for (const std::string& name : names) {
     SCOPED_TRACE(testing::PrintToString(name));
     repo_->packages.clear();
@@ -349,6 +346,18 @@ TEST_F(InstallTest, UnsafeEntryNamesAreRefusedBeforeAnythingIsStaged) {
   }
 }
 
+TEST_F(InstallTest, EntriesThatAreNotWrittenAreNotNameChecked) {
+  // Directories, links and entries of another hardware class never become
+  // paths, whatever their names.
+  const std::uint8_t otherClass = hardwareClass().value_or(0) == 1 ? 2 : 1;
+  FixturePackage p =
+      tool(kV71, {entry("usr/share/", "", 040755), entry("bin//x", "", 040755),
+                  entry("var/pdb/x", "target", 0120777),
+                  entry("../up", "elsewhere", 0100644, otherClass), entry("bin/tool", "tool")});
+  ASSERT_EQ(install(packageFile(p)), 0);
+  EXPECT_EQ(record("tool")->files, std::set<std::string>{"/flash/bin/tool"});
+}
+
 TEST_F(InstallTest, UnsafeHeaderNamesAreRefusedBeforeTheChecks) {
   struct Case {
     const char* what;
@@ -364,6 +373,8 @@ TEST_F(InstallTest, UnsafeHeaderNamesAreRefusedBeforeTheChecks) {
       {"newline", "a\nb", {}, {}, {}, 1},
       {"delete", "a\x7f", {}, {}, {}, 1},
       {"empty", "", {}, {}, {}, 1},
+      {"the capture's name", "image", {}, {}, {}, 1},
+      {"escape sequence", "a\x1b[2Jb", {}, {}, {}, 1},
       {"depends with a blank", "tool", {{"has blank", 0, 0, 0}}, {}, {}, 1},
       {"empty provides", "tool", {}, {{"", 0, 0, 0}}, {}, 1},
       {"conflicts with a control byte", "tool", {}, {}, {{"x\x01", 0, 0, 0}}, 1},
@@ -383,8 +394,9 @@ TEST_F(InstallTest, UnsafeHeaderNamesAreRefusedBeforeTheChecks) {
     if (c.result != 0) {
       EXPECT_TRUE(m_.empty());
       ASSERT_EQ(repo_->messages.size(), 1u);
+      // A control byte of the name is shown as "?".
       EXPECT_EQ(repo_->messages[0],
-                "ERROR: installation of " + c.name + "-7.1 failed: broken package");
+                "ERROR: installation of " + visibleText(c.name) + "-7.1 failed: broken package");
     }
   }
 }
@@ -414,7 +426,7 @@ TEST_F(InstallTest, InstallThenUninstallLeavesTheTreeAsItWas) {
   installAndCommit(packageFile(tool(kV71, {entry("bin/tool", "t"), entry("bin/tool2", "u")})));
   ASSERT_NE(before, testing_support::treeListing("/flash"));
   record("tool")->action = PendingAction::kUninstall;
-  applyScheduledActions(*repo_, m_, 0);
+  applyScheduledActions(*repo_, m_, Verbosity::kSilent);
   commit();
 
   EXPECT_EQ(testing_support::treeListing("/flash"), before);
@@ -438,7 +450,7 @@ TEST_F(InstallTest, EnablingADisabledInstallOnlyChangesStateFiles) {
   const std::set<std::string> before = lines(testing_support::treeListing("/flash"));
 
   record("beta")->action = PendingAction::kEnable;
-  applyScheduledActions(*repo_, m_, 0);
+  applyScheduledActions(*repo_, m_, Verbosity::kSilent);
   commit();
   EXPECT_FALSE(record("beta")->disabled);
 

@@ -50,11 +50,11 @@ void settleLostDependencies(Repository& repo) {
           }
         }
       }
-      const int availability = providerAvailability(providers);
-      if (availability == 1) {
+      const ProviderAvailability availability = providerAvailability(providers);
+      if (availability == ProviderAvailability::kMissing) {
         p.action = PendingAction::kUninstall;
-      } else if (availability == 3 && p.action != PendingAction::kUninstall &&
-                 p.action != PendingAction::kDisable &&
+      } else if (availability == ProviderAvailability::kDisabled &&
+                 p.action != PendingAction::kUninstall && p.action != PendingAction::kDisable &&
                  !(p.disabled && p.action == PendingAction::kNone)) {
         p.action = PendingAction::kDisable;
       }

@@ -23,13 +23,13 @@ restart:
   for (const auto& record : repo.packages) {
     InstalledPackage& p = *record;
     for (const Dependency& d : p.depends) {
-      const int availability = providerAvailability(findProviders(repo, d, true));
-      if (availability == 1 && p.action != A::kUninstall) {
+      const ProviderAvailability availability = providerAvailability(findProviders(repo, d, true));
+      if (availability == ProviderAvailability::kMissing && p.action != A::kUninstall) {
         p.action = A::kUninstall;
         goto restart;
       }
-      if (availability == 3 && p.action != A::kUninstall && p.action != A::kDisable &&
-          !(p.disabled && p.action == A::kNone)) {
+      if (availability == ProviderAvailability::kDisabled && p.action != A::kUninstall &&
+          p.action != A::kDisable && !(p.disabled && p.action == A::kNone)) {
         p.action = A::kDisable;
         goto restart;
       }

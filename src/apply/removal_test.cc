@@ -46,6 +46,7 @@ class RemovalTest : public testing::Test {
   }
 
   std::unique_ptr<testing_support::ChrootSandbox> sandbox_;
+  Repository repo_;  // foo_ is not in it: nothing else lists a path
   InstalledPackage foo_{"foo"};
   Manifest manifest_;
 };
@@ -60,7 +61,7 @@ TEST_F(RemovalTest, StagesExactlyTheRecordedPathsAndTheDatabaseDirectory) {
                 "/flash/x/foo/etc"};
   foo_.action = PendingAction::kUninstall;
 
-  stagePackageRemoval(foo_, manifest_);
+  stagePackageRemoval(repo_, foo_, manifest_);
   EXPECT_EQ(entries(),
             "U /flash/bin/tool\n"
             "U /flash/lib/x.so\n"
@@ -85,7 +86,7 @@ TEST_F(RemovalTest, DropsWhatThisRunStagedForThePackage) {
   const std::string neighbour = stage("/flash/var/pdb/foobar/version", "1 1\n");
   foo_.files = {"/flash/bin/fresh", "/flash/bin/tool"};
 
-  stagePackageRemoval(foo_, manifest_);
+  stagePackageRemoval(repo_, foo_, manifest_);
   EXPECT_EQ(entries(),
             "U /flash/bin/tool\n"
             "U /flash/var/pdb/foo/\n"
@@ -97,17 +98,96 @@ TEST_F(RemovalTest, DropsWhatThisRunStagedForThePackage) {
 
 TEST_F(RemovalTest, BootImageGoesOnlyWhenNothingElseLinksIt) {
   writeFile("/flash/bootimage", "boot");
-  stagePackageRemoval(foo_, manifest_);
+  stagePackageRemoval(repo_, foo_, manifest_);
   EXPECT_EQ(manifest_.entries.count("/flash/bootimage"), 0u);
 
   foo_.flags = kFlagBootImage;
   ASSERT_EQ(link("/flash/bootimage", "/flash/var/pdb/foo/image"), 0);
-  stagePackageRemoval(foo_, manifest_);
+  stagePackageRemoval(repo_, foo_, manifest_);
   EXPECT_EQ(manifest_.entries.count("/flash/bootimage"), 0u);
 
   unlink("/flash/var/pdb/foo/image");
-  stagePackageRemoval(foo_, manifest_);
+  stagePackageRemoval(repo_, foo_, manifest_);
   EXPECT_EQ(manifest_.entries.count("/flash/bootimage"), 1u);
+}
+
+TEST_F(RemovalTest, PathsNoInstallationCouldHaveWrittenAreNeverRemoved) {
+  // What a damaged or planted "files" list may hold; each names a file that
+  // exists, and none may go.
+  const std::string listed[] = {"/etc/passwd",
+                                "/flash/../etc/passwd",
+                                "/flash/bin/../../etc/passwd",
+                                "/flash//bin/tool",
+                                "/flash/./bin/tool",
+                                "/flash/bin/tool/",
+                                "/flashy/file",
+                                "flash/bin/tool",
+                                std::string("/flash/bin/t\x01ol"),
+                                "/flash/var/pdb/other/files",
+                                "/flash/var/pdb",
+                                "/flash/postlog",
+                                "/flash/bootimage",
+                                "/flash/PCKGS_CHANGED",
+                                "/flash/UPGRADED"};
+  writeFile("/etc/passwd", "root");
+  writeFile("/flash/bin/tool", "tool");
+  writeFile("/flashy/file", "x");
+  writeFile("/flash/bin/t\x01ol", "x");
+  writeFile("/flash/var/pdb/other/files", "/flash/other\n");
+  for (const char* path :
+       {"/flash/postlog", "/flash/bootimage", "/flash/PCKGS_CHANGED", "/flash/UPGRADED"}) {
+    writeFile(path, "ours");
+  }
+  foo_.files.insert(std::begin(listed), std::end(listed));
+  foo_.files.insert("/flash/lib/own.so");
+  writeFile("/flash/lib/own.so", "own");
+
+  stagePackageRemoval(repo_, foo_, manifest_);
+  EXPECT_EQ(entries(),
+            "U /flash/lib/own.so\n"
+            "U /flash/var/pdb/foo/\n");
+  EXPECT_EQ(commitManifest(manifest_), CommitOutcome::kCommitted);
+  EXPECT_FALSE(exists("/flash/lib/own.so"));
+  for (const char* path : {"/etc/passwd", "/flash/bin/tool", "/flashy/file", "/flash/bin/t\x01ol",
+                           "/flash/var/pdb/other/files", "/flash/postlog", "/flash/bootimage",
+                           "/flash/PCKGS_CHANGED", "/flash/UPGRADED"}) {
+    EXPECT_TRUE(exists(path)) << path;
+  }
+}
+
+TEST_F(RemovalTest, APathAnotherPackageListsStays) {
+  // "bar" ships the same path as "foo"; "new" took over foo's tool earlier
+  // in this run and has it staged.
+  writeFile("/flash/share/common", "both");
+  writeFile("/flash/bin/tool", "foo's");
+  writeFile("/flash/bin/only-foo", "foo's");
+  InstalledPackage& foo = testing_support::addRecord(repo_, "foo", ver(1, 0));
+  InstalledPackage& bar = testing_support::addRecord(repo_, "bar", ver(1, 0));
+  InstalledPackage& fresh = testing_support::addRecord(repo_, "new", ver(1, 0));
+  foo.files = {"/flash/share/common", "/flash/bin/tool", "/flash/bin/only-foo"};
+  bar.files = {"/flash/share/common"};
+  const std::string staged = stage("/flash/bin/tool", "new's");
+  fresh.files = {"/flash/bin/tool"};
+
+  foo.action = PendingAction::kUninstall;
+  testing_support::StdoutCapture out;
+  EXPECT_TRUE(applyScheduledActions(repo_, manifest_, Verbosity::kSilent));
+  EXPECT_EQ(findRecord(repo_, "foo"), nullptr);
+  EXPECT_EQ(entries(),
+            "U /flash/bin/only-foo\n"
+            "M /flash/bin/tool\n"
+            "U /flash/var/pdb/foo/\n");
+  EXPECT_TRUE(exists(staged));
+
+  // Once the last package that lists a path goes, the path goes with it;
+  // two owners leaving in one settling remove it once.
+  findRecord(repo_, "bar")->action = PendingAction::kUninstall;
+  findRecord(repo_, "new")->action = PendingAction::kUninstall;
+  testing_support::addRecord(repo_, "keep", ver(1, 0));
+  EXPECT_TRUE(applyScheduledActions(repo_, manifest_, Verbosity::kSilent));
+  EXPECT_EQ(manifest_.entries.at("/flash/share/common").op, ManifestOp::kRemove);
+  EXPECT_EQ(manifest_.entries.at("/flash/bin/tool").op, ManifestOp::kRemove);
+  EXPECT_FALSE(exists(staged));
 }
 
 TEST_F(RemovalTest, EnabledThenUninstalledInOneRunLeavesNothing) {
@@ -119,12 +199,12 @@ TEST_F(RemovalTest, EnabledThenUninstalledInOneRunLeavesNothing) {
   p.action = PendingAction::kEnable;
   writeFile("/flash/var/pdb/foo/disabled", "user\n");
   testing_support::StdoutCapture out;
-  EXPECT_TRUE(applyScheduledActions(repo, manifest_, 0));
+  EXPECT_TRUE(applyScheduledActions(repo, manifest_, Verbosity::kSilent));
   ASSERT_EQ(manifest_.entries.count("/flash/var/pdb/foo/enabled"), 1u);
   const std::string enabled = manifest_.entries.at("/flash/var/pdb/foo/enabled").source;
 
   p.action = PendingAction::kUninstall;
-  EXPECT_TRUE(applyScheduledActions(repo, manifest_, 0));
+  EXPECT_TRUE(applyScheduledActions(repo, manifest_, Verbosity::kSilent));
   EXPECT_FALSE(exists(enabled));
   EXPECT_EQ(commitManifest(manifest_), CommitOutcome::kCommitted);
   EXPECT_FALSE(exists("/flash/var/pdb/foo"));

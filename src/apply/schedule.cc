@@ -4,11 +4,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "apply/lost_dependencies.h"
+#include "apply/safe_names.h"
 #include "console/console.h"
 #include "plan/planner.h"
 #include "plan/relations.h"
@@ -91,7 +93,7 @@ class ConflictCandidates {
 };
 
 // Step 3: of two conflicting packages that end enabled, one is disabled.
-void settleConflicts(Repository& repo, int verbosity) {
+void settleConflicts(Repository& repo, Verbosity verbosity) {
   // Only the records that share a relation name with p can change anything
   // below; they are visited in the order of the whole list.
   const ConflictCandidates candidates(repo);
@@ -114,7 +116,7 @@ void settleConflicts(Repository& repo, int verbosity) {
         q.action = Action::kDisable;
         continue;
       }
-      if (verbosity >= 1) {
+      if (verbosity >= Verbosity::kReport) {
         warn(repo, "can not enable %s: %s conflicts with it", p.name.c_str(),
              packageLabel(q).c_str());
       }
@@ -152,30 +154,33 @@ void followMembers(Repository& repo) {
 }
 
 // Step 6: refuses a result in which no package stays enabled.
-bool guardLastEnabled(Repository& repo, int verbosity) {
+bool guardLastEnabled(Repository& repo, Verbosity verbosity) {
   if (repo.packages.empty()) return true;
   for (const auto& record : repo.packages) {
     if (endsEnabled(*record)) return true;
   }
   for (const auto& record : repo.packages) record->action = Action::kNone;
-  if (verbosity >= 1) reportError(repo, "can not uninstall or disable all packages");
+  if (verbosity >= Verbosity::kReport)
+    reportError(repo, "can not uninstall or disable all packages");
   return false;
 }
 
-void uninstallRecord(Repository& repo, Manifest& m, InstalledPackage& p, int verbosity) {
+void uninstallRecord(Repository& repo, Manifest& m, InstalledPackage& p, SharedPaths& shared,
+                     Verbosity verbosity) {
   const std::string label = packageLabel(p);
-  if (verbosity >= 2) setStatusLine(repo, "uninstalling " + label + "...");
-  stagePackageRemoval(p, m);
+  if (verbosity >= Verbosity::kNarrate) setStatusLine(repo, "uninstalling " + label + "...");
+  stagePackageRemoval(p, m, shared);
   std::unique_ptr<InstalledPackage> gone = takeRecord(repo, &p);
-  if (verbosity >= 2) inform(repo, "uninstalled %s", label.c_str());
+  if (verbosity >= Verbosity::kNarrate) inform(repo, "uninstalled %s", label.c_str());
 }
 
-void disableRecord(Repository& repo, Manifest& m, InstalledPackage& p, int verbosity) {
-  if (verbosity >= 1) setStatusLine(repo, "disabling " + packageLabel(p) + "...");
+void disableRecord(Repository& repo, Manifest& m, InstalledPackage& p, Verbosity verbosity) {
+  if (verbosity >= Verbosity::kReport) setStatusLine(repo, "disabling " + packageLabel(p) + "...");
   p.disabled = true;
   p.action = Action::kNone;
-  writeStateFiles(p, m);
-  if (verbosity >= 1) inform(repo, "disabled %s", packageLabel(p).c_str());
+  // A state file that could not be staged has been reported; the others go on.
+  static_cast<void>(writeStateFiles(p, m));
+  if (verbosity >= Verbosity::kReport) inform(repo, "disabled %s", packageLabel(p).c_str());
 }
 
 // Drops what this run staged inside `dir`: a package that goes leaves
@@ -190,9 +195,9 @@ void dropPendingUnder(Manifest& m, const std::string& dir) {
 
 }  // namespace
 
-bool applyScheduledActions(Repository& repo, Manifest& m, int verbosity) {
+bool applyScheduledActions(Repository& repo, Manifest& m, Verbosity verbosity) {
   passBundleActions(repo);
-  keepRequirements(repo, verbosity >= 1);
+  keepRequirements(repo, verbosity >= Verbosity::kReport);
   settleConflicts(repo, verbosity);
   settleLostDependencies(repo);
   followMembers(repo);
@@ -213,9 +218,12 @@ bool applyScheduledActions(Repository& repo, Manifest& m, int verbosity) {
   planPackages(repo, enables, kPreferNewest, false);
   const bool changed = !removals.empty() || !enables.empty();
 
+  // Built once for all uninstalls, and only when there is one.
+  std::optional<SharedPaths> shared;
   for (InstalledPackage* p : removals) {
     if (p->action == Action::kUninstall) {
-      uninstallRecord(repo, m, *p, verbosity);
+      if (!shared) shared.emplace(repo);
+      uninstallRecord(repo, m, *p, *shared, verbosity);
     } else {
       disableRecord(repo, m, *p, verbosity);
     }
@@ -229,18 +237,52 @@ bool applyScheduledActions(Repository& repo, Manifest& m, int verbosity) {
 }
 
 void enablePackages(Repository& repo, Manifest& m, const std::vector<InstalledPackage*>& list,
-                    int verbosity) {
+                    Verbosity verbosity) {
   for (InstalledPackage* p : list) {
-    if (verbosity >= 1) setStatusLine(repo, "enabling " + packageLabel(*p) + "...");
+    if (verbosity >= Verbosity::kReport)
+      setStatusLine(repo, "enabling " + packageLabel(*p) + "...");
     p->disabled = false;
     p->action = Action::kNone;
-    writeStateFiles(*p, m);
-    if (verbosity >= 1) inform(repo, "enabled %s", packageLabel(*p).c_str());
+    // A state file that could not be staged has been reported; the others go on.
+    static_cast<void>(writeStateFiles(*p, m));
+    if (verbosity >= Verbosity::kReport) inform(repo, "enabled %s", packageLabel(*p).c_str());
   }
 }
 
-void stagePackageRemoval(InstalledPackage& p, Manifest& m) {
+SharedPaths::SharedPaths(const Repository& repo) {
+  // Counted over views first: most paths have one owner and are never
+  // copied.
+  std::unordered_map<std::string_view, int> counts;
+  for (const auto& record : repo.packages) {
+    for (const std::string& path : record->files) ++counts[path];
+  }
+  for (const auto& [path, count] : counts) {
+    if (count > 1) owners_.emplace(std::string(path), count);
+  }
+}
+
+bool SharedPaths::listedByAnother(const std::string& path) const {
+  const auto found = owners_.find(path);
+  return found != owners_.end() && found->second > 1;
+}
+
+void SharedPaths::forget(const InstalledPackage& p) {
   for (const std::string& path : p.files) {
+    const auto found = owners_.find(path);
+    if (found != owners_.end() && --found->second <= 1) owners_.erase(found);
+  }
+}
+
+void stagePackageRemoval(const Repository& repo, InstalledPackage& p, Manifest& m) {
+  SharedPaths shared(repo);
+  stagePackageRemoval(p, m, shared);
+}
+
+void stagePackageRemoval(InstalledPackage& p, Manifest& m, SharedPaths& shared) {
+  for (const std::string& path : p.files) {
+    // A database may list anything; only a path an installation could have
+    // written is removed, and only once no other package lists it.
+    if (!isRemovablePath(path) || shared.listedByAnother(path)) continue;
     // What this run staged for the path goes with the package.
     auto pending = m.entries.find(path);
     if (pending != m.entries.end() && pending->second.op == ManifestOp::kMoveStaged) {
@@ -261,6 +303,7 @@ void stagePackageRemoval(InstalledPackage& p, Manifest& m) {
       stageRemoval(m, path);  // a link: its target decides
     }
   }
+  shared.forget(p);
   p.files.clear();
   const std::string dir = packageDir(p);
   dropPendingUnder(m, dir);
@@ -275,7 +318,7 @@ void stagePackageRemoval(InstalledPackage& p, Manifest& m) {
 }
 
 bool cleanupPackages(Repository& repo, Manifest& m) {
-  applyScheduledActions(repo, m, 0);
+  applyScheduledActions(repo, m, Verbosity::kSilent);
   for (const auto& record : repo.packages) {
     InstalledPackage& p = *record;
     bool keep = p.name == "velt" || p.name == "disk-drivers" || p.name == "system" || p.isBundle;
@@ -285,7 +328,7 @@ bool cleanupPackages(Repository& repo, Manifest& m) {
     }
     if (!keep) p.action = Action::kUninstall;
   }
-  return applyScheduledActions(repo, m, 1);
+  return applyScheduledActions(repo, m, Verbosity::kReport);
 }
 
 }  // namespace installer

@@ -2,6 +2,8 @@
 // all records together and staging their file changes.
 #pragma once
 
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "records/repository.h"
@@ -9,12 +11,36 @@
 
 namespace installer {
 
+// What settling the actions tells: nothing; the enabled and disabled
+// packages with the warnings and errors of the settling; and the uninstalled
+// ones too (no caller asks for that today).
+enum class Verbosity { kSilent = 0, kReport = 1, kNarrate = 2 };
+
 // True when at least one package was uninstalled, disabled or enabled.
-bool applyScheduledActions(Repository& repo, Manifest& m, int verbosity);
+bool applyScheduledActions(Repository& repo, Manifest& m, Verbosity verbosity);
 void enablePackages(Repository& repo, Manifest& m, const std::vector<InstalledPackage*>& list,
-                    int verbosity);
-// Stages the removal of everything the package put on the flash.
-void stagePackageRemoval(InstalledPackage& p, Manifest& m);
+                    Verbosity verbosity);
+// The paths that more than one record of the repository lists in its files,
+// with how many records list each. Two packages may ship the same path, and
+// a package installed earlier in a run may have taken over a path of one
+// that goes later: a removal leaves a path that another record still lists.
+class SharedPaths {
+ public:
+  explicit SharedPaths(const Repository& repo);
+  // Whether a record other than the one leaving lists `path`.
+  bool listedByAnother(const std::string& path) const;
+  // `p` leaves the repository: its paths lose an owner.
+  void forget(const InstalledPackage& p);
+
+ private:
+  std::unordered_map<std::string, int> owners_;
+};
+
+// Stages the removal of everything the package put on the flash, apart from
+// the paths another record of the repository lists and the paths of its
+// files list that an installation could never have written.
+void stagePackageRemoval(InstalledPackage& p, Manifest& m, SharedPaths& shared);
+void stagePackageRemoval(const Repository& repo, InstalledPackage& p, Manifest& m);
 bool cleanupPackages(Repository& repo, Manifest& m);
 
 }  // namespace installer

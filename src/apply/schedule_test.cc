@@ -48,7 +48,7 @@ class ScheduleTest : public testing::Test {
     return *findRecord(repo_, name);
   }
 
-  bool run(int verbosity) {
+  bool run(Verbosity verbosity) {
     StdoutCapture out;
     const bool result = applyScheduledActions(repo_, manifest_, verbosity);
     output_ = out.text();
@@ -88,7 +88,7 @@ class ScheduleTest : public testing::Test {
 };
 
 TEST_F(ScheduleTest, EmptyRepositoryDoesNothing) {
-  EXPECT_FALSE(run(1));
+  EXPECT_FALSE(run(Verbosity::kReport));
   EXPECT_EQ(output_, "");
   EXPECT_TRUE(manifest_.empty());
 }
@@ -96,7 +96,7 @@ TEST_F(ScheduleTest, EmptyRepositoryDoesNothing) {
 TEST_F(ScheduleTest, NothingScheduledDoesNothing) {
   add("a");
   add("b").disabled = true;
-  EXPECT_FALSE(run(1));
+  EXPECT_FALSE(run(Verbosity::kReport));
   EXPECT_EQ(output_, "");
   EXPECT_TRUE(manifest_.empty());
   EXPECT_EQ(states(), "a b off");
@@ -112,7 +112,7 @@ TEST_F(ScheduleTest, VerbosityOneShowsDisableAndEnableButNotUninstall) {
   bar.userChoice = true;
   testing_support::writeFile("/flash/var/pdb/bar/disabled", "user\n");
 
-  EXPECT_TRUE(run(1));
+  EXPECT_TRUE(run(Verbosity::kReport));
   EXPECT_EQ(output_, statusThenMessage("disabling foo-1.0...", "disabled foo-1.0") +
                          statusThenMessage("enabling bar-2.1...", "enabled bar-2.1"));
   EXPECT_EQ(repo_.messages, (std::vector<std::string>{"disabled foo-1.0", "enabled bar-2.1"}));
@@ -127,11 +127,11 @@ TEST_F(ScheduleTest, VerbosityOneShowsDisableAndEnableButNotUninstall) {
 TEST_F(ScheduleTest, VerbosityTwoShowsUninstallAndZeroShowsNothing) {
   add("keep");
   add("gone").action = A::kUninstall;
-  EXPECT_TRUE(run(2));
+  EXPECT_TRUE(run(Verbosity::kNarrate));
   EXPECT_EQ(output_, statusThenMessage("uninstalling gone-1.0...", "uninstalled gone-1.0"));
 
   add("foo").action = A::kDisable;
-  EXPECT_TRUE(run(0));
+  EXPECT_TRUE(run(Verbosity::kSilent));
   EXPECT_EQ(output_, "");
   EXPECT_EQ(states(), "keep foo off");
 }
@@ -143,7 +143,7 @@ TEST_F(ScheduleTest, DisabledFileSaysWhoChose) {
   user.action = A::kDisable;
   user.userChoice = true;
   testing_support::writeFile("/flash/var/pdb/user/enabled", "user\n");
-  run(0);
+  run(Verbosity::kSilent);
   EXPECT_EQ(staged(),
             "M /flash/var/pdb/auto/disabled auto\n"
             "M /flash/var/pdb/user/disabled user\n"
@@ -153,13 +153,13 @@ TEST_F(ScheduleTest, DisabledFileSaysWhoChose) {
 TEST_F(ScheduleTest, GuardRefusesToLeaveNothingEnabled) {
   add("only").action = A::kUninstall;
   add("idle").disabled = true;
-  EXPECT_FALSE(run(1));
+  EXPECT_FALSE(run(Verbosity::kReport));
   EXPECT_EQ(output_, "ERROR: can not uninstall or disable all packages\n");
   EXPECT_EQ(states(), "only idle off");
   EXPECT_TRUE(manifest_.empty());
 
   repo_.packages[0]->action = A::kDisable;
-  EXPECT_FALSE(run(0));
+  EXPECT_FALSE(run(Verbosity::kSilent));
   EXPECT_EQ(output_, "");
   EXPECT_TRUE(manifest_.empty());
 }
@@ -173,7 +173,7 @@ TEST_F(ScheduleTest, BundleActionsReachTheirMembers) {
   findRecord(repo_, "w1")->disabled = true;
   add("base");
 
-  EXPECT_TRUE(run(1));
+  EXPECT_TRUE(run(Verbosity::kReport));
   // A bundle disabled on purpose stays, disabled; its record and image are
   // what its members are loaded from next time.
   EXPECT_EQ(states(), "quiet off q1 off woken w1 w2 base");
@@ -198,7 +198,7 @@ TEST_F(ScheduleTest, RequirementsKeepProvidersWithAWarning) {
   wifi.provides = {dep("net")};
   wifi.disabled = true;
 
-  EXPECT_TRUE(run(1));
+  EXPECT_TRUE(run(Verbosity::kReport));
   EXPECT_EQ(output_, "WARNING: can not uninstall lib-2.0: app depends on it\n" +
                          statusThenMessage("enabling wifi-1.0...", "enabled wifi-1.0"));
   EXPECT_EQ(states(), "app lib tool wifi");
@@ -221,7 +221,7 @@ TEST_F(ScheduleTest, ConflictsDisableOrRefuseTheEnable) {
   right.action = A::kEnable;
   right.conflicts = {dep("left")};
 
-  EXPECT_TRUE(run(1));
+  EXPECT_TRUE(run(Verbosity::kReport));
   EXPECT_EQ(output_.substr(0, output_.find('\x1b')),
             "WARNING: can not enable left: right-3.0 conflicts with it\n");
   EXPECT_EQ(states(), "new old off left off right");
@@ -233,7 +233,7 @@ TEST_F(ScheduleTest, LostDependenciesUninstallADisabledDependentSilently) {
   InstalledPackage& idle = add("idle");
   idle.disabled = true;
   idle.depends = {dep("lib")};
-  EXPECT_TRUE(run(1));
+  EXPECT_TRUE(run(Verbosity::kReport));
   EXPECT_EQ(output_, "");
   EXPECT_EQ(states(), "keep");
 }
@@ -244,7 +244,7 @@ TEST_F(ScheduleTest, EnablingAnEnabledPackageKeepsItsDependents) {
   InstalledPackage& idle = add("idle");
   idle.disabled = true;
   idle.depends = {dep("lib")};
-  run(0);
+  run(Verbosity::kSilent);
   EXPECT_EQ(states(), "lib app idle off");
   EXPECT_EQ(staged(), "");
 }
@@ -271,7 +271,7 @@ TEST_F(ScheduleTest, BundlesFollowTheirMembers) {
   // No member at all.
   addBundle("empty", {});
 
-  run(0);
+  run(Verbosity::kSilent);
   EXPECT_EQ(states(), "d1 off d2 off sleepy off s1 off live l1 rival");
 }
 
@@ -312,7 +312,7 @@ TEST_F(ScheduleTest, RecordsLeaveByIdentity) {
   InstalledPackage& first = add("twin", ver(1, 0));
   InstalledPackage& second = testing_support::addRecord(repo_, "twin", ver(1, 1));
   second.action = A::kUninstall;
-  run(0);
+  run(Verbosity::kSilent);
   ASSERT_EQ(repo_.packages.size(), 2u);
   EXPECT_EQ(repo_.packages[1].get(), &first);
 }
@@ -324,7 +324,7 @@ TEST_F(ScheduleTest, AStateFileThatCannotBeWrittenIsReported) {
   // can be made inside it.
   testing_support::removeTree("/flash/var/pdb/foo");
   testing_support::writeFile("/flash/var/pdb/foo", "");
-  run(1);
+  run(Verbosity::kReport);
   EXPECT_NE(output_.find("ERROR: installation of foo-1.0 failed: could not create meta/disabled: "),
             std::string::npos)
       << output_;

@@ -72,7 +72,9 @@ FdOutputBuf::FdOutputBuf(int fd, std::size_t blockSize) : fd_(fd), buffer_(block
   setp(buffer_.data(), buffer_.data() + buffer_.size());
 }
 
-FdOutputBuf::~FdOutputBuf() { close(); }
+// Callers that care close first and look at the result; a destructor can
+// only let the descriptor go.
+FdOutputBuf::~FdOutputBuf() { static_cast<void>(close()); }
 
 bool FdOutputBuf::flushBuffer() {
   const char* data = pbase();

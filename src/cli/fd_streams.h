@@ -48,7 +48,7 @@ class FdOutputBuf : public std::streambuf {
 
   // Writes what is buffered and closes the descriptor; false when any write
   // or the close failed.
-  bool close();
+  [[nodiscard]] bool close();
   bool failed() const { return error_ != 0; }
   int error() const { return error_; }
 

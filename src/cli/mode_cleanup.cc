@@ -4,11 +4,14 @@
 
 namespace installer {
 
-int runCleanupMode(Repository& repo) {
+ExitStatus runCleanupMode(Repository& repo) {
   Manifest m;
+  // Whether anything was to be uninstalled does not matter; what was staged
+  // is committed.
   cleanupPackages(repo, m);
   // A failed commit has left (or, at the next start, brings back) the old state.
-  return commitManifest(m) == CommitOutcome::kCommitted ? 0 : 1;
+  return commitManifest(m) == CommitOutcome::kCommitted ? ExitStatus::kSuccess
+                                                        : ExitStatus::kFailed;
 }
 
 }  // namespace installer

@@ -11,9 +11,11 @@
 
 namespace installer {
 
-int runCommitMode() {
+ExitStatus runCommitMode() {
   Manifest m;
-  readManifest(m, kKeptManifestPath);
+  // A missing or empty file leaves nothing to do, which is no failure.
+  if (!readManifest(m, kKeptManifestPath)) {
+  }
   std::fputs("finishing install... ", stdout);
   std::fflush(stdout);
   CommitOptions options;
@@ -25,17 +27,19 @@ int runCommitMode() {
   std::fflush(stdout);
   // A failure was reported as it happened; the old state stands (or is
   // brought back at the next start), and the manifest can be tried again.
-  return outcome == CommitOutcome::kCommitted ? 0 : 1;
+  return outcome == CommitOutcome::kCommitted ? ExitStatus::kSuccess : ExitStatus::kFailed;
 }
 
-int runCancelMode() {
+ExitStatus runCancelMode() {
   Manifest m;
-  readManifest(m, kKeptManifestPath);
+  // A missing or empty file leaves nothing to do, which is no failure.
+  if (!readManifest(m, kKeptManifestPath)) {
+  }
   cancelManifest(m);
   unlink(kKeptManifestPath);
   // What the "--safe" run staged for the manifest goes with it.
   removeListedTemporaries(kKeptListPath);
-  return 0;
+  return ExitStatus::kSuccess;
 }
 
 }  // namespace installer

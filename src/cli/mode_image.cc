@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <iostream>
 #include <istream>
@@ -30,11 +30,16 @@ constexpr const char* kCaptureSource = kCaptureTemporary;
 constexpr const char* kBootImage = "/flash/bootimage";
 constexpr const char* kDatabasePrefix = "/flash/var/pdb/";
 
-// The record a package directory "/flash/var/pdb/NAME/" belongs to, for the
-// label of a report.
-InstalledPackage labelRecord(const Repository& repo, const std::string& packageDirectory) {
+// NAME of a package directory "/flash/var/pdb/NAME/".
+std::string directoryName(const std::string& packageDirectory) {
   std::string name = packageDirectory.substr(std::string(kDatabasePrefix).size());
   if (!name.empty() && name.back() == '/') name.pop_back();
+  return name;
+}
+
+// The record a package directory belongs to, for the label of a report.
+InstalledPackage labelRecord(const Repository& repo, const std::string& packageDirectory) {
+  const std::string name = directoryName(packageDirectory);
   if (const InstalledPackage* record = findRecord(repo, name)) return *record;
   return InstalledPackage(name);
 }
@@ -54,9 +59,9 @@ std::string installedLabel(const Repository& repo,
 
 }  // namespace
 
-int runImageMode(Repository& repo, const RunOptions& options) {
+ExitStatus runImageMode(Repository& repo, const RunOptions& options) {
   Manifest manifest;
-  applyScheduledActions(repo, manifest, 1);
+  applyScheduledActions(repo, manifest, Verbosity::kReport);
 
   // The capture is a temporary of the run until the commit makes it the kept
   // image: listed before it exists, so that no way of ending leaves it.
@@ -68,7 +73,7 @@ int runImageMode(Repository& repo, const RunOptions& options) {
     // their temporary files.
     cancelManifest(manifest);
     std::cout << "ERROR: could not open image" << std::endl;
-    return -1;
+    return ExitStatus::kNoCapture;
   }
 
   FdOutputBuf capture(captureFd);
@@ -79,12 +84,13 @@ int runImageMode(Repository& repo, const RunOptions& options) {
   const std::size_t reportsBefore = repo.messages.size();
   std::vector<const InstalledPackage*> recordsBefore;
   for (const auto& record : repo.packages) recordsBefore.push_back(record.get());
-  int result = installFromStream(repo, manifest, input, options.installFlags | kFlagUpgrade,
-                                 KeptState{}, &capture, &packageDirectory, &bootImage);
+  ExitStatus result =
+      exitStatusOf(installFromStream(repo, manifest, input, options.installFlags | kFlagUpgrade,
+                                     KeptState{}, &capture, &packageDirectory, &bootImage));
   // Input that is no package at all (no file header, no readable package
   // header) is refused without a word further down; the run still says why
   // it failed, naming standard input as "-" as the command line does.
-  if (result != 0 && repo.messages.size() == reportsBefore) {
+  if (result != ExitStatus::kSuccess && repo.messages.size() == reportsBefore) {
     reportError(repo, "broken package %s", "-");
   }
   const bool captured = capture.close();
@@ -93,16 +99,21 @@ int runImageMode(Repository& repo, const RunOptions& options) {
   // one passed over as installed returns no directory, and its capture holds
   // only the parts read before that decision.
   bool captureStaged = false;
-  if (result == 0 && !packageDirectory.empty()) {
+  if (result == ExitStatus::kSuccess && !packageDirectory.empty()) {
     if (!captured) {
       errno = capture.error();
       reportWriteFailure(labelRecord(repo, packageDirectory), "image");
-      result = 1;
+      result = ExitStatus::kFailed;
     } else {
       const std::string keptImage = packageDirectory + "image";
       if (bootImage) {
+        // The boot image stays even when the package's own settling took
+        // its record out again; a link is only made into a database
+        // directory that stays.
         addMove(manifest, kCaptureSource, kBootImage);
-        addLink(manifest, kBootImage, keptImage);
+        if (findRecord(repo, directoryName(packageDirectory)) != nullptr) {
+          addLink(manifest, kBootImage, keptImage);
+        }
       } else {
         addMove(manifest, kCaptureSource, keptImage);
       }
@@ -112,7 +123,7 @@ int runImageMode(Repository& repo, const RunOptions& options) {
 
   // A failed install changes nothing on the flash: what it staged before
   // failing (the removal of the older version, say) is dropped with it.
-  if (result != 0) {
+  if (result != ExitStatus::kSuccess) {
     cancelManifest(manifest);
   } else {
     const CommitOutcome committed = commitManifest(manifest);
@@ -124,7 +135,7 @@ int runImageMode(Repository& repo, const RunOptions& options) {
     }
     // Each other failure was reported as it happened; the run must not end
     // as a success.
-    if (committed != CommitOutcome::kCommitted) result = 1;
+    if (committed != CommitOutcome::kCommitted) result = ExitStatus::kFailed;
   }
   if (!captureStaged && unlink(kCaptureSource) != 0 && errno != ENOENT) std::perror("unlink");
 

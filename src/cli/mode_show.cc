@@ -5,9 +5,9 @@
 
 namespace installer {
 
-int runShowMode(Repository& repo) {
+ExitStatus runShowMode(Repository& repo) {
   printListing(repo, std::cout);
-  return 0;
+  return ExitStatus::kSuccess;
 }
 
 }  // namespace installer

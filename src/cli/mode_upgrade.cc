@@ -13,19 +13,15 @@ namespace installer {
 
 namespace {
 
-constexpr int kExitNoSpace = 28;
-// The manifest could not be kept for "--commit", or an operation of the
-// commit failed (each one is reported on standard error as it fails).
-constexpr int kExitNotCommitted = 1;
 const char* const kManifestPath = "/ram/MANIFEST";
 const char* const kChangedMarker = "/flash/PCKGS_CHANGED";
 
 }  // namespace
 
-int runUpgradeMode(Repository& repo, const RunOptions& options) {
+ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options) {
   Manifest manifest;
-  applyScheduledActions(repo, manifest, 1);
-  int status = 0;
+  applyScheduledActions(repo, manifest, Verbosity::kReport);
+  ExitStatus status = ExitStatus::kSuccess;
 
   const InstallFlags flags = options.installFlags | kFlagUpgrade;
   std::vector<Package> installed = runUpgrade(repo, manifest, flags);
@@ -34,7 +30,7 @@ int runUpgradeMode(Repository& repo, const RunOptions& options) {
     reportError(repo, "not enough space for upgrade");
     cancelManifest(manifest);
     installed.clear();
-    status = kExitNoSpace;
+    status = ExitStatus::kNoSpace;
   }
 
   const bool changed = !manifest.empty();
@@ -48,7 +44,7 @@ int runUpgradeMode(Repository& repo, const RunOptions& options) {
       reportError(repo, "could not write %s", kChangedMarker);
       cancelManifest(manifest);
       installed.clear();
-      status = kExitNotCommitted;
+      status = ExitStatus::kFailed;
     } else if (!options.commitNow) {
       // The manifest is settled before anything is announced, so that a run
       // whose manifest could not be kept claims no installed package.
@@ -61,11 +57,10 @@ int runUpgradeMode(Repository& repo, const RunOptions& options) {
         removeListedTemporaries(kKeptListPath);
         cancelManifest(manifest);
         installed.clear();
-        status = kExitNotCommitted;
+        status = ExitStatus::kFailed;
       }
       // The manifest file's own temporary name is gone with its rename.
       endRunTemporaries(manifest.temporaries);
-
     } else {
       // Everything that can fail before the first rename is tried before
       // anything is announced: copies onto the flash that do not fit are
@@ -75,13 +70,13 @@ int runUpgradeMode(Repository& repo, const RunOptions& options) {
         if (ready == CommitOutcome::kNoSpace) reportError(repo, "not enough space for upgrade");
         cancelManifest(manifest);
         installed.clear();
-        status = ready == CommitOutcome::kNoSpace ? kExitNoSpace : kExitNotCommitted;
+        status = ready == CommitOutcome::kNoSpace ? ExitStatus::kNoSpace : ExitStatus::kFailed;
       }
     }
   }
   for (const auto& package : installed) inform(repo, "installed %s", packageLabel(package).c_str());
   if (prepared.ready && carryOutCommit(manifest, prepared) != CommitOutcome::kCommitted) {
-    status = kExitNotCommitted;
+    status = ExitStatus::kFailed;
   }
   writePostlog(repo);
   return status;

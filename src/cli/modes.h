@@ -2,16 +2,17 @@
 // exits from deeper code, so the owner of the manifest always settles it.
 #pragma once
 
+#include "cli/exit_status.h"
 #include "cli/options.h"
 #include "records/repository.h"
 
 namespace installer {
 
-int runCommitMode();
-int runCancelMode();
-int runShowMode(Repository& repo);
-int runCleanupMode(Repository& repo);
-int runImageMode(Repository& repo, const RunOptions& options);
-int runUpgradeMode(Repository& repo, const RunOptions& options);
+[[nodiscard]] ExitStatus runCommitMode();
+[[nodiscard]] ExitStatus runCancelMode();
+[[nodiscard]] ExitStatus runShowMode(Repository& repo);
+[[nodiscard]] ExitStatus runCleanupMode(Repository& repo);
+[[nodiscard]] ExitStatus runImageMode(Repository& repo, const RunOptions& options);
+[[nodiscard]] ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options);
 
 }  // namespace installer

@@ -32,8 +32,6 @@ bool recoverFirst(RunLock& lock, bool listingOnly) {
   return false;
 }
 
-constexpr int kExitBusy = 1;
-
 // The console may go away at any time (a closed terminal, a pager that quit):
 // a write to it then fails and is ignored instead of ending the process
 // half-way through a commit or the message log. And a standard descriptor
@@ -69,21 +67,23 @@ int runInstaller(int argc, char** argv) {
 
   // The emulated board has no flash to manage.
   const char* board = std::getenv("board");
-  if (board != nullptr && std::strcmp(board, "qemu_p9") == 0) return 0;
+  if (board != nullptr && std::strcmp(board, "qemu_p9") == 0) {
+    return static_cast<int>(ExitStatus::kSuccess);
+  }
 
   RunOptions options;
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   const ParseOutcome outcome = parseCommandLine(args, options, std::cout);
   if (outcome == ParseOutcome::kUsage) {
     std::cout << "usage: installer [-q] [-r <root>] [-]" << std::endl;
-    return 0;
+    return static_cast<int>(ExitStatus::kSuccess);
   }
 
   // Going on in the old root would change the running system instead of the
   // one asked for.
   if (!options.root.empty() && chroot(options.root.c_str()) != 0) {
     std::perror("chroot");
-    return 1;
+    return static_cast<int>(ExitStatus::kFailed);
   }
   if (chdir("/") != 0) {
     // Nothing depends on the working directory being "/".
@@ -91,12 +91,14 @@ int runInstaller(int argc, char** argv) {
 
   RunLock lock;
   const bool listingOnly = outcome == ParseOutcome::kRun && options.show;
-  if (!listingOnly && !takeRunLock(lock)) return kExitBusy;
+  if (!listingOnly && !takeRunLock(lock)) return static_cast<int>(ExitStatus::kBusy);
 
-  if (!recoverFirst(lock, listingOnly) && !listingOnly) return 1;
+  if (!recoverFirst(lock, listingOnly) && !listingOnly) {
+    return static_cast<int>(ExitStatus::kFailed);
+  }
 
-  if (outcome == ParseOutcome::kCommit) return runCommitMode();
-  if (outcome == ParseOutcome::kCancel) return runCancelMode();
+  if (outcome == ParseOutcome::kCommit) return static_cast<int>(runCommitMode());
+  if (outcome == ParseOutcome::kCancel) return static_cast<int>(runCancelMode());
 
   const char* arch = std::getenv("arch");
   if (arch != nullptr) options.arch = arch;
@@ -104,10 +106,17 @@ int runInstaller(int argc, char** argv) {
   repo.arch = options.arch;
   openRepository(repo, options.quiet, options.arch);
 
-  if (options.show) return runShowMode(repo);
-  if (options.cleanup) return runCleanupMode(repo);
-  if (options.imageFromInput) return runImageMode(repo, options);
-  return runUpgradeMode(repo, options);
+  ExitStatus status;
+  if (options.show) {
+    status = runShowMode(repo);
+  } else if (options.cleanup) {
+    status = runCleanupMode(repo);
+  } else if (options.imageFromInput) {
+    status = runImageMode(repo, options);
+  } else {
+    status = runUpgradeMode(repo, options);
+  }
+  return static_cast<int>(status);
 }
 
 }  // namespace installer

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "console/visible_text.h"
 #include "package/reader.h"
 
 namespace installer {
@@ -24,6 +25,9 @@ void printMessageV(Repository& repo, const char* prefix, const char* format, va_
   if (written < 0) buffer[0] = '\0';  // an encoding error prints an empty message
   std::string line = prefix != nullptr ? prefix : "";
   line += buffer;
+  // Names are expanded into the text; none may draw on the console or add
+  // a line of its own to the post-install log.
+  makeVisible(line);
 
   if (repo.quiet) return;
   std::ostream& out = std::cout;
@@ -67,7 +71,8 @@ void reportError(Repository& repo, const char* format, ...) {
   va_end(args);
 }
 
-void setStatusLine(Repository& repo, const std::string& text) {
+void setStatusLine(Repository& repo, const std::string& shown) {
+  const std::string text = visibleText(shown);
   if (repo.quiet || text == repo.statusLine) return;
   std::ostream& out = std::cout;
   out << kHideCursor << '\r' << text;

@@ -4,10 +4,10 @@
 #include <iomanip>
 #include <string>
 
-namespace installer {
-namespace {
+#include "console/visible_text.h"
 
-// "Jan/05/2024 13:07:45" in UTC, or empty when the time cannot be broken down.
+namespace installer {
+
 std::string buildTimeText(std::uint32_t buildTime) {
   const std::time_t seconds = static_cast<std::time_t>(buildTime);
   std::tm parts;
@@ -18,18 +18,16 @@ std::string buildTimeText(std::uint32_t buildTime) {
   return std::string(text, length);
 }
 
-}  // namespace
-
 void printListing(const Repository& repo, std::ostream& out) {
   out << std::setw(16) << "Name"
       << "    " << std::setw(13) << "Version"
       << " " << std::setw(20) << "Built" << std::setw(40) << "Note" << std::endl;
   out << std::string(94, '-') << std::endl;
   for (const auto& p : repo.packages) {
-    out << std::setw(16) << p->name << " " << std::setw(1) << (p->disabled ? "X" : " ")
+    out << std::setw(16) << visibleText(p->name) << " " << std::setw(1) << (p->disabled ? "X" : " ")
         << std::setw(2) << (p->bundle.name.empty() ? "  " : "B ") << std::setw(13)
         << versionText(p->version) << " " << std::setw(20) << buildTimeText(p->buildTime) << " "
-        << std::setw(40) << p->note << '\n';
+        << std::setw(40) << visibleText(p->note) << '\n';
   }
   // One flush for the whole table rather than one write per package.
   out << std::flush;

@@ -34,7 +34,7 @@ FieldElement fieldMulSmall(const FieldElement& f, std::uint32_t c);
 // f^(p-2): the inverse of f, and 0 for 0.
 FieldElement fieldInvert(const FieldElement& f);
 // A square root of f when f is a square; false otherwise.
-bool fieldSqrt(const FieldElement& f, FieldElement& root);
+[[nodiscard]] bool fieldSqrt(const FieldElement& f, FieldElement& root);
 
 bool fieldEqual(const FieldElement& f, const FieldElement& g);
 // Whether the fully reduced value is odd.

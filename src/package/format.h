@@ -12,11 +12,28 @@ constexpr std::uint32_t kMagicPackage = 0xBAD0F11E;
 constexpr std::uint32_t kMagicSideBySide = 0xA1100FFB;
 
 constexpr std::size_t kFileHeaderSize = 8;  // magic, payload length
+constexpr std::size_t kFileLengthOffset = 4;
 constexpr std::size_t kPartHeaderSize = 6;  // type (2), data length (4)
+constexpr std::size_t kPartLengthOffset = 2;
+
+// The data of a package or bundle header part: the name, NUL-padded, then
+// the version and build time; 8 bytes nobody reads; the flags word only
+// when the part is long enough to hold it.
 constexpr std::size_t kHeaderDataSize = 32;
 constexpr std::size_t kHeaderDataWithFlags = 36;
 constexpr std::size_t kNameSize = 16;
+constexpr std::size_t kHeaderVersionOffset = 16;
+constexpr std::size_t kHeaderBuildTimeOffset = 20;
+constexpr std::size_t kHeaderFlagsOffset = 32;
+
+// A dependency list: a 16-bit count, then entries of a NUL-padded name, the
+// lowest version, 4 bytes nobody reads, the highest version and a signed
+// priority.
+constexpr std::size_t kDependencyCountSize = 2;
 constexpr std::size_t kDependencyEntrySize = 32;
+constexpr std::size_t kEntryMinVersionOffset = 16;
+constexpr std::size_t kEntryMaxVersionOffset = 24;
+constexpr std::size_t kEntryPriorityOffset = 28;
 
 enum PartType : std::uint16_t {
   kPartHeader = 1,
@@ -34,6 +51,10 @@ enum PartType : std::uint16_t {
   kPartExtraText = 24,
   kPartSha256Switch = 25,
 };
+
+// The reader's part type when it stands on no part: before the first, after
+// the last, after an error.
+constexpr int kNoPart = -1;
 
 // Payload file entries, inside the inflated type-4 data.
 constexpr std::size_t kFileEntryHeaderSize = 30;

@@ -16,17 +16,17 @@ constexpr std::size_t kLegacyCheckSize = 16;
 Key32 legacyChallenge(const std::uint8_t digest[20], const std::uint8_t e[16]);
 
 // Whether (e, s) signs the first 20 bytes of `digest` under `publicKey`.
-bool legacyVerify(const std::uint8_t digest[20], const std::uint8_t e[16], const std::uint8_t s[32],
-                  const Key32& publicKey);
+[[nodiscard]] bool legacyVerify(const std::uint8_t digest[20], const std::uint8_t e[16],
+                                const std::uint8_t s[32], const Key32& publicKey);
 
 // Signing, for the package tool and test fixtures. The secret is a scalar x
 // (little-endian, below the group order); the public key is u(x*B).
-bool legacyPublicFromSecret(const Key32& secret, Key32& publicKey);
+[[nodiscard]] bool legacyPublicFromSecret(const Key32& secret, Key32& publicKey);
 // A fresh secret whose public point x*B has the odd v-coordinate, the one
 // the verifier decompresses to.
-bool legacyGenerateSecret(Key32& secret);
+[[nodiscard]] bool legacyGenerateSecret(Key32& secret);
 // Fills e and s with a random nonce; checks the result before returning.
-bool legacySign(const Key32& secret, const std::uint8_t digest[20], std::uint8_t e[16],
-                std::uint8_t s[32]);
+[[nodiscard]] bool legacySign(const Key32& secret, const std::uint8_t digest[20],
+                              std::uint8_t e[16], std::uint8_t s[32]);
 
 }  // namespace installer

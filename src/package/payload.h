@@ -51,6 +51,6 @@ enum class EntryRead { kEntry, kEnd, kBroken };
 
 // Reads the 30 fixed bytes and the name: kEnd when the fixed bytes cannot be
 // read (the normal end of the payload), kBroken when the name is cut short.
-EntryRead readFileEntry(std::istream& payload, FileEntry& entry);
+[[nodiscard]] EntryRead readFileEntry(std::istream& payload, FileEntry& entry);
 
 }  // namespace installer

@@ -192,7 +192,8 @@ PackageReader::PackageReader(std::istream& input, bool hashing, std::streambuf* 
   }
   // The file header is copied but never hashed.
   if (copyTo != nullptr) copyTo->sputn(reinterpret_cast<const char*>(header), kFileHeaderSize);
-  totalLength = decodeLe32(header + 4) + static_cast<std::uint32_t>(kFileHeaderSize);
+  totalLength =
+      decodeLe32(header + kFileLengthOffset) + static_cast<std::uint32_t>(kFileHeaderSize);
   buf_.partStart = kFileHeaderSize;
   magic = decodeLe32(header);
   if (magic != kMagicPackage && magic != kMagicSideBySide) setstate(std::ios_base::badbit);
@@ -202,8 +203,8 @@ PackageReader::~PackageReader() = default;
 
 int PackageReader::nextPart() {
   if (bad() || fail()) {
-    partType = -1;
-    return -1;
+    partType = kNoPart;
+    return kNoPart;
   }
   clear();
   PartStreambuf& b = buf_;
@@ -215,9 +216,9 @@ int PackageReader::nextPart() {
                   std::streambuf::pos_type(std::streambuf::off_type(-1));
       }
       if (!skipped && b.skipBytes(b.partRemaining) < b.partRemaining) {
-        partType = -1;
+        partType = kNoPart;
         setstate(std::ios_base::failbit | std::ios_base::eofbit);
-        return -1;
+        return kNoPart;
       }
       b.partRemaining = 0;
     }
@@ -229,9 +230,9 @@ int PackageReader::nextPart() {
       // The normal end of a file.
       b.finishHash();
       b.partLength = 0;
-      partType = -1;
+      partType = kNoPart;
       setstate(std::ios_base::failbit | std::ios_base::eofbit);
-      return -1;
+      return kNoPart;
     }
     if (b.copyTo_ != nullptr)
       b.copyTo_->sputn(reinterpret_cast<const char*>(header), kPartHeaderSize);
@@ -246,7 +247,7 @@ int PackageReader::nextPart() {
       b.current_->update(header, kPartHeaderSize);
     }
     b.partStart += static_cast<std::uint32_t>(kPartHeaderSize);
-    b.partLength = b.partRemaining = decodeLe32(header + 2);
+    b.partLength = b.partRemaining = decodeLe32(header + kPartLengthOffset);
     partType = type;
     if (std::find(wantedTypes.begin(), wantedTypes.end(), std::uint32_t{type}) !=
         wantedTypes.end()) {
@@ -261,8 +262,8 @@ bool readHeader(Package& p, PackageReader& reader) {
   unsigned char data[kHeaderDataSize];
   if (!readExact(reader, data, kHeaderDataSize)) return false;
   p.name = paddedName(data);
-  p.version = decodeLe32(data + 16);
-  p.buildTime = decodeLe32(data + 20);
+  p.version = decodeLe32(data + kHeaderVersionOffset);
+  p.buildTime = decodeLe32(data + kHeaderBuildTimeOffset);
   if (reader.part().partLength >= kHeaderDataWithFlags) {
     unsigned char flags[4];
     if (readExact(reader, flags, sizeof flags)) p.flags = decodeLe32(flags);
@@ -300,16 +301,16 @@ bool readHeader(Package& p, PackageReader& reader) {
 }
 
 bool readDependencyList(PackageReader& reader, std::vector<Dependency>& list) {
-  unsigned char count[2];
+  unsigned char count[kDependencyCountSize];
   if (!readExact(reader, count, sizeof count)) return false;
   for (unsigned i = 0, n = decodeLe16(count); i < n; ++i) {
     unsigned char entry[kDependencyEntrySize];
     if (!readExact(reader, entry, kDependencyEntrySize)) return false;
     Dependency d;
     d.name = paddedName(entry);
-    d.minVersion = decodeLe32(entry + 16);
-    d.maxVersion = decodeLe32(entry + 24);
-    d.priority = static_cast<std::int32_t>(decodeLe32(entry + 28));
+    d.minVersion = decodeLe32(entry + kEntryMinVersionOffset);
+    d.maxVersion = decodeLe32(entry + kEntryMaxVersionOffset);
+    d.priority = static_cast<std::int32_t>(decodeLe32(entry + kEntryPriorityOffset));
     list.push_back(std::move(d));
   }
   return true;

@@ -9,6 +9,7 @@
 #include <streambuf>
 #include <vector>
 
+#include "package/format.h"
 #include "platform/hash.h"
 #include "records/package.h"
 
@@ -73,15 +74,15 @@ class PackageReader : public std::istream {
   PackageReader(std::istream& input, bool hashing, std::streambuf* copyTo = nullptr);
   ~PackageReader() override;
 
-  // Moves to the next part whose type is wanted; -1 at the end or on error
-  // (the stream is then failed).
+  // Moves to the next part whose type is wanted; kNoPart at the end or on
+  // error (the stream is then failed).
   int nextPart();
 
   PartStreambuf& part() { return buf_; }
   const PartStreambuf& part() const { return buf_; }
 
   std::vector<std::uint32_t> wantedTypes;
-  int partType = -1;
+  int partType = kNoPart;
   std::uint32_t magic = 0xFFFFFFFF;
   std::uint32_t totalLength = 0;  // payload length + 8: the size the header declares
 
@@ -91,7 +92,7 @@ class PackageReader : public std::istream {
 
 // Fills `p` from the header part the reader stands on and the descriptive
 // parts after it; leaves the reader on the first part it did not consume.
-bool readHeader(Package& p, PackageReader& reader);
-bool readDependencyList(PackageReader& reader, std::vector<Dependency>& list);
+[[nodiscard]] bool readHeader(Package& p, PackageReader& reader);
+[[nodiscard]] bool readDependencyList(PackageReader& reader, std::vector<Dependency>& list);
 
 }  // namespace installer

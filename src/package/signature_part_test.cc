@@ -73,7 +73,7 @@ Outcome check(const std::string& file, std::string* copy = nullptr, bool hashing
   if (reader.partType == kPartPayload) reader.nextPart();
   if (reader.partType != kPartSignature) return Outcome::kUnreadable;
   const bool accepted = verifySignature(p, reader, devPublicKeys());
-  if (reader.nextPart() != -1) return Outcome::kUnreadable;
+  if (reader.nextPart() != kNoPart) return Outcome::kUnreadable;
   if (copy != nullptr) *copy = copyBuf.str();
   return accepted ? Outcome::kAccepted : Outcome::kRefused;
 }
@@ -100,7 +100,7 @@ TEST(SignaturePartTest, BuiltPackageVerifiesAndIsCopiedWhole) {
   Package p;
   ASSERT_EQ(reader.nextPart(), kPartHeader);
   ASSERT_TRUE(readHeader(p, reader));
-  while (reader.partType != kPartSignature && reader.nextPart() != -1) {
+  while (reader.partType != kPartSignature && reader.nextPart() != kNoPart) {
   }
   EXPECT_TRUE(verifySignature(p, reader));
 }

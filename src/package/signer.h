@@ -23,12 +23,13 @@ enum class SignatureForm {
 
 // The public halves of whichever secrets are present; false when a secret
 // is unusable.
-bool publicKeysOf(const SigningKeys& keys, PublicKeys& publicKeys);
+[[nodiscard]] bool publicKeysOf(const SigningKeys& keys, PublicKeys& publicKeys);
 
 // The signature data for `digest` (32 bytes when digestIsSha256, else the
 // 20 of a SHA-1 digest). The first 20 bytes are zero. On failure returns
 // false with a one-line reason in `error`.
-bool makeSignature(const SigningKeys& keys, SignatureForm form, const std::uint8_t* digest,
-                   bool digestIsSha256, std::vector<std::uint8_t>& signature, std::string& error);
+[[nodiscard]] bool makeSignature(const SigningKeys& keys, SignatureForm form,
+                                 const std::uint8_t* digest, bool digestIsSha256,
+                                 std::vector<std::uint8_t>& signature, std::string& error);
 
 }  // namespace installer

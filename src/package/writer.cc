@@ -12,7 +12,7 @@ namespace {
 std::string partHeader(std::uint16_t type, std::uint32_t length) {
   unsigned char header[kPartHeaderSize];
   encodeLe16(header, type);
-  encodeLe32(header + 2, length);
+  encodeLe32(header + kPartLengthOffset, length);
   return std::string(reinterpret_cast<const char*>(header), sizeof header);
 }
 
@@ -29,23 +29,23 @@ void putLe32(std::string& out, std::size_t offset, std::uint32_t value) {
 std::string encodeHeaderData(const Package& p, std::size_t length) {
   std::string data(std::max(length, kHeaderDataWithFlags), '\0');
   putName(data, 0, p.name);
-  putLe32(data, 16, p.version);
-  putLe32(data, 20, p.buildTime);
-  putLe32(data, 32, p.flags);
+  putLe32(data, kHeaderVersionOffset, p.version);
+  putLe32(data, kHeaderBuildTimeOffset, p.buildTime);
+  putLe32(data, kHeaderFlagsOffset, p.flags);
   data.resize(length);
   return data;
 }
 
 std::string encodeDependencyList(const std::vector<Dependency>& list) {
-  std::string data(2 + kDependencyEntrySize * list.size(), '\0');
+  std::string data(kDependencyCountSize + kDependencyEntrySize * list.size(), '\0');
   encodeLe16(reinterpret_cast<unsigned char*>(data.data()),
              static_cast<std::uint16_t>(list.size()));
   std::size_t offset = 2;
   for (const Dependency& d : list) {
     putName(data, offset, d.name);
-    putLe32(data, offset + 16, d.minVersion);
-    putLe32(data, offset + 24, d.maxVersion);
-    putLe32(data, offset + 28, static_cast<std::uint32_t>(d.priority));
+    putLe32(data, offset + kEntryMinVersionOffset, d.minVersion);
+    putLe32(data, offset + kEntryMaxVersionOffset, d.maxVersion);
+    putLe32(data, offset + kEntryPriorityOffset, static_cast<std::uint32_t>(d.priority));
     offset += kDependencyEntrySize;
   }
   return data;
@@ -106,7 +106,7 @@ SigningDigest PackageWriter::signingDigest(std::uint32_t length) const {
     } else if (type == kPartHeader) {
       (sha256 ? sha256Start : sha1Start) = pos;
     }
-    pos += kPartHeaderSize + decodeLe32(header + 2);
+    pos += kPartHeaderSize + decodeLe32(header + kPartLengthOffset);
   }
   const std::size_t start = sha256 ? sha256Start : sha1Start;
   auto hasher = Hasher::create(sha256 ? Hasher::Kind::kSha256 : Hasher::Kind::kSha1);
@@ -128,7 +128,8 @@ void PackageWriter::addSignature(std::uint32_t length,
 std::string PackageWriter::fileHeader() const {
   unsigned char header[kFileHeaderSize];
   encodeLe32(header, magic_);
-  encodeLe32(header + 4, payloadLengthOverride_.value_or(static_cast<std::uint32_t>(body_.size())));
+  encodeLe32(header + kFileLengthOffset,
+             payloadLengthOverride_.value_or(static_cast<std::uint32_t>(body_.size())));
   return std::string(reinterpret_cast<const char*>(header), sizeof header);
 }
 

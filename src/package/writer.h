@@ -77,7 +77,7 @@ class PackageWriter {
   // Parts written so far, after the 8-byte file header.
   const std::string& body() const { return body_; }
   std::string bytes() const;
-  bool writeTo(std::ostream& out) const;
+  [[nodiscard]] bool writeTo(std::ostream& out) const;
 
  private:
   std::string fileHeader() const;

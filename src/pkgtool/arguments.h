@@ -27,7 +27,7 @@ struct Arguments {
 };
 
 // False with a one-line reason for an unknown option or a missing value.
-bool parseArguments(const std::vector<std::string>& words, const OptionTable& table,
-                    Arguments& arguments, std::string& error);
+[[nodiscard]] bool parseArguments(const std::vector<std::string>& words, const OptionTable& table,
+                                  Arguments& arguments, std::string& error);
 
 }  // namespace installer

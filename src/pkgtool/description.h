@@ -49,8 +49,8 @@ std::optional<Version> parseVersionText(const std::string& text);
 // Parses `text` (the contents of the file at `path`, whose directory
 // relative image paths are taken from). On failure `error` holds
 // "PATH:LINE: reason".
-bool parseDescription(const std::string& text, const std::string& path,
-                      PackageDescription& description, std::string& error);
+[[nodiscard]] bool parseDescription(const std::string& text, const std::string& path,
+                                    PackageDescription& description, std::string& error);
 
 // The build time of a description without one: SOURCE_DATE_EPOCH when it
 // holds a number of seconds (for reproducible builds), else now.

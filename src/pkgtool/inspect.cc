@@ -23,10 +23,10 @@ void decodeHeader(PackageReader& reader, InspectedPart& part) {
   std::size_t nameLength = 0;
   while (nameLength < kNameSize && data[nameLength] != 0) ++nameLength;
   p.name.assign(reinterpret_cast<const char*>(data), nameLength);
-  p.version = decodeLe32(data + 16);
-  p.buildTime = decodeLe32(data + 20);
+  p.version = decodeLe32(data + kHeaderVersionOffset);
+  p.buildTime = decodeLe32(data + kHeaderBuildTimeOffset);
   part.hasFlags = got >= kHeaderDataWithFlags;
-  if (part.hasFlags) p.flags = decodeLe32(data + 32);
+  if (part.hasFlags) p.flags = decodeLe32(data + kHeaderFlagsOffset);
   p.isBundle = part.type == kPartBundleHeader;
   part.header = std::move(p);
 }
@@ -119,7 +119,7 @@ bool inspectFile(std::istream& in, std::uint64_t size, InspectedFile& file) {
   for (std::uint32_t t = 0; t < 0x10000; ++t) reader.wantedTypes[t] = t;
 
   std::uint64_t end = kFileHeaderSize;
-  while (reader.nextPart() != -1) {
+  while (reader.nextPart() != kNoPart) {
     InspectedPart part;
     part.type = reader.partType;
     part.length = reader.part().partLength;

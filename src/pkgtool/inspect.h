@@ -51,7 +51,7 @@ struct InspectedFile {
 };
 
 // False when not even the 8-byte file header could be read.
-bool inspectFile(std::istream& in, std::uint64_t size, InspectedFile& file);
+[[nodiscard]] bool inspectFile(std::istream& in, std::uint64_t size, InspectedFile& file);
 
 // "header", "depends", ... or "unknown".
 const char* partKindName(int type);

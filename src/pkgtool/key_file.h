@@ -14,8 +14,10 @@ enum class KeyKind { kEd25519Secret, kEd25519Public, kLegacySecret, kLegacyPubli
 // "ed25519-secret", "ed25519-public", "legacy-secret", "legacy-public".
 const char* keyKindName(KeyKind kind);
 
-bool parseKeyText(const std::string& text, KeyKind expected, Key32& key, std::string& reason);
-bool readKeyFile(const std::string& path, KeyKind expected, Key32& key, std::string& error);
+[[nodiscard]] bool parseKeyText(const std::string& text, KeyKind expected, Key32& key,
+                                std::string& reason);
+[[nodiscard]] bool readKeyFile(const std::string& path, KeyKind expected, Key32& key,
+                               std::string& error);
 std::string keyFileText(KeyKind kind, const Key32& key);
 
 }  // namespace installer

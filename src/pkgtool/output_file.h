@@ -11,10 +11,10 @@ namespace installer {
 
 // `mode` is applied as given (not filtered through the umask) when
 // `exactMode` is set, else filtered through the umask like open(2) does.
-bool writeFileAtomically(const std::string& path, const std::string& bytes, mode_t mode,
-                         bool exactMode, std::string& error);
+[[nodiscard]] bool writeFileAtomically(const std::string& path, const std::string& bytes,
+                                       mode_t mode, bool exactMode, std::string& error);
 
 // The whole file; false with a one-line reason otherwise.
-bool readWholeFile(const std::string& path, std::string& bytes, std::string& error);
+[[nodiscard]] bool readWholeFile(const std::string& path, std::string& bytes, std::string& error);
 
 }  // namespace installer

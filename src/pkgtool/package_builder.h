@@ -39,27 +39,30 @@ struct TreeFile {
 // The regular files below `root`, sorted by name, with the hardware class
 // of the description's rules. Other entries than directories (links,
 // devices, sockets) go to `skipped`.
-bool collectTree(const std::string& root, const std::vector<ClassRule>& classes,
-                 std::vector<TreeFile>& files, std::vector<std::string>& skipped,
-                 std::string& error);
+[[nodiscard]] bool collectTree(const std::string& root, const std::vector<ClassRule>& classes,
+                               std::vector<TreeFile>& files, std::vector<std::string>& skipped,
+                               std::string& error);
 
 // The zlib stream of file entries for `files`, read one piece at a time.
-bool compressTree(const std::vector<TreeFile>& files, std::string& payload, std::string& error);
+[[nodiscard]] bool compressTree(const std::vector<TreeFile>& files, std::string& payload,
+                                std::string& error);
 
 // A package file: [25] 1 24 16 2 23 3 19 17 [25] [21] [4] [9]. `payload` is
 // the compressed type-4 data (none: no payload part), `image` the type-21
 // data (none: no image part).
-bool assemblePackage(const PackageDescription& description,
-                     const std::optional<std::string>& payload,
-                     const std::optional<std::string>& image, const SigningKeys& keys,
-                     const BuildOptions& options, std::string& bytes, std::string& error);
+[[nodiscard]] bool assemblePackage(const PackageDescription& description,
+                                   const std::optional<std::string>& payload,
+                                   const std::optional<std::string>& image, const SigningKeys& keys,
+                                   const BuildOptions& options, std::string& bytes,
+                                   std::string& error);
 
 // A bundle file: 18 24 16 2 23 3 [21] [20] and then each member's parts,
 // copied whole. `members` are the member files' bytes, `memberNames` the
 // names to report them by.
-bool assembleBundle(const PackageDescription& description, const std::vector<std::string>& members,
-                    const std::vector<std::string>& memberNames,
-                    const std::optional<std::string>& image, std::string& bytes,
-                    std::string& error);
+[[nodiscard]] bool assembleBundle(const PackageDescription& description,
+                                  const std::vector<std::string>& members,
+                                  const std::vector<std::string>& memberNames,
+                                  const std::optional<std::string>& image, std::string& bytes,
+                                  std::string& error);
 
 }  // namespace installer

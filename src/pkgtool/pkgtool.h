@@ -1,6 +1,6 @@
-// The package tool: builds, bundles, inspects and verifies package files
-// and makes signing keys. One function per subcommand, chosen from a table;
-// each returns the process exit status.
+// The package tool: builds, bundles, inspects and verifies package files,
+// makes signing keys, and answers questions about an installed router root. One function per
+// subcommand, chosen from a table; each returns the process exit status.
 #pragma once
 
 #include <optional>
@@ -25,21 +25,29 @@ struct ToolContext {
 };
 
 // `args` are the words after the program name.
-int pkgtoolMain(const std::vector<std::string>& args, ToolContext& context);
+[[nodiscard]] int pkgtoolMain(const std::vector<std::string>& args, ToolContext& context);
 
 // The subcommands ("build", "bundle", "inspect", "verify", "keygen"); `args`
 // are the words after the subcommand's name.
-int runBuild(const std::vector<std::string>& args, ToolContext& context);
-int runBundle(const std::vector<std::string>& args, ToolContext& context);
-int runInspect(const std::vector<std::string>& args, ToolContext& context);
-int runVerify(const std::vector<std::string>& args, ToolContext& context);
-int runKeygen(const std::vector<std::string>& args, ToolContext& context);
+[[nodiscard]] int runBuild(const std::vector<std::string>& args, ToolContext& context);
+[[nodiscard]] int runBundle(const std::vector<std::string>& args, ToolContext& context);
+[[nodiscard]] int runInspect(const std::vector<std::string>& args, ToolContext& context);
+[[nodiscard]] int runVerify(const std::vector<std::string>& args, ToolContext& context);
+[[nodiscard]] int runKeygen(const std::vector<std::string>& args, ToolContext& context);
+// The commands on an installed router root ("list", "files", "owner",
+// "info", "schedule").
+[[nodiscard]] int runList(const std::vector<std::string>& args, ToolContext& context);
+[[nodiscard]] int runFiles(const std::vector<std::string>& args, ToolContext& context);
+[[nodiscard]] int runOwner(const std::vector<std::string>& args, ToolContext& context);
+[[nodiscard]] int runInfo(const std::vector<std::string>& args, ToolContext& context);
+[[nodiscard]] int runSchedule(const std::vector<std::string>& args, ToolContext& context);
 
 // Parses a subcommand's words with its option table (to which "--help" and
 // "-h" are added). When the subcommand has nothing more to do — a bad
 // option, or the usage asked for — returns the exit status it ends with.
-std::optional<int> parseCommand(const std::vector<std::string>& words, OptionTable table,
-                                const char* usage, ToolContext& context, Arguments& args);
+[[nodiscard]] std::optional<int> parseCommand(const std::vector<std::string>& words,
+                                              OptionTable table, const char* usage,
+                                              ToolContext& context, Arguments& args);
 
 // "pkgtool: MESSAGE" on the error stream; returns `status`.
 int toolError(ToolContext& context, const std::string& message, int status = kToolFailed);

@@ -9,10 +9,11 @@ namespace installer {
 
 // Every finding as a bit; the reason of the first finding the flags do not
 // tolerate is printed.
-AcceptResult checkAcceptance(Repository& repo, const Package& candidate, InstallFlags flags);
+[[nodiscard]] AcceptResult checkAcceptance(Repository& repo, const Package& candidate,
+                                           InstallFlags flags);
 // The same check, asking `minimumVersion` instead of the flash device for the
 // lowest system version the device accepts (asked only for system packages).
-AcceptResult checkAcceptance(Repository& repo, const Package& candidate, InstallFlags flags,
-                             Version (*minimumVersion)());
+[[nodiscard]] AcceptResult checkAcceptance(Repository& repo, const Package& candidate,
+                                           InstallFlags flags, Version (*minimumVersion)());
 
 }  // namespace installer

@@ -133,11 +133,11 @@ TEST(CheckAcceptance, FindingsAndTheOneMessage) {
 TEST(CheckAcceptance, AsksTheDeviceOnlyForSystemPackages) {
   Repository repo = installedSystem();
   minimumAsks = 0;
-  checkAcceptance(repo, record("new", ver(1, 0)), 0, noMinimum);
-  checkAcceptance(repo, record("Talvenix", ver(1, 0)), 0, noMinimum);
+  static_cast<void>(checkAcceptance(repo, record("new", ver(1, 0)), 0, noMinimum));
+  static_cast<void>(checkAcceptance(repo, record("Talvenix", ver(1, 0)), 0, noMinimum));
   EXPECT_EQ(minimumAsks, 0);
-  checkAcceptance(repo, record("system", ver(1, 0)), 0, noMinimum);
-  checkAcceptance(repo, record("talvenixx", ver(1, 0)), 0, noMinimum);
+  static_cast<void>(checkAcceptance(repo, record("system", ver(1, 0)), 0, noMinimum));
+  static_cast<void>(checkAcceptance(repo, record("talvenixx", ver(1, 0)), 0, noMinimum));
   EXPECT_EQ(minimumAsks, 2);
 }
 
@@ -145,7 +145,7 @@ TEST(CheckAcceptance, MessagesAreLoggedUnlessQuiet) {
   Repository repo = installedSystem();
   {
     StdoutCapture out;
-    checkAcceptance(repo, record("foo", ver(7, 1)), 0, noMinimum);
+    static_cast<void>(checkAcceptance(repo, record("foo", ver(7, 1)), 0, noMinimum));
   }
   EXPECT_EQ(repo.messages,
             std::vector<std::string>{"WARNING: omitting package foo-7.1: it is already installed"});

@@ -236,16 +236,16 @@ bool coversName(const Package& p, const std::string& name) {
   return false;
 }
 
-int providerAvailability(const std::vector<InstalledPackage*>& providers) {
+ProviderAvailability providerAvailability(const std::vector<InstalledPackage*>& providers) {
   bool someDisabled = false;
   for (const InstalledPackage* p : providers) {
     // A pending enable ends enabled, whether the provider is disabled now or
     // already enabled.
-    if (p->action == PendingAction::kEnable) return 0;
-    if (!p->disabled && p->action == PendingAction::kNone) return 0;
+    if (p->action == PendingAction::kEnable) return ProviderAvailability::kAvailable;
+    if (!p->disabled && p->action == PendingAction::kNone) return ProviderAvailability::kAvailable;
     if (p->disabled || p->action == PendingAction::kDisable) someDisabled = true;
   }
-  return someDisabled ? 3 : 1;
+  return someDisabled ? ProviderAvailability::kDisabled : ProviderAvailability::kMissing;
 }
 
 void keepRequired(Repository& repo, InstalledPackage& p, bool verbose, const ProviderIndex* index) {
@@ -257,7 +257,7 @@ void keepRequired(Repository& repo, InstalledPackage& p, bool verbose, const Pro
   for (const Dependency& entry : p.depends) {
     const std::vector<InstalledPackage*> providers =
         index != nullptr ? index->findProviders(entry, true) : findProviders(repo, entry, true);
-    if (providerAvailability(providers) == 0) continue;
+    if (providerAvailability(providers) == ProviderAvailability::kAvailable) continue;
     // Nothing could meet this requirement: the rest are not looked at.
     if (providers.empty()) return;
     std::vector<Package*> candidates(providers.begin(), providers.end());

@@ -19,8 +19,15 @@ void planPackages(Repository& repo, std::vector<Package*>& list, Version thresho
 bool dependsOn(const Package& a, const Package& b);
 bool coversName(const Package& p, const std::string& name);
 
-// 0 available, 1 missing, 3 disabled.
-int providerAvailability(const std::vector<InstalledPackage*>& providers);
+// Whether a requirement will be met after the run by one of its providers.
+// The values are those of the rule that rates them (2 is not used).
+enum class ProviderAvailability {
+  kAvailable = 0,  // some provider ends enabled
+  kMissing = 1,    // none is there, or every one goes or was only asked to be enabled again
+  kDisabled = 3,   // otherwise some provider is, or is about to be, disabled
+};
+
+ProviderAvailability providerAvailability(const std::vector<InstalledPackage*>& providers);
 
 // `index`, when given, stands for the repository's records in the search
 // for providers (see ProviderIndex).

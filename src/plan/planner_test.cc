@@ -220,22 +220,25 @@ TEST(ProviderAvailability, RatesWhatEndsUsable) {
     PendingAction action;
   };
   using A = PendingAction;
+  using enum ProviderAvailability;
   struct Case {
     const char* name;
     std::vector<State> providers;
-    int expected;
+    ProviderAvailability expected;
   };
   const Case cases[] = {
-      {"none", {}, 1},
-      {"enabled", {{false, A::kNone}}, 0},
-      {"disabled, to be enabled", {{true, A::kEnable}}, 0},
-      {"enabled, enable scheduled again", {{false, A::kEnable}}, 0},
-      {"disabled", {{true, A::kNone}}, 3},
-      {"disabled, to be uninstalled", {{true, A::kUninstall}}, 3},
-      {"enabled, to be disabled", {{false, A::kDisable}}, 3},
-      {"enabled, to be uninstalled", {{false, A::kUninstall}}, 1},
-      {"one usable is enough", {{false, A::kUninstall}, {true, A::kNone}, {false, A::kNone}}, 0},
-      {"disabled beats missing", {{false, A::kUninstall}, {true, A::kDisable}}, 3},
+      {"none", {}, kMissing},
+      {"enabled", {{false, A::kNone}}, kAvailable},
+      {"disabled, to be enabled", {{true, A::kEnable}}, kAvailable},
+      {"enabled, enable scheduled again", {{false, A::kEnable}}, kAvailable},
+      {"disabled", {{true, A::kNone}}, kDisabled},
+      {"disabled, to be uninstalled", {{true, A::kUninstall}}, kDisabled},
+      {"enabled, to be disabled", {{false, A::kDisable}}, kDisabled},
+      {"enabled, to be uninstalled", {{false, A::kUninstall}}, kMissing},
+      {"one usable is enough",
+       {{false, A::kUninstall}, {true, A::kNone}, {false, A::kNone}},
+       kAvailable},
+      {"disabled beats missing", {{false, A::kUninstall}, {true, A::kDisable}}, kDisabled},
   };
   for (const auto& c : cases) {
     std::vector<InstalledPackage> records;

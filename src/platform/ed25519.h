@@ -6,7 +6,7 @@
 
 namespace installer {
 
-bool ed25519Verify(const std::uint8_t publicKey[32], const std::uint8_t* message,
-                   std::size_t messageSize, const std::uint8_t signature[64]);
+[[nodiscard]] bool ed25519Verify(const std::uint8_t publicKey[32], const std::uint8_t* message,
+                                 std::size_t messageSize, const std::uint8_t signature[64]);
 
 }  // namespace installer

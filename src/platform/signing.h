@@ -14,15 +14,15 @@ bool ed25519Sign(const std::uint8_t seed[32], const std::uint8_t* message, std::
                  std::uint8_t signature[64]);
 
 // Bytes from the crypto library's generator for secrets.
-bool randomBytes(std::uint8_t* out, std::size_t size);
+[[nodiscard]] bool randomBytes(std::uint8_t* out, std::size_t size);
 
 // Scalars are little-endian; l = 2^252 + 27742317777372353535851937790883648493.
 // in mod l, for an input of any length.
-bool scalarReduce(const std::uint8_t* in, std::size_t size, std::uint8_t out[32]);
+[[nodiscard]] bool scalarReduce(const std::uint8_t* in, std::size_t size, std::uint8_t out[32]);
 // (l - x) mod l.
-bool scalarNegate(const std::uint8_t x[32], std::uint8_t out[32]);
+[[nodiscard]] bool scalarNegate(const std::uint8_t x[32], std::uint8_t out[32]);
 // (r - k) / x mod l; false when x is 0 mod l.
-bool scalarSolve(const std::uint8_t r[32], const std::uint8_t k[32], const std::uint8_t x[32],
-                 std::uint8_t out[32]);
+[[nodiscard]] bool scalarSolve(const std::uint8_t r[32], const std::uint8_t k[32],
+                               const std::uint8_t x[32], std::uint8_t out[32]);
 
 }  // namespace installer

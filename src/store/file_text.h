@@ -10,14 +10,14 @@ namespace installer {
 
 // Replaces `text` with the contents of `path`; false when the file cannot be
 // opened. A read error ends the text where it happened.
-bool readFileText(const std::string& path, std::string& text);
+[[nodiscard]] bool readFileText(const std::string& path, std::string& text);
 
 // The names in one directory, listed once so that a file the listing lacks
 // is not opened only to find it absent.
 class DirectoryListing {
  public:
   // False when the directory cannot be listed; nothing is known then.
-  bool list(const std::string& dir);
+  [[nodiscard]] bool list(const std::string& dir);
   bool has(std::string_view name) const;
 
  private:
@@ -26,7 +26,7 @@ class DirectoryListing {
 
 // readFileText of `dir` + `name`; false at once when `listing` is given and
 // lacks the name.
-bool readListedFile(const std::string& dir, std::string_view name, const DirectoryListing* listing,
-                    std::string& text);
+[[nodiscard]] bool readListedFile(const std::string& dir, std::string_view name,
+                                  const DirectoryListing* listing, std::string& text);
 
 }  // namespace installer

@@ -67,7 +67,9 @@ void loadImage(Repository& repo, const std::string& name, const std::string& pat
   reader.wantedTypes = {kPartBundleHeader, kPartHeader,   kPartExtraText, kPartNote,
                         kPartDepends,      kPartProvides, kPartConflicts};
   if (reader.nextPart() == kPartBundleHeader) {
-    readHeader(*record, reader);
+    // A broken bundle header still yields the bundle's record, named after
+    // its directory and completed from its metadata.
+    static_cast<void>(readHeader(*record, reader));
     Dependency bundle;
     bundle.name = record->name;
     bundle.minVersion = record->version;
@@ -83,7 +85,7 @@ void loadImage(Repository& repo, const std::string& name, const std::string& pat
   } else {
     // A file that is no package still yields a record named after its
     // directory, which is then loaded from its metadata.
-    readHeader(*record, reader);
+    static_cast<void>(readHeader(*record, reader));
   }
   repo.packages.push_back(std::move(record));
 }

@@ -13,17 +13,18 @@ namespace installer {
 
 // Stages "version", "deps", "provides", "conflicts", "bundle", "files" and
 // the state files of `p`. False after a write failure, already reported.
-bool writeMetadata(const InstalledPackage& p, Manifest& m);
-bool writeDependencyFile(Manifest& m, const std::string& path, const std::vector<Dependency>& list,
-                         bool withPriority);
+[[nodiscard]] bool writeMetadata(const InstalledPackage& p, Manifest& m);
+[[nodiscard]] bool writeDependencyFile(Manifest& m, const std::string& path,
+                                       const std::vector<Dependency>& list, bool withPriority);
 // Stages "disabled" (content "user" or "auto") or "enabled" ("user") for
 // the record's current state, removing the other; false after a write
 // failure, already reported.
-bool writeStateFiles(const InstalledPackage& p, Manifest& m);
+[[nodiscard]] bool writeStateFiles(const InstalledPackage& p, Manifest& m);
 
 // Appends the entries of a "deps"/"provides"/"conflicts" file; false when
 // malformed (entries read before the fault stay). A missing file is empty.
-bool readDependencyFile(const std::string& path, std::vector<Dependency>& list, bool withPriority);
+[[nodiscard]] bool readDependencyFile(const std::string& path, std::vector<Dependency>& list,
+                                      bool withPriority);
 
 // The per-file reading rules; each marks the record for uninstall where the
 // file is broken. `listing`, when given, lists the package's directory: a

@@ -52,9 +52,9 @@ struct JournalStep {
 
 struct JournalContents {
   std::vector<JournalStep> steps;
-  bool complete = false;     // "E" seen
-  bool committed = false;    // "C" seen and no "A" after it
-  bool keptManifest = false; // "K" seen
+  bool complete = false;      // "E" seen
+  bool committed = false;     // "C" seen and no "A" after it
+  bool keptManifest = false;  // "K" seen
 };
 
 // The record's line, without its newline, and back.

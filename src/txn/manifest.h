@@ -51,12 +51,12 @@ void addLink(Manifest& m, const std::string& linkText, const std::string& path);
 // temporary the run made, and empties the manifest.
 void cancelManifest(Manifest& m);
 
-enum class [[nodiscard]] CommitOutcome {
-  kCommitted,   // every operation carried out and flushed to the storage
-  kNoSpace,     // refused before anything changed: the copies do not fit
-  kRefused,     // refused before anything changed (reported on stderr)
-  kRolledBack,  // an operation failed (reported); the old state is back
-  kUnfinished,  // failed and could not be undone: the next start does it
+enum class [[nodiscard]] CommitOutcome{
+    kCommitted,   // every operation carried out and flushed to the storage
+    kNoSpace,     // refused before anything changed: the copies do not fit
+    kRefused,     // refused before anything changed (reported on stderr)
+    kRolledBack,  // an operation failed (reported); the old state is back
+    kUnfinished,  // failed and could not be undone: the next start does it
 };
 
 struct CommitOptions {
@@ -95,14 +95,14 @@ CommitOutcome carryOutCommit(Manifest& m, PreparedCommit& prepared);
 // Writes the manifest file through a temporary file renamed into place.
 // False when it could not be written completely or holds an entry that would
 // not read back as itself (a newline in a field, a blank in a target path).
-bool writeManifest(Manifest& m, const std::string& path);
+[[nodiscard]] bool writeManifest(Manifest& m, const std::string& path);
 // Adds the entries of a manifest file; every move reads back as kMove.
-bool readManifest(Manifest& m, const std::string& path);
+[[nodiscard]] bool readManifest(Manifest& m, const std::string& path);
 
 // For a move that crosses file systems: copies `source` (a regular file,
 // with its permission bits) into a new temporary file in `dir`, noted in
 // `log`. Returns 0 and sets `copy`, else an errno value (nothing is left).
-int copyToTemporary(TemporaryLog& log, const std::string& source, const std::string& dir,
-                    std::string& copy, bool showProgress);
+[[nodiscard]] int copyToTemporary(TemporaryLog& log, const std::string& source,
+                                  const std::string& dir, std::string& copy, bool showProgress);
 
 }  // namespace installer

@@ -50,10 +50,10 @@ TEST(ParentDir, DropsTrailingSlashesThenTheLastName) {
 }
 
 TEST_F(ManifestTest, MakeDirsCreatesMissingParentsAndAcceptsExisting) {
-  makeDirs("/flash/var/pdb/pkg");
+  EXPECT_TRUE(makeDirs("/flash/var/pdb/pkg"));
   EXPECT_TRUE(ts::exists("/flash/var/pdb/pkg"));
-  makeDirs("/flash/var/pdb/pkg");
-  makeDirs("relative/dir");
+  EXPECT_TRUE(makeDirs("/flash/var/pdb/pkg"));
+  EXPECT_TRUE(makeDirs("relative/dir"));
   EXPECT_TRUE(ts::exists("/relative/dir"));
 }
 
@@ -137,8 +137,8 @@ TEST_F(ManifestTest, RemoveHandlesFilesLinksAndDirectories) {
   ts::writeFile("/flash/again/replaced", "old");
   ts::writeFile("/flash/new-replaced", "new");
   Manifest m;
-  for (const char* path : {"/flash/file", "/flash/link", "/flash/pkg", "/flash/busy",
-                           "/flash/none", "/flash/again"}) {
+  for (const char* path :
+       {"/flash/file", "/flash/link", "/flash/pkg", "/flash/busy", "/flash/none", "/flash/again"}) {
     setEntry(m, path, ManifestOp::kRemove, "");
   }
   // A removed directory that gets a file again stays, with that file only.
@@ -183,11 +183,9 @@ TEST_F(ManifestTest, WhatCannotBeDoneIsRefusedBeforeAnythingChanges) {
   };
   const std::string longName(300, 'n');
   const Case cases[] = {
-      {"move onto a directory",
-       [](Manifest& m) { addMove(m, "/ram/one", "/flash/dir"); },
+      {"move onto a directory", [](Manifest& m) { addMove(m, "/ram/one", "/flash/dir"); },
        std::string("rename: ") + strerror(EISDIR)},
-      {"link onto a directory",
-       [](Manifest& m) { addLink(m, "/nowhere", "/flash/dir"); },
+      {"link onto a directory", [](Manifest& m) { addLink(m, "/nowhere", "/flash/dir"); },
        std::string("symlink: ") + strerror(EEXIST)},
       {"a file where a directory must be",
        [](Manifest& m) { addMove(m, "/ram/one", "/flash/plain/below"); },
@@ -195,8 +193,7 @@ TEST_F(ManifestTest, WhatCannotBeDoneIsRefusedBeforeAnythingChanges) {
       {"a name too long",
        [&longName](Manifest& m) { addMove(m, "/ram/one", "/flash/" + longName); },
        std::string("rename: ") + strerror(ENAMETOOLONG)},
-      {"a missing source",
-       [](Manifest& m) { addMove(m, "/ram/missing", "/flash/x"); },
+      {"a missing source", [](Manifest& m) { addMove(m, "/ram/missing", "/flash/x"); },
        std::string("rename: ") + strerror(ENOENT)},
       {"a source that a removal takes first",
        [](Manifest& m) {

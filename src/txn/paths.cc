@@ -20,7 +20,8 @@ bool makeDirs(const std::string& path) {
   if (mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) return true;
   const std::string parent = parentDir(path);
   if (parent == path || path == "/" || path == ".") return false;
-  makeDirs(parent);
+  // Whether the parent could be made, the mkdir below tells.
+  static_cast<void>(makeDirs(parent));
   return mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;
 }
 

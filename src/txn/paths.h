@@ -9,6 +9,6 @@ namespace installer {
 std::string parentDir(const std::string& path);
 // mkdir -p with mode 0777; reports nothing. False when the last mkdir failed
 // for another reason than an existing entry.
-bool makeDirs(const std::string& path);
+[[nodiscard]] bool makeDirs(const std::string& path);
 
 }  // namespace installer

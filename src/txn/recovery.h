@@ -11,12 +11,12 @@ namespace installer {
 
 inline constexpr const char* kKeptManifestPath = "/ram/MANIFEST";
 
-enum class [[nodiscard]] RecoveryOutcome {
-  kNothingToDo,
-  kRolledBack,  // an interrupted commit was undone: the old state is back
-  kFinished,    // an interrupted commit had done everything: it was finished
-  kCleanedUp,   // no commit was under way; left temporaries were removed
-  kFailed,      // an undo step failed: the journal stays for the next try
+enum class [[nodiscard]] RecoveryOutcome{
+    kNothingToDo,
+    kRolledBack,  // an interrupted commit was undone: the old state is back
+    kFinished,    // an interrupted commit had done everything: it was finished
+    kCleanedUp,   // no commit was under way; left temporaries were removed
+    kFailed,      // an undo step failed: the journal stays for the next try
 };
 
 // Whether a run left something to recover: a journal, a list of temporaries,

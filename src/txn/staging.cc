@@ -178,7 +178,8 @@ void StagedFile::close() {
 std::unique_ptr<StagedFile> createStagedFile(Manifest& m, const std::string& destination,
                                              std::uint64_t sizeHint, std::uint32_t mode) {
   std::string temporary;
-  const int fd = createTemporaryFile(m.temporaries, temporaryDir(m, destination, sizeHint), temporary);
+  const int fd =
+      createTemporaryFile(m.temporaries, temporaryDir(m, destination, sizeHint), temporary);
   if (fd >= 0) setEntry(m, destination, ManifestOp::kMoveStaged, std::move(temporary));
   return std::make_unique<StagedFile>(fd, mode);
 }

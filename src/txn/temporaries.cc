@@ -154,7 +154,8 @@ bool removeListedTemporaries(const char* listPath) {
         listed.push_back(std::move(line));
       }
     }
-    if (!withdrawn.empty()) std::erase_if(listed, [&](const auto& p) { return withdrawn.count(p); });
+    if (!withdrawn.empty())
+      std::erase_if(listed, [&](const auto& p) { return withdrawn.count(p); });
   }
   bool allGone = true;
   for (const std::string& path : listed) {

@@ -8,8 +8,10 @@
 #include <fstream>
 #include <set>
 
+#include "apply/safe_names.h"
 #include "apply/schedule.h"
 #include "console/console.h"
+#include "package/format.h"
 #include "package/reader.h"
 #include "plan/planner.h"
 #include "plan/relations.h"
@@ -67,18 +69,22 @@ bool readPackageFile(PackageFile& record, std::istream& file, const struct stat*
       static_cast<std::uint64_t>(st->st_size) != std::uint64_t{reader.totalLength}) {
     return false;
   }
-  reader.wantedTypes = {18, 1, 24, 16, 2, 23, 3, 19, 17, 21};
+  reader.wantedTypes = {kPartBundleHeader, kPartHeader, kPartExtraText, kPartArch,
+                        kPartAuxText,      kPartNote,   kPartDepends,   kPartProvides,
+                        kPartConflicts,    kPartImage};
   reader.nextPart();
-  if (!readHeader(record, reader)) return false;
+  // Names become paths and database lines: an unsafe one makes the file
+  // broken here, before planning works with it.
+  if (!readHeader(record, reader) || !headerNamesAreSafe(record)) return false;
   if (!record.isBundle) return true;
-  if (reader.partType == 21) reader.nextPart();
-  while (reader.partType == 1) {
+  if (reader.partType == kPartImage) reader.nextPart();
+  while (reader.partType == kPartHeader) {
     auto member = std::make_unique<Package>();
     // A refused member header may leave the reader where it stood, so the
     // loop ends here rather than read the same part again.
-    if (!readHeader(*member, reader)) return false;
+    if (!readHeader(*member, reader) || !headerNamesAreSafe(*member)) return false;
     record.members.push_back(std::move(member));
-    if (reader.partType == 21) reader.nextPart();
+    if (reader.partType == kPartImage) reader.nextPart();
   }
   return !record.members.empty();
 }
@@ -184,10 +190,10 @@ std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flag
     std::ifstream input(file.path, std::ios::binary);
     if (!input.is_open()) continue;
     bool bootImage = false;
-    const int result =
+    const StreamInstall result =
         installFromStream(repo, m, input, flags, keptState, nullptr, nullptr, &bootImage);
     input.close();
-    if (result != 0) {
+    if (result != StreamInstall::kInstalled) {
       cancelManifest(m);
       return {};
     }
@@ -196,8 +202,11 @@ std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flag
       // with the image path a link to it).
       const std::string imagePath = "/flash/var/pdb/" + file.name + "/image";
       if (bootImage) {
+        // The boot image stays even when the package's own settling took
+        // its record out again; the link goes only into a directory that
+        // stays.
         addMove(m, file.path, "/flash/bootimage");
-        addLink(m, "/flash/bootimage", imagePath);
+        if (findRecord(repo, file.name) != nullptr) addLink(m, "/flash/bootimage", imagePath);
       } else {
         addMove(m, file.path, imagePath);
       }
@@ -205,7 +214,7 @@ std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flag
     installed.push_back(static_cast<const Package&>(file));
   }
 
-  enablePackages(repo, m, providersToEnable(repo, providedBefore), 1);
+  enablePackages(repo, m, providersToEnable(repo, providedBefore), Verbosity::kReport);
 
   if (repo.packages.empty()) {
     reportError(repo, "router installation failed!!!");

@@ -12,10 +12,18 @@
 
 namespace installer {
 
-// 0 success; 1 single package or bundle record not installed; 2 bundle
-// refused, a member failed or parts after the last member; 3 no member.
-int installFromStream(Repository& repo, Manifest& m, std::istream& input, InstallFlags flags,
-                      const KeptState& keptState, std::streambuf* copyTo,
-                      std::string* packageDirOut, bool* bootImageOut);
+// The result of installing a stream. The values are also the image mode's
+// exit statuses, which boot scripts read.
+enum class StreamInstall {
+  kInstalled = 0,
+  kNotInstalled = 1,  // the single package or the bundle record was not installed
+  kBundleFailed = 2,  // the bundle was refused, a member failed, or parts follow the last member
+  kNoMember = 3,      // a bundle without members
+};
+
+[[nodiscard]] StreamInstall installFromStream(Repository& repo, Manifest& m, std::istream& input,
+                                              InstallFlags flags, const KeptState& keptState,
+                                              std::streambuf* copyTo, std::string* packageDirOut,
+                                              bool* bootImageOut);
 
 }  // namespace installer

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "package/format.h"
+#include "package/signature.h"
 #include "support/fault_run.h"
 #include "support/install_fixtures.h"
 #include "support/sandbox.h"
@@ -155,6 +156,10 @@ class Corruption : public ::testing::Test {
 
   ts::SweepCounts sweep(const Mode& mode) {
     const std::string good = candidate();
+    return sweep(mode, good, corruptions(good));
+  }
+
+  ts::SweepCounts sweep(const Mode& mode, const std::string& good, const std::vector<Case>& cases) {
     const ts::TreeState before = routerTree(prepared_.path());
     ts::CaseRoot clean(area_);
     ts::copyTree(prepared_.path(), clean.path());
@@ -165,7 +170,7 @@ class Corruption : public ::testing::Test {
 
     ts::SweepCounts counts;
     counts.name = "corruption, " + mode.name;
-    for (const Case& c : corruptions(good)) {
+    for (const Case& c : cases) {
       if (c.bytes == good) continue;
       ts::CaseRoot root(area_);
       ts::copyTree(prepared_.path(), root.path());
@@ -206,6 +211,75 @@ TEST_F(Corruption, ImageModeRefusesOrInstallsTheIntactPackage) {
   ASSERT_EQ(first.status, 0) << first.out << first.err;
   const ts::SweepCounts counts = sweep({"image mode", imageMode, true});
   for (const auto& failure : counts.other) ADD_FAILURE() << failure;
+}
+
+// An installed bundle, and its next version whose first member is the
+// installed one (passed over as installed) while the second is new.
+std::string suite(installer::Version version, const std::vector<ts::FixturePackage>& members) {
+  installer::Package bundle = ts::fixtureHeader("suite", version);
+  bundle.isBundle = true;
+  return ts::bundleFile(bundle, members);
+}
+
+ts::FixturePackage member(const std::string& name, installer::Version version) {
+  ts::FixturePackage p(ts::fixtureHeader(name, version));
+  p.files = {file("bin/" + name, name + " " + std::to_string(version))};
+  return p;
+}
+
+constexpr installer::Version kV71 = makeVersion(7, 1, installer::kStageFinal, 0);
+constexpr installer::Version kV72 = makeVersion(7, 2, installer::kStageFinal, 0);
+
+// Flips of the passed-over member's signature part: of its part header
+// (`framing`) and of every byte of the Ed25519 signature it carries
+// (`signature`).
+void passedOverSignatureFlips(const std::string& good, std::vector<Case>& framing,
+                              std::vector<Case>& signature) {
+  for (const ts::PartSpan& span : ts::partSpans(good)) {
+    if (span.type != installer::kPartSignature) continue;
+    auto flip = [&](std::vector<Case>& into, std::size_t at, unsigned char mask) {
+      std::string bytes = good;
+      bytes[at] = static_cast<char>(bytes[at] ^ mask);
+      into.push_back({"signature byte " + std::to_string(at), bytes});
+    };
+    for (std::size_t at = span.start - installer::kPartHeaderSize; at < span.start; ++at) {
+      flip(framing, at, 0xFF);
+      flip(framing, at, 0x01);
+    }
+    for (std::size_t i = installer::kEd25519Offset; i < installer::kFullSignatureSize; ++i) {
+      flip(signature, span.start + i, 0x01);
+    }
+    return;  // the first member's
+  }
+}
+
+class PassedOverMember : public Corruption {
+ protected:
+  void check(const Mode& mode) {
+    const ts::RunResult first =
+        imageMode(prepared_.path(), suite(kV71, {member("a", kV71), member("b", kV71)}));
+    ASSERT_EQ(first.status, 0) << first.out << first.err;
+    ts::makeDirs(prepared_ / "/rw/pckg/.download");
+    const std::string good = suite(kV72, {member("a", kV71), member("b", kV72)});
+    std::vector<Case> framing;
+    std::vector<Case> signature;
+    passedOverSignatureFlips(good, framing, signature);
+    ASSERT_FALSE(signature.empty());
+    const ts::SweepCounts framed = sweep(mode, good, framing);
+    for (const auto& failure : framed.other) ADD_FAILURE() << failure;
+    // No flip of the signature itself is let through.
+    const ts::SweepCounts signed_ = sweep(mode, good, signature);
+    for (const auto& failure : signed_.other) ADD_FAILURE() << failure;
+    EXPECT_EQ(signed_.refused, signed_.tried);
+  }
+};
+
+TEST_F(PassedOverMember, ImageModeRefusesEveryFlipOfItsSignature) {
+  check({"image mode, passed-over member", imageMode, true});
+}
+
+TEST_F(PassedOverMember, UpgradeRunRefusesEveryFlipOfItsSignature) {
+  check({"upgrade run, passed-over member", upgradeRun, false});
 }
 
 TEST_F(Corruption, UpgradeRunRefusesOrInstallsTheIntactPackage) {

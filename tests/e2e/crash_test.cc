@@ -175,8 +175,8 @@ PayloadEntry file(const std::string& name, const std::string& data, std::uint16_
 }
 
 installer::Package header(const std::string& name, int minor) {
-  return ts::fixtureHeader(name, makeVersion(7, static_cast<std::uint8_t>(minor),
-                                             installer::kStageFinal, 0));
+  return ts::fixtureHeader(
+      name, makeVersion(7, static_cast<std::uint8_t>(minor), installer::kStageFinal, 0));
 }
 
 ts::RunResult imageMode(const std::string& input, const std::string& root, ts::RunOptions options) {
@@ -204,10 +204,9 @@ class CrashConsistency : public ::testing::Test {
 // and a package uninstalled by schedule, in one upgrade run.
 TEST_F(CrashConsistency, UpgradeRunIsWhollyOldOrWhollyNew) {
   ASSERT_TRUE(ts::prepareUpgradeSystem(prepared_.path(), {4, 8}));
-  const ts::RunResult extra =
-      imageMode(ts::signedPackage(header("extra", 1), {file("opt/extra/a", "a"),
-                                                       file("opt/extra/b", "b")}),
-                prepared_.path(), ts::withFault({}));
+  const ts::RunResult extra = imageMode(
+      ts::signedPackage(header("extra", 1), {file("opt/extra/a", "a"), file("opt/extra/b", "b")}),
+      prepared_.path(), ts::withFault({}));
   ASSERT_EQ(extra.status, 0) << extra.out << extra.err;
   ts::removeTree(prepared_ / "/flash/postlog");
   ts::writeFile(prepared_ / "/ram/pdb/extra/schedule", "uninstall\n");
@@ -215,20 +214,18 @@ TEST_F(CrashConsistency, UpgradeRunIsWhollyOldOrWhollyNew) {
 }
 
 TEST_F(CrashConsistency, ImageModeOfOnePackageIsWhollyOldOrWhollyNew) {
-  const ts::RunResult first = imageMode(
-      ts::signedPackage(header("tool", 1), {file("bin/tool", "tool 7.1", 0100755),
-                                            file("etc/tool.conf", "conf"),
-                                            file("share/doc/old-only", "dropped")}),
-      prepared_.path(), ts::withFault({}));
+  const ts::RunResult first =
+      imageMode(ts::signedPackage(header("tool", 1), {file("bin/tool", "tool 7.1", 0100755),
+                                                      file("etc/tool.conf", "conf"),
+                                                      file("share/doc/old-only", "dropped")}),
+                prepared_.path(), ts::withFault({}));
   ASSERT_EQ(first.status, 0) << first.out << first.err;
   ts::removeTree(prepared_ / "/flash/postlog");
-  const std::string v2 =
-      ts::signedPackage(header("tool", 2), {file("bin/tool", "tool 7.2", 0100755),
-                                            file("etc/tool.conf", "conf"),
-                                            file("lib/libtool.so", std::string(40000, '2')),
-                                            file("share/new/dir/file", "new")});
-  expectAllWhole({"image mode",
-                  prepared_.path(),
+  const std::string v2 = ts::signedPackage(
+      header("tool", 2),
+      {file("bin/tool", "tool 7.2", 0100755), file("etc/tool.conf", "conf"),
+       file("lib/libtool.so", std::string(40000, '2')), file("share/new/dir/file", "new")});
+  expectAllWhole({"image mode", prepared_.path(),
                   [&v2](const std::string& root, ts::RunOptions options) {
                     return imageMode(v2, root, std::move(options));
                   },
@@ -241,15 +238,14 @@ TEST_F(CrashConsistency, ImageModeOfABundleIsWhollyOldOrWhollyNew) {
     return ts::signedBundle(
         header("suite", minor),
         {ts::signedPackage(header("suite-a", minor), {file("suite/a", "a " + data)}),
-         ts::signedPackage(header("suite-b", minor), {file("suite/b", "b " + data),
-                                                      file("suite/b-" + data, data)})});
+         ts::signedPackage(header("suite-b", minor),
+                           {file("suite/b", "b " + data), file("suite/b-" + data, data)})});
   };
   const ts::RunResult first = imageMode(bundle(1, "one"), prepared_.path(), ts::withFault({}));
   ASSERT_EQ(first.status, 0) << first.out << first.err;
   ts::removeTree(prepared_ / "/flash/postlog");
   const std::string v2 = bundle(2, "two");
-  expectAllWhole({"image mode, bundle",
-                  prepared_.path(),
+  expectAllWhole({"image mode, bundle", prepared_.path(),
                   [&v2](const std::string& root, ts::RunOptions options) {
                     return imageMode(v2, root, std::move(options));
                   },

@@ -182,6 +182,35 @@ TEST_F(ImageModeTest, TheBootImageVariableMakesTheImageTheBootImage) {
   }
 }
 
+TEST_F(ImageModeTest, ABootImageStaysWhenItsPackageSettlesAway) {
+  // The new kernel needs what only the old one provided: it is installed,
+  // replaces the old one, and its own settling takes it out again. Its
+  // capture is then the boot image; the old one is gone with the old record.
+  ts::TempRoot root;
+  ts::makeRouterDirs(root.path());
+  ts::RunOptions boot;
+  boot.env["bootimage"] = "1";
+  ASSERT_EQ(runIn(root, ts::packageFile(package("keeper", kV71))).status, 0);
+  ts::FixturePackage old = package("kernel", kV71);
+  old.header.flags = installer::kFlagBootImage;
+  old.header.provides.push_back(Dependency{"bootapi", 0, 0, 0});
+  old.image = "old boot";
+  const std::string oldBytes = ts::packageFile(old);
+  ASSERT_EQ(runIn(root, oldBytes, {}, boot).status, 0);
+  ASSERT_EQ(ts::readFile(root / "/flash/bootimage"), oldBytes);
+
+  ts::FixturePackage needy = package("kernel", kV72);
+  needy.header.flags = installer::kFlagBootImage;
+  needy.header.depends.push_back(Dependency{"bootapi", 0, 0, 0});
+  needy.image = "new boot";
+  const std::string bytes = ts::packageFile(needy);
+  const ts::RunResult r = runIn(root, bytes, {}, boot);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(ts::readFile(root / "/flash/bootimage"), bytes);
+  EXPECT_FALSE(ts::exists(root / "/flash/var/pdb/kernel"));
+  EXPECT_FALSE(ts::exists(root / "/flash/var/pdb/image"));
+}
+
 TEST_F(ImageModeTest, TheSamePackageSentTwiceKeepsItsKeptImage) {
   ts::FixturePackage p = package("tool", kV71);
   p.image = std::string(5000, 'i');
@@ -310,6 +339,43 @@ TEST_F(ImageModeTest, ABundleUpgradeUninstallsTheMembersItDropped) {
   EXPECT_FALSE(exists("/flash/var/pdb/b"));
   EXPECT_EQ(file("/flash/bin/a"), "a");
   EXPECT_EQ(file("/flash/var/pdb/suite/image"), second);
+}
+
+TEST_F(ImageModeTest, AMemberPassedOverAsInstalledIsStillChecked) {
+  // A forged bundle: its first member copies the installed member's header
+  // (passed over as installed) with junk for payload and signature, and it
+  // would drop "b" and claim a newer version. The member's signature is
+  // checked all the same, and its refusal refuses the bundle.
+  ASSERT_EQ(
+      run(ts::bundleFile(bundleHeader(kV71), {package("a", kV71), package("b", kV71)})).status, 0);
+  const std::string before = flash();
+  ts::FixturePackage forged = package("a", kV71);
+  forged.rawPayload = "junk";
+  forged.goodSignature = false;
+  const ts::RunResult result = run(ts::bundleFile(bundleHeader(kV72), {forged}));
+  EXPECT_EQ(result.status, 2);
+  EXPECT_NE(result.out.find("ERROR: installation of suite-7.2 failed: broken package\n"),
+            std::string::npos)
+      << result.out;
+  EXPECT_EQ(flash(), before);
+
+  // The genuine member, passed over the same way, leaves the bundle good.
+  const std::string genuine =
+      ts::bundleFile(bundleHeader(kV72), {package("a", kV71), package("b", kV71)});
+  const ts::RunResult accepted = run(genuine);
+  EXPECT_EQ(accepted.status, 0) << accepted.out;
+  EXPECT_EQ(file("/flash/var/pdb/suite/image"), genuine);
+}
+
+TEST_F(ImageModeTest, ANameWithAControlByteForgesNoLine) {
+  const std::string name = "a\nERROR: fake";
+  const ts::RunResult result = run(ts::packageFile(package(name, kV71)));
+  EXPECT_NE(result.status, 0);
+  EXPECT_EQ(result.out.find("\nERROR: fake"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("ERROR: installation of a?ERROR: fake-7.1 failed: broken package\n"),
+            std::string::npos)
+      << result.out;
+  EXPECT_EQ(file("/flash/postlog").find("\nERROR: fake"), std::string::npos);
 }
 
 TEST_F(ImageModeTest, ABundleCutBetweenMembersInstallsNothing) {

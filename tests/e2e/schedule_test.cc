@@ -3,12 +3,14 @@
 // the "--cleanup" run.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "package/writer.h"
 #include "records/package.h"
+#include "support/fault_run.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -285,6 +287,20 @@ TEST_F(ScheduleRun, CleanupKeepsTheSystemAndWhatDependsOnIt) {
   EXPECT_FALSE(exists("/flash/bin/plain"));
   EXPECT_FALSE(exists("/flash/postlog"));
   EXPECT_FALSE(exists("/flash/PCKGS_CHANGED"));
+}
+
+TEST_F(ScheduleRun, CleanupWhoseCommitFailsEndsWithStatusOne) {
+  install({.name = "velt"});
+  install({.name = "plain", .files = {"/flash/bin/plain"}});
+  ts::FaultPlan plan;
+  plan.calls = "unlink";
+  plan.at = 1;  // the removal of the first file the commit takes away
+  plan.error = "EIO";
+  const auto result = ts::runInstaller({"-r", root_.path(), "--cleanup"}, ts::withFault({}, plan));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, std::string("unlink: ") + strerror(EIO) + "\n");
+  EXPECT_TRUE(exists("/flash/bin/plain"));
+  EXPECT_TRUE(exists("/flash/var/pdb/velt"));
 }
 
 }  // namespace

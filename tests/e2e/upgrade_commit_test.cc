@@ -1,10 +1,9 @@
 // The end of an upgrade run: the free-space check on small flash file
 // systems, and committing at once or through "/ram/MANIFEST" ("--safe").
 #include <gtest/gtest.h>
-
-#include <cstring>
 #include <sys/mount.h>
 
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>

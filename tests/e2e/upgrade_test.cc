@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/install_fixtures.h"
 #include "support/router_root.h"
 #include "support/sandbox.h"
 
@@ -73,6 +74,33 @@ TEST_F(UpgradeRun, FirstDirectoryWithOnlyBrokenFilesCountsAsEmpty) {
   EXPECT_EQ(lines, (Lines{"ERROR: broken package cut.npk", "ERROR: broken package junk.npk",
                           "installed good-7.1"}));
   EXPECT_TRUE(installed(router, "good"));
+}
+
+TEST_F(UpgradeRun, UnsafeNamesMakeABrokenFileInTheScan) {
+  // Header and list names are checked as soon as the scan reads them, so
+  // the file is reported by its name and never planned.
+  auto withName = [](const std::string& name, std::vector<installer::Dependency> depends = {}) {
+    ts::FixturePackage p(ts::fixtureHeader(name, installer::makeVersion(7, 1, 0x66, 0)));
+    p.header.depends = std::move(depends);
+    return ts::packageFile(p);
+  };
+  installer::Package suite = ts::fixtureHeader("suite", installer::makeVersion(7, 1, 0x66, 0));
+  suite.isBundle = true;
+  RouterRoot router;
+  router.download("blank.npk", withName("a b"));
+  router.download("image.npk", withName("image"));
+  router.download("list.npk", withName("tool", {{"needs blank", 0, 0, 0}}));
+  router.download("member.npk",
+                  ts::bundleFile(suite, {ts::FixturePackage(ts::fixtureHeader(
+                                            ".hidden", installer::makeVersion(7, 1, 0x66, 0)))}));
+  router.download("good.npk", plain(router, "good", "7.1"));
+  const ts::RunResult result = router.run();
+  EXPECT_EQ(result.status, 0);
+  Lines lines = ts::messageLines(result.out);
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ(lines, (Lines{"ERROR: broken package blank.npk", "ERROR: broken package image.npk",
+                          "ERROR: broken package list.npk", "ERROR: broken package member.npk",
+                          "installed good-7.1"}));
 }
 
 TEST_F(UpgradeRun, OnlyVisibleNpkAndVpkFilesAreTried) {

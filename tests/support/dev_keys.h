@@ -23,15 +23,16 @@ inline constexpr char kDevLegacyPublicHex[] =
 inline installer::SigningKeys devSigningKeys() {
   installer::Key32 seed{};
   installer::Key32 secret{};
-  installer::parseHexKey(kDevEd25519SeedHex, seed);
-  installer::parseHexKey(kDevLegacySecretHex, secret);
+  // The constants above are well-formed: parsing them cannot fail.
+  static_cast<void>(installer::parseHexKey(kDevEd25519SeedHex, seed));
+  static_cast<void>(installer::parseHexKey(kDevLegacySecretHex, secret));
   return {seed, secret};
 }
 
 inline installer::PublicKeys devPublicKeys() {
   installer::PublicKeys keys;
-  installer::parseHexKey(kDevEd25519PublicHex, keys.ed25519);
-  installer::parseHexKey(kDevLegacyPublicHex, keys.legacy);
+  static_cast<void>(installer::parseHexKey(kDevEd25519PublicHex, keys.ed25519));
+  static_cast<void>(installer::parseHexKey(kDevLegacyPublicHex, keys.legacy));
   return keys;
 }
 

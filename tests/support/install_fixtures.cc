@@ -150,7 +150,8 @@ int InstallSandbox::install(const std::string& bytes, installer::InstallFlags fl
                             const installer::KeptState& kept, std::string* dir, bool* boot,
                             std::streambuf* copyTo) {
   std::istringstream in(bytes);
-  return installer::installFromStream(*repo_, m_, in, flags, kept, copyTo, dir, boot);
+  return static_cast<int>(
+      installer::installFromStream(*repo_, m_, in, flags, kept, copyTo, dir, boot));
 }
 
 void InstallSandbox::commit() {

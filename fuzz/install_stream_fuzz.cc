@@ -34,6 +34,7 @@
 #include "support/test_source.h"
 #include "throwaway_root.h"
 #include "txn/manifest.h"
+#include "txn/paths.h"
 #include "upgrade/stream_install.h"
 
 namespace {
@@ -85,7 +86,7 @@ bool isTemporary(const std::string& path) {
 }
 
 void writeFile(const std::string& path, const std::string& content) {
-  installer::makeDirs(installer::parentDir(path));
+  static_cast<void>(installer::makeDirs(installer::parentDir(path)));
   std::ofstream(path, std::ios::binary) << content;
 }
 
@@ -103,7 +104,7 @@ void resign(std::string& file) {
   const fuzzing::PartWalk walk = fuzzing::walkParts(file);
   installer::SigningKeys keys;
   installer::Key32 seed{};
-  installer::parseHexKey(testing_support::kDevEd25519SeedHex, seed);
+  static_cast<void>(installer::parseHexKey(testing_support::kDevEd25519SeedHex, seed));
   keys.ed25519Seed = seed;
   bool sha256 = false;
   std::size_t start = installer::kFileHeaderSize;
@@ -209,7 +210,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (setup & 1) resign(stream);
 
   fuzzing::clearRouterTree();
-  for (const char* dir : {"/flash/var/pdb", "/ram", "/rw", "/tmp"}) installer::makeDirs(dir);
+  for (const char* dir : {"/flash/var/pdb", "/ram", "/rw", "/tmp"}) {
+    static_cast<void>(installer::makeDirs(dir));
+  }
   if (setup & 2) installOlderTool();
   if (setup & 4) {
     setenv("bootimage", "1", 1);

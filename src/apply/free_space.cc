@@ -6,6 +6,7 @@
 #include <string>
 
 #include "txn/paths.h"
+#include "txn/staging.h"
 
 namespace installer {
 
@@ -50,11 +51,11 @@ bool nearestExistingDir(const std::string& path, struct stat& st, NearestDirMemo
   return memo.found;
 }
 
-void accountMove(FsSpace& fs, const std::string& source, const std::string& destination,
-                 NearestDirMemo& memo) {
+void accountMove(const Manifest& m, FsSpace& fs, const std::string& source,
+                 const std::string& destination, NearestDirMemo& memo) {
   if (!isUnder(fs, destination)) return;
   struct stat sourceStat;
-  if (stat(source.c_str(), &sourceStat) != 0) {
+  if (!statStagedSource(m, source, sourceStat)) {
     creditRemoval(fs, destination);
     return;
   }
@@ -102,12 +103,27 @@ void creditRemoval(FsSpace& fs, const std::string& path) {
 
 void accountMove(FsSpace& fs, const std::string& source, const std::string& destination) {
   NearestDirMemo memo;
-  accountMove(fs, source, destination, memo);
+  accountMove(Manifest{}, fs, source, destination, memo);
 }
+
+namespace {
+
+// A planning manifest's staged files (and reserved log) are not on disk; a
+// real run's are by now, and the file systems show it.
+void takePlannedUse(const Manifest& m, FsSpace& fs) {
+  if (!m.planOnly) return;
+  const std::int64_t used = plannedUse(m, fs.path) / static_cast<std::int64_t>(fs.blockSize);
+  fs.freeBlocksNow -= used;
+  fs.freeBlocks = fs.freeBlocksNow;
+}
+
+}  // namespace
 
 bool checkFreeSpace(const Manifest& m) {
   FsSpace boot = readFsSpace("/flash/boot");
   FsSpace flash = readFsSpace("/flash");
+  takePlannedUse(m, boot);
+  takePlannedUse(m, flash);
   NearestDirMemo memo;
   for (const auto& [path, entry] : m.entries) {
     switch (entry.op) {
@@ -117,8 +133,8 @@ bool checkFreeSpace(const Manifest& m) {
         break;
       case ManifestOp::kMove:
       case ManifestOp::kMoveStaged:
-        accountMove(boot, entry.source, path, memo);
-        accountMove(flash, entry.source, path, memo);
+        accountMove(m, boot, entry.source, path, memo);
+        accountMove(m, flash, entry.source, path, memo);
         break;
       case ManifestOp::kLink:
         break;

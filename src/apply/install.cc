@@ -55,6 +55,7 @@ InstallOutcome outcomeOf(const InstalledPackage& record, bool passedOver) {
   outcome.installed = true;
   outcome.passedOver = passedOver;
   outcome.name = record.name;
+  outcome.label = displayLabel(record);
   outcome.flags = record.flags;
   return outcome;
 }
@@ -208,7 +209,9 @@ InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& read
   }
   if (bundle != nullptr && record->name == bundle->name) return {};
 
-  if (record->name == "system" && versionMajor(record->version) <= 6) markConversion();
+  if (record->name == "system" && versionMajor(record->version) <= 6 && !m.planOnly) {
+    markConversion();
+  }
 
   AcceptResult result =
       checkAcceptance(repo, *record, bundle != nullptr ? kAllTolerated : flags | kFlagConflict);

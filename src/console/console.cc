@@ -111,8 +111,14 @@ void showInstallProgress(const InstalledPackage& p, const PackageReader& reader)
 
 void reportWriteFailure(const InstalledPackage& p, const std::string& fileName) {
   const int error = errno;  // before anything else can change it
-  Repository& repo = getRepository();
   const std::string label = displayLabel(p);
+  errno = error;
+  reportWriteFailure(label, fileName);
+}
+
+void reportWriteFailure(const std::string& label, const std::string& fileName) {
+  const int error = errno;  // before anything else can change it
+  Repository& repo = getRepository();
   if (error == ENOSPC) {
     reportError(repo, "installation of %s failed: disk is too small", label.c_str());
   } else if (error == EIO) {

@@ -32,6 +32,8 @@ void showInstallProgress(const InstalledPackage& p, const PackageReader& reader)
 
 // Error reports for a failed installation; reportWriteFailure reads errno.
 void reportWriteFailure(const InstalledPackage& p, const std::string& fileName);
+// The same for a package known by its label alone.
+void reportWriteFailure(const std::string& label, const std::string& fileName);
 void reportBrokenPackage(const InstalledPackage& p);
 
 }  // namespace installer

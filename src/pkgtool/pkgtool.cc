@@ -20,6 +20,7 @@ const Command kCommands[] = {
     {"owner", runOwner, "name the installed packages that list a path"},
     {"info", runInfo, "show everything the database knows of an installed package"},
     {"schedule", runSchedule, "schedule an uninstall, enable or disable for the next run"},
+    {"plan", runPlan, "show what the next upgrade run would do, changing nothing"},
 };
 
 void usage(std::ostream& out) {

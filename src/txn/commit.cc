@@ -442,6 +442,8 @@ void removeJournalDir(const std::vector<std::string>& made) {
 CommitOutcome prepareCommit(Manifest& m, const CommitOptions& options, PreparedCommit& prepared) {
   prepared = {};
   prepared.options = options;
+  // A planning manifest names files that were never made.
+  if (m.planOnly) return CommitOutcome::kRefused;
   if (m.empty()) {
     // Nothing to carry out: no journal, no flush.
     prepared.ready = true;

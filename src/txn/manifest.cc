@@ -11,7 +11,7 @@ void setEntry(Manifest& m, const std::string& path, ManifestOp op, std::string s
     m.entries.emplace_hint(it, path, ManifestEntry{op, std::move(source)});
     return;
   }
-  if (it->second.op == ManifestOp::kMoveStaged) unlink(it->second.source.c_str());
+  if (it->second.op == ManifestOp::kMoveStaged) deleteStagedFile(m, it->second.source);
   it->second.op = op;
   it->second.source = std::move(source);
 }
@@ -24,12 +24,18 @@ void addLink(Manifest& m, const std::string& linkText, const std::string& path) 
   setEntry(m, path, ManifestOp::kLink, linkText);
 }
 
+void deleteStagedFile(const Manifest& m, const std::string& source) {
+  if (!m.planOnly) unlink(source.c_str());
+}
+
 void cancelManifest(Manifest& m) {
   for (const auto& [path, entry] : m.entries) {
-    if (entry.op == ManifestOp::kMoveStaged) unlink(entry.source.c_str());
+    if (entry.op == ManifestOp::kMoveStaged) deleteStagedFile(m, entry.source);
   }
   m.entries.clear();
   m.stagingMemo = {};
+  // The counts stay: a planned file still open goes on counting into them.
+  m.planned.usedOnDevice.clear();
   endRunTemporaries(m.temporaries);
 }
 

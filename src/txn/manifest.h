@@ -32,10 +32,25 @@ struct StagingMemo {
   std::string existing;
 };
 
+// What a planning manifest knows of the files it only pretends to stage:
+// the bytes written to each (by its made-up source name), and the bytes
+// they would take on each file system (by device), so that staging goes on
+// choosing where files go as if they were there.
+struct PlannedFiles {
+  std::map<std::string, std::uint64_t> sizes;
+  std::map<std::uint64_t, std::int64_t> usedOnDevice;
+  std::uint64_t count = 0;
+};
+
 // Keys are target paths in byte-wise order; every walk goes in this order.
 struct Manifest {
   std::map<std::string, ManifestEntry> entries;
   StagingMemo stagingMemo;
+  // A planning manifest (for showing what a run would do): staging creates
+  // no file, nothing it names is ever deleted, and it is never committed or
+  // written.
+  bool planOnly = false;
+  PlannedFiles planned;
   // Every temporary file the run creates is noted here before it exists.
   TemporaryLog temporaries;
   bool empty() const { return entries.empty(); }
@@ -46,6 +61,10 @@ struct Manifest {
 void setEntry(Manifest& m, const std::string& path, ManifestOp op, std::string source);
 void addMove(Manifest& m, const std::string& source, const std::string& target);
 void addLink(Manifest& m, const std::string& linkText, const std::string& path);
+
+// Deletes the temporary file of a kMoveStaged entry that is dropped; a
+// planning manifest has none.
+void deleteStagedFile(const Manifest& m, const std::string& source);
 
 // Deletes the temporary files of kMoveStaged entries and every other
 // temporary the run made, and empties the manifest.
@@ -83,7 +102,8 @@ struct PreparedCommit {
 // are flushed; replaced and removed files are kept under backup names until
 // the last operation is done and flushed. The manifest's entries are left
 // as they are; the run's temporaries are gone afterwards (unless the
-// outcome is kUnfinished, when the next start sees to them).
+// outcome is kUnfinished, when the next start sees to them). A planning
+// manifest is refused at once: kRefused, nothing touched.
 CommitOutcome commitManifest(Manifest& m, const CommitOptions& options = {});
 
 // The two halves of commitManifest, for a caller that must know that the
@@ -95,6 +115,7 @@ CommitOutcome carryOutCommit(Manifest& m, PreparedCommit& prepared);
 // Writes the manifest file through a temporary file renamed into place.
 // False when it could not be written completely or holds an entry that would
 // not read back as itself (a newline in a field, a blank in a target path).
+// A planning manifest is never written.
 [[nodiscard]] bool writeManifest(Manifest& m, const std::string& path);
 // Adds the entries of a manifest file; every move reads back as kMove.
 [[nodiscard]] bool readManifest(Manifest& m, const std::string& path);

@@ -58,6 +58,7 @@ Fields splitLine(const std::string& line) {
 }  // namespace
 
 bool writeManifest(Manifest& m, const std::string& path) {
+  if (m.planOnly) return false;
   std::string text;
   for (const auto& [target, entry] : m.entries) {
     if (!writable(target, entry)) return false;

@@ -3,11 +3,15 @@
 #pragma once
 
 #include "records/repository.h"
+#include "txn/manifest.h"
 
 namespace installer {
 
 // Reads the old log into `messages` and reserves 4096 bytes for the new one.
 void preloadPostlog(Repository& repo);
 void writePostlog(Repository& repo);
+// What preloadPostlog would take on the flash, noted in a planning manifest
+// instead of done.
+void planPostlogPreload(Manifest& m);
 
 }  // namespace installer

@@ -4,6 +4,7 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 #include <streambuf>
@@ -17,6 +18,11 @@ constexpr std::size_t kStagingBuffer = 16384;
 constexpr std::uint64_t kSpareBytes = 65536;
 // The temporary name "<dir>/tmpXXXXXX" must fit 128 bytes with its end.
 constexpr std::size_t kMaxTemporaryDir = 117;
+
+std::uint64_t deviceOf(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_dev) : 0;
+}
 
 // The file system holding `destination` (or its nearest existing ancestor)
 // when `sizeHint` bytes fit there with 64 KiB to spare.
@@ -42,8 +48,16 @@ bool fitsBeside(Manifest& m, const std::string& destination, std::uint64_t sizeH
       candidate = parentDir(candidate);
     }
   }
-  const std::uint64_t freeBytes =
+  std::uint64_t freeBytes =
       static_cast<std::uint64_t>(fs.f_bfree) * static_cast<std::uint64_t>(fs.f_bsize);
+  if (m.planOnly) {
+    const std::int64_t used = plannedUse(m, candidate);
+    if (used >= 0) {
+      freeBytes -= std::min(freeBytes, static_cast<std::uint64_t>(used));
+    } else {
+      freeBytes += static_cast<std::uint64_t>(-used);
+    }
+  }
   const std::uint64_t needed = sizeHint > std::numeric_limits<std::uint64_t>::max() - kSpareBytes
                                    ? std::numeric_limits<std::uint64_t>::max()
                                    : sizeHint + kSpareBytes;
@@ -74,6 +88,20 @@ class StagedFile::Buffer : public std::streambuf {
  public:
   // The buffer is not cleared: a small file uses little of it.
   explicit Buffer(int fd) : fd_(fd), space_(new char[kStagingBuffer]) { reset(); }
+  // Counts what is written instead of storing it.
+  explicit Buffer(std::uint64_t* counter)
+      : fd_(-1), counter_(counter), space_(new char[kStagingBuffer]) {
+    reset();
+  }
+
+  bool counting() const { return counter_ != nullptr; }
+  // Takes the counted bytes in; true unless it was done before.
+  bool finishCounting() {
+    if (counter_ == nullptr) return false;
+    drain();
+    counter_ = nullptr;
+    return true;
+  }
 
   int fd() const { return fd_; }
   int error() const { return error_; }
@@ -115,6 +143,10 @@ class StagedFile::Buffer : public std::streambuf {
   void reset() { setp(space_.get(), space_.get() + kStagingBuffer); }
 
   bool writeAll(const char* next, std::size_t size) {
+    if (counter_ != nullptr) {
+      *counter_ += size;
+      return true;
+    }
     if (error_ != 0 || fd_ < 0) return false;
     const char* const end = next + size;
     while (next < end) {
@@ -137,6 +169,7 @@ class StagedFile::Buffer : public std::streambuf {
 
   int fd_;
   int error_ = 0;
+  std::uint64_t* counter_ = nullptr;
   std::unique_ptr<char[]> space_;
 };
 
@@ -151,9 +184,31 @@ StagedFile::StagedFile(int fd, std::uint32_t mode)
   errno = error;
 }
 
+StagedFile::StagedFile(PlannedFiles& planned, const std::string& source, std::uint32_t mode)
+    : std::ostream(nullptr),
+      buffer_(std::make_unique<Buffer>(&planned.sizes[source])),
+      mode_(mode),
+      planned_(&planned),
+      source_(source) {
+  rdbuf(buffer_.get());
+}
+
 StagedFile::~StagedFile() { close(); }
 
 void StagedFile::close() {
+  if (buffer_->counting()) {
+    buffer_->finishCounting();
+    // The file would take whole blocks of the file system it is staged on.
+    struct statfs fs;
+    const std::string dir = parentDir(source_);
+    const std::uint64_t size = planned_->sizes[source_];
+    if (size != 0 && statfs(dir.c_str(), &fs) == 0 && fs.f_bsize > 0) {
+      const auto block = static_cast<std::uint64_t>(fs.f_bsize);
+      planned_->usedOnDevice[deviceOf(dir)] +=
+          static_cast<std::int64_t>((size + block - 1) / block * block);
+    }
+    return;
+  }
   if (buffer_->fd() < 0) {
     // Never opened, or closed already: the state stays as it is.
     if (buffer_->error() != 0) {
@@ -177,6 +232,14 @@ void StagedFile::close() {
 
 std::unique_ptr<StagedFile> createStagedFile(Manifest& m, const std::string& destination,
                                              std::uint64_t sizeHint, std::uint32_t mode) {
+  if (m.planOnly) {
+    // A name no temporary file of a real run has (those end in six
+    // characters of mkstemp's), never created.
+    std::string source =
+        temporaryDir(m, destination, sizeHint) + "/planned-" + std::to_string(++m.planned.count);
+    setEntry(m, destination, ManifestOp::kMoveStaged, source);
+    return std::make_unique<StagedFile>(m.planned, source, mode);
+  }
   std::string temporary;
   const int fd =
       createTemporaryFile(m.temporaries, temporaryDir(m, destination, sizeHint), temporary);
@@ -195,7 +258,7 @@ void stageRemoval(Manifest& m, const std::string& path) {
   // A file staged for the path in this run is ours and no longer wanted:
   // once its entry is gone, neither the commit nor a cancel would find it,
   // and it would stay on the flash for good.
-  if (pending->second.op == ManifestOp::kMoveStaged) unlink(pending->second.source.c_str());
+  if (pending->second.op == ManifestOp::kMoveStaged) deleteStagedFile(m, pending->second.source);
   m.entries.erase(pending);
 }
 
@@ -205,8 +268,34 @@ bool claimPath(Manifest& m, const std::string& path) {
     if (it->second.op != ManifestOp::kRemove) return false;
     m.entries.erase(it);
   }
+  // The directory itself is asked about, not what a link in its place
+  // points to: every file staged below a link would be written there.
+  std::string own = path;
+  while (own.size() > 1 && own.back() == '/') own.pop_back();
   struct stat st;
-  return stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode);
+  return lstat(own.c_str(), &st) != 0 || S_ISDIR(st.st_mode);
+}
+
+std::int64_t plannedUse(const Manifest& m, const std::string& dir) {
+  const auto used = m.planned.usedOnDevice.find(deviceOf(dir));
+  return used == m.planned.usedOnDevice.end() ? 0 : used->second;
+}
+
+void notePlannedUse(Manifest& m, const std::string& dir, std::int64_t bytes) {
+  m.planned.usedOnDevice[deviceOf(dir)] += bytes;
+}
+
+bool statStagedSource(const Manifest& m, const std::string& source, struct stat& st) {
+  if (m.planOnly) {
+    const auto planned = m.planned.sizes.find(source);
+    if (planned != m.planned.sizes.end()) {
+      if (stat(parentDir(source).c_str(), &st) != 0) return false;
+      st.st_mode = S_IFREG | 0600;
+      st.st_size = static_cast<off_t>(planned->second);
+      return true;
+    }
+  }
+  return stat(source.c_str(), &st) == 0;
 }
 
 }  // namespace installer

@@ -2,6 +2,8 @@
 // moves into place at commit; removals and claims are manifest entries too.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <memory>
 #include <ostream>
@@ -17,6 +19,9 @@ namespace installer {
 class StagedFile : public std::ostream {
  public:
   StagedFile(int fd, std::uint32_t mode);
+  // A file of a planning manifest: counts the bytes written into
+  // `planned.sizes[source]` and stores nothing.
+  StagedFile(PlannedFiles& planned, const std::string& source, std::uint32_t mode);
   ~StagedFile() override;
   StagedFile(const StagedFile&) = delete;
   StagedFile& operator=(const StagedFile&) = delete;
@@ -27,15 +32,28 @@ class StagedFile : public std::ostream {
   class Buffer;
   std::unique_ptr<Buffer> buffer_;
   std::uint32_t mode_;
+  PlannedFiles* planned_ = nullptr;
+  std::string source_;
 };
 
 // Creates a temporary file for `destination`, beside it when `sizeHint`
 // bytes fit there with 64 KiB to spare, else in "/ram" (or "/tmp"), and
-// records it as a kMoveStaged entry. When no temporary file can be made,
+// records it as a kMoveStaged entry; for a planning manifest the file is
+// only counted. When no temporary file can be made,
 // nothing is recorded and the returned stream is already failed (errno
 // tells why). A non-zero mode is applied when the stream is closed.
 std::unique_ptr<StagedFile> createStagedFile(Manifest& m, const std::string& destination,
                                              std::uint64_t sizeHint, std::uint32_t mode);
+
+// Bytes that a planning manifest counts as taken (negative: freed) on the
+// file system of `dir` beyond what it shows now, as a real run would have
+// taken them by the time it asks: its staged files, the reserved log.
+std::int64_t plannedUse(const Manifest& m, const std::string& dir);
+void notePlannedUse(Manifest& m, const std::string& dir, std::int64_t bytes);
+
+// stat() of a manifest entry's source; for a file a planning manifest only
+// pretends to have staged, its directory's device and the bytes written.
+bool statStagedSource(const Manifest& m, const std::string& source, struct stat& st);
 
 // Stages the removal of an existing path; for a missing path, drops any
 // pending entry instead (deleting the file staged for it in this run).
@@ -43,7 +61,7 @@ void stageRemoval(Manifest& m, const std::string& path);
 
 // Whether `path` may become a new package directory: a pending removal of it
 // is dropped, any other pending entry refuses it, and an existing non-directory
-// refuses it.
+// (a link to a directory too) refuses it.
 [[nodiscard]] bool claimPath(Manifest& m, const std::string& path);
 
 }  // namespace installer

@@ -152,7 +152,8 @@ void scanPackageDir(Repository& repo, const std::string& dir,
   closedir(handle);
 }
 
-std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flags) {
+std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flags,
+                                const std::vector<std::string>& dirs, UpgradeTrace* trace) {
   Version threshold = kPreferNewest;
   {
     std::ifstream marker("/ram/DOWNGRADE");
@@ -163,14 +164,25 @@ std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flag
   }
 
   std::vector<std::unique_ptr<PackageFile>> files;
-  for (const char* dir : kDownloadDirs) {
-    scanPackageDir(repo, dir, files);
-    if (!files.empty()) break;
+  if (dirs.empty()) {
+    for (const char* dir : kDownloadDirs) {
+      scanPackageDir(repo, dir, files);
+      if (!files.empty()) break;
+    }
+  } else {
+    for (const std::string& dir : dirs) scanPackageDir(repo, dir, files);
   }
 
   std::vector<Package*> plan;
   for (const auto& file : files) plan.push_back(file.get());
   planPackages(repo, plan, threshold, true);
+  if (trace != nullptr) {
+    for (const auto& file : files) trace->found.push_back({packageLabel(*file), file->path});
+    for (const Package* planned : plan) {
+      const auto& file = static_cast<const PackageFile&>(*planned);
+      trace->planned.push_back({packageLabel(file), file.path});
+    }
+  }
 
   KeptState keptState;
   std::set<std::string> providedBefore;
@@ -181,10 +193,19 @@ std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flag
     for (const auto& entry : record->provides) providedBefore.insert(entry.name);
   }
 
-  if (!plan.empty()) preloadPostlog(repo);
+  // The old log is taken in (and room kept for the new one) only by a run
+  // that will write it.
+  if (!plan.empty()) {
+    if (m.planOnly) {
+      planPostlogPreload(m);
+    } else {
+      preloadPostlog(repo);
+    }
+  }
 
   std::vector<Package> installed;
-  for (Package* planned : plan) {
+  for (std::size_t index = 0; index < plan.size(); ++index) {
+    Package* planned = plan[index];
     // Every entry of the plan is one of our PackageFile records.
     const auto& file = static_cast<const PackageFile&>(*planned);
     std::ifstream input(file.path, std::ios::binary);
@@ -193,8 +214,10 @@ std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flag
     const StreamInstall result =
         installFromStream(repo, m, input, flags, keptState, nullptr, nullptr, &bootImage);
     input.close();
+    if (trace != nullptr) trace->planned[index].result = static_cast<int>(result);
     if (result != StreamInstall::kInstalled) {
       cancelManifest(m);
+      if (trace != nullptr) trace->failed = true;
       return {};
     }
     if (file.imageBased) {
@@ -219,6 +242,7 @@ std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flag
   if (repo.packages.empty()) {
     reportError(repo, "router installation failed!!!");
     cancelManifest(m);
+    if (trace != nullptr) trace->failed = true;
     return {};
   }
   return installed;

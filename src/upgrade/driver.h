@@ -12,9 +12,26 @@
 
 namespace installer {
 
+// What an upgrade run did with its package files, for a caller that shows
+// the run's decisions; the reasons are the messages the run printed.
+struct UpgradeTrace {
+  struct File {
+    std::string label;  // packageLabel
+    std::string path;
+    int result = -1;  // of installFromStream; -1 when not installed at all
+  };
+  std::vector<File> found;    // every usable file, in the order read
+  std::vector<File> planned;  // those planning kept, in installation order
+  bool failed = false;        // a file failed and the manifest was cancelled
+};
+
 // The packages installed, in installation order; empty after a failure
-// (the manifest is then cancelled).
-std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flags);
+// (the manifest is then cancelled). The package files come from the first
+// download directory that holds one, or from every one of `dirs` when
+// given. `trace`, when given, receives what became of each file.
+std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flags,
+                                const std::vector<std::string>& dirs = {},
+                                UpgradeTrace* trace = nullptr);
 void scanPackageDir(Repository& repo, const std::string& dir,
                     std::vector<std::unique_ptr<PackageFile>>& list);
 

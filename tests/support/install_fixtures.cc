@@ -1,8 +1,10 @@
 #include "support/install_fixtures.h"
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <iostream>
+#include <new>
 #include <sstream>
 #include <string_view>
 
@@ -154,9 +156,11 @@ int InstallSandbox::install(const std::string& bytes, installer::InstallFlags fl
 }
 
 void InstallSandbox::commit() {
-  // Tests of a failing commit look at the tree it leaves.
-  static_cast<void>(installer::commitManifest(m_, false));
-  m_ = installer::Manifest{};
+  EXPECT_EQ(installer::commitManifest(m_), installer::CommitOutcome::kCommitted);
+  // A fresh manifest in place (assigning a temporary one trips a false
+  // maybe-uninitialized warning of GCC 12 on the maps inside).
+  m_.~Manifest();
+  new (&m_) installer::Manifest();
 }
 
 void InstallSandbox::installAndCommit(const std::string& bytes) {

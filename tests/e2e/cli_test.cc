@@ -126,7 +126,7 @@ TEST_F(RootTest, CommitDoesRemovalsAndLinksBeforeMoves) {
                 "L /flash/c /flash/bootimage\n"
                 "U /flash/e\n");
   const auto run = runInside({"--show", "--commit"});
-  EXPECT_EQ(run.status, 1) << "a step failed";
+  EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, kCommitText);
   EXPECT_EQ(run.err, "");
   char text[64] = {};

@@ -203,8 +203,13 @@ void sweep(const Scenario& scenario) {
     counts[t.model].trees.insert(print);
     if (seen.insert(print).second) distinct.emplace_back(t, print);
   };
+  // The ordered model's tree of each built cut; the cuts after it up to
+  // the next one leave the same tree.
+  std::vector<std::pair<std::size_t, std::string>> orderedCuts;
   for (std::size_t cut : cutsToBuild(replay)) {
     consider({cut, Model::kOrderedMetadata, 0});
+    const Replay::Cut ordered = replay.materialize(cut, Model::kOrderedMetadata);
+    orderedCuts.emplace_back(cut, powercut::fingerprint(ordered.tree));
     for (std::size_t keep : keepsToTry(replay.unflushedAt(cut))) {
       consider({cut, Model::kWeak, keep});
     }
@@ -286,12 +291,34 @@ void sweep(const Scenario& scenario) {
         v[Verdict::kOld], v[Verdict::kNew], started - v[Verdict::kOld] - v[Verdict::kNew],
         v[Verdict::kTemporariesLeft], v[Verdict::kMixed], v[Verdict::kStartFailed]);
   }
+  // Every prefix whose ordered-model tree failed, as ranges of calls kept.
+  std::vector<std::pair<std::size_t, std::size_t>> failing;
+  for (std::size_t i = 0; i < orderedCuts.size(); ++i) {
+    auto v = verdicts.find(orderedCuts[i].second);
+    if (v == verdicts.end() || v->second == Verdict::kOld || v->second == Verdict::kNew) continue;
+    const std::size_t first = orderedCuts[i].first;
+    const std::size_t last =
+        i + 1 < orderedCuts.size() ? orderedCuts[i + 1].first - 1 : replay.callCount();
+    if (!failing.empty() && failing.back().second + 1 == first) {
+      failing.back().second = last;
+    } else {
+      failing.emplace_back(first, last);
+    }
+  }
+  std::string ranges;
+  for (const auto& [first, last] : failing) {
+    ranges += " " + std::to_string(first) + (last > first ? "-" + std::to_string(last) : "");
+  }
+  if (!ranges.empty()) {
+    std::printf("[powercut %s] failing prefixes under ordered metadata (calls kept):%s\n",
+                scenario.name.c_str(), ranges.c_str());
+  }
   if (!failedCuts.empty()) {
     std::string list;
     for (const std::string& cut : failedCuts) list += " " + cut;
     std::printf(
-        "[powercut %s] failing prefixes (calls kept; \"N/Kw\": the weak model keeping K "
-        "unflushed operations):%s\n",
+        "[powercut %s] failing trees, by the first prefix that leaves each (\"N/Kw\": the "
+        "weak model keeping K unflushed operations):%s\n",
         scenario.name.c_str(), list.c_str());
   }
   std::fflush(stdout);

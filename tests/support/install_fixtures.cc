@@ -162,10 +162,7 @@ int InstallSandbox::install(const std::string& bytes, installer::InstallFlags fl
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 void InstallSandbox::commit() {
   EXPECT_EQ(installer::commitManifest(m_), installer::CommitOutcome::kCommitted);
-  // A fresh manifest in place (assigning a temporary one trips a false
-  // maybe-uninitialized warning of GCC 12 on the maps inside).
-  m_.~Manifest();
-  new (&m_) installer::Manifest();
+  m_ = installer::Manifest{};
 }
 #pragma GCC diagnostic pop
 

@@ -159,8 +159,14 @@ bool removeListedTemporaries(const char* listPath) {
   }
   bool allGone = true;
   for (const std::string& path : listed) {
-    // A line cut short by a kill, or one that is not ours, is left alone.
+    // A line cut short by a kill, or one that is not ours, is left alone;
+    // so is anything but a plain file at the capture's fixed name, which
+    // the run refused to open.
     if (!isTemporaryName(path)) continue;
+    if (path == kCaptureTemporary) {
+      struct stat capture;
+      if (lstat(path.c_str(), &capture) != 0 || !S_ISREG(capture.st_mode)) continue;
+    }
     if (unlink(path.c_str()) == 0 || errno == ENOENT || errno == ENOTDIR) continue;
     // Gone already (a read-only file system answers so even then), or a
     // directory of that name, which is not one of ours.

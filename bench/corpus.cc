@@ -291,7 +291,7 @@ bool writeDatabase(const std::string& root,
       }
       if (!installer::writeMetadata(*record, manifest)) _exit(5);
     }
-    installer::commitManifest(manifest, false);
+    if (installer::commitManifest(manifest) != installer::CommitOutcome::kCommitted) _exit(6);
     _exit(0);
   }
   int status = 0;

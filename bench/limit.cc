@@ -5,14 +5,18 @@
 // it renames into place. It checks no header, signature or name, keeps no
 // database and prints nothing.
 //
-//   bench_limit [--per-file-calls] [--fsync] PACKAGE DESTDIR
+//   bench_limit [--per-file-calls] [--fsync] [--durable] PACKAGE DESTDIR
 //
 // --per-file-calls  the calls the installer's design needs for each file:
 //                   the temporary file beside its destination, write, set
 //                   the mode, close, and every rename only at the end (the
 //                   commit) instead of right after the file is written.
 // --fsync           also flush each temporary file to its device before it
-//                   is closed (what a durable commit costs).
+//                   is closed (what a durable commit costs, file by file).
+// --durable         the least a durable commit of the whole run needs: the
+//                   calls of --per-file-calls, one syncfs on DESTDIR's file
+//                   system once every file is written, the renames, and one
+//                   more syncfs.
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
@@ -43,6 +47,7 @@ constexpr std::size_t kWriteBuffer = 16384;
 struct Options {
   bool perFileCalls = false;
   bool fsyncFiles = false;
+  bool durable = false;
 };
 
 [[noreturn]] void die(const char* what) {
@@ -283,12 +288,16 @@ int main(int argc, char** argv) {
       options.perFileCalls = true;
     } else if (std::strcmp(argv[arg], "--fsync") == 0) {
       options.fsyncFiles = true;
+    } else if (std::strcmp(argv[arg], "--durable") == 0) {
+      options.durable = true;
+      options.perFileCalls = true;
     } else {
       break;
     }
   }
   if (argc - arg != 2) {
-    std::fprintf(stderr, "usage: bench_limit [--per-file-calls] [--fsync] PACKAGE DESTDIR\n");
+    std::fprintf(stderr,
+                 "usage: bench_limit [--per-file-calls] [--fsync] [--durable] PACKAGE DESTDIR\n");
     return 2;
   }
   const int fd = open(argv[arg], O_RDONLY);
@@ -312,6 +321,14 @@ int main(int argc, char** argv) {
   unsigned int size = 0;
   EVP_DigestFinal_ex(sha256, digest, &size);
   EVP_MD_CTX_free(sha256);
-  extractor.renameAll();
+  if (options.durable) {
+    const int dir = open(argv[arg + 1], O_RDONLY | O_DIRECTORY);
+    if (dir < 0 || syncfs(dir) != 0) die("syncfs");
+    extractor.renameAll();
+    if (syncfs(dir) != 0) die("syncfs");
+    close(dir);
+  } else {
+    extractor.renameAll();
+  }
   return 0;
 }

@@ -25,7 +25,7 @@ void BM_ReaderHashingWalk(benchmark::State& state) {
     reader.wantedTypes = {installer::kPartHeader, installer::kPartPayload,
                           installer::kPartSignature};
     int parts = 0;
-    while (reader.nextPart() != kNoPart) ++parts;
+    while (reader.nextPart() != installer::kNoPart) ++parts;
     benchmark::DoNotOptimize(parts);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));

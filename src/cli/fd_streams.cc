@@ -106,9 +106,9 @@ int FdOutputBuf::sync() { return flushBuffer() ? 0 : -1; }
 
 bool FdOutputBuf::close() {
   if (fd_ < 0) return error_ == 0;
-  // The capture becomes a kept image or the boot image by a rename: its
-  // contents must be on the flash before that rename can make them live.
-  if (flushBuffer() && ::fsync(fd_) != 0) error_ = errno;
+  // The capture becomes a kept image or the boot image by a rename; its
+  // contents reach the flash with the commit's flush before that rename.
+  flushBuffer();
   if (::close(fd_) != 0 && error_ == 0) error_ = errno;
   fd_ = -1;
   return error_ == 0;

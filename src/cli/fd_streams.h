@@ -46,8 +46,8 @@ class FdOutputBuf : public std::streambuf {
   FdOutputBuf(const FdOutputBuf&) = delete;
   FdOutputBuf& operator=(const FdOutputBuf&) = delete;
 
-  // Writes what is buffered, syncs the file and closes the descriptor;
-  // false when any write, the sync or the close failed.
+  // Writes what is buffered and closes the descriptor; false when any write
+  // or the close failed.
   [[nodiscard]] bool close();
   bool failed() const { return error_ != 0; }
   int error() const { return error_; }

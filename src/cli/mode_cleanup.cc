@@ -9,7 +9,9 @@ ExitStatus runCleanupMode(Repository& repo) {
   // Whether anything was to be uninstalled does not matter; what was staged
   // is committed.
   cleanupPackages(repo, m);
-  return commitManifest(m, false) ? ExitStatus::kSuccess : ExitStatus::kFailed;
+  // A failed commit has left (or, at the next start, brings back) the old state.
+  return commitManifest(m) == CommitOutcome::kCommitted ? ExitStatus::kSuccess
+                                                        : ExitStatus::kFailed;
 }
 
 }  // namespace installer

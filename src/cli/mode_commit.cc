@@ -6,38 +6,39 @@
 
 #include "cli/modes.h"
 #include "txn/manifest.h"
+#include "txn/recovery.h"
+#include "txn/temporaries.h"
 
 namespace installer {
-namespace {
-
-constexpr const char* kManifestPath = "/ram/MANIFEST";
-
-}  // namespace
 
 ExitStatus runCommitMode() {
   Manifest m;
-  // A missing or empty file leaves nothing to commit, which is no failure.
-  if (!readManifest(m, kManifestPath)) {
+  // A missing or empty file leaves nothing to do, which is no failure.
+  if (!readManifest(m, kKeptManifestPath)) {
   }
   std::fputs("finishing install... ", stdout);
   std::fflush(stdout);
-  const bool committed = commitManifest(m, true);
-  // Carried out, the manifest is spent: replayed after a later install it
-  // would undo that install's files.
-  unlink(kManifestPath);
+  CommitOptions options;
+  options.showProgress = true;
+  options.keptManifest = true;
+  const CommitOutcome outcome = commitManifest(m, options);
   // The backspace and blank wipe the spinner's last character.
   std::fputs("\b \n", stdout);
   std::fflush(stdout);
-  return committed ? ExitStatus::kSuccess : ExitStatus::kFailed;
+  // A failure was reported as it happened; the old state stands (or is
+  // brought back at the next start), and the manifest can be tried again.
+  return outcome == CommitOutcome::kCommitted ? ExitStatus::kSuccess : ExitStatus::kFailed;
 }
 
 ExitStatus runCancelMode() {
   Manifest m;
-  // What could be read is cancelled; a missing file leaves nothing to do.
-  if (!readManifest(m, kManifestPath)) {
+  // A missing or empty file leaves nothing to do, which is no failure.
+  if (!readManifest(m, kKeptManifestPath)) {
   }
   cancelManifest(m);
-  unlink(kManifestPath);
+  unlink(kKeptManifestPath);
+  // What the "--safe" run staged for the manifest goes with it.
+  removeListedTemporaries(kKeptListPath);
   return ExitStatus::kSuccess;
 }
 

@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
 #include <istream>
 #include <string>
+#include <vector>
 
 #include "apply/schedule.h"
 #include "cli/fd_streams.h"
@@ -25,7 +27,7 @@ namespace {
 // The doubled slash is the historical spelling; it names
 // "/flash/var/pdb/image".
 constexpr const char* kCapturePath = "/flash/var/pdb//image";
-constexpr const char* kCaptureSource = "/flash/var/pdb/image";
+constexpr const char* kCaptureSource = kCaptureTemporary;
 constexpr const char* kBootImage = "/flash/bootimage";
 constexpr const char* kDatabasePrefix = "/flash/var/pdb/";
 
@@ -52,13 +54,28 @@ int openCapture() {
   return fd;
 }
 
+// The label of the package (or bundle) the run installed: the first record
+// that was not in the repository before it.
+std::string installedLabel(const Repository& repo,
+                           const std::vector<const InstalledPackage*>& before) {
+  for (const auto& record : repo.packages) {
+    if (record->name.empty()) continue;  // an off-by-default blocker
+    if (std::find(before.begin(), before.end(), record.get()) == before.end()) {
+      return displayLabel(*record);
+    }
+  }
+  return "-";
+}
+
 }  // namespace
 
 ExitStatus runImageMode(Repository& repo, const RunOptions& options) {
   Manifest manifest;
   applyScheduledActions(repo, manifest, Verbosity::kReport);
 
-  const int captureFd = openCapture();
+  // The capture is a temporary of the run until the commit makes it the kept
+  // image: listed before it exists, so that no way of ending leaves it.
+  const int captureFd = manifest.temporaries.note(kCaptureSource) ? openCapture() : -1;
   if (captureFd < 0) {
     // Nothing is committed; the state files staged above are dropped with
     // their temporary files.
@@ -74,6 +91,8 @@ ExitStatus runImageMode(Repository& repo, const RunOptions& options) {
   bool bootImage = false;
   const std::size_t reportsBefore = repo.messages.size();
   std::string label;
+  std::vector<const InstalledPackage*> recordsBefore;
+  for (const auto& record : repo.packages) recordsBefore.push_back(record.get());
   ExitStatus result =
       exitStatusOf(installFromStream(repo, manifest, input, options.installFlags | kFlagUpgrade,
                                      KeptState{}, &capture, &packageDirectory, &bootImage, &label));
@@ -117,9 +136,17 @@ ExitStatus runImageMode(Repository& repo, const RunOptions& options) {
   // failing (the removal of the older version, say) is dropped with it.
   if (result != ExitStatus::kSuccess) {
     cancelManifest(manifest);
-  } else if (!commitManifest(manifest, false)) {
-    // Each failed step was reported; the run must not end as a success.
-    result = ExitStatus::kFailed;
+  } else {
+    const CommitOutcome committed = commitManifest(manifest);
+    if (committed == CommitOutcome::kNoSpace) {
+      // The files staged in "/ram" could not all be copied onto the flash:
+      // nothing changed there.
+      reportError(repo, "installation of %s failed: disk is too small",
+                  installedLabel(repo, recordsBefore).c_str());
+    }
+    // Each other failure was reported as it happened; the run must not end
+    // as a success.
+    if (committed != CommitOutcome::kCommitted) result = ExitStatus::kFailed;
   }
   if (!captureStaged && unlink(kCaptureSource) != 0 && errno != ENOENT) std::perror("unlink");
 

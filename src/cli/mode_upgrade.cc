@@ -6,6 +6,7 @@
 #include "txn/manifest.h"
 #include "txn/postlog.h"
 #include "txn/staging.h"
+#include "txn/temporaries.h"
 #include "upgrade/driver.h"
 
 namespace installer {
@@ -33,6 +34,7 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options) {
   }
 
   const bool changed = !manifest.empty();
+  PreparedCommit prepared;
   if (changed) {
     // The boot scripts learn from this marker that packages changed: a
     // commit without it would go unnoticed by them.
@@ -43,20 +45,39 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options) {
       cancelManifest(manifest);
       installed.clear();
       status = ExitStatus::kFailed;
-    } else if (!options.commitNow && !writeManifest(manifest, kManifestPath)) {
+    } else if (!options.commitNow) {
       // The manifest is settled before anything is announced, so that a run
       // whose manifest could not be kept claims no installed package.
-      reportError(repo, "could not write %s", kManifestPath);
-      cancelManifest(manifest);
-      installed.clear();
-      status = ExitStatus::kFailed;
+      // The staged files are kept before the manifest names them: a run
+      // ended in between leaves kept files without a manifest, which the
+      // next start removes.
+      keepRunTemporaries(manifest.temporaries);
+      if (!writeManifest(manifest, kManifestPath)) {
+        reportError(repo, "could not write %s", kManifestPath);
+        removeListedTemporaries(kKeptListPath);
+        cancelManifest(manifest);
+        installed.clear();
+        status = ExitStatus::kFailed;
+      }
+      // The manifest file's own temporary name is gone with its rename.
+      endRunTemporaries(manifest.temporaries);
+    } else {
+      // Everything that can fail before the first rename is tried before
+      // anything is announced: copies onto the flash that do not fit are
+      // refused as the free-space estimate refuses.
+      const CommitOutcome ready = prepareCommit(manifest, {}, prepared);
+      if (ready != CommitOutcome::kCommitted) {
+        if (ready == CommitOutcome::kNoSpace) reportError(repo, "not enough space for upgrade");
+        cancelManifest(manifest);
+        installed.clear();
+        status = ready == CommitOutcome::kNoSpace ? ExitStatus::kNoSpace : ExitStatus::kFailed;
+      }
     }
   }
-
   for (const auto& package : installed) inform(repo, "installed %s", packageLabel(package).c_str());
-
-  if (changed && options.commitNow && !commitManifest(manifest, false))
+  if (prepared.ready && carryOutCommit(manifest, prepared) != CommitOutcome::kCommitted) {
     status = ExitStatus::kFailed;
+  }
   writePostlog(repo);
   return status;
 }

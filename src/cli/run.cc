@@ -13,10 +13,24 @@
 #include "cli/command_line.h"
 #include "cli/modes.h"
 #include "store/loader.h"
+#include "txn/recovery.h"
 #include "txn/run_lock.h"
 
 namespace installer {
 namespace {
+
+// A run cut short (killed, the power lost, a commit that could not be
+// undone) is made whole before anything looks at the flash. The listing
+// takes the lock only when there is something to recover, and lists what
+// it finds when another installer is at work. False when recovery failed:
+// a run that changes the flash must then change nothing.
+bool recoverFirst(RunLock& lock, bool listingOnly) {
+  if (!recoveryPending()) return true;
+  if (listingOnly && lock.acquire() == LockOutcome::kBusy) return true;
+  if (recoverInterruptedRun() != RecoveryOutcome::kFailed) return true;
+  std::cout << "ERROR: could not recover the interrupted install" << std::endl;
+  return false;
+}
 
 // The console may go away at any time (a closed terminal, a pager that quit):
 // a write to it then fails and is ignored instead of ending the process
@@ -78,6 +92,10 @@ int runInstaller(int argc, char** argv) {
   RunLock lock;
   const bool listingOnly = outcome == ParseOutcome::kRun && options.show;
   if (!listingOnly && !takeRunLock(lock)) return static_cast<int>(ExitStatus::kBusy);
+
+  if (!recoverFirst(lock, listingOnly) && !listingOnly) {
+    return static_cast<int>(ExitStatus::kFailed);
+  }
 
   if (outcome == ParseOutcome::kCommit) return static_cast<int>(runCommitMode());
   if (outcome == ParseOutcome::kCancel) return static_cast<int>(runCancelMode());

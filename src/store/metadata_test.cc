@@ -34,7 +34,7 @@ class Metadata : public testing::Test {
   bool writeAndCommit(const InstalledPackage& p) {
     Manifest m;
     const bool ok = writeMetadata(p, m);
-    static_cast<void>(commitManifest(m, false));
+    EXPECT_EQ(commitManifest(m), CommitOutcome::kCommitted);
     return ok;
   }
 
@@ -140,7 +140,7 @@ TEST_F(Metadata, StateFilesFollowDisabledAndUserChoice) {
     p.userChoice = c.userChoice;
     Manifest m;
     ASSERT_TRUE(writeStateFiles(p, m));
-    static_cast<void>(commitManifest(m, false));
+    EXPECT_EQ(commitManifest(m), CommitOutcome::kCommitted);
     EXPECT_EQ(file("disabled"), c.disabledFile);
     EXPECT_EQ(file("enabled"), c.enabledFile);
   }

@@ -1,14 +1,11 @@
-// The commit's copy fallback for moves that cross file systems, and the clock
-// of its spinner.
+// The commit's copy for moves that cross file systems.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "platform/ticks.h"
 #include "txn/manifest.h"
-#include "txn/paths.h"
 #include "txn/spinner.h"
 
 namespace installer {
@@ -42,17 +39,14 @@ int copyContents(int in, int out, bool showProgress) {
 
 }  // namespace
 
-int copyFile(const std::string& source, const std::string& target, bool showProgress) {
+int copyToTemporary(TemporaryLog& log, const std::string& source, const std::string& dir,
+                    std::string& copy, bool showProgress) {
   struct stat st;
   if (stat(source.c_str(), &st) != 0) return errno;
   if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
   const int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return errno;
-
-  // The copy goes to a file of its own beside the target, so that the live
-  // target is replaced in one step and only by a complete copy.
-  std::string temporary = parentDir(target) + "/tmpXXXXXX";
-  const int out = mkstemp(temporary.data());
+  const int out = createTemporaryFile(log, dir, copy);
   if (out < 0) {
     const int error = errno;
     close(in);
@@ -61,11 +55,10 @@ int copyFile(const std::string& source, const std::string& target, bool showProg
   int error = copyContents(in, out, showProgress);
   close(in);
   // The move would have kept the source's permission bits; so does the copy.
+  // Its data reaches the disk with the commit's one flush.
   if (error == 0 && fchmod(out, st.st_mode & 07777) != 0) error = errno;
-  if (error == 0 && fsync(out) != 0) error = errno;
   if (close(out) != 0 && error == 0) error = errno;
-  if (error == 0 && rename(temporary.c_str(), target.c_str()) != 0) error = errno;
-  if (error != 0) unlink(temporary.c_str());
+  if (error != 0) unlink(copy.c_str());
   return error;
 }
 

@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
+
+#include "txn/temporaries.h"
 
 namespace installer {
 
@@ -48,6 +51,8 @@ struct Manifest {
   // written.
   bool planOnly = false;
   PlannedFiles planned;
+  // Every temporary file the run creates is noted here before it exists.
+  TemporaryLog temporaries;
   bool empty() const { return entries.empty(); }
 };
 
@@ -61,28 +66,64 @@ void addLink(Manifest& m, const std::string& linkText, const std::string& path);
 // planning manifest has none.
 void deleteStagedFile(const Manifest& m, const std::string& source);
 
-// Deletes the temporary files of kMoveStaged entries and empties the manifest.
+// Deletes the temporary files of kMoveStaged entries and every other
+// temporary the run made, and empties the manifest.
 void cancelManifest(Manifest& m);
 
-// Removals and links first, then moves, all in path order; everything below
-// "/flash/var/pdb/" (the package database) after everything else, so that
-// the database changes only once the files it describes are in place. The
-// manifest is left as it is. Each operation that fails is reported on
-// standard error and the commit goes on; false when any failed. A planning
-// manifest is refused at once: false, nothing touched.
-[[nodiscard]] bool commitManifest(const Manifest& m, bool showProgress);
+enum class [[nodiscard]] CommitOutcome{
+    kCommitted,   // every operation carried out and flushed to the storage
+    kNoSpace,     // refused before anything changed: the copies do not fit
+    kRefused,     // refused before anything changed (reported on stderr)
+    kRolledBack,  // an operation failed (reported); the old state is back
+    kUnfinished,  // failed and could not be undone: the next start does it
+};
+
+struct CommitOptions {
+  bool showProgress = false;  // the spinner while files are copied
+  bool keptManifest = false;  // carrying out "/ram/MANIFEST" of "--safe"
+};
+
+// A commit checked and journalled, ready to be carried out.
+struct PreparedCommit {
+  CommitOptions options;
+  std::vector<std::string> fileSystems;  // one directory of each touched
+  std::vector<std::string> copiedStaged;
+  std::vector<std::string> madeForJournal;
+  bool ready = false;
+  bool journalled = false;  // false for an empty manifest
+};
+
+// The whole run, all or nothing. Removals and links first, then moves, all
+// in path order; everything below "/flash/var/pdb/" (the package database)
+// after everything else. Before the first rename every check is made (a
+// directory or an overlong name at a target, a file where a parent
+// directory must be, a missing source), files that cross file systems are
+// copied beside their targets, the journal is written and the file systems
+// are flushed; replaced and removed files are kept under backup names until
+// the last operation is done and flushed. The manifest's entries are left
+// as they are; the run's temporaries are gone afterwards (unless the
+// outcome is kUnfinished, when the next start sees to them). A planning
+// manifest is refused at once: kRefused, nothing touched.
+CommitOutcome commitManifest(Manifest& m, const CommitOptions& options = {});
+
+// The two halves of commitManifest, for a caller that must know that the
+// commit can be made before it announces anything. A refused preparation has
+// removed what it made; a prepared commit must be carried out.
+CommitOutcome prepareCommit(Manifest& m, const CommitOptions& options, PreparedCommit& prepared);
+CommitOutcome carryOutCommit(Manifest& m, PreparedCommit& prepared);
 
 // Writes the manifest file through a temporary file renamed into place.
 // False when it could not be written completely or holds an entry that would
 // not read back as itself (a newline in a field, a blank in a target path).
 // A planning manifest is never written.
-[[nodiscard]] bool writeManifest(const Manifest& m, const std::string& path);
+[[nodiscard]] bool writeManifest(Manifest& m, const std::string& path);
 // Adds the entries of a manifest file; every move reads back as kMove.
 [[nodiscard]] bool readManifest(Manifest& m, const std::string& path);
 
-// The commit's fallback when a rename crosses file systems: copies into a
-// temporary file beside the target and renames it over the target only when
-// the whole copy reached the disk. Returns 0 on success, else an errno value.
-[[nodiscard]] int copyFile(const std::string& source, const std::string& target, bool showProgress);
+// For a move that crosses file systems: copies `source` (a regular file,
+// with its permission bits) into a new temporary file in `dir`, noted in
+// `log`. Returns 0 and sets `copy`, else an errno value (nothing is left).
+[[nodiscard]] int copyToTemporary(TemporaryLog& log, const std::string& source,
+                                  const std::string& dir, std::string& copy, bool showProgress);
 
 }  // namespace installer

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "txn/manifest.h"
+#include "txn/paths.h"
 
 namespace installer {
 namespace {
@@ -56,7 +57,7 @@ Fields splitLine(const std::string& line) {
 
 }  // namespace
 
-bool writeManifest(const Manifest& m, const std::string& path) {
+bool writeManifest(Manifest& m, const std::string& path) {
   if (m.planOnly) return false;
   std::string text;
   for (const auto& [target, entry] : m.entries) {
@@ -75,8 +76,8 @@ bool writeManifest(const Manifest& m, const std::string& path) {
     }
   }
   // A later "--commit" must find either the old file or the complete new one.
-  std::string temporary = path + ".XXXXXX";
-  const int fd = mkstemp(temporary.data());
+  std::string temporary;
+  const int fd = createTemporaryFile(m.temporaries, parentDir(path), temporary);
   if (fd < 0) return false;
   bool ok = writeAll(fd, text) && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;

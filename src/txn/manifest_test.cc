@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
+
 #include "support/sandbox.h"
 #include "txn/paths.h"
 #include "txn/spinner.h"
@@ -90,25 +92,19 @@ TEST_F(ManifestTest, CancelDeletesOnlyStagedSources) {
 }
 
 TEST_F(ManifestTest, RemovalsAndLinksHappenBeforeAnyMove) {
-  // Each move's source is what a removal or a link of a later path touches,
-  // so doing the moves first (in plain path order) would end differently.
+  // The move's source is what a link of a later path makes, so doing the
+  // moves first (in plain path order) would end differently.
   ts::writeFile("/flash/c", "old file at c");
-  ts::writeFile("/flash/e", "to be removed");
   Manifest m;
   addLink(m, "/x/target", "/flash/c");
   addMove(m, "/flash/c", "/flash/a");  // moves the new link
-  setEntry(m, "/flash/e", ManifestOp::kRemove, "");
-  addMove(m, "/flash/e", "/flash/b");  // its source is gone by then
   testing::internal::CaptureStderr();
-  EXPECT_FALSE(commitManifest(m, false)) << "a move failed";
-  const std::string err = testing::internal::GetCapturedStderr();
-
+  EXPECT_EQ(commitManifest(m), CommitOutcome::kCommitted);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(linkText("/flash/a"), "/x/target");
   EXPECT_FALSE(ts::exists("/flash/c"));
-  EXPECT_FALSE(ts::exists("/flash/b"));
-  EXPECT_FALSE(ts::exists("/flash/e"));
-  EXPECT_EQ(err, std::string("rename: ") + strerror(ENOENT) + "\n");
-  EXPECT_EQ(m.entries.size(), 4u) << "the commit leaves the manifest as it is";
+  EXPECT_EQ(m.entries.size(), 2u) << "the commit leaves the manifest as it is";
+  EXPECT_EQ(ts::listDir("/flash"), std::vector<std::string>{"a"});
 }
 
 TEST_F(ManifestTest, TheDatabaseChangesAfterEverythingElse) {
@@ -122,7 +118,7 @@ TEST_F(ManifestTest, TheDatabaseChangesAfterEverythingElse) {
   addMove(m, "/flash/zz/new", "/flash/zz/file");
   addMove(m, "/flash/zz/taken", "/flash/var/pdb/p/version");
   testing::internal::CaptureStderr();
-  EXPECT_TRUE(commitManifest(m, false));
+  EXPECT_EQ(commitManifest(m), CommitOutcome::kCommitted);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(ts::readFile("/flash/var/pdb/p/version"), "7.2");
   EXPECT_EQ(ts::readFile("/flash/zz/file"), "z");
@@ -137,12 +133,17 @@ TEST_F(ManifestTest, RemoveHandlesFilesLinksAndDirectories) {
   ts::writeFile("/flash/busy/plain", "1");
   ts::writeFile("/flash/busy/.hidden", "2");
   ts::writeFile("/flash/busy/sub/inner", "3");
+  ts::writeFile("/flash/again/old", "1");
+  ts::writeFile("/flash/again/replaced", "old");
+  ts::writeFile("/flash/new-replaced", "new");
   Manifest m;
   for (const char* path :
-       {"/flash/file", "/flash/link", "/flash/pkg", "/flash/busy", "/flash/none"}) {
+       {"/flash/file", "/flash/link", "/flash/pkg", "/flash/busy", "/flash/none", "/flash/again"}) {
     setEntry(m, path, ManifestOp::kRemove, "");
   }
-  EXPECT_TRUE(commitManifest(m, false));
+  // A removed directory that gets a file again stays, with that file only.
+  addMove(m, "/flash/new-replaced", "/flash/again/replaced");
+  EXPECT_EQ(commitManifest(m), CommitOutcome::kCommitted);
   EXPECT_FALSE(ts::exists("/flash/file"));
   EXPECT_FALSE(ts::exists("/flash/link"));
   EXPECT_EQ(ts::readFile("/flash/target"), "kept");
@@ -150,51 +151,77 @@ TEST_F(ManifestTest, RemoveHandlesFilesLinksAndDirectories) {
   // Hidden names and subdirectories stay, and with them the directory.
   EXPECT_EQ(ts::listDir("/flash/busy"), (std::vector<std::string>{".hidden", "sub"}));
   EXPECT_TRUE(ts::exists("/flash/busy/sub/inner"));
+  EXPECT_EQ(ts::listDir("/flash/again"), std::vector<std::string>{"replaced"});
+  EXPECT_EQ(ts::readFile("/flash/again/replaced"), "new");
 }
 
-TEST_F(ManifestTest, LinksCreateParentsReplaceFilesAndReportDirectories) {
+TEST_F(ManifestTest, LinksCreateParentsAndReplaceFilesAndLinks) {
   ts::writeFile("/flash/old", "file");
-  ts::makeDirs("/flash/dir/inside");
+  ASSERT_EQ(symlink("/flash/old-image", "/flash/image"), 0);
   Manifest m;
   addLink(m, "/flash/bootimage", "/flash/var/pdb/p/image");
   addLink(m, "relative text", "/flash/old");
-  addLink(m, "/nowhere", "/flash/dir");
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(commitManifest(m, false));
-  const std::string err = testing::internal::GetCapturedStderr();
+  addLink(m, "/flash/bootimage", "/flash/image");
+  EXPECT_EQ(commitManifest(m), CommitOutcome::kCommitted);
   EXPECT_EQ(linkText("/flash/var/pdb/p/image"), "/flash/bootimage");
   EXPECT_EQ(linkText("/flash/old"), "relative text");
-  EXPECT_TRUE(ts::exists("/flash/dir/inside"));
-  EXPECT_EQ(err, std::string("symlink: ") + strerror(EEXIST) + "\n");
+  EXPECT_EQ(linkText("/flash/image"), "/flash/bootimage");
   // Links are made under a temporary name and renamed into place; none is
-  // left behind.
-  EXPECT_EQ(ts::listDir("/flash"), (std::vector<std::string>{"dir", "old", "var"}));
+  // left behind, nor a backup of what they replaced.
+  EXPECT_EQ(ts::listDir("/flash"), (std::vector<std::string>{"image", "old", "var"}));
   EXPECT_EQ(ts::listDir("/flash/var/pdb/p"), std::vector<std::string>{"image"});
 }
 
-TEST_F(ManifestTest, ALinkReplacesAnOldLinkUnderItsOwnName) {
-  ASSERT_EQ(symlink("/flash/old-image", "/flash/image"), 0);
-  Manifest m;
-  addLink(m, "/flash/bootimage", "/flash/image");
-  EXPECT_TRUE(commitManifest(m, false));
-  EXPECT_EQ(linkText("/flash/image"), "/flash/bootimage");
-  EXPECT_EQ(ts::listDir("/flash"), std::vector<std::string>{"image"});
-}
-
-TEST_F(ManifestTest, MoveOntoADirectoryIsReportedAndTheCommitGoesOn) {
-  ts::makeDirs("/flash/dir/inside");
-  ts::writeFile("/ram/one", "1");
-  ts::writeFile("/ram/two", "2");
-  Manifest m;
-  addMove(m, "/ram/one", "/flash/dir");
-  addMove(m, "/ram/two", "/flash/new/deep/two");
-  testing::internal::CaptureStderr();
-  static_cast<void>(commitManifest(m, false));
-  const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err.rfind("rename: ", 0), 0u) << err;
-  EXPECT_TRUE(ts::exists("/flash/dir/inside"));
-  EXPECT_EQ(ts::readFile("/ram/one"), "1");
-  EXPECT_EQ(ts::readFile("/flash/new/deep/two"), "2");
+// What the kernel would refuse half-way is found before anything changes:
+// the whole commit is refused, reported as the failed call would be, and
+// the tree is as it was.
+TEST_F(ManifestTest, WhatCannotBeDoneIsRefusedBeforeAnythingChanges) {
+  struct Case {
+    const char* name;
+    std::function<void(Manifest&)> stage;
+    std::string error;
+  };
+  const std::string longName(300, 'n');
+  const Case cases[] = {
+      {"move onto a directory", [](Manifest& m) { addMove(m, "/ram/one", "/flash/dir"); },
+       std::string("rename: ") + strerror(EISDIR)},
+      {"link onto a directory", [](Manifest& m) { addLink(m, "/nowhere", "/flash/dir"); },
+       std::string("symlink: ") + strerror(EEXIST)},
+      {"a file where a directory must be",
+       [](Manifest& m) { addMove(m, "/ram/one", "/flash/plain/below"); },
+       std::string("rename: ") + strerror(ENOTDIR)},
+      {"a name too long",
+       [&longName](Manifest& m) { addMove(m, "/ram/one", "/flash/" + longName); },
+       std::string("rename: ") + strerror(ENAMETOOLONG)},
+      {"a missing source", [](Manifest& m) { addMove(m, "/ram/missing", "/flash/x"); },
+       std::string("rename: ") + strerror(ENOENT)},
+      {"a source that a removal takes first",
+       [](Manifest& m) {
+         setEntry(m, "/flash/plain", ManifestOp::kRemove, "");
+         addMove(m, "/flash/plain", "/flash/y");
+       },
+       std::string("rename: ") + strerror(ENOENT)},
+  };
+  for (const Case& c : cases) {
+    ts::removeTree("/flash");
+    ts::makeDirs("/flash/dir/inside");
+    ts::writeFile("/flash/plain", "plain");
+    ts::writeFile("/flash/old", "old");
+    ts::writeFile("/ram/one", "1");
+    ts::writeFile("/ram/two", "2");
+    Manifest m;
+    // Operations that sort before and after the one that cannot be done.
+    setEntry(m, "/flash/old", ManifestOp::kRemove, "");
+    addMove(m, "/ram/two", "/flash/new/deep/two");
+    c.stage(m);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(commitManifest(m), CommitOutcome::kRefused) << c.name;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.error + "\n") << c.name;
+    EXPECT_EQ(ts::listDir("/flash"), (std::vector<std::string>{"dir", "old", "plain"})) << c.name;
+    EXPECT_EQ(ts::readFile("/flash/old"), "old") << c.name;
+    EXPECT_TRUE(ts::exists("/flash/dir/inside")) << c.name;
+    EXPECT_EQ(ts::readFile("/ram/two"), "2") << c.name;
+  }
 }
 
 // Moves from a second file system end in a copy.
@@ -217,7 +244,7 @@ TEST_F(CrossDeviceTest, CopiesAcrossFileSystemsAndDropsOnlyOurOwnSource) {
   setEntry(m, "/flash/staged", ManifestOp::kMoveStaged, "/ram/tmpStaged");
   addMove(m, "/ram/plain", "/flash/sub/plain");
   testing::internal::CaptureStderr();
-  static_cast<void>(commitManifest(m, false));
+  EXPECT_EQ(commitManifest(m), CommitOutcome::kCommitted);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 
   EXPECT_EQ(ts::readFile("/flash/staged"), big);
@@ -230,50 +257,56 @@ TEST_F(CrossDeviceTest, CopiesAcrossFileSystemsAndDropsOnlyOurOwnSource) {
   EXPECT_EQ(ts::listDir("/flash"), (std::vector<std::string>{"staged", "sub"}));
 }
 
-TEST_F(CrossDeviceTest, AFailedCopyKeepsTheOldTargetAndTheSource) {
+TEST_F(CrossDeviceTest, CopiesThatDoNotFitAreRefusedBeforeAnythingChanges) {
   ASSERT_TRUE(ts::mountTmpfs("/flash", "64k"));
   ts::writeFile("/flash/target", "old contents");
+  ts::writeFile("/flash/removed", "old");
   ts::writeFile("/ram/tmpStaged", std::string(300000, 'n'));
   Manifest m;
   setEntry(m, "/flash/target", ManifestOp::kMoveStaged, "/ram/tmpStaged");
+  setEntry(m, "/flash/removed", ManifestOp::kRemove, "");
   testing::internal::CaptureStderr();
-  static_cast<void>(commitManifest(m, false));
+  EXPECT_EQ(commitManifest(m), CommitOutcome::kNoSpace);
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(err, std::string("copy: ") + strerror(ENOSPC) + "\n");
   EXPECT_EQ(ts::readFile("/flash/target"), "old contents");
-  EXPECT_EQ(ts::listDir("/flash"), std::vector<std::string>{"target"});
+  EXPECT_EQ(ts::listDir("/flash"), (std::vector<std::string>{"removed", "target"}));
   EXPECT_TRUE(ts::exists("/ram/tmpStaged"));
 }
 
-TEST_F(CrossDeviceTest, RemovalsThatFailAreReportedAndTheCommitGoesOn) {
+TEST_F(CrossDeviceTest, AnOperationThatFailsIsUndoneWithEveryOneBeforeIt) {
   ASSERT_TRUE(ts::mountTmpfs("/flash/ro", "64k"));
   ts::writeFile("/flash/ro/file", "stays");
   ts::writeFile("/flash/ro/dir/entry", "stays too");
   ASSERT_EQ(mount(nullptr, "/flash/ro", nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
-  ts::writeFile("/flash/plain", "goes");
+  ts::writeFile("/flash/plain", "old plain");
+  ts::writeFile("/flash/new", "new");
   Manifest m;
   setEntry(m, "/flash/ro/file", ManifestOp::kRemove, "");
   setEntry(m, "/flash/ro/dir", ManifestOp::kRemove, "");
   setEntry(m, "/flash/missing", ManifestOp::kRemove, "");
   setEntry(m, "/flash/plain", ManifestOp::kRemove, "");
+  addMove(m, "/flash/new", "/flash/made/new");
   testing::internal::CaptureStderr();
-  static_cast<void>(commitManifest(m, false));
+  EXPECT_EQ(commitManifest(m), CommitOutcome::kRolledBack);
   const std::string err = testing::internal::GetCapturedStderr();
-  // The file and the directory are reported; what is not there is not.
-  const std::string line = std::string("unlink: ") + strerror(EROFS) + "\n";
-  EXPECT_EQ(err, line + line) << err;
+  EXPECT_EQ(err, std::string("rename: ") + strerror(EROFS) + "\n") << err;
   EXPECT_EQ(ts::readFile("/flash/ro/file"), "stays");
   EXPECT_EQ(ts::readFile("/flash/ro/dir/entry"), "stays too");
-  EXPECT_FALSE(ts::exists("/flash/plain"));
+  EXPECT_EQ(ts::readFile("/flash/plain"), "old plain");
+  EXPECT_EQ(ts::listDir("/flash"), (std::vector<std::string>{"new", "plain", "ro"}));
+  ASSERT_EQ(umount("/flash/ro"), 0);
 }
 
-TEST_F(CrossDeviceTest, CopyFileRefusesWhatIsNotARegularFile) {
+TEST_F(CrossDeviceTest, CopyRefusesWhatIsNotARegularFile) {
   ASSERT_TRUE(ts::mountTmpfs("/flash", "64k"));
   ts::makeDirs("/ram/dir");
-  EXPECT_EQ(copyFile("/ram/dir", "/flash/x", false), EISDIR);
-  EXPECT_EQ(copyFile("/ram/missing", "/flash/x", false), ENOENT);
+  TemporaryLog log;
+  std::string copy;
+  EXPECT_EQ(copyToTemporary(log, "/ram/dir", "/flash", copy, false), EISDIR);
+  EXPECT_EQ(copyToTemporary(log, "/ram/missing", "/flash", copy, false), ENOENT);
   ASSERT_EQ(mkfifo("/ram/fifo", 0600), 0);
-  EXPECT_EQ(copyFile("/ram/fifo", "/flash/x", false), EINVAL);
+  EXPECT_EQ(copyToTemporary(log, "/ram/fifo", "/flash", copy, false), EINVAL);
   EXPECT_TRUE(ts::listDir("/flash").empty());
 }
 

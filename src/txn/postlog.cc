@@ -89,7 +89,6 @@ void writePostlog(Repository& repo) {
   // rewritten from scratch instead of over the reserved zero bytes.
   const int out = openLog(O_WRONLY | O_CREAT | (postlogPreloaded ? O_TRUNC : O_APPEND));
   if (out < 0) return;
-  sync();
   std::string text;
   for (const std::string& line : repo.messages) {
     text += line;

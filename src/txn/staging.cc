@@ -109,15 +109,11 @@ class StagedFile::Buffer : public std::streambuf {
     if (error_ == 0) error_ = error;
   }
 
-  // Flushes, syncs and closes the descriptor; false on the first failure.
+  // Writes out what is buffered; false on the first failure. The data
+  // reaches the storage with the commit's one flush of the file system.
   bool finish() {
     if (fd_ < 0) return false;
-    bool ok = drain();
-    if (ok && fsync(fd_) != 0) {
-      fail(errno);
-      ok = false;
-    }
-    return ok;
+    return drain();
   }
   void closeDescriptor() {
     if (fd_ < 0) return;
@@ -244,8 +240,9 @@ std::unique_ptr<StagedFile> createStagedFile(Manifest& m, const std::string& des
     setEntry(m, destination, ManifestOp::kMoveStaged, source);
     return std::make_unique<StagedFile>(m.planned, source, mode);
   }
-  std::string temporary = temporaryDir(m, destination, sizeHint) + "/tmpXXXXXX";
-  const int fd = mkstemp(temporary.data());
+  std::string temporary;
+  const int fd =
+      createTemporaryFile(m.temporaries, temporaryDir(m, destination, sizeHint), temporary);
   if (fd >= 0) setEntry(m, destination, ManifestOp::kMoveStaged, std::move(temporary));
   return std::make_unique<StagedFile>(fd, mode);
 }

@@ -1,7 +1,8 @@
 // Fault injection into the real installer: the Nth call that changes the
-// file system fails (ENOSPC, EIO, EACCES) for every N in turn. Each run must
-// report the failure, and "/flash" must be unchanged, or -- for failures
-// during the commit itself -- hold every path in its old or its new state.
+// file system fails (ENOSPC, EIO, EACCES) for every N in turn. Each run is
+// all or nothing: it reports the failure and, once the next start has run,
+// the tree is exactly the old one; or it succeeds and the tree is exactly
+// the one a run without the fault leaves. Nothing in between is tolerated.
 // FAULT_SWEEP_FULL=1 tries every N; otherwise a spread sample keeps CI short.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -81,24 +82,25 @@ TEST_F(CommitFaults, EveryFailingCallLeavesOldOrNewAndIsReported) {
       plan.at = n;
       plan.error = error;
       const auto result = ts::runInstaller({"--commit"}, ts::withFault(faulty, plan));
+      // The next start finishes what the failed run could not.
+      ts::RunOptions next;
+      next.chrootTo = root.path();
+      const auto recovery = ts::runInstaller({"--show"}, ts::withFault(next));
       const ts::TreeState now = ts::snapshotTree(root / "/flash");
       const std::string label = error + " at call " + std::to_string(n) + " (" + calls[n - 1].kind +
                                 " " + calls[n - 1].detail + ")";
       ++counts.tried;
-      const auto check = ts::checkOldOrNew(before, after, now);
-      // A step that failed is reported on standard error and ends the
-      // commit with status 1; a fault absorbed without a report with 0.
-      const int expectedStatus = result.err.empty() ? 0 : 1;
-      if (result.status != expectedStatus || !check.ok() || ts::sanitizerReported(result)) {
-        counts.other.push_back(label + ": status " + std::to_string(result.status) + "\n" +
-                               ts::describeDifference(after, now) + result.err);
-      } else if (now == after) {
+      const bool failureReported = result.status != 0 && !result.err.empty();
+      if (ts::sanitizerReported(result) || ts::sanitizerReported(recovery)) {
+        counts.other.push_back(label + ": sanitizer report\n" + result.err + recovery.err);
+      } else if (now == before && failureReported) {
+        ++counts.refused;
+      } else if (now == after && result.status == 0 && result.err.empty()) {
         ++counts.acceptedIdentical;
-      } else if (!result.err.empty()) {
-        ++counts.commitPartial;
       } else {
-        counts.other.push_back(label + ": changed the tree without a report\n" +
-                               ts::describeDifference(after, now));
+        if (failureReported && ts::checkOldOrNew(before, after, now).ok()) ++counts.commitPartial;
+        counts.other.push_back(label + ": status " + std::to_string(result.status) + "\n" +
+                               ts::describeDifference(before, now) + result.err);
       }
     }
   }
@@ -165,12 +167,6 @@ bool reported(const ts::RunResult& r) {
   return r.out.find("ERROR: ") != std::string::npos || !r.err.empty();
 }
 
-// `now` is `after` plus temporary files (a capture that could not be removed).
-bool leftoversOnly(const ts::TreeState& after, const ts::TreeState& now) {
-  const ts::OldOrNewReport check = ts::checkOldOrNew(after, after, now);
-  return check.ok() && ts::without(now, check.temporaries) == after;
-}
-
 struct Scenario {
   std::string name;
   std::string preparedRoot;  // copied for every case
@@ -215,6 +211,9 @@ ts::SweepCounts sweepFaults(const ts::SweepArea& area, const Scenario& scenario,
       plan.at = n;
       plan.error = error;
       const ts::RunResult result = scenario.run(root.path(), ts::withFault({}, plan));
+      // The next start finishes what the failed run could not.
+      const ts::RunResult recovery =
+          ts::runInstaller({"-r", root.path(), "--show"}, ts::withFault({}));
       const ts::TreeState now = routerTree(root.path());
       const std::string label = scenario.name + ": " + error + " at call " + std::to_string(n) +
                                 " (" + calls[n - 1].kind + " " + calls[n - 1].detail + ")";
@@ -222,8 +221,8 @@ ts::SweepCounts sweepFaults(const ts::SweepArea& area, const Scenario& scenario,
       // A failure must be reported, in the image mode also by the status.
       const bool failureReported =
           reported(result) && (!scenario.failureStatus || result.status != 0);
-      if (ts::sanitizerReported(result)) {
-        counts.other.push_back(label + ": sanitizer report\n" + result.err);
+      if (ts::sanitizerReported(result) || ts::sanitizerReported(recovery)) {
+        counts.other.push_back(label + ": sanitizer report\n" + result.err + recovery.err);
       } else if (endedBySignal(result)) {
         counts.other.push_back(label + ": ended by signal " + std::to_string(result.status - 128) +
                                "\n" + result.out + result.err);
@@ -234,17 +233,17 @@ ts::SweepCounts sweepFaults(const ts::SweepArea& area, const Scenario& scenario,
         if (std::getenv("FAULT_SWEEP_VERBOSE") != nullptr) {
           std::printf("identical: %s\n", label.c_str());
         }
-      } else if (failureReported && ts::checkOldOrNew(before, after, now).ok()) {
-        ++counts.commitPartial;
-      } else if (result.status == 0 && reported(result) && leftoversOnly(after, now)) {
-        // Installed; only cleaning up a temporary file failed, and said so.
-        ++counts.commitPartial;
       } else {
+        // A run is wholly old or wholly new: a mix of the two (each path
+        // old or new, but not all alike) is counted and fails like the rest.
         const auto check = ts::checkOldOrNew(before, after, now);
+        if (failureReported && check.ok()) ++counts.commitPartial;
         std::string why = "status " + std::to_string(result.status) +
                           (reported(result) ? "" : ", nothing reported") + "\n";
         for (const auto& v : check.violations) why += "  not old or new: " + v + "\n";
-        counts.other.push_back(label + ": " + why + "  against the run without the fault:\n" +
+        counts.other.push_back(label + ": " + why + "  against the old tree:\n" +
+                               ts::describeDifference(before, now) +
+                               "  against the run without the fault:\n" +
                                ts::describeDifference(after, now) + result.out + result.err);
       }
     }

@@ -293,12 +293,12 @@ TEST_F(ScheduleRun, CleanupWhoseCommitFailsEndsWithStatusOne) {
   install({.name = "velt"});
   install({.name = "plain", .files = {"/flash/bin/plain"}});
   ts::FaultPlan plan;
-  plan.calls = "unlink";
-  plan.at = 1;  // the removal of the first file the commit takes away
+  plan.calls = "rename";
+  plan.at = 1;  // the first file the commit takes away, set aside until the end
   plan.error = "EIO";
   const auto result = ts::runInstaller({"-r", root_.path(), "--cleanup"}, ts::withFault({}, plan));
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, std::string("unlink: ") + strerror(EIO) + "\n");
+  EXPECT_EQ(result.err, std::string("rename: ") + strerror(EIO) + "\n");
   EXPECT_TRUE(exists("/flash/bin/plain"));
   EXPECT_TRUE(exists("/flash/var/pdb/velt"));
 }

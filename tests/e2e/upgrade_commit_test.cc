@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -234,16 +235,18 @@ TEST_F(UpgradeEnd, SafeRunThatCannotKeepItsManifestChangesNothing) {
   EXPECT_EQ(router.tree(), flashBefore);
 }
 
-TEST_F(UpgradeEnd, CommitThatFailsIsNoSuccess) {
+TEST_F(UpgradeEnd, CommitThatCannotBeDoneIsNoSuccessAndChangesNothing) {
   RouterRoot router;
-  // A directory where the package puts a file: the move onto it fails.
+  // A directory where the package puts a file: the move onto it would fail,
+  // which is found before anything changes or is announced.
   ts::writeFile(router / "/flash/bin/tool/in-the-way", "");
   router.download("tool.npk", plain(router, "tool", "7.1", {{"bin/tool", "tool"}}));
+  const std::string before = router.tree();
   const ts::RunResult result = router.run();
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(ts::messageLines(result.out), Lines{"installed tool-7.1"});
-  EXPECT_NE(result.err.find("rename"), std::string::npos) << result.err;
-  EXPECT_EQ(router.file("/flash/bin/tool/in-the-way"), "");
+  EXPECT_EQ(ts::messageLines(result.out), Lines{});
+  EXPECT_EQ(result.err, std::string("rename: ") + strerror(EISDIR) + "\n");
+  EXPECT_EQ(router.tree(), before);
 }
 
 }  // namespace

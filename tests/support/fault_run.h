@@ -85,9 +85,10 @@ struct OldOrNewReport {
 OldOrNewReport checkOldOrNew(const TreeState& before, const TreeState& after, const TreeState& now);
 
 // Durability of a run, from the log of its calls: every file written in the
-// run and then renamed into place was synced after its last write and, when
-// it was written before the commit began, before the commit's first rename;
-// and a sync follows the last rename. Returns what breaks the rule.
+// run and then renamed into place was flushed (by an fsync of it, or by a
+// flush of the whole file system) after its last write and, when it was
+// written before the commit began, before the commit's first rename; and a
+// flush follows the last rename. Returns what breaks the rule.
 std::vector<std::string> checkDurability(const std::vector<FaultCall>& calls);
 
 // Whether a sanitizer build of the installer reported an error on standard
@@ -101,7 +102,8 @@ struct SweepCounts {
   int tried = 0;
   int refused = 0;                 // failure reported, the tree unchanged
   int acceptedIdentical = 0;       // ended as the run without the fault does
-  int commitPartial = 0;           // failure reported in the commit; old-or-new holds
+  int commitPartial = 0;           // failure reported, each path old or new but mixed:
+                                   // a broken promise, counted among `other` too
   std::vector<std::string> other;  // anything else: each one fails the test
 
   void print() const;

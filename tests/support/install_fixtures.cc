@@ -1,5 +1,6 @@
 #include "support/install_fixtures.h"
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <iostream>
@@ -154,8 +155,7 @@ int InstallSandbox::install(const std::string& bytes, installer::InstallFlags fl
 }
 
 void InstallSandbox::commit() {
-  // Tests of a failing commit look at the tree it leaves.
-  static_cast<void>(installer::commitManifest(m_, false));
+  EXPECT_EQ(installer::commitManifest(m_), installer::CommitOutcome::kCommitted);
   m_ = installer::Manifest{};
 }
 

@@ -1,0 +1,521 @@
+// The commit of a manifest, all or nothing: checked, copied and journalled
+// before the first rename, undone when an operation fails.
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <set>
+
+#include "platform/flush.h"
+#include "txn/journal.h"
+#include "txn/manifest.h"
+#include "txn/paths.h"
+#include "txn/recovery.h"
+
+namespace installer {
+namespace {
+
+constexpr std::size_t kJournalBuffer = 65536;
+
+bool inDatabase(const std::string& path) { return path.starts_with("/flash/var/pdb/"); }
+
+bool isMove(ManifestOp op) { return op == ManifestOp::kMove || op == ManifestOp::kMoveStaged; }
+
+std::string baseName(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A name the kernel would refuse: too long as a whole or in one component.
+bool tooLong(const std::string& path) {
+  if (path.size() >= PATH_MAX) return true;
+  std::size_t start = 0;
+  while (start < path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    if (end - start > NAME_MAX) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+void report(const char* what, int error) {
+  errno = error;
+  std::perror(what);
+}
+
+bool writeAll(int fd, const char* data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t put = ::write(fd, data + done, size - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      if (put == 0) errno = EIO;
+      return false;
+    }
+    done += static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+// Appends one line to the journal; false with errno set.
+bool appendToJournal(const char* line) {
+  const int fd = ::open(kJournalPath, O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = writeAll(fd, line, std::char_traits<char>::length(line));
+  const int error = errno;
+  if (::close(fd) != 0 && ok) return false;
+  errno = error;
+  return ok;
+}
+
+// Flushes each file system once; false (reported) when one could not be.
+bool flushAll(const std::vector<std::string>& fileSystems) {
+  bool ok = true;
+  for (const std::string& dir : fileSystems) {
+    if (!flushFileSystemOf(dir)) {
+      std::perror("sync");
+      ok = false;
+    }
+  }
+  return ok;
+}
+
+// Turns the manifest into journal steps, checking each operation and making
+// what it needs (copies, link files, backup names) while nothing live has
+// changed yet.
+class Planner {
+ public:
+  Planner(Manifest& m, const CommitOptions& options) : m_(m), options_(options) {}
+  ~Planner() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  CommitOutcome plan();
+  // What planning created (copies, links): removed again when refused.
+  const std::vector<std::string>& made() const { return made_; }
+  // Our own staged files that were copied across: they go once committed.
+  const std::vector<std::string>& copiedStaged() const { return copiedStaged_; }
+  std::vector<std::string> fileSystems() const {
+    std::vector<std::string> dirs;
+    for (const auto& [device, dir] : fileSystems_) dirs.push_back(dir);
+    return dirs;
+  }
+
+ private:
+  CommitOutcome refuse(const char* what, int error) {
+    report(what, error);
+    return error == ENOSPC || error == EDQUOT ? CommitOutcome::kNoSpace : CommitOutcome::kRefused;
+  }
+  bool emit(const JournalStep& step) { return emitLine(encodeStep(step)); }
+  bool emitLine(const std::string& line);
+  bool flushBuffer();
+  void touch(const std::string& dir);
+  bool removedBefore(const std::string& path) const;
+  bool clearedByDirectoryRemoval(const std::string& path) const;
+  bool placedBefore(const std::string& source, const std::string& path) const;
+  bool findAnchor(const std::string& path, std::string& anchor);
+  CommitOutcome backUp(const std::string& path);
+  CommitOutcome planRemove(const std::string& path);
+  CommitOutcome planLink(const std::string& path, const std::string& text);
+  CommitOutcome planMove(const std::string& path, const ManifestEntry& entry);
+
+  Manifest& m_;
+  const CommitOptions& options_;
+  int fd_ = -1;
+  std::string buffer_;
+  std::map<dev_t, std::string> fileSystems_;
+  // Directories the commit creates, each with the existing directory above
+  // it whose file system it will be on.
+  std::map<std::string, std::string> created_;
+  std::string lastParent_;
+  std::string lastAnchor_;
+  std::set<std::string> movedSources_;
+  std::vector<std::string> made_;
+  std::vector<std::string> copiedStaged_;
+};
+
+bool Planner::flushBuffer() {
+  const bool ok = writeAll(fd_, buffer_.data(), buffer_.size());
+  buffer_.clear();
+  return ok;
+}
+
+bool Planner::emitLine(const std::string& line) {
+  buffer_ += line;
+  buffer_ += '\n';
+  return buffer_.size() < kJournalBuffer || flushBuffer();
+}
+
+void Planner::touch(const std::string& dir) {
+  struct stat st;
+  if (stat(dir.c_str(), &st) == 0) fileSystems_.emplace(st.st_dev, dir);
+}
+
+// Whether the manifest removes `path` (a file in the way of a directory)
+// before the operation at hand: removals come first in each half.
+bool Planner::removedBefore(const std::string& path) const {
+  auto it = m_.entries.find(path);
+  if (it != m_.entries.end() && it->second.op == ManifestOp::kRemove) return true;
+  return clearedByDirectoryRemoval(path);
+}
+
+// Whether the commit places something at `source` before it places `path`:
+// the outside of the database before the database, links before moves, and
+// moves in path order.
+bool Planner::placedBefore(const std::string& source, const std::string& path) const {
+  auto it = m_.entries.find(source);
+  if (it == m_.entries.end() || it->second.op == ManifestOp::kRemove) return false;
+  if (inDatabase(source) != inDatabase(path)) return !inDatabase(source);
+  return it->second.op == ManifestOp::kLink || source < path;
+}
+
+// Whether `path` is a plain entry of a directory the manifest removes: it is
+// backed up with that removal, and is no longer there afterwards.
+bool Planner::clearedByDirectoryRemoval(const std::string& path) const {
+  // A directory's removal may be staged with its trailing slash.
+  const std::string dir = parentDir(path);
+  auto parent = m_.entries.find(dir);
+  if (parent == m_.entries.end()) parent = m_.entries.find(dir + "/");
+  if (parent == m_.entries.end() || parent->second.op != ManifestOp::kRemove) return false;
+  if (baseName(path).starts_with(".")) return false;
+  struct stat st;
+  return lstat(parentDir(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+         lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+// The nearest directory above `path` that exists now, emitting a step for
+// each missing directory between. False with errno when a file stands where
+// a directory must be and nothing removes it.
+bool Planner::findAnchor(const std::string& path, std::string& anchor) {
+  const std::string parent = parentDir(path);
+  if (parent == lastParent_) {
+    anchor = lastAnchor_;
+    return true;
+  }
+  std::vector<std::string> missing;
+  std::string dir = parent;
+  for (;;) {
+    if (dir == "/" || dir == ".") {
+      anchor = dir;
+      break;
+    }
+    if (auto made = created_.find(dir); made != created_.end()) {
+      anchor = made->second;
+      break;
+    }
+    struct stat st;
+    if (stat(dir.c_str(), &st) == 0) {
+      if (S_ISDIR(st.st_mode)) {
+        anchor = dir;
+        break;
+      }
+      if (!removedBefore(dir)) {
+        errno = ENOTDIR;
+        return false;
+      }
+    } else if (errno != ENOENT && errno != ENOTDIR) {
+      return false;
+    }
+    missing.push_back(dir);
+    dir = parentDir(dir);
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    created_.emplace(*it, anchor);
+    if (!emit({StepKind::kMakeDir, *it, ""})) return false;
+  }
+  lastParent_ = parent;
+  lastAnchor_ = anchor;
+  return true;
+}
+
+CommitOutcome Planner::backUp(const std::string& path) {
+  const std::string backup = m_.temporaries.freshName(parentDir(path));
+  if (backup.empty()) return refuse("rename", errno);
+  if (tooLong(backup)) return refuse("rename", ENAMETOOLONG);
+  if (!emit({StepKind::kBackUp, path, backup})) return refuse("journal", errno);
+  return CommitOutcome::kCommitted;
+}
+
+CommitOutcome Planner::planRemove(const std::string& staged) {
+  std::string path = staged;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return CommitOutcome::kCommitted;  // already gone
+  if (clearedByDirectoryRemoval(path)) return CommitOutcome::kCommitted;
+  if (!S_ISDIR(st.st_mode)) {
+    touch(parentDir(path));
+    return backUp(path);
+  }
+  // A directory: its plain entries go, then the directory itself, which
+  // stays when hidden names or subdirectories are left in it.
+  std::vector<std::string> plain;
+  if (DIR* dir = opendir(path.c_str())) {
+    while (const dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name.empty() || name[0] == '.') continue;
+      bool isDir = entry->d_type == DT_DIR;
+      if (entry->d_type == DT_UNKNOWN) {
+        struct stat inner;
+        isDir = lstat((path + "/" + name).c_str(), &inner) == 0 && S_ISDIR(inner.st_mode);
+      }
+      if (!isDir) plain.push_back(name);
+    }
+    closedir(dir);
+  }
+  std::sort(plain.begin(), plain.end());
+  touch(path);
+  for (const std::string& name : plain) {
+    const std::string entry = path + "/" + name;
+    const std::string backup = m_.temporaries.freshName(path);
+    if (backup.empty()) return refuse("unlink", errno);
+    if (!emit({StepKind::kBackUp, entry, backup})) return refuse("journal", errno);
+  }
+  if (!emit({StepKind::kRemoveDir, path, ""})) return refuse("journal", errno);
+  return CommitOutcome::kCommitted;
+}
+
+CommitOutcome Planner::planLink(const std::string& path, const std::string& text) {
+  if (tooLong(path)) return refuse("symlink", ENAMETOOLONG);
+  struct stat st;
+  const bool exists = lstat(path.c_str(), &st) == 0;
+  if (exists && S_ISDIR(st.st_mode)) return refuse("symlink", EEXIST);
+  std::string anchor;
+  if (!findAnchor(path, anchor)) return refuse("symlink", errno);
+  // The link is made under a fresh name now and renamed into place with the
+  // other operations.
+  const std::string temporary = m_.temporaries.freshName(anchor);
+  if (temporary.empty()) return refuse("symlink", errno);
+  if (symlink(text.c_str(), temporary.c_str()) != 0) return refuse("symlink", errno);
+  made_.push_back(temporary);
+  touch(anchor);
+  if (exists && !clearedByDirectoryRemoval(path)) {
+    if (CommitOutcome o = backUp(path); o != CommitOutcome::kCommitted) return o;
+  }
+  if (!emit({StepKind::kPlace, path, temporary})) return refuse("journal", errno);
+  return CommitOutcome::kCommitted;
+}
+
+CommitOutcome Planner::planMove(const std::string& path, const ManifestEntry& entry) {
+  if (tooLong(path)) return refuse("rename", ENAMETOOLONG);
+  struct stat source;
+  if (lstat(entry.source.c_str(), &source) != 0) {
+    // A source that an earlier operation of the commit puts in place.
+    if (!placedBefore(entry.source, path)) return refuse("rename", errno);
+    source.st_dev = 0;
+  }
+  // Two moves of one file, or a move of what a removal takes away first:
+  // the move would find its source gone.
+  if (entry.op == ManifestOp::kMove && !movedSources_.insert(entry.source).second) {
+    return refuse("rename", ENOENT);
+  }
+  if (removedBefore(entry.source)) return refuse("rename", ENOENT);
+  struct stat target;
+  const bool exists = lstat(path.c_str(), &target) == 0;
+  if (exists && S_ISDIR(target.st_mode)) return refuse("rename", EISDIR);
+  std::string anchor;
+  if (!findAnchor(path, anchor)) return refuse("rename", errno);
+  struct stat there;
+  if (stat(anchor.c_str(), &there) != 0) return refuse("rename", errno);
+  std::string placed = entry.source;
+  if (source.st_dev != 0 && there.st_dev != source.st_dev) {
+    // Another file system: the copy is made now, beside the target, while
+    // the old target still stands; the source stays where it is.
+    const int error =
+        copyToTemporary(m_.temporaries, entry.source, anchor, placed, options_.showProgress);
+    if (error != 0) return refuse("copy", error);
+    made_.push_back(placed);
+    if (entry.op == ManifestOp::kMoveStaged) copiedStaged_.push_back(entry.source);
+  }
+  touch(anchor);
+  if (exists && !clearedByDirectoryRemoval(path)) {
+    if (CommitOutcome o = backUp(path); o != CommitOutcome::kCommitted) return o;
+  }
+  if (!emit({StepKind::kPlace, path, placed})) return refuse("journal", errno);
+  return CommitOutcome::kCommitted;
+}
+
+CommitOutcome Planner::plan() {
+  fd_ = ::open(kJournalPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd_ < 0) return refuse("journal", errno);
+  touch(parentDir(kJournalPath));
+  emitLine(kJournalHeader);
+  if (options_.keptManifest) emitLine("K");
+  // The package database goes last: until its files change it describes what
+  // was installed before.
+  for (const bool database : {false, true}) {
+    // Removals and links first: a move may land where something was removed.
+    for (const auto& [path, entry] : m_.entries) {
+      if (inDatabase(path) != database) continue;
+      CommitOutcome o = CommitOutcome::kCommitted;
+      if (entry.op == ManifestOp::kRemove) o = planRemove(path);
+      if (entry.op == ManifestOp::kLink) o = planLink(path, entry.source);
+      if (o != CommitOutcome::kCommitted) return o;
+    }
+    for (const auto& [path, entry] : m_.entries) {
+      if (inDatabase(path) != database || !isMove(entry.op)) continue;
+      if (CommitOutcome o = planMove(path, entry); o != CommitOutcome::kCommitted) return o;
+    }
+  }
+  if (!emitLine("E") || !flushBuffer()) return refuse("journal", errno);
+  const int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0) return refuse("journal", errno);
+  return CommitOutcome::kCommitted;
+}
+
+// Carries out the journal's steps in order; false (reported) at the first
+// that fails. Directories to remove at the end are collected.
+bool carryOutSteps(std::vector<std::string>& removeDirs) {
+  std::ifstream in(kJournalPath, std::ios::binary);
+  std::string line;
+  if (!in || !std::getline(in, line) || line != kJournalHeader) {
+    std::perror("journal");
+    return false;
+  }
+  while (std::getline(in, line)) {
+    if (line == "E") return true;
+    if (line == "K") continue;
+    JournalStep step;
+    if (!parseStep(line, step)) {
+      report("journal", EINVAL);
+      return false;
+    }
+    switch (step.kind) {
+      case StepKind::kMakeDir:
+        if (mkdir(step.path.c_str(), 0777) != 0) {
+          struct stat st;
+          const int error = errno;
+          if (error != EEXIST || stat(step.path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            report("mkdir", error);
+            return false;
+          }
+        }
+        break;
+      case StepKind::kBackUp:
+        if (rename(step.path.c_str(), step.other.c_str()) != 0) {
+          std::perror("rename");
+          return false;
+        }
+        break;
+      case StepKind::kPlace:
+        if (rename(step.other.c_str(), step.path.c_str()) != 0) {
+          std::perror("rename");
+          return false;
+        }
+        break;
+      case StepKind::kRemoveDir:
+        removeDirs.push_back(step.path);
+        break;
+    }
+  }
+  report("journal", EIO);
+  return false;
+}
+
+// The database directory holds the journal. On a system that has none yet,
+// it is made for the commit and taken away again when nothing else came
+// into it; `made` lists what was made, top first.
+void makeJournalDir(std::vector<std::string>& made) {
+  std::string dir = parentDir(kJournalPath);
+  struct stat st;
+  while (dir != "/" && dir != "." && stat(dir.c_str(), &st) != 0 && errno == ENOENT) {
+    made.insert(made.begin(), dir);
+    dir = parentDir(dir);
+  }
+  for (const std::string& path : made) mkdir(path.c_str(), 0755);
+}
+
+void removeJournalDir(const std::vector<std::string>& made) {
+  for (auto it = made.rbegin(); it != made.rend(); ++it) rmdir(it->c_str());
+}
+
+}  // namespace
+
+CommitOutcome prepareCommit(Manifest& m, const CommitOptions& options, PreparedCommit& prepared) {
+  prepared = {};
+  prepared.options = options;
+  // A planning manifest names files that were never made.
+  if (m.planOnly) return CommitOutcome::kRefused;
+  if (m.empty()) {
+    // Nothing to carry out: no journal, no flush.
+    prepared.ready = true;
+    return CommitOutcome::kCommitted;
+  }
+  prepared.journalled = true;
+  makeJournalDir(prepared.madeForJournal);
+  Planner planner(m, options);
+  CommitOutcome outcome = planner.plan();
+  prepared.fileSystems = planner.fileSystems();
+  prepared.copiedStaged = planner.copiedStaged();
+  // Everything staged, copied and journalled reaches the storage before the
+  // first rename: one flush per file system instead of one per file.
+  if (outcome == CommitOutcome::kCommitted && !flushAll(prepared.fileSystems)) {
+    outcome = CommitOutcome::kRefused;
+  }
+  if (outcome != CommitOutcome::kCommitted) {
+    unlink(kJournalPath);
+    for (const std::string& path : planner.made()) unlink(path.c_str());
+    endRunTemporaries(m.temporaries);
+    removeJournalDir(prepared.madeForJournal);
+    return outcome;
+  }
+  prepared.ready = true;
+  return outcome;
+}
+
+CommitOutcome carryOutCommit(Manifest& m, PreparedCommit& prepared) {
+  if (!prepared.ready) return CommitOutcome::kRefused;
+  prepared.ready = false;
+  std::vector<std::string> removeDirs;
+  if (!prepared.journalled) {
+    finishJournal(m.temporaries, removeDirs, prepared.options.keptManifest);
+    return CommitOutcome::kCommitted;
+  }
+  bool done = carryOutSteps(removeDirs);
+  // The commit point: once this mark and every rename before it are on the
+  // storage, the next start finishes the run instead of undoing it.
+  if (done && !appendToJournal("C\n")) {
+    std::perror("journal");
+    done = false;
+  }
+  if (done && !flushAll(prepared.fileSystems)) {
+    done = false;
+    if (!appendToJournal("A\n")) {
+      // The mark may or may not have reached the storage: leave the journal
+      // for the next start, which decides by what it finds.
+      std::perror("journal");
+      return CommitOutcome::kUnfinished;
+    }
+  }
+  if (!done) {
+    if (rollBackJournal(prepared.fileSystems) != RecoveryOutcome::kRolledBack) {
+      return CommitOutcome::kUnfinished;
+    }
+    endRunTemporaries(m.temporaries);
+    removeJournalDir(prepared.madeForJournal);
+    return CommitOutcome::kRolledBack;
+  }
+  // A staged file copied across is ours; once its copy is live it would only
+  // hold space (RAM, when it sits in "/ram").
+  for (const std::string& path : prepared.copiedStaged) unlink(path.c_str());
+  finishJournal(m.temporaries, removeDirs, prepared.options.keptManifest);
+  removeJournalDir(prepared.madeForJournal);
+  return CommitOutcome::kCommitted;
+}
+
+CommitOutcome commitManifest(Manifest& m, const CommitOptions& options) {
+  PreparedCommit prepared;
+  const CommitOutcome outcome = prepareCommit(m, options, prepared);
+  if (outcome != CommitOutcome::kCommitted) return outcome;
+  return carryOutCommit(m, prepared);
+}
+
+}  // namespace installer

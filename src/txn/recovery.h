@@ -1,0 +1,43 @@
+// Bringing the flash back to a whole state at start: a commit cut short is
+// finished or undone, and every temporary file a run left is removed.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "txn/temporaries.h"
+
+namespace installer {
+
+inline constexpr const char* kKeptManifestPath = "/ram/MANIFEST";
+
+enum class [[nodiscard]] RecoveryOutcome{
+    kNothingToDo,
+    kRolledBack,  // an interrupted commit was undone: the old state is back
+    kFinished,    // an interrupted commit had done everything: it was finished
+    kCleanedUp,   // no commit was under way; left temporaries were removed
+    kFailed,      // an undo step failed: the journal stays for the next try
+};
+
+// Whether a run left something to recover: a journal, a list of temporaries,
+// or the kept list of a "--safe" run whose manifest is gone (cancelled, or
+// "/ram" lost with a reboot). Cheap: a few lookups.
+bool recoveryPending();
+
+// Recovers what recoveryPending found, in the current root. The caller must
+// hold the run lock: another installer's commit in progress looks the same.
+RecoveryOutcome recoverInterruptedRun();
+
+// Undoes every done step of the journal in reverse order, flushes the file
+// systems (those of `fileSystems` and of each touched directory) and removes
+// the journal. kRolledBack, or kFailed with the journal kept.
+RecoveryOutcome rollBackJournal(const std::vector<std::string>& fileSystems);
+
+// The end of a commit whose every step is done and flushed: the run's
+// temporaries (backups among them) go, the removed directories go when
+// empty, a kept "--safe" manifest and its list are spent, and the journal
+// goes last.
+void finishJournal(TemporaryLog& log, const std::vector<std::string>& removeDirs,
+                   bool keptManifest);
+
+}  // namespace installer

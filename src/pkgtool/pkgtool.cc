@@ -21,6 +21,7 @@ const Command kCommands[] = {
     {"info", runInfo, "show everything the database knows of an installed package"},
     {"schedule", runSchedule, "schedule an uninstall, enable or disable for the next run"},
     {"plan", runPlan, "show what the next upgrade run would do, changing nothing"},
+    {"audit", runAudit, "compare the installed files with what the packages put there"},
 };
 
 void usage(std::ostream& out) {

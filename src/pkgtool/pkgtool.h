@@ -35,13 +35,14 @@ struct ToolContext {
 [[nodiscard]] int runVerify(const std::vector<std::string>& args, ToolContext& context);
 [[nodiscard]] int runKeygen(const std::vector<std::string>& args, ToolContext& context);
 // The commands on an installed router root ("list", "files", "owner",
-// "info", "schedule", "plan").
+// "info", "schedule", "plan", "audit").
 [[nodiscard]] int runList(const std::vector<std::string>& args, ToolContext& context);
 [[nodiscard]] int runFiles(const std::vector<std::string>& args, ToolContext& context);
 [[nodiscard]] int runOwner(const std::vector<std::string>& args, ToolContext& context);
 [[nodiscard]] int runInfo(const std::vector<std::string>& args, ToolContext& context);
 [[nodiscard]] int runSchedule(const std::vector<std::string>& args, ToolContext& context);
 [[nodiscard]] int runPlan(const std::vector<std::string>& args, ToolContext& context);
+[[nodiscard]] int runAudit(const std::vector<std::string>& args, ToolContext& context);
 
 // Parses a subcommand's words with its option table (to which "--help" and
 // "-h" are added). When the subcommand has nothing more to do — a bad

@@ -162,7 +162,10 @@ int InstallSandbox::install(const std::string& bytes, installer::InstallFlags fl
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 void InstallSandbox::commit() {
   EXPECT_EQ(installer::commitManifest(m_), installer::CommitOutcome::kCommitted);
-  m_ = installer::Manifest{};
+  // A named fresh manifest: assigning a temporary draws a false
+  // -Wmaybe-uninitialized from GCC 12 on the maps inside.
+  installer::Manifest fresh;
+  m_ = std::move(fresh);
 }
 #pragma GCC diagnostic pop
 

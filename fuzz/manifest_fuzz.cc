@@ -65,7 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
   }
   installer::Manifest read;
-  installer::readManifest(read, input);
+  // A file that does not read back whole still yields the entries before the
+  // bad line: the checks below hold for those too.
+  static_cast<void>(installer::readManifest(read, input));
   for (const auto& [path, entry] : read.entries) {
     FUZZ_CHECK(entry.op != installer::ManifestOp::kMoveStaged);
     FUZZ_CHECK(path.find('\n') == std::string::npos);

@@ -146,7 +146,7 @@ TEST_F(RemovalTest, PathsNoInstallationCouldHaveWrittenAreNeverRemoved) {
   EXPECT_EQ(entries(),
             "U /flash/lib/own.so\n"
             "U /flash/var/pdb/foo/\n");
-  commitManifest(manifest_, false);
+  static_cast<void>(commitManifest(manifest_, false));
   EXPECT_FALSE(exists("/flash/lib/own.so"));
   for (const char* path : {"/etc/passwd", "/flash/bin/tool", "/flashy/file", "/flash/bin/t\x01ol",
                            "/flash/var/pdb/other/files", "/flash/postlog", "/flash/bootimage",
@@ -171,7 +171,7 @@ TEST_F(RemovalTest, APathAnotherPackageListsStays) {
 
   foo.action = PendingAction::kUninstall;
   testing_support::StdoutCapture out;
-  EXPECT_TRUE(applyScheduledActions(repo_, manifest_, 0));
+  EXPECT_TRUE(applyScheduledActions(repo_, manifest_, Verbosity::kSilent));
   EXPECT_EQ(findRecord(repo_, "foo"), nullptr);
   EXPECT_EQ(entries(),
             "U /flash/bin/only-foo\n"
@@ -184,7 +184,7 @@ TEST_F(RemovalTest, APathAnotherPackageListsStays) {
   findRecord(repo_, "bar")->action = PendingAction::kUninstall;
   findRecord(repo_, "new")->action = PendingAction::kUninstall;
   testing_support::addRecord(repo_, "keep", ver(1, 0));
-  EXPECT_TRUE(applyScheduledActions(repo_, manifest_, 0));
+  EXPECT_TRUE(applyScheduledActions(repo_, manifest_, Verbosity::kSilent));
   EXPECT_EQ(manifest_.entries.at("/flash/share/common").op, ManifestOp::kRemove);
   EXPECT_EQ(manifest_.entries.at("/flash/bin/tool").op, ManifestOp::kRemove);
   EXPECT_FALSE(exists(staged));

@@ -7,9 +7,7 @@
 #include "console/visible_text.h"
 
 namespace installer {
-namespace {
 
-// "Jan/05/2024 13:07:45" in UTC, or empty when the time cannot be broken down.
 std::string buildTimeText(std::uint32_t buildTime) {
   const std::time_t seconds = static_cast<std::time_t>(buildTime);
   std::tm parts;
@@ -19,8 +17,6 @@ std::string buildTimeText(std::uint32_t buildTime) {
   const std::size_t length = std::strftime(text, sizeof text, "%b/%d/%Y %H:%M:%S", &parts);
   return std::string(text, length);
 }
-
-}  // namespace
 
 void printListing(const Repository& repo, std::ostream& out) {
   out << std::setw(16) << "Name"

@@ -14,6 +14,9 @@ using Key32 = std::array<std::uint8_t, 32>;
 struct PublicKeys {
   Key32 ed25519{};  // RFC 8032 encoding
   Key32 legacy{};   // u-coordinate of a Curve25519 point, little-endian
+  // False when the older scheme is switched off: no signature of it is
+  // accepted, whatever the package.
+  bool legacyEnabled = true;
 };
 
 // The keys chosen when the installer was built.

@@ -38,4 +38,26 @@ constexpr std::size_t kEd25519Offset = 68;       // 64 bytes
 // Whether the older scheme may accept a package of this name and version.
 bool legacyPermitted(const std::string& name, Version version);
 
+// What one check tried and what accepted it, for tools that explain a
+// verdict; the installer needs only `accepted()`.
+enum class SignatureScheme { kNone, kEd25519, kLegacy };
+
+struct SignatureVerdict {
+  SignatureScheme acceptedBy = SignatureScheme::kNone;
+  std::size_t form = 0;        // 132 or 68 bytes taken; 0: the part is too short
+  bool triedEd25519 = false;   // the full form over a SHA-256 digest
+  bool legacyAllowed = false;  // the package may use the older scheme
+  bool triedLegacy = false;    // allowed, and the scheme is switched on
+
+  bool accepted() const { return acceptedBy != SignatureScheme::kNone; }
+};
+
+[[nodiscard]] SignatureVerdict checkSignatureBytes(const std::string& name, Version version,
+                                                   const std::uint8_t* digest, bool digestIsSha256,
+                                                   const std::uint8_t* signature, std::size_t size,
+                                                   const PublicKeys& keys);
+// The reader form; a reader not on a hashing signature part gives form 0.
+[[nodiscard]] SignatureVerdict checkSignature(const Package& p, PackageReader& reader,
+                                              const PublicKeys& keys);
+
 }  // namespace installer

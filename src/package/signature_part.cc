@@ -10,8 +10,12 @@ bool verifySignature(const Package& p, PackageReader& reader) {
 }
 
 bool verifySignature(const Package& p, PackageReader& reader, const PublicKeys& keys) {
+  return checkSignature(p, reader, keys).accepted();
+}
+
+SignatureVerdict checkSignature(const Package& p, PackageReader& reader, const PublicKeys& keys) {
   PartStreambuf& part = reader.part();
-  if (reader.partType != kPartSignature || !part.hashing()) return false;
+  if (reader.partType != kPartSignature || !part.hashing()) return {};
   // The digest ends with the signature part's own header.
   part.finishHash();
   std::size_t n = 0;
@@ -20,12 +24,12 @@ bool verifySignature(const Package& p, PackageReader& reader, const PublicKeys& 
   } else if (part.partLength >= kLegacySignatureSize) {
     n = kLegacySignatureSize;
   } else {
-    return false;
+    return {};
   }
   std::uint8_t signature[kFullSignatureSize];
-  if (part.readUnhashed(signature, n) != n) return false;
-  return verifySignatureBytes(p.name, p.version, part.digest(), part.hashIsSha256(), signature, n,
-                              keys);
+  if (part.readUnhashed(signature, n) != n) return {};
+  return checkSignatureBytes(p.name, p.version, part.digest(), part.hashIsSha256(), signature, n,
+                             keys);
 }
 
 }  // namespace installer

@@ -2,6 +2,7 @@
 #include <cstdlib>
 
 #include "pkgtool/arguments.h"
+#include "pkgtool/counted.h"
 #include "pkgtool/key_file.h"
 #include "pkgtool/output_file.h"
 #include "pkgtool/package_builder.h"
@@ -167,8 +168,9 @@ int runBuild(const std::vector<std::string>& words, ToolContext& context) {
       !writeFileAtomically(*output, bytes, 0666, false, error)) {
     return toolError(context, error);
   }
-  context.out << *output << ": " << packageLabel(description.header) << ", " << fileCount
-              << " files, " << bytes.size() << " bytes, " << signedWith(options, keys) << "\n";
+  context.out << *output << ": " << packageLabel(description.header) << ", "
+              << counted(fileCount, "file", "files") << ", " << bytes.size() << " bytes, "
+              << signedWith(options, keys) << "\n";
   return kToolOk;
 }
 

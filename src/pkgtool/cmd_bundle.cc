@@ -1,5 +1,6 @@
 // pkgtool bundle: member package files into one bundle file.
 #include "pkgtool/arguments.h"
+#include "pkgtool/counted.h"
 #include "pkgtool/output_file.h"
 #include "pkgtool/package_builder.h"
 #include "pkgtool/pkgtool.h"
@@ -74,7 +75,7 @@ int runBundle(const std::vector<std::string>& words, ToolContext& context) {
     return toolError(context, error);
   }
   context.out << *output << ": bundle " << packageLabel(description.header) << ", "
-              << members.size() << " members, " << bytes.size() << " bytes\n";
+              << counted(members.size(), "member", "members") << ", " << bytes.size() << " bytes\n";
   return kToolOk;
 }
 

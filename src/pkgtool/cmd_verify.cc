@@ -4,6 +4,7 @@
 
 #include <fstream>
 
+#include "console/visible_text.h"
 #include "pkgtool/arguments.h"
 #include "pkgtool/key_file.h"
 #include "pkgtool/pkgtool.h"
@@ -55,7 +56,10 @@ int runVerify(const std::vector<std::string>& words, ToolContext& context) {
     }
     for (const VerifyResult& r :
          verifyPackageFile(in, static_cast<std::uint64_t>(st.st_size), keys)) {
-      context.out << path << ": " << r.label << ": " << (r.accepted ? "ok" : r.reason) << "\n";
+      // The label comes from the file: it may hold any byte.
+      context.out << visibleText(path) << ": " << visibleText(r.label) << ": "
+                  << (r.accepted ? "ok" : r.reason) << (r.tried.empty() ? "" : " (" + r.tried + ")")
+                  << "\n";
       allAccepted = allAccepted && r.accepted;
     }
   }

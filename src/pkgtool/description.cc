@@ -9,6 +9,8 @@
 #include <map>
 #include <sstream>
 
+#include "apply/safe_names.h"
+#include "console/visible_text.h"
 #include "package/format.h"
 
 namespace installer {
@@ -63,6 +65,11 @@ bool validName(const std::string& name) {
   return !name.empty() && name.size() <= kNameSize && name.find('\0') == std::string::npos;
 }
 
+// What the installer refuses as a package name, said in a reason.
+constexpr char kPackageNameRule[] =
+    "a package name must not start with \".\", hold \"/\", a blank or a control byte, or be "
+    "\"image\"";
+
 // NAME followed by key=value words.
 bool parseDependency(const std::string& value, bool withPriority, Dependency& d,
                      std::string& reason) {
@@ -71,6 +78,11 @@ bool parseDependency(const std::string& value, bool withPriority, Dependency& d,
   words >> d.name;
   if (!validName(d.name)) {
     reason = "a dependency needs a name of 1 to 16 bytes";
+    return false;
+  }
+  if (!isSafeDependencyName(d.name)) {
+    reason = "the installer refuses the dependency name \"" + visibleText(d.name) +
+             "\": it must not hold a control byte";
     return false;
   }
   while (words >> word) {
@@ -97,7 +109,27 @@ bool parseDependency(const std::string& value, bool withPriority, Dependency& d,
       return false;
     }
   }
+  if (d.minVersion != 0 && d.maxVersion != 0 && d.minVersion > d.maxVersion) {
+    reason = "min=" + versionText(d.minVersion) + " is above max=" + versionText(d.maxVersion) +
+             ": nothing satisfies it";
+    return false;
+  }
   return true;
+}
+
+// A package that depends on or conflicts with itself can never be
+// installed as the installer settles it.
+bool namesItself(const Package& p, std::string& reason) {
+  for (const auto& [list, relation] :
+       {std::pair{&p.depends, "depends on"}, std::pair{&p.conflicts, "conflicts with"}}) {
+    for (const Dependency& d : *list) {
+      if (d.name == p.name) {
+        reason = p.name + " " + relation + " itself";
+        return true;
+      }
+    }
+  }
+  return false;
 }
 
 bool parseFlags(const std::string& value, std::uint32_t& flags, std::string& reason) {
@@ -197,6 +229,10 @@ bool parseDescription(const std::string& text, const std::string& path,
     std::string reason;
     if (key == "name") {
       if (!validName(value)) return fail("the name must be 1 to 16 bytes");
+      if (!isSafePackageName(value)) {
+        return fail("the installer refuses the name \"" + visibleText(value) +
+                    "\": " + kPackageNameRule);
+      }
       d.header.name = value;
     } else if (key == "version") {
       const auto v = parseVersionText(value);
@@ -246,6 +282,10 @@ bool parseDescription(const std::string& text, const std::string& path,
       d.imageFile = value[0] == '/' ? value : directoryOf(path) + value;
     } else if (key == "off-by-default") {
       if (!validName(value)) return fail("a member name must be 1 to 16 bytes");
+      if (!isSafePackageName(value)) {
+        return fail("the installer refuses the member name \"" + visibleText(value) +
+                    "\": " + kPackageNameRule);
+      }
       d.offByDefault.push_back(value);
     } else {
       return fail("unknown field \"" + key + "\"");
@@ -257,6 +297,11 @@ bool parseDescription(const std::string& text, const std::string& path,
   }
   if (d.header.version == 0) {
     error = path + ": no version given";
+    return false;
+  }
+  std::string reason;
+  if (namesItself(d.header, reason)) {
+    error = path + ": " + reason;
     return false;
   }
   description = std::move(d);

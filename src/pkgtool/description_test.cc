@@ -121,6 +121,28 @@ TEST(DescriptionTest, ErrorsNameFileAndLine) {
       {"colour: blue\n", "d:1: unknown field \"colour\""},
       {"version: 7.1\n", "d: no name given"},
       {"name: a\n", "d: no version given"},
+      // What the installer would refuse.
+      {"name: .hidden\n",
+       "d:1: the installer refuses the name \".hidden\": a package name must not start with "
+       "\".\", hold \"/\", a blank or a control byte, or be \"image\""},
+      {"name: a/b\n",
+       "d:1: the installer refuses the name \"a/b\": a package name must not start with "
+       "\".\", hold \"/\", a blank or a control byte, or be \"image\""},
+      {"name: image\n",
+       "d:1: the installer refuses the name \"image\": a package name must not start with "
+       "\".\", hold \"/\", a blank or a control byte, or be \"image\""},
+      {"name: a\x01\n",
+       "d:1: the installer refuses the name \"a?\": a package name must not start with "
+       "\".\", hold \"/\", a blank or a control byte, or be \"image\""},
+      {"off-by-default: ..\n",
+       "d:1: the installer refuses the member name \"..\": a package name must not start with "
+       "\".\", hold \"/\", a blank or a control byte, or be \"image\""},
+      {"depends: sys\x7f\n",
+       "d:1: the installer refuses the dependency name \"sys?\": it must not hold a control "
+       "byte"},
+      {"depends: system min=7.2 max=7.1\n", "d:1: min=7.2 is above max=7.1: nothing satisfies it"},
+      {"name: a\nversion: 7.1\ndepends: a\n", "d: a depends on itself"},
+      {"name: a\nversion: 7.1\nconflicts: b\nconflicts: a max=7.0\n", "d: a conflicts with itself"},
   };
   for (const auto& c : cases) {
     PackageDescription d;

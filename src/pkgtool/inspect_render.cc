@@ -5,6 +5,7 @@
 
 #include "package/format.h"
 #include "package/signature.h"
+#include "pkgtool/counted.h"
 #include "pkgtool/inspect.h"
 #include "pkgtool/json.h"
 
@@ -103,8 +104,9 @@ std::string renderInspectText(const InspectedFile& f, const std::string& path) {
         std::snprintf(line, sizeof line, "  %06o class %u %10u ", e.mode, e.hardwareClass, e.size);
         out << line << printable(e.name) << "\n";
       }
-      out << "  " << p.files.size() << " entries, " << p.unpackedSize << " bytes unpacked"
-          << (p.payloadBroken ? " (broken: an entry is cut short)" : "") << "\n";
+      out << "  " << counted(p.files.size(), "entry", "entries") << ", " << p.unpackedSize
+          << " bytes unpacked" << (p.payloadBroken ? " (broken: an entry is cut short)" : "")
+          << "\n";
     }
     if (p.type == kPartSignature) out << "  form: " << signatureForm(p) << "\n";
   }

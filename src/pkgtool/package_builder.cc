@@ -7,6 +7,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "apply/safe_names.h"
+#include "console/visible_text.h"
 #include "package/reader.h"
 #include "package/signature.h"
 #include "package/writer.h"
@@ -62,6 +64,15 @@ bool collectTree(const std::string& root, const std::vector<ClassRule>& classes,
     }
     if (name.size() > 0xFFFF || static_cast<std::uint64_t>(st.st_size) > kMaxPart) {
       error = "too large for a package entry: " + path;
+      return false;
+    }
+    if (!isSafeEntryName(name)) {
+      error = "the installer refuses the file name \"" + visibleText(name) +
+              "\": it must not hold a blank or a control byte";
+      return false;
+    }
+    if (isReservedEntryName(name)) {
+      error = name + " would land on /flash/" + name + ", which belongs to the installer";
       return false;
     }
     found.push_back({path, name, static_cast<std::uint16_t>(st.st_mode & 0xFFFF),
@@ -199,6 +210,15 @@ bool assembleBundle(const PackageDescription& description, const std::vector<std
     }
     if (member.name == h.name) {
       error = "member " + label + " has the bundle's own name";
+      return false;
+    }
+    if (!headerNamesAreSafe(member)) {
+      error = "member " + label + " has a name the installer refuses";
+      return false;
+    }
+    if (std::find(memberHeaderNames.begin(), memberHeaderNames.end(), member.name) !=
+        memberHeaderNames.end()) {
+      error = "member " + label + " is " + member.name + " again: a bundle brings each once";
       return false;
     }
     memberHeaderNames.push_back(member.name);

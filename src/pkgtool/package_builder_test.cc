@@ -155,6 +155,39 @@ TEST_F(TreeTest, BuiltPackageReadsBackExactly) {
   EXPECT_EQ(results[0].label, "routing-7.16.2");
 }
 
+TEST_F(TreeTest, CollectTreeRefusesWhatTheInstallerWouldRefuse) {
+  struct Case {
+    std::string file;  // below the tree
+    std::string error;
+  } cases[] = {
+      {"var/pdb/other/files",
+       "var/pdb/other/files would land on /flash/var/pdb/other/files, which belongs to the "
+       "installer"},
+      {"postlog", "postlog would land on /flash/postlog, which belongs to the installer"},
+      {"bootimage", "bootimage would land on /flash/bootimage, which belongs to the installer"},
+      {"PCKGS_CHANGED",
+       "PCKGS_CHANGED would land on /flash/PCKGS_CHANGED, which belongs to the installer"},
+      {"UPGRADED", "UPGRADED would land on /flash/UPGRADED, which belongs to the installer"},
+      {"bin/a b",
+       "the installer refuses the file name \"bin/a b\": it must not hold a blank or a control "
+       "byte"},
+      {"bin/a\nb",
+       "the installer refuses the file name \"bin/a?b\": it must not hold a blank or a control "
+       "byte"},
+  };
+  for (const Case& c : cases) {
+    const std::string tree = root / "/odd";
+    testing_support::removeTree(tree);
+    writeFile(tree + "/bin/fine", "x", 0644);
+    writeFile(tree + "/" + c.file, "x", 0644);
+    std::vector<TreeFile> files;
+    std::vector<std::string> skipped;
+    std::string error;
+    EXPECT_FALSE(collectTree(tree, {}, files, skipped, error)) << c.file;
+    EXPECT_EQ(error, c.error);
+  }
+}
+
 TEST_F(TreeTest, CollectTreeRefusesWhatIsNoDirectory) {
   std::vector<TreeFile> files;
   std::vector<std::string> skipped;
@@ -319,6 +352,9 @@ TEST(BundleTest, RefusedBundles) {
        "not a package file (or cut short): m0"},
       {bundleDescription(), {"junk"}, "not a package file (or cut short): m0"},
       {bundleDescription(), {sideBySide.bytes()}, "member m0 has another magic than the bundle"},
+      {bundleDescription(),
+       {member, member},
+       "member m1 is routing again: a bundle brings each once"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> names;

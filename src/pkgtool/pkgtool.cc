@@ -15,6 +15,11 @@ const Command kCommands[] = {
     {"inspect", runInspect, "show the parts, header, lists and files of a package or bundle"},
     {"verify", runVerify, "check signatures as the installer does (exit 0 or 1)"},
     {"keygen", runKeygen, "make a new Ed25519 or legacy key pair"},
+    {"list", runList, "list the packages installed under a router root"},
+    {"files", runFiles, "list the files an installed package put on the flash"},
+    {"owner", runOwner, "name the installed packages that list a path"},
+    {"info", runInfo, "show everything the database knows of an installed package"},
+    {"schedule", runSchedule, "schedule an uninstall, enable or disable for the next run"},
 };
 
 void usage(std::ostream& out) {

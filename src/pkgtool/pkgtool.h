@@ -1,6 +1,6 @@
-// The package tool: builds, bundles, inspects and verifies package files
-// and makes signing keys. One function per subcommand, chosen from a table;
-// each returns the process exit status.
+// The package tool: builds, bundles, inspects and verifies package files,
+// makes signing keys, and answers questions about an installed router root. One function per
+// subcommand, chosen from a table; each returns the process exit status.
 #pragma once
 
 #include <optional>
@@ -34,6 +34,13 @@ struct ToolContext {
 [[nodiscard]] int runInspect(const std::vector<std::string>& args, ToolContext& context);
 [[nodiscard]] int runVerify(const std::vector<std::string>& args, ToolContext& context);
 [[nodiscard]] int runKeygen(const std::vector<std::string>& args, ToolContext& context);
+// The commands on an installed router root ("list", "files", "owner",
+// "info", "schedule").
+[[nodiscard]] int runList(const std::vector<std::string>& args, ToolContext& context);
+[[nodiscard]] int runFiles(const std::vector<std::string>& args, ToolContext& context);
+[[nodiscard]] int runOwner(const std::vector<std::string>& args, ToolContext& context);
+[[nodiscard]] int runInfo(const std::vector<std::string>& args, ToolContext& context);
+[[nodiscard]] int runSchedule(const std::vector<std::string>& args, ToolContext& context);
 
 // Parses a subcommand's words with its option table (to which "--help" and
 // "-h" are added). When the subcommand has nothing more to do — a bad

@@ -8,7 +8,34 @@ namespace installer {
 namespace {
 
 VerifyResult refused(std::string label, std::string reason) {
-  return {std::move(label), false, std::move(reason)};
+  return {std::move(label), false, std::move(reason), ""};
+}
+
+std::string keyText(const Key32& key) { return hexText(key.data(), key.size()); }
+
+// Names the scheme and key of the verdict: the one that accepted, else
+// every one tried and why the older scheme was not.
+std::string triedText(const SignatureVerdict& v, const PublicKeys& keys) {
+  if (v.acceptedBy == SignatureScheme::kEd25519) return "ed25519, key " + keyText(keys.ed25519);
+  if (v.acceptedBy == SignatureScheme::kLegacy) return "legacy, key " + keyText(keys.legacy);
+  if (v.form == 0) return "the signature part is too short for any scheme";
+  std::string text;
+  if (v.triedEd25519) text = "tried ed25519 with key " + keyText(keys.ed25519);
+  if (v.triedLegacy) {
+    text +=
+        (text.empty() ? "tried " : ", ") + std::string("legacy with key ") + keyText(keys.legacy);
+  }
+  if (!v.triedEd25519) {
+    text += (text.empty() ? "" : "; ") + std::string(v.form == kLegacySignatureSize
+                                                         ? "no ed25519 signature in the part"
+                                                         : "no SHA-256 digest for ed25519");
+  }
+  if (!v.legacyAllowed) {
+    text += "; the older scheme is not accepted for this package";
+  } else if (!v.triedLegacy) {
+    text += "; the older scheme is switched off";
+  }
+  return text;
 }
 
 // One package from its header part to past its signature, as an
@@ -27,7 +54,7 @@ bool verifyOne(PackageReader& reader, bool member, const PublicKeys& keys,
     results.push_back(refused(label, "no signature part"));
     return false;
   }
-  const bool accepted = verifySignature(p, reader, keys);
+  const SignatureVerdict verdict = checkSignature(p, reader, keys);
   reader.nextPart();
   if (!member) {
     // What a single package may still hold after its signature.
@@ -38,7 +65,9 @@ bool verifyOne(PackageReader& reader, bool member, const PublicKeys& keys,
       return false;
     }
   }
-  results.push_back(accepted ? VerifyResult{label, true, ""} : refused(label, "signature refused"));
+  VerifyResult result{label, verdict.accepted(), verdict.accepted() ? "" : "signature refused",
+                      triedText(verdict, keys)};
+  results.push_back(std::move(result));
   return true;
 }
 

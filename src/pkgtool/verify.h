@@ -15,6 +15,9 @@ struct VerifyResult {
   std::string label;  // "name-version" of the package, or the file problem
   bool accepted = false;
   std::string reason;  // why not
+  // For a signature that was checked: the scheme and key that accepted it,
+  // or what was tried in vain and why no more.
+  std::string tried;
 };
 
 // One result per package (each member of a bundle); a problem with the file

@@ -109,10 +109,13 @@ TEST_F(PkgtoolTest, BuildInspectVerifyWithOwnKeys) {
   // The installer's built-in keys are the development pair: refused.
   r = tool({"verify", out});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, out + ": routing-7.16.2: signature refused\n");
+  const std::string dev = ts::kDevEd25519PublicHex;
+  EXPECT_EQ(r.out, out + ": routing-7.16.2: signature refused (tried ed25519 with key " + dev +
+                       "; the older scheme is not accepted for this package)\n");
   r = tool({"verify", "--public-key", path("/ed.pub"), out});
   EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(r.out, out + ": routing-7.16.2: ok\n");
+  const std::string pub = ts::readFile(path("/ed.pub")).value_or("").substr(15, 64);
+  EXPECT_EQ(r.out, out + ": routing-7.16.2: ok (ed25519, key " + pub + ")\n");
 }
 
 TEST_F(PkgtoolTest, BuiltPackageReadsBackThroughTheReader) {
@@ -191,7 +194,8 @@ TEST_F(PkgtoolTest, BundleRoundTrip) {
 
   r = tool({"verify", out});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, out + ": routing-7.16: ok\n" + out + ": extra-7.16: ok\n");
+  const std::string byDevKey = " (ed25519, key " + std::string(ts::kDevEd25519PublicHex) + ")\n";
+  EXPECT_EQ(r.out, out + ": routing-7.16: ok" + byDevKey + out + ": extra-7.16: ok" + byDevKey);
   r = tool({"inspect", out});
   ASSERT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("part 18 bundle-header at 8, 36 bytes\n  name: sysbundle\n"),
@@ -207,8 +211,10 @@ TEST_F(PkgtoolTest, BundleRoundTrip) {
   ts::writeFile(path("/spoilt.npk"), spoilt);
   r = tool({"verify", path("/spoilt.npk")});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, path("/spoilt.npk") + ": routing-7.16: ok\n" + path("/spoilt.npk") +
-                       ": Extra-7.16: signature refused\n");
+  EXPECT_EQ(r.out, path("/spoilt.npk") + ": routing-7.16: ok" + byDevKey + path("/spoilt.npk") +
+                       ": Extra-7.16: signature refused (tried ed25519 with key " +
+                       ts::kDevEd25519PublicHex +
+                       "; the older scheme is not accepted for this package)\n");
 }
 
 TEST_F(PkgtoolTest, RefusalsAreOneLineAndLeaveNoFile) {
@@ -261,6 +267,71 @@ TEST_F(PkgtoolTest, RefusalsAreOneLineAndLeaveNoFile) {
   EXPECT_FALSE(ts::exists(out));
   EXPECT_EQ(directoryEntries(dir_.path()),
             (std::vector<std::string>{"bad.desc", "routing.desc", "tree"}));
+}
+
+TEST_F(PkgtoolTest, BuildsNothingTheInstallerWouldRefuse) {
+  const std::string out = path("/out.npk");
+  auto build = [&](const std::string& description, const std::string& tree = "") {
+    ts::writeFile(path("/odd.desc"), description);
+    std::vector<std::string> args = {"build", path("/odd.desc")};
+    if (!tree.empty()) args.push_back(tree);
+    for (const char* word : {"-o", out.c_str(), "--dev-key"}) args.push_back(word);
+    return tool(args);
+  };
+  struct Case {
+    std::string description;
+    std::string error;
+  } cases[] = {
+      {"name: image\nversion: 7.1\n",
+       ":1: the installer refuses the name \"image\": a package name must not start with "
+       "\".\", hold \"/\", a blank or a control byte, or be \"image\""},
+      {"name: a\nversion: 7.1\ndepends: a\n", ": a depends on itself"},
+      {"name: a\nversion: 7.1\nconflicts: a\n", ": a conflicts with itself"},
+      {"name: a\nversion: 7.1\ndepends: b min=7.2 max=7.1\n",
+       ":3: min=7.2 is above max=7.1: nothing satisfies it"},
+  };
+  for (const Case& c : cases) {
+    const ts::RunResult r = build(c.description);
+    EXPECT_EQ(r.status, 1) << c.description;
+    EXPECT_EQ(r.err, "pkgtool: " + path("/odd.desc") + c.error + "\n");
+    EXPECT_FALSE(ts::exists(out));
+  }
+
+  ts::writeFile(path("/own/var/pdb/other/files"), "flash/etc/passwd\n");
+  ts::RunResult r = build("name: a\nversion: 7.1\n", path("/own"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "pkgtool: var/pdb/other/files would land on /flash/var/pdb/other/files, which belongs "
+            "to the installer\n");
+  EXPECT_FALSE(ts::exists(out));
+
+  // One member twice.
+  const std::string member = path("/a.npk");
+  ts::writeFile(path("/one/bin/a"), "a");
+  r = build("name: a\nversion: 7.1\n", path("/one"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(r.out.ends_with(": a-7.1, 1 file, " + std::to_string(ts::readFile(out)->size()) +
+                              " bytes, signed (ed25519 and legacy)\n"))
+      << r.out;
+  ASSERT_EQ(rename(out.c_str(), member.c_str()), 0);
+  ts::writeFile(path("/suite.desc"), "name: suite\nversion: 7.1\n");
+  r = tool({"bundle", path("/suite.desc"), member, member, "-o", out});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "pkgtool: member " + member + " is a again: a bundle brings each once\n");
+  r = tool({"bundle", path("/suite.desc"), member, "-o", out});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find(": bundle suite-7.1, 1 member, "), std::string::npos) << r.out;
+}
+
+TEST_F(PkgtoolTest, InspectJsonKeepsUtf8) {
+  ts::writeFile(path("/cafe.desc"),
+                "name: caf\xc3\xa9\nversion: 7.1\nnote: d\xc3\xa9j\xc3\xa0 \"vu\"\n");
+  const std::string out = path("/cafe.npk");
+  ASSERT_EQ(tool({"build", path("/cafe.desc"), "-o", out, "--dev-key"}).status, 0);
+  const ts::RunResult r = tool({"inspect", "--json", out});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find(",\"name\":\"caf\xc3\xa9\","), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(",\"text\":\"d\xc3\xa9j\xc3\xa0 \\\"vu\\\"\""), std::string::npos) << r.out;
 }
 
 TEST_F(PkgtoolTest, FailedBuildKeepsTheOldFile) {

@@ -349,6 +349,20 @@ void recordFdCall(const char* call, int fd) {
   if (recording()) recordEvent(call, nullptr, nullptr, "%d", fd);
 }
 
+// The size of the descriptor's file, or -1 when it is not a regular file:
+// the replay checks it against the writes it saw.
+long long fileSize(int fd) {
+  const int error = errno;
+  struct stat st;
+  const long long size = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
+  errno = error;
+  return size;
+}
+
+void recordFdSize(const char* call, int fd, long long size) {
+  if (recording()) recordEvent(call, nullptr, nullptr, "%d %lld", fd, size);
+}
+
 // Whether a path names something now (an open with O_CREAT made the file
 // when it did not).
 bool present(int dir, const char* path) {
@@ -459,7 +473,7 @@ int fsync(int fd) {
     static const auto next = real<int (*)(int)>("fsync");
     result = next(fd);
   }
-  if (result == 0) recordFdCall("fsync", fd);
+  if (result == 0 && recording()) recordFdSize("fsync", fd, fileSize(fd));
   return result;
 }
 
@@ -470,7 +484,7 @@ int fdatasync(int fd) {
     static const auto next = real<int (*)(int)>("fdatasync");
     result = next(fd);
   }
-  if (result == 0) recordFdCall("fdatasync", fd);
+  if (result == 0 && recording()) recordFdSize("fdatasync", fd, fileSize(fd));
   return result;
 }
 
@@ -506,9 +520,10 @@ void sync() {
 
 int close(int fd) {
   static const auto next = real<int (*)(int)>("close");
+  const long long size = fd > 2 && recording() ? fileSize(fd) : -1;
   const int result = next(fd);
   // The descriptor is gone whatever close answers.
-  if (fd > 2) recordFdCall("close", fd);
+  if (fd > 2) recordFdSize("close", fd, size);
   if (fd >= 0 && fd < kTrackedFds) fdPaths[fd][0] = '\0';
   return result;
 }
@@ -700,8 +715,11 @@ FILE* fopen64(const char* path, const char* mode) {
 int fclose(FILE* file) {
   const int fd = file != nullptr ? fileno(file) : -1;
   static const auto next = real<int (*)(FILE*)>("fclose");
+  // The size after the stream's buffer went out.
+  if (file != nullptr) fflush(file);
+  const long long size = fd > 2 && recording() ? fileSize(fd) : -1;
   const int result = next(file);
-  if (fd > 2) recordFdCall("close", fd);
+  if (fd > 2) recordFdSize("close", fd, size);
   if (fd >= 0 && fd < kTrackedFds) fdPaths[fd][0] = '\0';
   return result;
 }

@@ -82,6 +82,13 @@ class Fields {
     }
     return value;
   }
+  std::int64_t signedNumber() {
+    if (next_ < parts_.size() && parts_[next_] == "-1") {
+      ++next_;
+      return -1;
+    }
+    return static_cast<std::int64_t>(number());
+  }
   std::string path() {
     auto text = unescapeField(word());
     if (!text) ok_ = false;
@@ -144,8 +151,11 @@ bool readArguments(Call& call, Fields& f) {
       break;
     case CallKind::kFsync:
     case CallKind::kFdatasync:
-    case CallKind::kSyncfs:
     case CallKind::kClose:
+      call.fd = static_cast<int>(f.number());
+      if (!f.done()) call.size = f.signedNumber();
+      break;
+    case CallKind::kSyncfs:
       call.fd = static_cast<int>(f.number());
       break;
     case CallKind::kDup:

@@ -29,11 +29,15 @@
 //   N mkdir MODE PATH                   mkdir, mkdirat (MODE as made)
 //   N chmod MODE PATH                   chmod, fchmodat
 //   N fchmod FD MODE
-//   N fsync FD | fdatasync FD | syncfs FD | sync
+//   N fsync FD [SIZE] | fdatasync FD [SIZE] | syncfs FD | sync
 //   N sync_file_range FD OFFSET LENGTH FLAGS
-//   N close FD
+//   N close FD [SIZE]                   close, fclose, closedir
 //   N dup FD COPY                       dup, dup2, dup3, fcntl(F_DUPFD...)
 //   N chroot PATH | chdir PATH          where later paths lead
+//
+// SIZE, where given, is the size of the file (-1: not a regular file) when
+// the call was made: a replay that saw other writes than the file got
+// (through a path the library does not see) refuses the record.
 //
 // A record holds the calls of one process. Paths are absolute, as the process saw them when it made
 // the call (below its changed root after a chroot): relative names and names relative to a
@@ -88,9 +92,10 @@ struct Call {
   unsigned mode = 0;
   std::uint64_t offset = 0;
   std::uint64_t length = 0;
-  std::string path;   // the path, or the source of rename and link
-  std::string path2;  // the target of rename and link, the text of a symlink
-  std::string data;   // the bytes of a write
+  std::int64_t size = -1;  // the file's size, for fsync, fdatasync, close
+  std::string path;        // the path, or the source of rename and link
+  std::string path2;       // the target of rename and link, the text of a symlink
+  std::string data;        // the bytes of a write
 };
 
 const char* callName(CallKind kind);

@@ -13,6 +13,7 @@
 // more of the weak model's prefixes; otherwise a spread sample of each.
 // POWERCUT_KEEP=DIR keeps the trees that failed there, for a closer look.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -44,16 +45,42 @@ bool fullSweep() {
   return full != nullptr && std::string(full) == "1";
 }
 
-// What a power cut leaves of a router root: the RAM disk comes back empty,
-// and the message log is the run's own report, not part of its change.
+// What a power cut leaves of a router root: the RAM disk comes back empty
+// (and is a mount point of its own while the run is recorded), and the
+// message log is the run's own report, not part of its change.
 ts::TreeState persistentTree(const std::string& root) {
   ts::TreeState state = ts::snapshotTree(root);
   for (auto it = state.begin(); it != state.end();) {
-    const bool volatilePath = it->first.starts_with("/ram/") && it->first != "/ram/";
+    const bool volatilePath = it->first.starts_with("/ram/");
     it = volatilePath || it->first == "/flash/postlog" ? state.erase(it) : std::next(it);
   }
   return state;
 }
+
+// A router's RAM disk is a file system of its own: what the run stages
+// there reaches the flash by a copy, not a rename. The recorded run sees it
+// so; the mount goes when the object does, also when the test fails.
+class RamDisk {
+ public:
+  explicit RamDisk(const std::string& root) : dir_(root + "/ram") {
+    const std::string saved = root + "/.ram-before-mount";
+    if (rename(dir_.c_str(), saved.c_str()) != 0) return;
+    mounted_ = ts::mountTmpfs(dir_, "64m");
+    ts::copyTree(saved, dir_);
+    ts::removeTree(saved);
+  }
+  ~RamDisk() {
+    if (mounted_) umount2(dir_.c_str(), MNT_DETACH);
+  }
+  RamDisk(const RamDisk&) = delete;
+  RamDisk& operator=(const RamDisk&) = delete;
+
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string dir_;
+  bool mounted_ = false;
+};
 
 struct Scenario {
   std::string name;
@@ -69,15 +96,26 @@ struct Trial {
   std::size_t keep = 0;
 };
 
-enum class Verdict { kOld, kNew, kOther };
+// What the next start made of a tree. Only the first two pass.
+enum class Verdict {
+  kOld,
+  kNew,
+  kTemporariesLeft,  // wholly old or new but for temporary files
+  kMixed,            // neither, whatever the temporaries
+  kStartFailed,      // the next start failed (or a sanitizer spoke)
+};
 
 struct ModelCounts {
-  std::set<std::string> trees;  // distinct fingerprints
-  int tried = 0;                // of those, trees the installer was started on
-  int old = 0;
-  int fresh = 0;
-  int other = 0;
+  std::set<std::string> trees;      // distinct fingerprints
+  std::map<Verdict, int> verdicts;  // of those the installer was started on
 };
+
+ts::TreeState withoutTemporaries(ts::TreeState state) {
+  for (auto it = state.begin(); it != state.end();) {
+    it = ts::isTemporaryPath(it->first) ? state.erase(it) : std::next(it);
+  }
+  return state;
+}
 
 std::string label(const Replay& replay, const std::vector<powercut::Call>& calls, const Trial& t) {
   std::string text = std::string(powercut::modelName(t.model)) + " cut after call " +
@@ -129,11 +167,16 @@ void sweep(const Scenario& scenario) {
   ts::CaseRoot recorded(area);
   ts::CaseRoot records(area);
   ts::copyTree(prepared.path(), recorded.path());
-  ts::RunOptions recording = ts::withFault({});
-  recording.env["FAULT_RECORD"] = records / "/calls";
-  const ts::RunResult run = scenario.run(recorded.path(), recording);
-  ASSERT_EQ(run.status, 0) << run.out << run.err;
-  const ts::TreeState after = persistentTree(recorded.path());
+  ts::TreeState after;
+  {
+    const RamDisk ram(recorded.path());
+    ASSERT_TRUE(ram.mounted());
+    ts::RunOptions recording = ts::withFault({});
+    recording.env["FAULT_RECORD"] = records / "/calls";
+    const ts::RunResult run = scenario.run(recorded.path(), recording);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    after = persistentTree(recorded.path());
+  }
   ASSERT_NE(before, after) << "the run changed nothing";
   for (const auto& [path, state] : after) {
     ASSERT_FALSE(ts::isTemporaryPath(path)) << "the run itself leaves " << path;
@@ -172,6 +215,7 @@ void sweep(const Scenario& scenario) {
       fullSweep() ? ts::pointsToTry(static_cast<long>(distinct.size()), 1L << 30)
                   : ts::pointsToTry(static_cast<long>(distinct.size()), 240);
   std::map<std::string, Verdict> verdicts;
+  std::string lastFailure;
   std::vector<std::string> failedCuts;
   for (long pick : picks) {
     const auto& [t, print] = distinct[static_cast<std::size_t>(pick - 1)];
@@ -183,6 +227,7 @@ void sweep(const Scenario& scenario) {
         ts::runInstaller({"-r", root.path(), "--show"}, ts::withFault({}));
     const ts::TreeState now = persistentTree(root.path());
     std::string why;
+    Verdict verdict = Verdict::kStartFailed;
     if (ts::sanitizerReported(recovery)) {
       why = "sanitizer report\n" + recovery.err;
     } else if (recovery.status != 0) {
@@ -195,17 +240,25 @@ void sweep(const Scenario& scenario) {
       verdicts[print] = Verdict::kNew;
       continue;
     } else {
+      const ts::TreeState bare = withoutTemporaries(now);
+      verdict = bare == before || bare == after ? Verdict::kTemporariesLeft : Verdict::kMixed;
       const std::string fromOld = ts::describeDifference(before, now);
       const std::string fromNew = ts::describeDifference(after, now);
       why = fromOld.size() <= fromNew.size()
                 ? "neither old nor new; against the old tree:\n" + fromOld
                 : "neither old nor new; against the new tree:\n" + fromNew;
     }
-    verdicts[print] = Verdict::kOther;
+    verdicts[print] = verdict;
     failedCuts.push_back(t.model == Model::kWeak
                              ? std::to_string(t.cut) + "/" + std::to_string(t.keep) + "w"
                              : std::to_string(t.cut));
-    if (failures.size() < 12) failures.push_back(label(replay, calls.calls, t) + ": " + why);
+    // The first failures in full, and the last one (a run that does not
+    // end durable shows there).
+    if (failures.size() < 10) {
+      failures.push_back(label(replay, calls.calls, t) + ": " + why);
+    } else {
+      lastFailure = label(replay, calls.calls, t) + ": " + why;
+    }
     if (const char* keep = std::getenv("POWERCUT_KEEP")) {
       ts::copyTree(root.path(), std::string(keep) + "/" + scenario.name + "-" +
                                     powercut::modelName(t.model) + "-" + std::to_string(t.cut) +
@@ -215,23 +268,23 @@ void sweep(const Scenario& scenario) {
   for (auto& [model, c] : counts) {
     for (const std::string& print : c.trees) {
       auto v = verdicts.find(print);
-      if (v == verdicts.end()) continue;
-      ++c.tried;
-      if (v->second == Verdict::kOld) ++c.old;
-      if (v->second == Verdict::kNew) ++c.fresh;
-      if (v->second == Verdict::kOther) ++c.other;
+      if (v != verdicts.end()) ++c.verdicts[v->second];
     }
   }
 
   std::printf("[powercut %s] %zu calls, %zu prefixes, %zu distinct trees, %s %zu of them\n",
               scenario.name.c_str(), replay.callCount(), replay.callCount() + 1, distinct.size(),
               fullSweep() ? "tried all" : "tried a sample of", picks.size());
-  for (const auto& [model, c] : counts) {
+  for (auto& [model, c] : counts) {
+    auto& v = c.verdicts;
+    const int started = v[Verdict::kOld] + v[Verdict::kNew] + v[Verdict::kTemporariesLeft] +
+                        v[Verdict::kMixed] + v[Verdict::kStartFailed];
     std::printf(
         "[powercut %s] %s: %zu distinct trees, started on %d: wholly old %d, wholly new %d, "
-        "other %d\n",
-        scenario.name.c_str(), powercut::modelName(model), c.trees.size(), c.tried, c.old, c.fresh,
-        c.other);
+        "other %d (temporaries left %d, old and new mixed %d, the next start failed %d)\n",
+        scenario.name.c_str(), powercut::modelName(model), c.trees.size(), started,
+        v[Verdict::kOld], v[Verdict::kNew], started - v[Verdict::kOld] - v[Verdict::kNew],
+        v[Verdict::kTemporariesLeft], v[Verdict::kMixed], v[Verdict::kStartFailed]);
   }
   if (!failedCuts.empty()) {
     std::string list;
@@ -243,6 +296,7 @@ void sweep(const Scenario& scenario) {
   }
   std::fflush(stdout);
   for (const std::string& failure : failures) ADD_FAILURE() << failure;
+  if (!lastFailure.empty()) ADD_FAILURE() << lastFailure;
 }
 
 constexpr installer::Version kFirst = installer::makeVersion(7, 1, installer::kStageFinal, 0);

@@ -227,6 +227,15 @@ class ReplayBuilder {
     return {};
   }
 
+  // The writes the replay saw must add up to the size the file had.
+  std::string checkSize(const Call& c, int node) {
+    if (c.size < 0 || node < 0 || r_.live_.at(node).kind != NodeKind::kFile) return {};
+    const std::size_t seen = dataOf(node).size();
+    if (seen == static_cast<std::size_t>(c.size)) return {};
+    return "the file held " + std::to_string(c.size) + " bytes where the replay has " +
+           std::to_string(seen) + ": writes the record did not see";
+  }
+
   void snapshot(int node) {
     if (dirty_.erase(node) == 0) return;
     r_.flushed_[node].emplace_back(call_, makeContent(dataOf(node)));
@@ -375,6 +384,8 @@ class ReplayBuilder {
       case CallKind::kFdatasync: {
         error = fdNode(c.fd, node);
         if (!error.empty() || node == kOutside) return error;
+        error = checkSize(c, node);
+        if (!error.empty()) return error;
         snapshot(node);
         Effect e;
         e.kind = Effect::Kind::kFlush;
@@ -398,9 +409,13 @@ class ReplayBuilder {
       case CallKind::kSyncFileRange:
         // Starts the writing back, promises nothing.
         return {};
-      case CallKind::kClose:
-        fds_.erase(c.fd);
-        return {};
+      case CallKind::kClose: {
+        auto it = fds_.find(c.fd);
+        if (it == fds_.end()) return {};
+        node = it->second;
+        fds_.erase(it);
+        return node == kOutside ? std::string() : checkSize(c, node);
+      }
       case CallKind::kDup: {
         auto it = fds_.find(c.fd);
         if (it == fds_.end()) {

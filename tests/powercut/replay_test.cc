@@ -249,6 +249,9 @@ TEST(Replay, RefusesARecordThatDoesNotFitTheTree) {
       {"1 rename /nothing /f\n", "the replay lacks the source"},
       {"1 unlink ?fd9/f\n", "not seen opened"},
       {"1 rmdir /f\n", "the kind of the name removed differs"},
+      // A file written where the library did not see it (C stdio, say).
+      {"1 open 3 241 1 644 /n\n2 close 3 5\n", "writes the record did not see"},
+      {"1 open 3 1 0 644 /f\n2 fsync 3 0\n", "writes the record did not see"},
   };
   for (const auto& c : cases) {
     const RecordOrError calls = parseCallRecord(c.record);
@@ -268,9 +271,11 @@ TEST(CallRecord, ReadsEveryFormAndItsEscapes) {
       "3 symlink /l ../x%0Ay\n"
       "4 sync_file_range 3 0 100 2\n"
       "5 dup 3 9\n"
-      "6 sync\n");
+      "6 sync\n"
+      "7 close 9 -1\n"
+      "8 fsync 3 4106\n");
   ASSERT_EQ(r.error, "");
-  ASSERT_EQ(r.calls.size(), 6u);
+  ASSERT_EQ(r.calls.size(), 8u);
   EXPECT_EQ(r.calls[0].path, "/a b/c%d");
   EXPECT_EQ(r.calls[0].flags, 0xc1);
   EXPECT_TRUE(r.calls[0].created);
@@ -280,6 +285,8 @@ TEST(CallRecord, ReadsEveryFormAndItsEscapes) {
   EXPECT_EQ(r.calls[2].path2, "../x\ny");
   EXPECT_EQ(r.calls[4].flags, 9);
   EXPECT_EQ(r.calls[5].kind, CallKind::kSync);
+  EXPECT_EQ(r.calls[6].size, -1);
+  EXPECT_EQ(r.calls[7].size, 4106);
   EXPECT_EQ(unescapeField(escapeField("a b%\x7f\n")), "a b%\x7f\n");
 }
 

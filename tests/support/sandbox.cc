@@ -186,7 +186,13 @@ std::string hexDigest(const std::string& data) {
   return text;
 }
 
-void listTree(const std::string& dir, const std::string& shown, std::vector<std::string>& out) {
+std::string timesOf(const struct stat& st) {
+  return " m" + std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) +
+         " c" + std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec);
+}
+
+void listTree(const std::string& dir, const std::string& shown, std::vector<std::string>& out,
+              bool withTimes) {
   DIR* handle = opendir(dir.c_str());
   if (handle == nullptr) return;
   std::vector<std::string> names;
@@ -203,17 +209,19 @@ void listTree(const std::string& dir, const std::string& shown, std::vector<std:
     if (lstat(path.c_str(), &st) != 0) continue;
     char mode[16];
     std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(st.st_mode));
+    const std::string times = withTimes ? timesOf(st) : "";
     if (S_ISDIR(st.st_mode)) {
-      out.push_back(label + "/ " + mode);
-      listTree(path, label, out);
+      out.push_back(label + "/ " + mode + times);
+      listTree(path, label, out, withTimes);
     } else if (S_ISLNK(st.st_mode)) {
       char target[4096];
       const ssize_t n = readlink(path.c_str(), target, sizeof target);
-      out.push_back(label + " " + mode + " -> " + std::string(target, n > 0 ? size_t(n) : 0));
+      out.push_back(label + " " + mode + " -> " + std::string(target, n > 0 ? size_t(n) : 0) +
+                    times);
     } else {
       const std::string content = readFile(path).value_or("");
       out.push_back(label + " " + mode + " " + std::to_string(content.size()) + " " +
-                    hexDigest(content));
+                    hexDigest(content) + times);
     }
   }
 }
@@ -251,9 +259,9 @@ std::string enterRootWithHostLibraries(const std::string& root, const std::strin
 
 }  // namespace
 
-std::string treeListing(const std::string& dir) {
+std::string treeListing(const std::string& dir, bool withTimes) {
   std::vector<std::string> lines;
-  listTree(dir, "", lines);
+  listTree(dir, "", lines, withTimes);
   std::string text;
   for (const auto& line : lines) text += line + "\n";
   return text;
@@ -280,7 +288,8 @@ RunResult runProgram(const std::string& binary, const std::vector<std::string>& 
   for (const auto& [key, value] : options.env) env.push_back(key + "=" + value);
   // The leak check of a sanitizer build reads /proc at exit, which the
   // installer cannot reach once it has entered a test root with "-r".
-  const bool changesRoot = std::find(args.begin(), args.end(), "-r") != args.end();
+  const bool changesRoot = std::find(args.begin(), args.end(), "-r") != args.end() ||
+                           std::find(args.begin(), args.end(), "--root") != args.end();
   if (changesRoot) {
     auto asan = std::find_if(env.begin(), env.end(),
                              [](const std::string& e) { return e.rfind("ASAN_OPTIONS=", 0) == 0; });

@@ -64,8 +64,9 @@ void removeTree(const std::string& path);
 // The names in a directory, sorted, without "." and "..".
 std::vector<std::string> listDir(const std::string& dir);
 // "path mode size sha" lines of every entry below `dir`, sorted; for
-// comparing trees before and after a run.
-std::string treeListing(const std::string& dir);
+// comparing trees before and after a run. `withTimes` adds each entry's
+// modification and change times, for runs that must not touch anything.
+std::string treeListing(const std::string& dir, bool withTimes = false);
 
 struct RunResult {
   int status = -1;  // exit status, or 128 + signal

@@ -1,0 +1,78 @@
+#include "pkgtool/schedule_file.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "store/loader.h"
+#include "txn/paths.h"
+
+namespace installer {
+namespace {
+
+std::string failure(const std::string& what, const std::string& path) {
+  return "cannot " + what + " " + path + ": " + std::strerror(errno);
+}
+
+bool writeAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t put = write(fd, text.data() + done, text.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    done += static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool writeSchedule(const std::string& name, PendingAction action, std::string& error) {
+  const std::string path = scheduleFilePath(name);
+  const std::string dir = parentDir(path);
+  if (!makeDirs(dir)) {
+    error = failure("create", dir);
+    return false;
+  }
+  std::string temporary = dir + "/.scheduleXXXXXX";
+  const int fd = mkstemp(temporary.data());
+  if (fd < 0) {
+    error = failure("create a file in", dir);
+    return false;
+  }
+  bool ok = writeAll(fd, std::string(actionWord(action)) + "\n") && fchmod(fd, 0644) == 0 &&
+            fsync(fd) == 0;
+  int cause = ok ? 0 : errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    cause = errno;
+  }
+  if (ok && rename(temporary.c_str(), path.c_str()) != 0) {
+    ok = false;
+    cause = errno;
+  }
+  if (!ok) {
+    unlink(temporary.c_str());
+    errno = cause;
+    error = failure("write", path);
+    return false;
+  }
+  return true;
+}
+
+bool clearSchedule(const std::string& name, std::string& error) {
+  const std::string path = scheduleFilePath(name);
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+    error = failure("remove", path);
+    return false;
+  }
+  // Only an empty directory of the package's own goes; anything else in it
+  // is not ours.
+  const std::string dir = parentDir(path);
+  if (parentDir(dir) == "/ram/pdb") rmdir(dir.c_str());
+  return true;
+}
+
+}  // namespace installer

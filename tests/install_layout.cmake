@@ -1,0 +1,51 @@
+# "cmake --install" into a scratch prefix: both executables and both manual
+# pages land where a system looks for them, the installed programs run, the
+# pages format without warnings, and every pkgtool command has its entry in
+# the page.
+file(REMOVE_RECURSE ${PREFIX})
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX}
+                RESULT_VARIABLE result OUTPUT_QUIET)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "cmake --install failed: ${result}")
+endif()
+
+set(installer ${PREFIX}/${SBINDIR}/installer)
+set(pkgtool ${PREFIX}/${BINDIR}/pkgtool)
+set(page8 ${PREFIX}/${MANDIR}/man8/installer.8)
+set(page1 ${PREFIX}/${MANDIR}/man1/pkgtool.1)
+foreach(path ${installer} ${pkgtool} ${page8} ${page1})
+  if(NOT EXISTS ${path})
+    message(FATAL_ERROR "not installed: ${path}")
+  endif()
+endforeach()
+
+execute_process(COMMAND ${installer} --no-such-option OUTPUT_VARIABLE usage RESULT_VARIABLE result)
+if(NOT result EQUAL 0 OR NOT usage STREQUAL "usage: installer [-q] [-r <root>] [-]\n")
+  message(FATAL_ERROR "installed installer: status ${result}, output '${usage}'")
+endif()
+execute_process(COMMAND ${pkgtool} --help OUTPUT_VARIABLE help RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "installed pkgtool --help: status ${result}")
+endif()
+
+file(READ ${page1} page)
+string(REGEX MATCHALL "\n  [a-z]+ " commands "${help}")
+if(NOT commands)
+  message(FATAL_ERROR "no commands in pkgtool --help:\n${help}")
+endif()
+foreach(entry ${commands})
+  string(STRIP "${entry}" command)
+  if(NOT page MATCHES "\n\\.B ${command}[ \n]")
+    message(FATAL_ERROR "pkgtool.1 has no entry for the command ${command}")
+  endif()
+endforeach()
+
+find_program(GROFF groff)
+if(GROFF)
+  foreach(path ${page8} ${page1})
+    execute_process(COMMAND ${GROFF} -man -ww -z ${path} ERROR_VARIABLE warnings)
+    if(NOT warnings STREQUAL "")
+      message(FATAL_ERROR "${path} formats with warnings:\n${warnings}")
+    endif()
+  endforeach()
+endif()

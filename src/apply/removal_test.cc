@@ -146,7 +146,7 @@ TEST_F(RemovalTest, PathsNoInstallationCouldHaveWrittenAreNeverRemoved) {
   EXPECT_EQ(entries(),
             "U /flash/lib/own.so\n"
             "U /flash/var/pdb/foo/\n");
-  static_cast<void>(commitManifest(manifest_, false));
+  EXPECT_TRUE(commitManifest(manifest_, false));
   EXPECT_FALSE(exists("/flash/lib/own.so"));
   for (const char* path : {"/etc/passwd", "/flash/bin/tool", "/flashy/file", "/flash/bin/t\x01ol",
                            "/flash/var/pdb/other/files", "/flash/postlog", "/flash/bootimage",

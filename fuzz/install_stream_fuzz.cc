@@ -85,7 +85,7 @@ bool isTemporary(const std::string& path) {
 }
 
 void writeFile(const std::string& path, const std::string& content) {
-  installer::makeDirs(installer::parentDir(path));
+  static_cast<void>(installer::makeDirs(installer::parentDir(path)));
   std::ofstream(path, std::ios::binary) << content;
 }
 
@@ -103,7 +103,7 @@ void resign(std::string& file) {
   const fuzzing::PartWalk walk = fuzzing::walkParts(file);
   installer::SigningKeys keys;
   installer::Key32 seed{};
-  installer::parseHexKey(testing_support::kDevEd25519SeedHex, seed);
+  static_cast<void>(installer::parseHexKey(testing_support::kDevEd25519SeedHex, seed));
   keys.ed25519Seed = seed;
   bool sha256 = false;
   std::size_t start = installer::kFileHeaderSize;
@@ -209,21 +209,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (setup & 1) resign(stream);
 
   fuzzing::clearRouterTree();
-  for (const char* dir : {"/flash/var/pdb", "/ram", "/rw", "/tmp"}) installer::makeDirs(dir);
-  if (setup & 2) installOlderTool();
-  if (setup & 4) {
-    setenv("bootimage", "1", 1);
-  } else {
-    unsetenv("bootimage");
+  for (const char* dir : {"/flash/var/pdb", "/ram", "/rw", "/tmp"}) {
+    FUZZ_CHECK(installer::makeDirs(dir));
   }
+  if (setup & 2) installOlderTool();
   const auto before = tree("/flash");
 
-  installer::Repository& repo = installer::getRepository();
-  repo.packages.clear();
-  repo.messages.clear();
-  repo.statusLine.clear();
+  installer::Repository repo;
   repo.arch = "i386";
   repo.quiet = true;
+  repo.bootImageVariable = (setup & 4) != 0;
   if (setup & 2) {
     auto tool = std::make_unique<installer::InstalledPackage>("tool");
     tool->version = 0x07010000;

@@ -50,7 +50,7 @@ std::string safeName(const std::string& bytes) {
 }
 
 void writeBytes(const std::string& path, const std::string& bytes) {
-  installer::makeDirs(installer::parentDir(path));
+  static_cast<void>(installer::makeDirs(installer::parentDir(path)));
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
@@ -88,9 +88,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzzing::clearRouterTree();
-  installer::makeDirs("/flash/var/pdb");
-  installer::makeDirs("/ram");
-  installer::makeDirs("/tmp");
+  static_cast<void>(installer::makeDirs("/flash/var/pdb"));
+  static_cast<void>(installer::makeDirs("/ram"));
+  static_cast<void>(installer::makeDirs("/tmp"));
 
   std::string name = "pkg";
   int names = 1;

@@ -77,7 +77,7 @@ int walk(PackageReader& reader, const std::vector<std::uint32_t>& wanted, std::u
     } else if (type == installer::kPartDepends || type == installer::kPartProvides ||
                type == installer::kPartConflicts || type == installer::kPartOffByDefault) {
       std::vector<Dependency> list;
-      installer::readDependencyList(reader, list);
+      static_cast<void>(installer::readDependencyList(reader, list));
     } else if (type == installer::kPartPayload) {
       readEntries(reader);
     } else {

@@ -70,7 +70,7 @@ TEST_F(RemovalTest, StagesExactlyTheRecordedPathsAndTheDatabaseDirectory) {
   EXPECT_TRUE(foo_.files.empty());
   EXPECT_EQ(foo_.action, PendingAction::kNone);
 
-  static_cast<void>(commitManifest(manifest_, false));
+  static_cast<void>(commitManifest(manifest_));
   EXPECT_FALSE(exists("/flash/bin/tool"));
   EXPECT_FALSE(exists("/flash/var/pdb/foo"));
   EXPECT_EQ(readFile("/flash/share/doc/readme"), "other package's file");
@@ -146,7 +146,7 @@ TEST_F(RemovalTest, PathsNoInstallationCouldHaveWrittenAreNeverRemoved) {
   EXPECT_EQ(entries(),
             "U /flash/lib/own.so\n"
             "U /flash/var/pdb/foo/\n");
-  EXPECT_TRUE(commitManifest(manifest_, false));
+  EXPECT_TRUE(commitManifest(manifest_));
   EXPECT_FALSE(exists("/flash/lib/own.so"));
   for (const char* path : {"/etc/passwd", "/flash/bin/tool", "/flashy/file", "/flash/bin/t\x01ol",
                            "/flash/var/pdb/other/files", "/flash/postlog", "/flash/bootimage",
@@ -170,7 +170,7 @@ TEST_F(RemovalTest, APathAnotherPackageListsStays) {
   fresh.files = {"/flash/bin/tool"};
 
   foo.action = PendingAction::kUninstall;
-  testing_support::StdoutCapture out;
+  testing_support::OutputCapture out(repo_);
   EXPECT_TRUE(applyScheduledActions(repo_, manifest_, Verbosity::kSilent));
   EXPECT_EQ(findRecord(repo_, "foo"), nullptr);
   EXPECT_EQ(entries(),
@@ -198,7 +198,7 @@ TEST_F(RemovalTest, EnabledThenUninstalledInOneRunLeavesNothing) {
   p.userChoice = true;
   p.action = PendingAction::kEnable;
   writeFile("/flash/var/pdb/foo/disabled", "user\n");
-  testing_support::StdoutCapture out;
+  testing_support::OutputCapture out(repo);
   EXPECT_TRUE(applyScheduledActions(repo, manifest_, Verbosity::kSilent));
   ASSERT_EQ(manifest_.entries.count("/flash/var/pdb/foo/enabled"), 1u);
   const std::string enabled = manifest_.entries.at("/flash/var/pdb/foo/enabled").source;
@@ -206,7 +206,7 @@ TEST_F(RemovalTest, EnabledThenUninstalledInOneRunLeavesNothing) {
   p.action = PendingAction::kUninstall;
   EXPECT_TRUE(applyScheduledActions(repo, manifest_, Verbosity::kSilent));
   EXPECT_FALSE(exists(enabled));
-  static_cast<void>(commitManifest(manifest_, false));
+  static_cast<void>(commitManifest(manifest_));
   EXPECT_FALSE(exists("/flash/var/pdb/foo"));
 }
 

@@ -9,7 +9,7 @@ ExitStatus runCleanupMode(Repository& repo) {
   // Whether anything was to be uninstalled does not matter; what was staged
   // is committed.
   cleanupPackages(repo, m);
-  return commitManifest(m, false) ? ExitStatus::kSuccess : ExitStatus::kFailed;
+  return commitManifest(m) ? ExitStatus::kSuccess : ExitStatus::kFailed;
 }
 
 }  // namespace installer

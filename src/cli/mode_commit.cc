@@ -2,7 +2,7 @@
 // manifest that the first half left in "/ram/MANIFEST".
 #include <unistd.h>
 
-#include <cstdio>
+#include <ostream>
 
 #include "cli/modes.h"
 #include "txn/manifest.h"
@@ -14,20 +14,20 @@ constexpr const char* kManifestPath = "/ram/MANIFEST";
 
 }  // namespace
 
-ExitStatus runCommitMode() {
+ExitStatus runCommitMode(Repository& repo) {
   Manifest m;
   // A missing or empty file leaves nothing to commit, which is no failure.
   if (!readManifest(m, kManifestPath)) {
   }
-  std::fputs("finishing install... ", stdout);
-  std::fflush(stdout);
-  const bool committed = commitManifest(m, true);
+  std::ostream& out = *repo.out;
+  out << "finishing install... " << std::flush;
+  Spinner spinner{out, {}};
+  const bool committed = commitManifest(m, &spinner);
   // Carried out, the manifest is spent: replayed after a later install it
   // would undo that install's files.
   unlink(kManifestPath);
   // The backspace and blank wipe the spinner's last character.
-  std::fputs("\b \n", stdout);
-  std::fflush(stdout);
+  out << "\b \n" << std::flush;
   return committed ? ExitStatus::kSuccess : ExitStatus::kFailed;
 }
 

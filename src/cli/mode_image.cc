@@ -5,8 +5,8 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <iostream>
 #include <istream>
+#include <ostream>
 #include <string>
 
 #include "apply/schedule.h"
@@ -53,7 +53,7 @@ ExitStatus runImageMode(Repository& repo, const RunOptions& options) {
     // Nothing is committed; the state files staged above are dropped with
     // their temporary files.
     cancelManifest(manifest);
-    std::cout << "ERROR: could not open image" << std::endl;
+    *repo.out << "ERROR: could not open image" << std::endl;
     return ExitStatus::kNoCapture;
   }
 
@@ -81,7 +81,7 @@ ExitStatus runImageMode(Repository& repo, const RunOptions& options) {
   if (result == ExitStatus::kSuccess && !packageDirectory.empty()) {
     if (!captured) {
       errno = capture.error();
-      reportWriteFailure(labelRecord(repo, packageDirectory), "image");
+      reportWriteFailure(repo, labelRecord(repo, packageDirectory), "image");
       result = ExitStatus::kFailed;
     } else {
       const std::string keptImage = packageDirectory + "image";
@@ -104,7 +104,7 @@ ExitStatus runImageMode(Repository& repo, const RunOptions& options) {
   // failing (the removal of the older version, say) is dropped with it.
   if (result != ExitStatus::kSuccess) {
     cancelManifest(manifest);
-  } else if (!commitManifest(manifest, false)) {
+  } else if (!commitManifest(manifest)) {
     // Each failed step was reported; the run must not end as a success.
     result = ExitStatus::kFailed;
   }

@@ -55,8 +55,7 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options) {
 
   for (const auto& package : installed) inform(repo, "installed %s", packageLabel(package).c_str());
 
-  if (changed && options.commitNow && !commitManifest(manifest, false))
-    status = ExitStatus::kFailed;
+  if (changed && options.commitNow && !commitManifest(manifest)) status = ExitStatus::kFailed;
   writePostlog(repo);
   return status;
 }

@@ -1,12 +1,10 @@
-// The commit's copy fallback for moves that cross file systems, and the clock
-// of its spinner.
+// The commit's copy fallback for moves that cross file systems.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "platform/ticks.h"
 #include "txn/manifest.h"
 #include "txn/paths.h"
 #include "txn/spinner.h"
@@ -17,7 +15,7 @@ namespace {
 constexpr std::size_t kCopyBlock = 16384;
 
 // Copies every byte of `in` to `out`; 0 or the errno of the first failure.
-int copyContents(int in, int out, bool showProgress) {
+int copyContents(int in, int out, Spinner* spinner) {
   char block[kCopyBlock];
   for (;;) {
     const ssize_t got = read(in, block, sizeof block);
@@ -36,13 +34,13 @@ int copyContents(int in, int out, bool showProgress) {
       if (put == 0) return EIO;
       done += static_cast<std::size_t>(put);
     }
-    if (showProgress) advanceSpinner();
+    if (spinner != nullptr) advanceSpinner(*spinner);
   }
 }
 
 }  // namespace
 
-int copyFile(const std::string& source, const std::string& target, bool showProgress) {
+int copyFile(const std::string& source, const std::string& target, Spinner* spinner) {
   struct stat st;
   if (stat(source.c_str(), &st) != 0) return errno;
   if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
@@ -58,7 +56,7 @@ int copyFile(const std::string& source, const std::string& target, bool showProg
     close(in);
     return error;
   }
-  int error = copyContents(in, out, showProgress);
+  int error = copyContents(in, out, spinner);
   close(in);
   // The move would have kept the source's permission bits; so does the copy.
   if (error == 0 && fchmod(out, st.st_mode & 07777) != 0) error = errno;

@@ -83,13 +83,13 @@ bool makeLink(const std::string& path, const std::string& text) {
 }
 
 // The caller has made the directory of `path`.
-bool moveIntoPlace(const std::string& path, const ManifestEntry& entry, bool showProgress) {
+bool moveIntoPlace(const std::string& path, const ManifestEntry& entry, Spinner* spinner) {
   if (rename(entry.source.c_str(), path.c_str()) == 0) return true;
   if (errno != EXDEV) {
     std::perror("rename");
     return false;
   }
-  const int error = copyFile(entry.source, path, showProgress);
+  const int error = copyFile(entry.source, path, spinner);
   if (error != 0) {
     errno = error;
     std::perror("copy");
@@ -131,7 +131,7 @@ void cancelManifest(Manifest& m) {
   m.stagingMemo = {};
 }
 
-bool commitManifest(const Manifest& m, bool showProgress) {
+bool commitManifest(const Manifest& m, Spinner* spinner) {
   bool ok = true;
   // The package database goes last. Until its files change it describes
   // what was installed before, so a commit cut short (power lost) before or
@@ -155,7 +155,7 @@ bool commitManifest(const Manifest& m, bool showProgress) {
           // A directory that could not be made is tried again for the next file.
           madeDir = makeDirs(dir) ? std::move(dir) : std::string();
         }
-        ok = moveIntoPlace(path, entry, showProgress) && ok;
+        ok = moveIntoPlace(path, entry, spinner) && ok;
       }
     }
   }

@@ -6,6 +6,8 @@
 #include <map>
 #include <string>
 
+#include "txn/spinner.h"
+
 namespace installer {
 
 enum class ManifestOp : std::uint32_t {
@@ -49,8 +51,9 @@ void cancelManifest(Manifest& m);
 // "/flash/var/pdb/" (the package database) after everything else, so that
 // the database changes only once the files it describes are in place. The
 // manifest is left as it is. Each operation that fails is reported on
-// standard error and the commit goes on; false when any failed.
-[[nodiscard]] bool commitManifest(const Manifest& m, bool showProgress);
+// standard error and the commit goes on; false when any failed. A copy across
+// file systems turns `spinner` when one is given.
+[[nodiscard]] bool commitManifest(const Manifest& m, Spinner* spinner = nullptr);
 
 // Writes the manifest file through a temporary file renamed into place.
 // False when it could not be written completely or holds an entry that would
@@ -62,6 +65,7 @@ void cancelManifest(Manifest& m);
 // The commit's fallback when a rename crosses file systems: copies into a
 // temporary file beside the target and renames it over the target only when
 // the whole copy reached the disk. Returns 0 on success, else an errno value.
-[[nodiscard]] int copyFile(const std::string& source, const std::string& target, bool showProgress);
+[[nodiscard]] int copyFile(const std::string& source, const std::string& target,
+                           Spinner* spinner = nullptr);
 
 }  // namespace installer

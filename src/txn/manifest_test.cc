@@ -100,7 +100,7 @@ TEST_F(ManifestTest, RemovalsAndLinksHappenBeforeAnyMove) {
   setEntry(m, "/flash/e", ManifestOp::kRemove, "");
   addMove(m, "/flash/e", "/flash/b");  // its source is gone by then
   testing::internal::CaptureStderr();
-  EXPECT_FALSE(commitManifest(m, false)) << "a move failed";
+  EXPECT_FALSE(commitManifest(m)) << "a move failed";
   const std::string err = testing::internal::GetCapturedStderr();
 
   EXPECT_EQ(linkText("/flash/a"), "/x/target");
@@ -122,7 +122,7 @@ TEST_F(ManifestTest, TheDatabaseChangesAfterEverythingElse) {
   addMove(m, "/flash/zz/new", "/flash/zz/file");
   addMove(m, "/flash/zz/taken", "/flash/var/pdb/p/version");
   testing::internal::CaptureStderr();
-  EXPECT_TRUE(commitManifest(m, false));
+  EXPECT_TRUE(commitManifest(m));
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(ts::readFile("/flash/var/pdb/p/version"), "7.2");
   EXPECT_EQ(ts::readFile("/flash/zz/file"), "z");
@@ -142,7 +142,7 @@ TEST_F(ManifestTest, RemoveHandlesFilesLinksAndDirectories) {
        {"/flash/file", "/flash/link", "/flash/pkg", "/flash/busy", "/flash/none"}) {
     setEntry(m, path, ManifestOp::kRemove, "");
   }
-  EXPECT_TRUE(commitManifest(m, false));
+  EXPECT_TRUE(commitManifest(m));
   EXPECT_FALSE(ts::exists("/flash/file"));
   EXPECT_FALSE(ts::exists("/flash/link"));
   EXPECT_EQ(ts::readFile("/flash/target"), "kept");
@@ -160,7 +160,7 @@ TEST_F(ManifestTest, LinksCreateParentsReplaceFilesAndReportDirectories) {
   addLink(m, "relative text", "/flash/old");
   addLink(m, "/nowhere", "/flash/dir");
   testing::internal::CaptureStderr();
-  EXPECT_FALSE(commitManifest(m, false));
+  EXPECT_FALSE(commitManifest(m));
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(linkText("/flash/var/pdb/p/image"), "/flash/bootimage");
   EXPECT_EQ(linkText("/flash/old"), "relative text");
@@ -176,7 +176,7 @@ TEST_F(ManifestTest, ALinkReplacesAnOldLinkUnderItsOwnName) {
   ASSERT_EQ(symlink("/flash/old-image", "/flash/image"), 0);
   Manifest m;
   addLink(m, "/flash/bootimage", "/flash/image");
-  EXPECT_TRUE(commitManifest(m, false));
+  EXPECT_TRUE(commitManifest(m));
   EXPECT_EQ(linkText("/flash/image"), "/flash/bootimage");
   EXPECT_EQ(ts::listDir("/flash"), std::vector<std::string>{"image"});
 }
@@ -189,7 +189,7 @@ TEST_F(ManifestTest, MoveOntoADirectoryIsReportedAndTheCommitGoesOn) {
   addMove(m, "/ram/one", "/flash/dir");
   addMove(m, "/ram/two", "/flash/new/deep/two");
   testing::internal::CaptureStderr();
-  static_cast<void>(commitManifest(m, false));
+  static_cast<void>(commitManifest(m));
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(err.rfind("rename: ", 0), 0u) << err;
   EXPECT_TRUE(ts::exists("/flash/dir/inside"));
@@ -217,7 +217,7 @@ TEST_F(CrossDeviceTest, CopiesAcrossFileSystemsAndDropsOnlyOurOwnSource) {
   setEntry(m, "/flash/staged", ManifestOp::kMoveStaged, "/ram/tmpStaged");
   addMove(m, "/ram/plain", "/flash/sub/plain");
   testing::internal::CaptureStderr();
-  static_cast<void>(commitManifest(m, false));
+  static_cast<void>(commitManifest(m));
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 
   EXPECT_EQ(ts::readFile("/flash/staged"), big);
@@ -237,7 +237,7 @@ TEST_F(CrossDeviceTest, AFailedCopyKeepsTheOldTargetAndTheSource) {
   Manifest m;
   setEntry(m, "/flash/target", ManifestOp::kMoveStaged, "/ram/tmpStaged");
   testing::internal::CaptureStderr();
-  static_cast<void>(commitManifest(m, false));
+  static_cast<void>(commitManifest(m));
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(err, std::string("copy: ") + strerror(ENOSPC) + "\n");
   EXPECT_EQ(ts::readFile("/flash/target"), "old contents");
@@ -257,7 +257,7 @@ TEST_F(CrossDeviceTest, RemovalsThatFailAreReportedAndTheCommitGoesOn) {
   setEntry(m, "/flash/missing", ManifestOp::kRemove, "");
   setEntry(m, "/flash/plain", ManifestOp::kRemove, "");
   testing::internal::CaptureStderr();
-  static_cast<void>(commitManifest(m, false));
+  static_cast<void>(commitManifest(m));
   const std::string err = testing::internal::GetCapturedStderr();
   // The file and the directory are reported; what is not there is not.
   const std::string line = std::string("unlink: ") + strerror(EROFS) + "\n";
@@ -270,10 +270,10 @@ TEST_F(CrossDeviceTest, RemovalsThatFailAreReportedAndTheCommitGoesOn) {
 TEST_F(CrossDeviceTest, CopyFileRefusesWhatIsNotARegularFile) {
   ASSERT_TRUE(ts::mountTmpfs("/flash", "64k"));
   ts::makeDirs("/ram/dir");
-  EXPECT_EQ(copyFile("/ram/dir", "/flash/x", false), EISDIR);
-  EXPECT_EQ(copyFile("/ram/missing", "/flash/x", false), ENOENT);
+  EXPECT_EQ(copyFile("/ram/dir", "/flash/x"), EISDIR);
+  EXPECT_EQ(copyFile("/ram/missing", "/flash/x"), ENOENT);
   ASSERT_EQ(mkfifo("/ram/fifo", 0600), 0);
-  EXPECT_EQ(copyFile("/ram/fifo", "/flash/x", false), EINVAL);
+  EXPECT_EQ(copyFile("/ram/fifo", "/flash/x"), EINVAL);
   EXPECT_TRUE(ts::listDir("/flash").empty());
 }
 

@@ -11,9 +11,6 @@ namespace {
 constexpr const char* kPostlogPath = "/flash/postlog";
 constexpr std::size_t kReservedBytes = 4096;
 
-// Set once this process has taken the old log into its messages.
-bool postlogPreloaded = false;
-
 }  // namespace
 
 void preloadPostlog(Repository& repo) {
@@ -27,15 +24,15 @@ void preloadPostlog(Repository& repo) {
   // Keep room on the flash for the new log while the install fills it.
   std::ofstream out(kPostlogPath, std::ios::binary | std::ios::trunc);
   if (out) out << std::string(kReservedBytes, '\0');
-  postlogPreloaded = true;
+  repo.postlogPreloaded = true;
 }
 
 void writePostlog(Repository& repo) {
-  if (!postlogPreloaded && repo.messages.empty()) return;
+  if (!repo.postlogPreloaded && repo.messages.empty()) return;
   // After a preload the old lines are among the messages; the file is
   // rewritten from scratch instead of over the reserved zero bytes.
   const auto mode =
-      std::ios::binary | (postlogPreloaded ? std::ios::trunc : std::ios::app) | std::ios::out;
+      std::ios::binary | (repo.postlogPreloaded ? std::ios::trunc : std::ios::app) | std::ios::out;
   std::ofstream out(kPostlogPath, mode);
   if (!out) return;
   sync();

@@ -46,7 +46,7 @@ StreamInstall installBundle(Repository& repo, Manifest& m, PackageReader& reader
   auto record = std::make_unique<InstalledPackage>();
   if (!readHeader(*record, reader)) return StreamInstall::kNotInstalled;
   if (!isSafePackageName(record->name)) {
-    reportBrokenPackage(*record);
+    reportBrokenPackage(repo, *record);
     return StreamInstall::kNotInstalled;
   }
   if (!record->depends.empty() || !record->provides.empty() || !record->conflicts.empty()) {
@@ -70,7 +70,7 @@ StreamInstall installBundle(Repository& repo, Manifest& m, PackageReader& reader
     record->disabled = kept->second;
     record->userChoice = true;
   }
-  if (!writeMetadata(*record, m)) return StreamInstall::kNotInstalled;
+  if (!writeMetadata(repo, *record, m)) return StreamInstall::kNotInstalled;
 
   Dependency reference;
   reference.name = record->name;

@@ -26,8 +26,9 @@ void BM_LoadDatabase(benchmark::State& state) {
   bench::EnterRoot inside(root);
   for (auto _ : state) {
     Repository repo;
-    installer::openRepository(repo, true, "i386");
-    if (repo.packages.size() != n) state.SkipWithError("the database did not load whole");
+    if (installer::openRepository(repo, true, "i386") != installer::LoadOutcome::kLoaded ||
+        repo.packages.size() != n)
+      state.SkipWithError("the database did not load whole");
   }
 }
 BENCHMARK(BM_LoadDatabase)->Apply(sizes);

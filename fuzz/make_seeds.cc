@@ -14,6 +14,7 @@
 
 #include "package/format.h"
 #include "package/payload_writer.h"
+#include "package/signature.h"
 #include "package/signer.h"
 #include "package/writer.h"
 #include "pkgtool/package_builder.h"
@@ -174,8 +175,8 @@ void signatureSeeds() {
   for (const auto& c : cases) {
     std::vector<std::uint8_t> signature;
     std::string error;
-    installer::makeSignature(testing_support::devSigningKeys(), c.form, digest, c.sha256, signature,
-                             error);
+    static_cast<void>(installer::makeSignature(testing_support::devSigningKeys(), c.form, digest,
+                                               c.sha256, signature, error));
     std::string in(1, char(c.sha256 ? 1 : 0));
     unsigned char version[4];
     installer::encodeLe32(version, c.version);

@@ -52,6 +52,7 @@ InstallOutcome outcomeOf(const InstalledPackage& record, bool passedOver) {
   outcome.installed = true;
   outcome.passedOver = passedOver;
   outcome.name = record.name;
+  outcome.label = displayLabel(record);
   outcome.flags = record.flags;
   return outcome;
 }

@@ -24,6 +24,7 @@ struct InstallOutcome {
   bool installed = false;
   bool passedOver = false;  // the installed record of the same name was kept
   std::string name;
+  std::string label;  // displayLabel of the record, for reports
   std::uint32_t flags = 0;
 
   explicit operator bool() const { return installed; }

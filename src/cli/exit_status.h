@@ -12,6 +12,7 @@ enum class ExitStatus : int {
   // or a step of the commit failed (each one reported on standard error).
   kFailed = 1,
   kBusy = 1,          // another installer holds the run lock
+  kUnreadable = 1,    // a database file is there and could not be read
   kBundleFailed = 2,  // image mode: the bundle refused, or one of its members
   kNoMember = 3,      // image mode: a bundle without members
   kNoSpace = 28,      // upgrade run: the changes would not fit on the flash

@@ -1,6 +1,7 @@
 // The image mode: one package or bundle read from standard input, captured
 // on the way into a file that becomes the package's kept image.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,11 +36,20 @@ std::string directoryName(const std::string& packageDirectory) {
   return name;
 }
 
-// The record a package directory belongs to, for the label of a report.
-InstalledPackage labelRecord(const Repository& repo, const std::string& packageDirectory) {
-  const std::string name = directoryName(packageDirectory);
-  if (const InstalledPackage* record = findRecord(repo, name)) return *record;
-  return InstalledPackage(name);
+// The capture is a plain file of ours: a link planted in its place is not
+// followed (the image would be written wherever it points), and anything
+// else there (a FIFO, a device) is refused without waiting on it.
+int openCapture() {
+  const int fd =
+      open(kCapturePath,
+           O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666);
+  if (fd < 0) return -1;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 }  // namespace
@@ -48,7 +58,7 @@ ExitStatus runImageMode(Repository& repo, const RunOptions& options) {
   Manifest manifest;
   applyScheduledActions(repo, manifest, Verbosity::kReport);
 
-  const int captureFd = open(kCapturePath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const int captureFd = openCapture();
   if (captureFd < 0) {
     // Nothing is committed; the state files staged above are dropped with
     // their temporary files.
@@ -63,9 +73,10 @@ ExitStatus runImageMode(Repository& repo, const RunOptions& options) {
   std::string packageDirectory;
   bool bootImage = false;
   const std::size_t reportsBefore = repo.messages.size();
+  std::string label;
   ExitStatus result =
       exitStatusOf(installFromStream(repo, manifest, input, options.installFlags | kFlagUpgrade,
-                                     KeptState{}, &capture, &packageDirectory, &bootImage));
+                                     KeptState{}, &capture, &packageDirectory, &bootImage, &label));
   // Input that is no package at all (no file header, no readable package
   // header) is refused without a word further down; the run still says why
   // it failed, naming standard input as "-" as the command line does.
@@ -74,30 +85,32 @@ ExitStatus runImageMode(Repository& repo, const RunOptions& options) {
   }
   const bool captured = capture.close();
 
+  // A capture that could not be written means a full or failing flash,
+  // whatever the package: the commit would fail part-way on it too.
+  if (result == ExitStatus::kSuccess && !captured) {
+    errno = capture.error();
+    reportWriteFailure(repo, label, "image");
+    result = ExitStatus::kFailed;
+  }
+
   // Only an image-based package installed by this run has its capture kept;
   // one passed over as installed returns no directory, and its capture holds
   // only the parts read before that decision.
   bool captureStaged = false;
   if (result == ExitStatus::kSuccess && !packageDirectory.empty()) {
-    if (!captured) {
-      errno = capture.error();
-      reportWriteFailure(repo, labelRecord(repo, packageDirectory), "image");
-      result = ExitStatus::kFailed;
-    } else {
-      const std::string keptImage = packageDirectory + "image";
-      if (bootImage) {
-        // The boot image stays even when the package's own settling took
-        // its record out again; a link is only made into a database
-        // directory that stays.
-        addMove(manifest, kCaptureSource, kBootImage);
-        if (findRecord(repo, directoryName(packageDirectory)) != nullptr) {
-          addLink(manifest, kBootImage, keptImage);
-        }
-      } else {
-        addMove(manifest, kCaptureSource, keptImage);
+    const std::string keptImage = packageDirectory + "image";
+    if (bootImage) {
+      // The boot image stays even when the package's own settling took
+      // its record out again; a link is only made into a database
+      // directory that stays.
+      addMove(manifest, kCaptureSource, kBootImage);
+      if (findRecord(repo, directoryName(packageDirectory)) != nullptr) {
+        addLink(manifest, kBootImage, keptImage);
       }
-      captureStaged = true;
+    } else {
+      addMove(manifest, kCaptureSource, keptImage);
     }
+    captureStaged = true;
   }
 
   // A failed install changes nothing on the flash: what it staged before

@@ -88,7 +88,10 @@ int runInstaller(int argc, char** argv) {
   repo.bootImageVariable = std::getenv("bootimage") != nullptr;
   repo.quiet = options.quiet;
   repo.arch = options.arch;
-  openRepository(repo, options.quiet, options.arch);
+  // What is installed must be known before anything is changed, or listed.
+  if (openRepository(repo, options.quiet, options.arch) == LoadOutcome::kUnreadable) {
+    return static_cast<int>(ExitStatus::kUnreadable);
+  }
 
   ExitStatus status;
   if (options.show) {

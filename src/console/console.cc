@@ -111,6 +111,12 @@ void showInstallProgress(Repository& repo, const InstalledPackage& p, const Pack
 void reportWriteFailure(Repository& repo, const InstalledPackage& p, const std::string& fileName) {
   const int error = errno;  // before anything else can change it
   const std::string label = displayLabel(p);
+  errno = error;
+  reportWriteFailure(repo, label, fileName);
+}
+
+void reportWriteFailure(Repository& repo, const std::string& label, const std::string& fileName) {
+  const int error = errno;  // before anything else can change it
   if (error == ENOSPC) {
     reportError(repo, "installation of %s failed: disk is too small", label.c_str());
   } else if (error == EIO) {

@@ -33,6 +33,8 @@ void showInstallProgress(Repository& repo, const InstalledPackage& p, const Pack
 
 // Error reports for a failed installation; reportWriteFailure reads errno.
 void reportWriteFailure(Repository& repo, const InstalledPackage& p, const std::string& fileName);
+// The same for a package known by its label alone.
+void reportWriteFailure(Repository& repo, const std::string& label, const std::string& fileName);
 void reportBrokenPackage(Repository& repo, const InstalledPackage& p);
 
 }  // namespace installer

@@ -32,15 +32,18 @@ constexpr bool validKeyText(std::string_view hex) {
   return decodeHex(hex, key);
 }
 
+// An empty legacy key is a build that switched the older scheme off.
+constexpr bool kLegacyEnabled = std::string_view(INSTALLER_LEGACY_PUBLIC_KEY_HEX).size() != 0;
+
 // A malformed build setting stops the build instead of yielding a key of
 // zeros that nothing verifies against.
 static_assert(validKeyText(INSTALLER_ED25519_PUBLIC_KEY_HEX),
               "INSTALLER_ED25519_PUBLIC_KEY must be 64 hex digits");
-static_assert(validKeyText(INSTALLER_LEGACY_PUBLIC_KEY_HEX),
-              "INSTALLER_LEGACY_PUBLIC_KEY must be 64 hex digits");
+static_assert(!kLegacyEnabled || validKeyText(INSTALLER_LEGACY_PUBLIC_KEY_HEX),
+              "INSTALLER_LEGACY_PUBLIC_KEY must be 64 hex digits or none");
 
 constexpr PublicKeys kBuiltIn = {decodeBuiltIn(INSTALLER_ED25519_PUBLIC_KEY_HEX),
-                                 decodeBuiltIn(INSTALLER_LEGACY_PUBLIC_KEY_HEX)};
+                                 decodeBuiltIn(INSTALLER_LEGACY_PUBLIC_KEY_HEX), kLegacyEnabled};
 
 }  // namespace
 

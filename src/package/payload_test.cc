@@ -47,7 +47,7 @@ Extracted extract(std::istream& in) {
       const std::uint32_t want = std::min<std::uint32_t>(left, sizeof piece);
       in.read(piece, want);
       file.data.append(piece, static_cast<std::size_t>(in.gcount()));
-      if (in.gcount() != want) {
+      if (static_cast<std::uint32_t>(in.gcount()) != want) {
         out.end = End::kBrokenData;
         return out;
       }

@@ -144,6 +144,27 @@ TEST_F(SignatureBytesTest, OtherKeysRefuse) {
       verifySignatureBytes("system", kV7_1beta3, digest.data(), true, full.data(), 132, other));
 }
 
+TEST_F(SignatureBytesTest, TheOlderSchemeSwitchedOffAcceptsNothing) {
+  PublicKeys off = devPublicKeys();
+  off.legacyEnabled = false;
+  for (const std::string& name : {std::string("system"), std::string("branding")}) {
+    const SignatureVerdict v =
+        checkSignatureBytes(name, kV7_1beta3, digest.data(), true, brokenEd25519.data(), 132, off);
+    EXPECT_FALSE(v.accepted()) << name;
+    EXPECT_TRUE(v.triedEd25519);
+    EXPECT_TRUE(v.legacyAllowed);
+    EXPECT_FALSE(v.triedLegacy);
+  }
+  // Ed25519 is untouched by it.
+  EXPECT_EQ(
+      checkSignatureBytes("system", kV7_16, digest.data(), true, full.data(), 132, off).acceptedBy,
+      SignatureScheme::kEd25519);
+  EXPECT_EQ(checkSignatureBytes("system", kV7_1beta3, digest.data(), true, brokenEd25519.data(),
+                                132, devPublicKeys())
+                .acceptedBy,
+            SignatureScheme::kLegacy);
+}
+
 TEST(SignerTest, MissingKeysAndDigestKinds) {
   const std::vector<std::uint8_t> digest(32, 7);
   std::vector<std::uint8_t> out;

@@ -17,7 +17,8 @@ constexpr char kUsage[] =
     "Makes a new key pair: the secret key goes to FILE (readable by its owner\n"
     "only), the public key to FILE.pub and to standard output. An installer\n"
     "built with the public key (CMake: INSTALLER_ED25519_PUBLIC_KEY or\n"
-    "INSTALLER_LEGACY_PUBLIC_KEY) accepts packages signed with the secret one.\n"
+    "INSTALLER_LEGACY_PUBLIC_KEY, set to FILE.pub or its hex digits) accepts\n"
+    "packages signed with the secret one.\n"
     "Existing files are kept unless --force is given.\n";
 
 bool exists(const std::string& path) {

@@ -57,7 +57,7 @@ std::optional<std::uint32_t> parseBuildTime(const std::string& text) {
   tm.tm_year -= 1900;
   tm.tm_mon -= 1;
   const std::time_t t = timegm(&tm);
-  if (t < 0 || t > 0xFFFFFFFF) return std::nullopt;
+  if (t < 0 || static_cast<long long>(t) > 0xFFFFFFFFLL) return std::nullopt;
   return static_cast<std::uint32_t>(t);
 }
 

@@ -46,7 +46,13 @@ bool loadInstalled(Repository& repo, std::string& error) {
     return false;
   }
   closedir(dir);
-  openRepository(repo, true, runningArch());
+  // A file that is there and cannot be read leaves what is installed
+  // unknown: no answer is better than a wrong one.
+  std::string unreadable;
+  if (openRepository(repo, true, runningArch(), &unreadable) == LoadOutcome::kUnreadable) {
+    error = "cannot read " + unreadable;
+    return false;
+  }
   return true;
 }
 

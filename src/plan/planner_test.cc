@@ -175,7 +175,7 @@ TEST(PlanPackages, OrderFollowsThePlainRuleOnRandomLists) {
   std::uint64_t state = 42;
   auto next = [&state](std::uint64_t bound) {
     state = state * 6364136223846793005ull + 1442695040888963407ull;
-    return (state >> 33) % bound;
+    return static_cast<std::size_t>((state >> 33) % bound);
   };
   for (int round = 0; round < 200; ++round) {
     const std::size_t count = 1 + next(40);

@@ -5,10 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
+#include <istream>
 #include <locale>
 #include <memory>
 #include <sstream>
+#include <streambuf>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -26,23 +29,27 @@ const char kDatabaseDir[] = "/flash/var/pdb/";
 const char kImageDir[] = "/rw/pckg/.images/";
 const char kScheduleDir[] = "/ram/pdb/";
 
-bool isDirectory(const std::string& path) {
+// A directory itself, not a link to one.
+bool isRealDirectory(const std::string& path) {
   struct stat info;
-  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 // The names of the database directory that stand for packages: hidden
 // entries are never packages, and plain files there are leftovers of an
-// interrupted run (a staged temporary file, the image-mode capture). The
-// listing says what most entries are; only the others are looked at.
+// interrupted run (a staged temporary file, the image-mode capture). A link
+// in a package directory's place is no package either: what was loaded
+// through it would be written back through it, somewhere outside the
+// database. The listing says what most entries are; only the others are
+// looked at.
 bool listPackageDirectories(std::vector<std::string>& names) {
   DIR* dir = opendir(kDatabaseDir);
   if (dir == nullptr) return false;
   while (const dirent* entry = readdir(dir)) {
     const std::string name = entry->d_name;
     if (name.empty() || name[0] == '.') continue;
-    const bool lookAtIt = entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK;
-    if (entry->d_type == DT_DIR || (lookAtIt && isDirectory(kDatabaseDir + name))) {
+    if (entry->d_type == DT_DIR ||
+        (entry->d_type == DT_UNKNOWN && isRealDirectory(kDatabaseDir + name))) {
       names.push_back(name);
     }
   }
@@ -50,20 +57,72 @@ bool listPackageDirectories(std::vector<std::string>& names) {
   return true;
 }
 
+// A file stream buffer that turns a read error into the end of the file
+// and remembers it. The standard one throws from its underflow on a read
+// error, and the package reader calls its buffer directly: one bad block
+// of a kept image would end the process.
+class GuardedFileBuf : public std::streambuf {
+ public:
+  explicit GuardedFileBuf(std::filebuf& inner) : inner_(inner) {}
+  bool failed() const { return failed_; }
+
+ protected:
+  int_type underflow() override {
+    return guarded([this] { return inner_.sgetc(); }, traits_type::eof());
+  }
+  int_type uflow() override {
+    return guarded([this] { return inner_.sbumpc(); }, traits_type::eof());
+  }
+  std::streamsize xsgetn(char_type* s, std::streamsize n) override {
+    return guarded([this, s, n] { return inner_.sgetn(s, n); }, std::streamsize{0});
+  }
+  std::streamsize showmanyc() override {
+    return guarded([this] { return inner_.in_avail(); }, std::streamsize{-1});
+  }
+  int_type pbackfail(int_type c) override {
+    return traits_type::eq_int_type(c, traits_type::eof())
+               ? inner_.sungetc()
+               : inner_.sputbackc(traits_type::to_char_type(c));
+  }
+
+ private:
+  template <typename F, typename T>
+  T guarded(F read, T atEnd) {
+    if (failed_) return atEnd;
+    try {
+      return read();
+    } catch (const std::ios_base::failure&) {
+      failed_ = true;
+      return atEnd;
+    }
+  }
+
+  std::filebuf& inner_;
+  bool failed_ = false;
+};
+
 // Reads the records of one kept package file: a single package, or a bundle
-// followed by its members.
-void loadImage(Repository& repo, const std::string& name, const std::string& path) {
-  // Most packages keep no image: one open finds that out.
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return;
-  struct stat info;
-  const bool directory = fstat(fd, &info) == 0 && S_ISDIR(info.st_mode);
-  close(fd);
-  if (directory) return;
-  std::ifstream file(path, std::ios::binary);
-  if (!file.is_open()) return;
+// followed by its members. `kind` says whether a regular file is there.
+void loadImage(Repository& repo, const std::string& name, const std::string& path, FileRead kind,
+               ReadFailures* failures) {
+  if (kind == FileRead::kRead) {
+    // The stream below cannot tell a file that cannot be opened from one
+    // that is not there: the open is tried once without it.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd >= 0) {
+      close(fd);
+    } else {
+      kind = errno == ENOENT ? FileRead::kMissing : FileRead::kFailed;
+    }
+  }
+  if (kind == FileRead::kFailed && failures != nullptr) failures->note(path);
+  if (kind != FileRead::kRead) return;
+  std::filebuf file;
+  if (file.open(path, std::ios::in | std::ios::binary) == nullptr) return;
+  GuardedFileBuf guarded(file);
+  std::istream input(&guarded);
   auto record = std::make_unique<InstalledPackage>(name);
-  PackageReader reader(file, false);
+  PackageReader reader(input, false);
   reader.wantedTypes = {kPartBundleHeader, kPartHeader,   kPartExtraText, kPartNote,
                         kPartDepends,      kPartProvides, kPartConflicts};
   if (reader.nextPart() == kPartBundleHeader) {
@@ -87,6 +146,7 @@ void loadImage(Repository& repo, const std::string& name, const std::string& pat
     // directory, which is then loaded from its metadata.
     static_cast<void>(readHeader(*record, reader));
   }
+  if (guarded.failed() && failures != nullptr) failures->note(path);
   repo.packages.push_back(std::move(record));
 }
 
@@ -112,12 +172,18 @@ std::string scheduleDirName(const std::string& packageName) {
 }
 
 // `scheduled`, when given, lists "/ram/pdb/": a package without a directory
-// there has no schedule file.
-void readSchedule(InstalledPackage& p, const std::unordered_set<std::string>* scheduled) {
+// there has no schedule file. An empty schedule name makes the path
+// "/ram/pdb//schedule", which is the file "schedule" of "/ram/pdb/" itself.
+void readSchedule(InstalledPackage& p, const std::unordered_set<std::string>* scheduled,
+                  ReadFailures* failures) {
   const std::string dirName = scheduleDirName(p.name);
-  if (scheduled != nullptr && scheduled->count(dirName) == 0) return;
+  const std::string& listedName = dirName.empty() ? "schedule" : dirName;
+  if (scheduled != nullptr && scheduled->count(listedName) == 0) return;
+  const std::string path = kScheduleDir + dirName + "/schedule";
   std::string text;
-  if (!readFileText(kScheduleDir + dirName + "/schedule", text)) return;
+  const FileRead read = readFileText(path, text);
+  if (read == FileRead::kFailed && failures != nullptr) failures->note(path);
+  if (read != FileRead::kRead) return;
   std::istringstream in(text);
   std::string word;
   if (!(in >> word)) return;
@@ -144,63 +210,68 @@ const DirectoryListing* listingOf(const Listings* listings, const std::string& n
 }
 
 void loadImages(Repository& repo, const std::vector<std::string>& names, const std::string& dir,
-                ImageSource kind, const Listings* listings) {
+                ImageSource kind, const Listings* listings, ReadFailures* failures) {
   if (kind == ImageSource::kDatabase) {
     for (const std::string& name : names) {
-      const DirectoryListing* listing = listingOf(listings, name);
-      if (listing == nullptr || listing->has("image")) {
-        loadImage(repo, name, kDatabaseDir + name + "/image");
-      }
+      const std::string packageDirectory = kDatabaseDir + name + "/";
+      const FileRead found =
+          probeListedFile(packageDirectory, "image", listingOf(listings, name), nullptr);
+      loadImage(repo, name, packageDirectory + "image", found, failures);
     }
     return;
   }
   const std::unordered_set<std::string> kept = listEntries(dir);
   for (const std::string& name : names) {
-    if (kept.count(name) != 0) loadImage(repo, name, dir + name);
+    if (kept.count(name) != 0)
+      loadImage(repo, name, dir + name, probeRegularFile(dir + name), failures);
   }
 }
 
 void readMetadataListed(InstalledPackage& p, const std::unordered_set<std::string>* scheduled,
-                        const Listings* listings) {
+                        const Listings* listings, ReadFailures* failures) {
   const DirectoryListing* listing = listingOf(listings, p.name);
   if (p.version == 0) {
-    readVersionFile(p, listing);
-    readDependencyFiles(p, listing);
-    readBundleFile(p, listing);
-    readFilesFile(p, listing);
+    readVersionFile(p, listing, failures);
+    readDependencyFiles(p, listing, failures);
+    readBundleFile(p, listing, failures);
+    readFilesFile(p, listing, failures);
   } else {
     // A record from a kept package file still needs the list of files it
     // installed, so that replacing or removing it later removes them; its
     // header alone says whether it is a bundle.
     const bool isBundle = p.isBundle;
-    readFilesFile(p, listing);
+    readFilesFile(p, listing, failures);
     p.isBundle = isBundle;
   }
-  readStateFiles(p, listing);
-  if (!isPlaceholder(p)) readSchedule(p, scheduled);
+  readStateFiles(p, listing, failures);
+  if (!isPlaceholder(p)) readSchedule(p, scheduled, failures);
 }
 
 }  // namespace
 
-void openRepository(Repository& repo, bool quiet, const std::string& arch) {
+LoadOutcome openRepository(Repository& repo, bool quiet, const std::string& arch,
+                           std::string* unreadable) {
   repo.quiet = quiet;
   repo.arch = arch;
   // One listing of the database directory serves the three passes.
   std::vector<std::string> names;
   if (!listPackageDirectories(names)) {
     warn(repo, "could not open repo");
-    return;
+    return LoadOutcome::kLoaded;
   }
+  ReadFailures failures;
   // Most of the files a package directory may hold are absent: one listing
   // of each directory says which to read.
   Listings listings;
   for (const std::string& name : names) {
     if (!listings[name].list(kDatabaseDir + name)) listings.erase(name);
   }
-  loadImages(repo, names, kDatabaseDir, ImageSource::kDatabase, &listings);
-  loadImages(repo, names, kImageDir, ImageSource::kImageDirectory, &listings);
+  loadImages(repo, names, kDatabaseDir, ImageSource::kDatabase, &listings, &failures);
+  loadImages(repo, names, kImageDir, ImageSource::kImageDirectory, &listings, &failures);
   const std::unordered_set<std::string> scheduled = listEntries(kScheduleDir);
-  for (auto& record : repo.packages) readMetadataListed(*record, &scheduled, &listings);
+  for (auto& record : repo.packages) {
+    readMetadataListed(*record, &scheduled, &listings, &failures);
+  }
   // Names already loaded from a kept package file (a bundle's members among
   // them) are not loaded again from metadata. The listing names each
   // directory once, so the records added below need no checking.
@@ -209,20 +280,26 @@ void openRepository(Repository& repo, bool quiet, const std::string& arch) {
   for (const std::string& name : names) {
     if (loaded.count(name) != 0) continue;
     auto record = std::make_unique<InstalledPackage>(name);
-    readMetadataListed(*record, &scheduled, &listings);
+    readMetadataListed(*record, &scheduled, &listings, &failures);
     repo.packages.push_back(std::move(record));
   }
+  if (failures.any()) {
+    reportError(repo, "could not read %s", failures.first().c_str());
+    if (unreadable != nullptr) *unreadable = failures.first();
+    return LoadOutcome::kUnreadable;
+  }
+  return LoadOutcome::kLoaded;
 }
 
 bool scanImages(Repository& repo, const std::string& dir, ImageSource kind) {
   // The names always come from the database directory.
   std::vector<std::string> names;
   if (!listPackageDirectories(names)) return false;
-  loadImages(repo, names, dir, kind, nullptr);
+  loadImages(repo, names, dir, kind, nullptr, nullptr);
   return true;
 }
 
-void readMetadata(InstalledPackage& p) { readMetadataListed(p, nullptr, nullptr); }
+void readMetadata(InstalledPackage& p) { readMetadataListed(p, nullptr, nullptr, nullptr); }
 
 std::string scheduleFilePath(const std::string& packageName) {
   return kScheduleDir + scheduleDirName(packageName) + "/schedule";

@@ -8,7 +8,16 @@
 
 namespace installer {
 
-void openRepository(Repository& repo, bool quiet, const std::string& arch);
+enum class LoadOutcome {
+  kLoaded,
+  // A database or schedule file is there and could not be read (already
+  // reported): what is installed is not known, so nothing may be changed.
+  kUnreadable,
+};
+// `unreadable`, when given, receives the path of the file that could not be
+// read (the report is silent with `quiet`).
+[[nodiscard]] LoadOutcome openRepository(Repository& repo, bool quiet, const std::string& arch,
+                                         std::string* unreadable = nullptr);
 
 enum class ImageSource { kDatabase, kImageDirectory };
 bool scanImages(Repository& repo, const std::string& dir, ImageSource kind);

@@ -35,7 +35,7 @@ class Loader : public testing::Test {
   // Loads the sandbox's database, capturing what is printed.
   std::string load(Repository& repo, bool quiet = false) {
     ts::OutputCapture out(repo);
-    openRepository(repo, quiet, "powerpc");
+    outcome_ = openRepository(repo, quiet, "powerpc");
     return out.text();
   }
 
@@ -44,6 +44,7 @@ class Loader : public testing::Test {
   }
 
   std::unique_ptr<ts::ChrootSandbox> sandbox_;
+  LoadOutcome outcome_ = LoadOutcome::kLoaded;
 };
 
 std::vector<std::string> names(const Repository& repo) {
@@ -146,6 +147,21 @@ TEST_F(Loader, ScheduleOfSanitisedNameAndNoneForPlaceholder) {
   load(repo);
   EXPECT_EQ(record(repo, "my_pkg.x")->action, PendingAction::kUninstall);
   EXPECT_EQ(record(repo, "place")->action, PendingAction::kNone);
+}
+
+// A name without any letter, digit or "-" has the empty schedule name: its
+// schedule file is "/ram/pdb//schedule", the file "schedule" of "/ram/pdb/".
+TEST_F(Loader, EmptyScheduleNameReadsTheFileOfTheScheduleDirectory) {
+  writePackage("_", {{"version", "1 2\n"}, {"files", ""}});
+  ts::writeFile("/ram/pdb/schedule", "disable\n");
+  Repository repo;
+  load(repo);
+  EXPECT_EQ(record(repo, "_")->action, PendingAction::kDisable);
+  EXPECT_TRUE(record(repo, "_")->userChoice);
+  EXPECT_EQ(scheduleFilePath("_"), "/ram/pdb//schedule");
+  InstalledPackage alone("_");
+  readMetadata(alone);
+  EXPECT_EQ(alone.action, PendingAction::kDisable) << "without the listing too";
 }
 
 TEST_F(Loader, StateFilesLoadForEveryRecord) {

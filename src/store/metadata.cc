@@ -1,8 +1,5 @@
 #include "store/metadata.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <sstream>
 #include <string_view>
@@ -139,24 +136,33 @@ bool parseDependencyFile(const std::string& text, std::vector<Dependency>& list,
   }
 }
 
-// An unopenable file reads as an empty one.
+// A missing file reads as an empty one.
 bool readListedDependencyFile(const std::string& dir, std::string_view name,
                               const DirectoryListing* listing, std::vector<Dependency>& list,
-                              bool withPriority) {
+                              bool withPriority, ReadFailures* failures) {
   std::string text;
-  return !readListedFile(dir, name, listing, text) || parseDependencyFile(text, list, withPriority);
+  return readListedFile(dir, name, listing, text, failures) != FileRead::kRead ||
+         parseDependencyFile(text, list, withPriority);
 }
 
 }  // namespace
 
 bool readDependencyFile(const std::string& path, std::vector<Dependency>& list, bool withPriority) {
   std::string text;
-  return !readFileText(path, text) || parseDependencyFile(text, list, withPriority);
+  switch (readFileText(path, text)) {
+    case FileRead::kMissing:
+      return true;
+    case FileRead::kFailed:
+      return false;
+    case FileRead::kRead:
+      break;
+  }
+  return parseDependencyFile(text, list, withPriority);
 }
 
-void readVersionFile(InstalledPackage& p, const DirectoryListing* listing) {
+void readVersionFile(InstalledPackage& p, const DirectoryListing* listing, ReadFailures* failures) {
   std::string text;
-  if (!readListedFile(packageDir(p), "version", listing, text)) {
+  if (readListedFile(packageDir(p), "version", listing, text, failures) != FileRead::kRead) {
     markBroken(p);
     return;
   }
@@ -164,16 +170,21 @@ void readVersionFile(InstalledPackage& p, const DirectoryListing* listing) {
   if (!(in >> p.version >> p.buildTime)) markBroken(p);
 }
 
-void readDependencyFiles(InstalledPackage& p, const DirectoryListing* listing) {
+void readDependencyFiles(InstalledPackage& p, const DirectoryListing* listing,
+                         ReadFailures* failures) {
   const std::string dir = packageDir(p);
-  if (!readListedDependencyFile(dir, "deps", listing, p.depends, false)) markBroken(p);
-  if (!readListedDependencyFile(dir, "provides", listing, p.provides, true)) markBroken(p);
-  if (!readListedDependencyFile(dir, "conflicts", listing, p.conflicts, false)) markBroken(p);
+  if (!readListedDependencyFile(dir, "deps", listing, p.depends, false, failures)) markBroken(p);
+  if (!readListedDependencyFile(dir, "provides", listing, p.provides, true, failures)) {
+    markBroken(p);
+  }
+  if (!readListedDependencyFile(dir, "conflicts", listing, p.conflicts, false, failures)) {
+    markBroken(p);
+  }
 }
 
-void readBundleFile(InstalledPackage& p, const DirectoryListing* listing) {
+void readBundleFile(InstalledPackage& p, const DirectoryListing* listing, ReadFailures* failures) {
   std::string text;
-  if (!readListedFile(packageDir(p), "bundle", listing, text)) return;
+  if (readListedFile(packageDir(p), "bundle", listing, text, failures) != FileRead::kRead) return;
   std::istringstream in(text);
   std::string word;
   if (!(in >> word)) return;
@@ -185,10 +196,10 @@ void readBundleFile(InstalledPackage& p, const DirectoryListing* listing) {
   p.action = PendingAction::kUninstall;
 }
 
-void readFilesFile(InstalledPackage& p, const DirectoryListing* listing) {
+void readFilesFile(InstalledPackage& p, const DirectoryListing* listing, ReadFailures* failures) {
   // A record without the file is a bundle's: opening it answers both.
   std::string text;
-  p.isBundle = !readListedFile(packageDir(p), "files", listing, text);
+  p.isBundle = readListedFile(packageDir(p), "files", listing, text, failures) != FileRead::kRead;
   if (p.isBundle) return;
   std::string_view rest = text;
   while (!rest.empty()) {
@@ -205,22 +216,18 @@ void readFilesFile(InstalledPackage& p, const DirectoryListing* listing) {
   }
 }
 
-void readStateFiles(InstalledPackage& p, const DirectoryListing* listing) {
+void readStateFiles(InstalledPackage& p, const DirectoryListing* listing, ReadFailures* failures) {
   const std::string dir = packageDir(p);
   p.userChoice = false;
   std::string text;
-  if (readListedFile(dir, "disabled", listing, text)) {
+  if (readListedFile(dir, "disabled", listing, text, failures) == FileRead::kRead) {
     p.disabled = true;
     p.userChoice = text.substr(0, text.find('\n')) != "auto";
     return;
   }
   p.disabled = false;
-  if (listing != nullptr && !listing->has("enabled")) return;
-  const int enabled = open((dir + "enabled").c_str(), O_RDONLY | O_CLOEXEC);
-  if (enabled >= 0) {
-    close(enabled);
-    p.userChoice = true;
-  }
+  // Only its presence counts: its content is not read.
+  if (probeListedFile(dir, "enabled", listing, failures) == FileRead::kRead) p.userChoice = true;
 }
 
 }  // namespace installer

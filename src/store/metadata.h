@@ -23,17 +23,24 @@ namespace installer {
 [[nodiscard]] bool writeStateFiles(Repository& repo, const InstalledPackage& p, Manifest& m);
 
 // Appends the entries of a "deps"/"provides"/"conflicts" file; false when
-// malformed (entries read before the fault stay). A missing file is empty.
+// malformed or unreadable (entries read before the fault stay). A missing
+// file is empty.
 [[nodiscard]] bool readDependencyFile(const std::string& path, std::vector<Dependency>& list,
                                       bool withPriority);
 
 // The per-file reading rules; each marks the record for uninstall where the
 // file is broken. `listing`, when given, lists the package's directory: a
-// file it lacks counts as absent without being looked for.
-void readVersionFile(InstalledPackage& p, const DirectoryListing* listing = nullptr);
-void readDependencyFiles(InstalledPackage& p, const DirectoryListing* listing = nullptr);
-void readBundleFile(InstalledPackage& p, const DirectoryListing* listing = nullptr);
-void readFilesFile(InstalledPackage& p, const DirectoryListing* listing = nullptr);
-void readStateFiles(InstalledPackage& p, const DirectoryListing* listing = nullptr);
+// file it lacks counts as absent without being looked for. A file that is
+// there and cannot be read is noted in `failures`, when given.
+void readVersionFile(InstalledPackage& p, const DirectoryListing* listing = nullptr,
+                     ReadFailures* failures = nullptr);
+void readDependencyFiles(InstalledPackage& p, const DirectoryListing* listing = nullptr,
+                         ReadFailures* failures = nullptr);
+void readBundleFile(InstalledPackage& p, const DirectoryListing* listing = nullptr,
+                    ReadFailures* failures = nullptr);
+void readFilesFile(InstalledPackage& p, const DirectoryListing* listing = nullptr,
+                   ReadFailures* failures = nullptr);
+void readStateFiles(InstalledPackage& p, const DirectoryListing* listing = nullptr,
+                    ReadFailures* failures = nullptr);
 
 }  // namespace installer

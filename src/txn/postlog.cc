@@ -1,9 +1,12 @@
 #include "txn/postlog.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <cerrno>
 #include <string>
+#include <string_view>
 
 namespace installer {
 namespace {
@@ -11,19 +14,56 @@ namespace {
 constexpr const char* kPostlogPath = "/flash/postlog";
 constexpr std::size_t kReservedBytes = 4096;
 
+// The log is a plain file of ours: a link planted in its place is not
+// followed (the log would be written wherever it points), and anything else
+// there (a FIFO, a device) is left alone instead of being waited on.
+int openLog(int flags) {
+  const int fd = open(kPostlogPath, flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0644);
+  if (fd < 0) return -1;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Write failures are not reported: the log is a courtesy to the reader.
+void writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t put = write(fd, bytes.data(), bytes.size());
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return;
+    bytes.remove_prefix(static_cast<std::size_t>(put));
+  }
+}
+
 }  // namespace
 
 void preloadPostlog(Repository& repo) {
-  {
-    std::ifstream in(kPostlogPath, std::ios::binary);
-    std::string line;
+  if (const int in = openLog(O_RDONLY); in >= 0) {
+    std::string text;
+    char block[4096];
+    for (;;) {
+      const ssize_t got = read(in, block, sizeof block);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      text.append(block, static_cast<std::size_t>(got));
+    }
+    close(in);
     // A last line without its newline was cut short (or is the reserved
     // space of an earlier run) and is left out.
-    while (in && std::getline(in, line) && !in.eof()) repo.messages.push_back(line);
+    std::string_view rest = text;
+    for (std::size_t end; (end = rest.find('\n')) != std::string_view::npos;) {
+      repo.messages.emplace_back(rest.substr(0, end));
+      rest.remove_prefix(end + 1);
+    }
   }
   // Keep room on the flash for the new log while the install fills it.
-  std::ofstream out(kPostlogPath, std::ios::binary | std::ios::trunc);
-  if (out) out << std::string(kReservedBytes, '\0');
+  if (const int out = openLog(O_WRONLY | O_CREAT | O_TRUNC); out >= 0) {
+    writeAll(out, std::string(kReservedBytes, '\0'));
+    close(out);
+  }
   repo.postlogPreloaded = true;
 }
 
@@ -31,12 +71,16 @@ void writePostlog(Repository& repo) {
   if (!repo.postlogPreloaded && repo.messages.empty()) return;
   // After a preload the old lines are among the messages; the file is
   // rewritten from scratch instead of over the reserved zero bytes.
-  const auto mode =
-      std::ios::binary | (repo.postlogPreloaded ? std::ios::trunc : std::ios::app) | std::ios::out;
-  std::ofstream out(kPostlogPath, mode);
-  if (!out) return;
+  const int out = openLog(O_WRONLY | O_CREAT | (repo.postlogPreloaded ? O_TRUNC : O_APPEND));
+  if (out < 0) return;
   sync();
-  for (const std::string& line : repo.messages) out << line << '\n';
+  std::string text;
+  for (const std::string& line : repo.messages) {
+    text += line;
+    text += '\n';
+  }
+  writeAll(out, text);
+  close(out);
 }
 
 }  // namespace installer

@@ -7,12 +7,12 @@ namespace installer {
 
 inline constexpr const char* kRunLockPath = "/ram/installer.lock";
 
-enum class [[nodiscard]] LockOutcome{
-    kHeld,         // this process holds the lock now
-    kBusy,         // another process holds it: change nothing
-    kUnavailable,  // no lock file can be made here (no "/ram", read-only):
-                   // the run goes on without one, as a system without a
-                   // writable "/ram" always has
+enum class LockOutcome {
+  kHeld,         // this process holds the lock now
+  kBusy,         // another process holds it: change nothing
+  kUnavailable,  // no lock file can be made here (no "/ram", read-only):
+                 // the run goes on without one, as a system without a
+                 // writable "/ram" always has
 };
 
 class RunLock {
@@ -25,7 +25,7 @@ class RunLock {
   // Takes the lock without waiting. Taking it again while held answers
   // kHeld at once; the lock is given up when the object goes away (or the
   // process ends, whatever way it ends).
-  LockOutcome acquire(const char* path = kRunLockPath);
+  [[nodiscard]] LockOutcome acquire(const char* path = kRunLockPath);
   bool held() const { return fd_ >= 0; }
 
  private:

@@ -208,8 +208,12 @@ bool claimPath(Manifest& m, const std::string& path) {
     if (it->second.op != ManifestOp::kRemove) return false;
     m.entries.erase(it);
   }
+  // The directory itself is asked about, not what a link in its place
+  // points to: every file staged below a link would be written there.
+  std::string own = path;
+  while (own.size() > 1 && own.back() == '/') own.pop_back();
   struct stat st;
-  return stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode);
+  return lstat(own.c_str(), &st) != 0 || S_ISDIR(st.st_mode);
 }
 
 }  // namespace installer

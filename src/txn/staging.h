@@ -43,7 +43,7 @@ void stageRemoval(Manifest& m, const std::string& path);
 
 // Whether `path` may become a new package directory: a pending removal of it
 // is dropped, any other pending entry refuses it, and an existing non-directory
-// refuses it.
+// (a link to a directory too) refuses it.
 [[nodiscard]] bool claimPath(Manifest& m, const std::string& path);
 
 }  // namespace installer

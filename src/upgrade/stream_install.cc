@@ -40,11 +40,12 @@ void markDroppedMembers(Repository& repo, const std::set<std::string>& names) {
 
 StreamInstall installBundle(Repository& repo, Manifest& m, PackageReader& reader,
                             InstallFlags flags, const KeptState& keptState,
-                            std::string* packageDirOut, bool* bootImageOut) {
+                            std::string* packageDirOut, bool* bootImageOut, std::string* labelOut) {
   if (bootImageOut != nullptr) *bootImageOut = false;
 
   auto record = std::make_unique<InstalledPackage>();
   if (!readHeader(*record, reader)) return StreamInstall::kNotInstalled;
+  if (labelOut != nullptr) *labelOut = displayLabel(*record);
   if (!isSafePackageName(record->name)) {
     reportBrokenPackage(repo, *record);
     return StreamInstall::kNotInstalled;
@@ -125,7 +126,7 @@ StreamInstall installBundle(Repository& repo, Manifest& m, PackageReader& reader
 StreamInstall installFromStream(Repository& repo, Manifest& m, std::istream& input,
                                 InstallFlags flags, const KeptState& keptState,
                                 std::streambuf* copyTo, std::string* packageDirOut,
-                                bool* bootImageOut) {
+                                bool* bootImageOut, std::string* labelOut) {
   PackageReader reader(input, true, copyTo);
   reader.wantedTypes = {kPartHeader,  kPartBundleHeader, kPartOffByDefault, kPartArch,
                         kPartDepends, kPartProvides,     kPartConflicts,    kPartImage,
@@ -135,9 +136,10 @@ StreamInstall installFromStream(Repository& repo, Manifest& m, std::istream& inp
   if (reader.partType != kPartBundleHeader) {
     const InstallOutcome outcome =
         installPackage(repo, m, reader, flags, keptState, nullptr, packageDirOut, bootImageOut);
+    if (labelOut != nullptr) *labelOut = outcome.label;
     return outcome ? StreamInstall::kInstalled : StreamInstall::kNotInstalled;
   }
-  return installBundle(repo, m, reader, flags, keptState, packageDirOut, bootImageOut);
+  return installBundle(repo, m, reader, flags, keptState, packageDirOut, bootImageOut, labelOut);
 }
 
 }  // namespace installer

@@ -21,9 +21,11 @@ enum class StreamInstall {
   kNoMember = 3,      // a bundle without members
 };
 
+// `labelOut`, when given, receives the label of the package or bundle once
+// its header has been read, for the caller's reports.
 [[nodiscard]] StreamInstall installFromStream(Repository& repo, Manifest& m, std::istream& input,
                                               InstallFlags flags, const KeptState& keptState,
                                               std::streambuf* copyTo, std::string* packageDirOut,
-                                              bool* bootImageOut);
+                                              bool* bootImageOut, std::string* labelOut = nullptr);
 
 }  // namespace installer

@@ -26,6 +26,13 @@
 // (truncate, ftruncate). "sync" cannot fail, so it is only counted for exit
 // and kill. syncfs counts as fsync; link (link, linkat) is a kind of its own.
 //
+//   FAULT_UNREADABLE=PATH  every read of a descriptor opened on PATH (the name
+//                      as the process sees it, after any change of root)
+//                      fails with FAULT_ERRNO; not counted, whatever
+//                      FAULT_AT says: a disk that cannot give back one file
+//   FAULT_UNOPENABLE=PATH  every open of PATH fails with FAULT_ERRNO, the same
+//                      way
+//
 //   FAULT_RECORD=FILE  writes the record of every call that changed the file
 //                      system, with its arguments and the bytes written, for
 //                      the power-cut replay (its format: the header comment
@@ -64,6 +71,8 @@ struct Settings {
   long recorded = 0;
   bool skipSync = false;
   bool skipFsync = false;
+  char unreadable[1024] = "";
+  char unopenable[1024] = "";
 };
 
 Settings settings;
@@ -118,6 +127,12 @@ void setUp() {
   }
   if (const char* log = getenv("FAULT_LOG")) settings.logFd = openOwnFile(log);
   if (const char* record = getenv("FAULT_RECORD")) settings.recordFd = openOwnFile(record);
+  if (const char* path = getenv("FAULT_UNREADABLE")) {
+    snprintf(settings.unreadable, sizeof settings.unreadable, "%s", path);
+  }
+  if (const char* path = getenv("FAULT_UNOPENABLE")) {
+    snprintf(settings.unopenable, sizeof settings.unopenable, "%s", path);
+  }
 }
 
 // Read at load time, before the installer changes its root: FAULT_LOG names
@@ -251,8 +266,21 @@ bool changesFile(int flags) {
 
 bool strikeOpen(const char* path, int flags) {
   setUp();
+  if (settings.unopenable[0] != '\0') {
+    char full[kPathSize];
+    resolve(AT_FDCWD, path, full);
+    if (strcmp(full, settings.unopenable) == 0) {
+      errno = settings.error;
+      return true;
+    }
+  }
   if (!changesFile(flags) && !settings.reads) return false;
   return strike("open", path);
+}
+
+bool unreadable(int fd) {
+  return settings.unreadable[0] != '\0' && fd >= 0 && fd < kTrackedFds &&
+         strcmp(fdPaths[fd], settings.unreadable) == 0;
 }
 
 int fopenFlags(const char* mode) {
@@ -434,6 +462,15 @@ void recordWrite(int fd, const void* data, ssize_t done, off_t offset) {
 }  // namespace
 
 extern "C" {
+
+ssize_t read(int fd, void* data, size_t size) {
+  if (unreadable(fd)) {
+    errno = settings.error;
+    return -1;
+  }
+  static const auto next = real<ssize_t (*)(int, void*, size_t)>("read");
+  return next(fd, data, size);
+}
 
 ssize_t write(int fd, const void* data, size_t size) {
   if (fd > 2 && strikeFd("write", fd)) return -1;

@@ -318,6 +318,10 @@ RunResult runProgram(const std::string& binary, const std::vector<std::string>& 
     // A writer to a pipe without reader is killed unless it says otherwise:
     // the program must meet the default, whatever the test process set.
     signal(SIGPIPE, SIG_DFL);
+    if (options.timeoutSeconds != 0) {
+      signal(SIGALRM, SIG_DFL);
+      alarm(options.timeoutSeconds);
+    }
     std::string path = binary;
     if (!options.chrootTo.empty()) {
       path = enterRootWithHostLibraries(options.chrootTo, binary);

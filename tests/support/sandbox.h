@@ -87,6 +87,9 @@ struct RunOptions {
   // descriptor at all.
   enum class Output { kCollected, kReaderGone, kClosed };
   Output output = Output::kCollected;
+  // When not 0, the program is killed by SIGALRM after this many seconds:
+  // for runs that must not hang (status 128 + 14 then).
+  unsigned timeoutSeconds = 0;
 };
 
 RunResult runProgram(const std::string& binary, const std::vector<std::string>& args,

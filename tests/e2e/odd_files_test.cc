@@ -1,0 +1,234 @@
+// What the installer finds where it expects its own files: something that
+// is no regular file, a link planted in a file's place, a file the disk
+// cannot give back, a flash too full for the capture of the image mode.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "support/fault_run.h"
+#include "support/router_root.h"
+#include "support/sandbox.h"
+
+namespace {
+
+namespace ts = testing_support;
+using Args = std::vector<std::string>;
+using ts::describe;
+using ts::RouterRoot;
+
+constexpr unsigned kHangLimit = 20;  // seconds; a run that waits is killed
+
+class OddFiles : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!ts::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
+  }
+
+  static std::string plain(RouterRoot& router, const std::string& name, const std::string& version,
+                           const std::string& content = "") {
+    return router.build(describe(name, version),
+                        {{"bin/" + name, content.empty() ? name + " " + version : content}});
+  }
+
+  static ts::RunResult run(RouterRoot& router, const Args& args, ts::RunOptions options = {}) {
+    options.timeoutSeconds = kHangLimit;
+    return router.run(args, options);
+  }
+};
+
+// Something other than a regular file at `path`, replacing what is there.
+using Plant = std::function<bool(const std::string& path)>;
+
+struct OddKind {
+  const char* name;
+  Plant plant;
+};
+
+const std::vector<OddKind>& oddKinds() {
+  static const std::vector<OddKind> kinds = {
+      {"fifo", [](const std::string& p) { return mkfifo(p.c_str(), 0644) == 0; }},
+      {"directory", [](const std::string& p) { return mkdir(p.c_str(), 0755) == 0; }},
+      {"device",
+       [](const std::string& p) { return mknod(p.c_str(), S_IFCHR | 0644, makedev(1, 3)) == 0; }},
+  };
+  return kinds;
+}
+
+// A FIFO where a database, image or schedule file is expected used to hang
+// the run for ever; a device or directory there was opened too. Each counts
+// as missing: the run ends exactly as it does when the file is absent.
+TEST_F(OddFiles, FilesThatAreNotRegularCountAsMissing) {
+  RouterRoot builder;
+  const std::string image(3000, 'i');
+  const std::string tool = plain(builder, "tool", "7.1");
+  const std::string blob = builder.build(describe("blob", "7.1"), {}, &image);
+  // The same system each time, without the file at `place`.
+  const auto prepare = [&](RouterRoot& router, const std::string& place) {
+    router.install({{"tool.npk", tool}, {"blob.npk", blob}});
+    ts::makeDirs(router / "/ram/pdb/tool");
+    ts::makeDirs(router / "/rw/pckg/.images");
+    ts::removeTree(router / place);
+  };
+  const std::vector<std::string> places = {
+      "/flash/var/pdb/tool/version",  "/flash/var/pdb/tool/deps",    "/flash/var/pdb/tool/files",
+      "/flash/var/pdb/tool/disabled", "/flash/var/pdb/tool/enabled", "/flash/var/pdb/tool/image",
+      "/flash/var/pdb/blob/image",    "/ram/pdb/tool/schedule",      "/rw/pckg/.images/tool",
+  };
+  for (const std::string& place : places) {
+    RouterRoot missing;
+    prepare(missing, place);
+    const ts::RunResult expectedShow = run(missing, {"--show"});
+    const ts::RunResult expectedRun = run(missing, {});
+    for (const OddKind& kind : oddKinds()) {
+      SCOPED_TRACE(place + " as " + kind.name);
+      RouterRoot odd;
+      prepare(odd, place);
+      ASSERT_TRUE(kind.plant(odd / place));
+      const ts::RunResult show = run(odd, {"--show"});
+      EXPECT_EQ(show.status, expectedShow.status);
+      EXPECT_EQ(show.out, expectedShow.out);
+      const ts::RunResult upgrade = run(odd, {});
+      EXPECT_EQ(upgrade.status, expectedRun.status);
+      EXPECT_EQ(ts::messageLines(upgrade.out), ts::messageLines(expectedRun.out));
+    }
+  }
+}
+
+// A link planted where the installer writes a file of its own is not
+// followed: the file it points to is never written.
+TEST_F(OddFiles, LinksInPlaceOfTheCaptureAndTheLogAreNotFollowed) {
+  RouterRoot router;
+  ts::writeFile(router / "/flash/victim", "keep me");
+  ASSERT_EQ(symlink("/flash/victim", (router / "/flash/var/pdb/image").c_str()), 0);
+  ts::RunOptions withPackage;
+  withPackage.input = plain(router, "tool", "7.1");
+  const ts::RunResult image = run(router, {"-"}, withPackage);
+  EXPECT_EQ(image.status, 255);
+  EXPECT_EQ(image.out, "ERROR: could not open image\n");
+  EXPECT_EQ(router.file("/flash/victim"), "keep me");
+  EXPECT_FALSE(router.exists("/flash/bin/tool"));
+  ASSERT_EQ(unlink((router / "/flash/var/pdb/image").c_str()), 0);
+
+  ASSERT_EQ(symlink("/flash/victim", (router / "/flash/postlog").c_str()), 0);
+  router.download("tool.npk", plain(router, "tool", "7.1"));
+  const ts::RunResult upgrade = run(router, {});
+  EXPECT_EQ(upgrade.status, 0);
+  EXPECT_EQ(ts::messageLines(upgrade.out), std::vector<std::string>{"installed tool-7.1"});
+  EXPECT_EQ(router.file("/flash/bin/tool"), "tool 7.1");
+  EXPECT_EQ(router.file("/flash/victim"), "keep me");
+}
+
+// A link in place of a package's database directory is no package: nothing
+// is loaded through it, and nothing is written through it.
+TEST_F(OddFiles, ALinkedDatabaseDirectoryIsNoPackage) {
+  RouterRoot router;
+  router.install({{"tool.npk", plain(router, "tool", "7.1")}});
+  ASSERT_EQ(rename((router / "/flash/var/pdb/tool").c_str(), (router / "/flash/elsewhere").c_str()),
+            0);
+  ASSERT_EQ(symlink("/flash/elsewhere", (router / "/flash/var/pdb/tool").c_str()), 0);
+  const std::string elsewhere = router.tree("/flash/elsewhere");
+
+  const ts::RunResult show = run(router, {"--show"});
+  EXPECT_EQ(show.status, 0);
+  EXPECT_EQ(show.out.find("tool"), std::string::npos) << show.out;
+
+  router.download("tool.npk", plain(router, "tool", "7.2"));
+  // The package's directory cannot be claimed: the install fails as it does
+  // where a plain file takes the directory's place.
+  const ts::RunResult upgrade = run(router, {});
+  EXPECT_EQ(upgrade.status, 0);
+  EXPECT_EQ(ts::messageLines(upgrade.out), std::vector<std::string>{});
+  EXPECT_EQ(router.tree("/flash/elsewhere"), elsewhere);
+  EXPECT_EQ(router.file("/flash/bin/tool"), "tool 7.1");
+  router.clearDownloads();
+
+  ts::RunOptions withPackage;
+  withPackage.input = plain(router, "tool", "7.3");
+  const ts::RunResult image = run(router, {"-"}, withPackage);
+  EXPECT_EQ(image.status, 1);
+  EXPECT_EQ(ts::messageLines(image.out), std::vector<std::string>{"ERROR: broken package -"});
+  EXPECT_EQ(router.tree("/flash/elsewhere"), elsewhere);
+  EXPECT_EQ(router.file("/flash/bin/tool"), "tool 7.1");
+}
+
+// A database file that is there and cannot be read is no broken package:
+// what it holds is unknown, so the run changes nothing and says why.
+TEST_F(OddFiles, AFileTheDiskCannotGiveBackStopsTheRun) {
+  struct Case {
+    const char* file;
+    const char* variable;  // where the fault library makes it fail
+  };
+  const Case cases[] = {
+      {"/flash/var/pdb/tool/version", "FAULT_UNREADABLE"},
+      {"/flash/var/pdb/tool/files", "FAULT_UNREADABLE"},
+      {"/flash/var/pdb/tool/deps", "FAULT_UNOPENABLE"},
+      {"/flash/var/pdb/tool/disabled", "FAULT_UNREADABLE"},
+      {"/flash/var/pdb/blob/image", "FAULT_UNOPENABLE"},
+      {"/flash/var/pdb/blob/image", "FAULT_UNREADABLE"},
+      {"/ram/pdb/tool/schedule", "FAULT_UNREADABLE"},
+  };
+  const std::string image(3000, 'i');
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    RouterRoot router;
+    router.install({{"tool.npk", plain(router, "tool", "7.1")},
+                    {"blob.npk", router.build(describe("blob", "7.1"), {}, &image)}});
+    ts::writeFile(router / "/flash/var/pdb/tool/disabled", "user\n");
+    ts::writeFile(router / "/ram/pdb/tool/schedule", "enable\n");
+    router.download("other.npk", plain(router, "other", "7.1"));
+    ts::RunOptions stdinPackage;
+    stdinPackage.input = plain(router, "third", "7.1");
+    const std::string before = router.tree();
+    for (const Args& args : std::vector<Args>{{}, {"-"}, {"--cleanup"}, {"--show"}}) {
+      ts::RunOptions options = ts::withFault(stdinPackage);
+      options.env[c.variable] = c.file;
+      options.env["FAULT_ERRNO"] = "EIO";
+      const ts::RunResult result = run(router, args, options);
+      const std::string mode = args.empty() ? "upgrade run" : args[0];
+      EXPECT_EQ(result.status, 1) << mode;
+      EXPECT_EQ(ts::messageLines(result.out),
+                std::vector<std::string>{std::string("ERROR: could not read ") + c.file})
+          << mode;
+      EXPECT_EQ(router.tree(), before) << mode;
+    }
+  }
+}
+
+// Random bytes: a package of them does not shrink in its payload.
+std::string noise(std::size_t size) {
+  std::mt19937 random(7);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(random());
+  return bytes;
+}
+
+// A capture of the image mode that could not be written fails the install
+// whatever the package: a plain package used to go on to a commit whose
+// copies failed part-way on the full flash.
+TEST_F(OddFiles, ACaptureThatCannotBeWrittenFailsTheInstall) {
+  if (!ts::canMountTmpfs()) GTEST_SKIP() << "needs a small flash file system";
+  RouterRoot router;
+  const std::string package = plain(router, "tool", "7.1", noise(256 * 1024));
+  ASSERT_TRUE(ts::mountTmpfs(router / "/flash", "128k"));
+  ts::makeDirs(router / "/flash/var/pdb");
+  const std::string flash = router.tree();
+  const std::string ram = router.tree("/ram");
+  ts::RunOptions options;
+  options.input = package;
+  const ts::RunResult result = run(router, {"-"}, options);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(ts::messageLines(result.out),
+            std::vector<std::string>{"ERROR: installation of tool-7.1 failed: disk is too small"});
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(router.tree(), flash);
+  EXPECT_EQ(router.tree("/ram"), ram);
+}
+
+}  // namespace

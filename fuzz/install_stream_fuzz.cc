@@ -214,19 +214,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static_cast<void>(installer::makeDirs(dir));
   }
   if (setup & 2) installOlderTool();
-  if (setup & 4) {
-    setenv("bootimage", "1", 1);
-  } else {
-    unsetenv("bootimage");
-  }
   const auto before = tree("/flash");
 
-  installer::Repository& repo = installer::getRepository();
-  repo.packages.clear();
-  repo.messages.clear();
-  repo.statusLine.clear();
+  installer::Repository repo;
   repo.arch = "i386";
   repo.quiet = true;
+  repo.bootImageVariable = (setup & 4) != 0;
   if (setup & 2) {
     auto tool = std::make_unique<installer::InstalledPackage>("tool");
     tool->version = 0x07010000;

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -25,8 +24,6 @@ namespace {
 constexpr std::size_t kCopyBufferSize = 16384;
 constexpr std::size_t kImageSkipStep = 4096;
 constexpr AcceptResult kAllTolerated = 0xFFFFFFFF;
-
-bool bootImageVariableSet() { return std::getenv("bootimage") != nullptr; }
 
 // Header flag bit 0 marks the owner of the boot image, but only a package
 // stored whole as an image can be the boot image: a plain package with the
@@ -74,10 +71,10 @@ bool passOverMember(const InstalledPackage& p, PackageReader& reader) {
 
 // The image part is not extracted; it is read through in steps so that the
 // progress bar moves. A stream cut inside it makes the package broken.
-bool passOverImagePart(const InstalledPackage& p, PackageReader& reader) {
+bool passOverImagePart(Repository& repo, const InstalledPackage& p, PackageReader& reader) {
   char scratch[kImageSkipStep];
   while (reader.part().partRemaining > 0) {
-    showInstallProgress(p, reader);
+    showInstallProgress(repo, p, reader);
     const auto step = static_cast<std::streamsize>(
         std::min<std::uint32_t>(reader.part().partRemaining, kImageSkipStep));
     reader.read(scratch, step);
@@ -121,7 +118,7 @@ std::string installationPath(const InstalledPackage& p, const std::string& entry
   return path;
 }
 
-bool extractFiles(InstalledPackage& p, Manifest& m, PackageReader& reader,
+bool extractFiles(Repository& repo, InstalledPackage& p, Manifest& m, PackageReader& reader,
                   HardwareClassSource machineClass) {
   InflateStreambuf inflate(reader.rdbuf());
   std::istream payload(&inflate);
@@ -134,7 +131,7 @@ bool extractFiles(InstalledPackage& p, Manifest& m, PackageReader& reader,
     const EntryRead read = readFileEntry(payload, entry);
     if (read == EntryRead::kEnd) break;
     if (read == EntryRead::kBroken) {
-      reportBrokenPackage(p);
+      reportBrokenPackage(repo, p);
       return false;
     }
 
@@ -148,7 +145,7 @@ bool extractFiles(InstalledPackage& p, Manifest& m, PackageReader& reader,
     }
     if (!wanted) {
       if (!skipPayloadData(payload, buffer, entry.dataLength)) {
-        reportBrokenPackage(p);
+        reportBrokenPackage(repo, p);
         return false;
       }
       continue;
@@ -158,13 +155,13 @@ bool extractFiles(InstalledPackage& p, Manifest& m, PackageReader& reader,
     // path. The installer's own files are no payload, wherever the package
     // stands now.
     if (!isSafeEntryName(entry.name) || isReservedEntryName(entry.name)) {
-      reportBrokenPackage(p);
+      reportBrokenPackage(repo, p);
       return false;
     }
     std::string path = installationPath(p, entry.name);
     std::unique_ptr<StagedFile> staged = createStagedFile(m, path, entry.dataLength, entry.mode);
     if (!*staged) {
-      reportWriteFailure(p, entry.name);
+      reportWriteFailure(repo, p, entry.name);
       return false;
     }
     p.files.insert(std::move(path));
@@ -175,22 +172,22 @@ bool extractFiles(InstalledPackage& p, Manifest& m, PackageReader& reader,
           static_cast<std::streamsize>(std::min<std::uint32_t>(left, kCopyBufferSize));
       payload.read(buffer.data(), step);
       if (payload.gcount() != step) {
-        reportBrokenPackage(p);
+        reportBrokenPackage(repo, p);
         return false;
       }
       staged->write(buffer.data(), step);
       if (!*staged) {
-        reportWriteFailure(p, entry.name);
+        reportWriteFailure(repo, p, entry.name);
         return false;
       }
       left -= static_cast<std::uint32_t>(step);
     }
     staged->close();
     if (staged->fail()) {
-      reportWriteFailure(p, entry.name);
+      reportWriteFailure(repo, p, entry.name);
       return false;
     }
-    showInstallProgress(p, reader);
+    showInstallProgress(repo, p, reader);
   }
   return true;
 }
@@ -204,7 +201,7 @@ InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& read
   if (!headerNamesAreSafe(*record)) {
     // A member is reported under its bundle's label, which has been checked.
     if (bundle != nullptr) record->bundle = *bundle;
-    reportBrokenPackage(*record);
+    reportBrokenPackage(repo, *record);
     return {};
   }
   if (bundle != nullptr && record->name == bundle->name) return {};
@@ -238,7 +235,7 @@ InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& read
     if (bundle != nullptr) {
       if (!passOverMember(*record, reader)) {
         record->bundle = *bundle;
-        reportBrokenPackage(*record);
+        reportBrokenPackage(repo, *record);
         return {};
       }
       const InstalledPackage* installed = findRecord(repo, record->name);
@@ -247,6 +244,8 @@ InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& read
     if ((result & kFlagReinstall) == 0) return {};
     const InstalledPackage* installed = findRecord(repo, record->name);
     if (flags & kFlagReinstall) {
+      // A line of 78 blanks, one short of the console's width, drawn over
+      // whatever status line there was before it is taken away.
       setStatusLine(repo, std::string(78, ' '));
       setStatusLine(repo, "");
       inform(repo, "installed %s%s", record->disabled ? "(disabled) " : "",
@@ -268,40 +267,40 @@ InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& read
     }
   }
 
-  showInstallProgress(*record, reader);
+  showInstallProgress(repo, *record, reader);
 
   if (!sideBySide && !claimPath(m, packageDir(*record))) return {};
 
   if (reader.partType == kPartImage) {
-    if (!passOverImagePart(*record, reader)) {
-      reportBrokenPackage(*record);
+    if (!passOverImagePart(repo, *record, reader)) {
+      reportBrokenPackage(repo, *record);
       return {};
     }
     reader.nextPart();
   }
 
   const bool bootImage = ownsBootImage(*record);
-  const bool bootVariable = bootImageVariableSet();
+  const bool bootVariable = repo.bootImageVariable;
   if (reader.partType == kPartPayload) {
     // The boot loader carries the payload of the boot image itself.
-    if (!(bootVariable && bootImage) && !extractFiles(*record, m, reader)) return {};
+    if (!(bootVariable && bootImage) && !extractFiles(repo, *record, m, reader)) return {};
     reader.nextPart();
   }
 
   if (reader.partType != kPartSignature || !verifySignature(*record, reader)) {
-    reportBrokenPackage(*record);
+    reportBrokenPackage(repo, *record);
     return {};
   }
   reader.nextPart();
   if (bundle == nullptr && !tailIsClean(reader)) {
-    reportBrokenPackage(*record);
+    reportBrokenPackage(repo, *record);
     return {};
   }
 
-  if (!sideBySide && !writeMetadata(*record, m)) return {};
+  if (!sideBySide && !writeMetadata(repo, *record, m)) return {};
 
   if (bootImage && !stageUpgradedMarker(m)) {
-    reportWriteFailure(*record, "/flash/UPGRADED");
+    reportWriteFailure(repo, *record, "/flash/UPGRADED");
     return {};
   }
   if (bundle == nullptr) setStatusLine(repo, "");

@@ -37,7 +37,8 @@ struct InstallOutcome {
 // settling (never for one passed over, whose image would be that of the
 // installed version), or that brings the boot image. `bootImageOut` receives
 // whether the package installed owns the boot image while the environment
-// variable "bootimage" is set, also when the settling took its record out
+// variable "bootimage" was set at the start of the run
+// (`repo.bootImageVariable`), also when the settling took its record out
 // again: its capture is then the only boot image left. A bundle member
 // passed over as installed is still read to its end and refused, like any
 // member, when its signature is. Everything is staged in `m`; on failure the
@@ -53,7 +54,8 @@ using HardwareClassSource = std::optional<int> (*)();
 // Stages every regular file of the payload part the reader stands on and
 // records its path in `p.files`. False after a broken entry or a write
 // failure, both reported.
-[[nodiscard]] bool extractFiles(InstalledPackage& p, Manifest& m, PackageReader& reader,
+[[nodiscard]] bool extractFiles(Repository& repo, InstalledPackage& p, Manifest& m,
+                                PackageReader& reader,
                                 HardwareClassSource machineClass = hardwareClass);
 
 // "/flash" + ("/x/NAME" when disabled) + "/" + entry name: where an entry of

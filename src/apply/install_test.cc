@@ -192,11 +192,7 @@ TEST_F(InstallTest, BootImageOwnerSkipsItsPayloadOnlyWhenImageBased) {
     SCOPED_TRACE(c.name);
     repo_->packages.clear();
     cancelManifest(m_);
-    if (c.variable) {
-      setenv("bootimage", "1", 1);
-    } else {
-      unsetenv("bootimage");
-    }
+    repo_->bootImageVariable = c.variable;
     FixturePackage p = tool();
     p.header.flags = c.flags;
     if (c.imageBased) p.image = std::string(10000, 'i');
@@ -489,7 +485,7 @@ TEST_F(InstallTest, HardwareClassDecidesClassSpecificEntries) {
     InstalledPackage p("tool");
     injectedClass = c.machine;
     Manifest m;
-    ASSERT_TRUE(extractFiles(p, m, reader, injectedHardwareClass));
+    ASSERT_TRUE(extractFiles(*repo_, p, m, reader, injectedHardwareClass));
     EXPECT_EQ(m.entries.count("/flash/bin/tool") != 0, c.installed);
     EXPECT_EQ(p.files.count("/flash/bin/tool") != 0, c.installed);
     cancelManifest(m);

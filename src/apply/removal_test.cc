@@ -170,7 +170,7 @@ TEST_F(RemovalTest, APathAnotherPackageListsStays) {
   fresh.files = {"/flash/bin/tool"};
 
   foo.action = PendingAction::kUninstall;
-  testing_support::StdoutCapture out;
+  testing_support::OutputCapture out(repo_);
   EXPECT_TRUE(applyScheduledActions(repo_, manifest_, Verbosity::kSilent));
   EXPECT_EQ(findRecord(repo_, "foo"), nullptr);
   EXPECT_EQ(entries(),
@@ -198,7 +198,7 @@ TEST_F(RemovalTest, EnabledThenUninstalledInOneRunLeavesNothing) {
   p.userChoice = true;
   p.action = PendingAction::kEnable;
   writeFile("/flash/var/pdb/foo/disabled", "user\n");
-  testing_support::StdoutCapture out;
+  testing_support::OutputCapture out(repo);
   EXPECT_TRUE(applyScheduledActions(repo, manifest_, Verbosity::kSilent));
   ASSERT_EQ(manifest_.entries.count("/flash/var/pdb/foo/enabled"), 1u);
   const std::string enabled = manifest_.entries.at("/flash/var/pdb/foo/enabled").source;

@@ -179,7 +179,7 @@ void disableRecord(Repository& repo, Manifest& m, InstalledPackage& p, Verbosity
   p.disabled = true;
   p.action = Action::kNone;
   // A state file that could not be staged has been reported; the others go on.
-  static_cast<void>(writeStateFiles(p, m));
+  static_cast<void>(writeStateFiles(repo, p, m));
   if (verbosity >= Verbosity::kReport) inform(repo, "disabled %s", packageLabel(p).c_str());
 }
 
@@ -244,7 +244,7 @@ void enablePackages(Repository& repo, Manifest& m, const std::vector<InstalledPa
     p->disabled = false;
     p->action = Action::kNone;
     // A state file that could not be staged has been reported; the others go on.
-    static_cast<void>(writeStateFiles(*p, m));
+    static_cast<void>(writeStateFiles(repo, *p, m));
     if (verbosity >= Verbosity::kReport) inform(repo, "enabled %s", packageLabel(*p).c_str());
   }
 }

@@ -12,7 +12,7 @@ namespace installer {
 namespace {
 
 using testing_support::dep;
-using testing_support::StdoutCapture;
+using testing_support::OutputCapture;
 using testing_support::ver;
 using A = PendingAction;
 
@@ -49,7 +49,7 @@ class ScheduleTest : public testing::Test {
   }
 
   bool run(Verbosity verbosity) {
-    StdoutCapture out;
+    OutputCapture out(repo_);
     const bool result = applyScheduledActions(repo_, manifest_, verbosity);
     output_ = out.text();
     return result;
@@ -289,7 +289,7 @@ TEST_F(ScheduleTest, CleanupKeepsTheSystemAndWhatItNeeds) {
   findRecord(repo_, "wifi")->depends = {dep("system", makeVersion(3, 23, kStageAlpha, 1))};
   addBundle("hollow", {"h1"});
 
-  StdoutCapture out;
+  OutputCapture out(repo_);
   EXPECT_TRUE(cleanupPackages(repo_, manifest_));
   EXPECT_EQ(out.text(), "WARNING: can not uninstall lib-1.0: new depends on it\n");
   // A bundle stays for its own sake, but goes with its last member.
@@ -301,7 +301,7 @@ TEST_F(ScheduleTest, CleanupKeepsTheSystemAndWhatItNeeds) {
 
 TEST_F(ScheduleTest, CleanupOfNothingToDo) {
   add("system");
-  StdoutCapture out;
+  OutputCapture out(repo_);
   EXPECT_FALSE(cleanupPackages(repo_, manifest_));
   EXPECT_EQ(out.text(), "");
   EXPECT_TRUE(manifest_.empty());

@@ -2,7 +2,7 @@
 // manifest that the first half left in "/ram/MANIFEST".
 #include <unistd.h>
 
-#include <cstdio>
+#include <ostream>
 
 #include "cli/modes.h"
 #include "txn/manifest.h"
@@ -11,7 +11,7 @@
 
 namespace installer {
 
-ExitStatus runCommitMode() {
+ExitStatus runCommitMode(Repository& repo) {
   Manifest m;
   // A missing or empty file leaves nothing to do, which is no failure.
   if (!readManifest(m, kKeptManifestPath)) {

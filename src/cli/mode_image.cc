@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <iostream>
 #include <istream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -80,7 +80,7 @@ ExitStatus runImageMode(Repository& repo, const RunOptions& options) {
     // Nothing is committed; the state files staged above are dropped with
     // their temporary files.
     cancelManifest(manifest);
-    std::cout << "ERROR: could not open image" << std::endl;
+    *repo.out << "ERROR: could not open image" << std::endl;
     return ExitStatus::kNoCapture;
   }
 
@@ -108,7 +108,7 @@ ExitStatus runImageMode(Repository& repo, const RunOptions& options) {
   // whatever the package: the commit would fail part-way on it too.
   if (result == ExitStatus::kSuccess && !captured) {
     errno = capture.error();
-    reportWriteFailure(label, "image");
+    reportWriteFailure(repo, label, "image");
     result = ExitStatus::kFailed;
   }
 

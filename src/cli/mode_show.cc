@@ -1,12 +1,10 @@
-#include <iostream>
-
 #include "cli/modes.h"
 #include "console/listing.h"
 
 namespace installer {
 
 ExitStatus runShowMode(Repository& repo) {
-  printListing(repo, std::cout);
+  printListing(repo, *repo.out);
   return ExitStatus::kSuccess;
 }
 

@@ -8,7 +8,9 @@
 
 namespace installer {
 
-[[nodiscard]] ExitStatus runCommitMode();
+// Commits "/ram/MANIFEST"; the repository is not loaded, only its output
+// stream is used.
+[[nodiscard]] ExitStatus runCommitMode(Repository& repo);
 [[nodiscard]] ExitStatus runCancelMode();
 [[nodiscard]] ExitStatus runShowMode(Repository& repo);
 [[nodiscard]] ExitStatus runCleanupMode(Repository& repo);

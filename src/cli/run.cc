@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 
 #include "cli/command_line.h"
 #include "cli/modes.h"
@@ -53,9 +52,9 @@ void prepareProcess() {
 
 // Every mode but the listing may change the flash: two of them at once
 // would interleave their staged files and commits.
-bool takeRunLock(RunLock& lock) {
+bool takeRunLock(RunLock& lock, std::ostream& out) {
   if (lock.acquire() != LockOutcome::kBusy) return true;
-  std::cout << "ERROR: another installer is running" << std::endl;
+  out << "ERROR: another installer is running" << std::endl;
   return false;
 }
 
@@ -73,9 +72,9 @@ int runInstaller(int argc, char** argv) {
 
   RunOptions options;
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-  const ParseOutcome outcome = parseCommandLine(args, options, std::cout);
+  const ParseOutcome outcome = parseCommandLine(args, options, *repo.out);
   if (outcome == ParseOutcome::kUsage) {
-    std::cout << "usage: installer [-q] [-r <root>] [-]" << std::endl;
+    *repo.out << "usage: installer [-q] [-r <root>] [-]" << std::endl;
     return static_cast<int>(ExitStatus::kSuccess);
   }
 
@@ -85,13 +84,15 @@ int runInstaller(int argc, char** argv) {
     std::perror("chroot");
     return static_cast<int>(ExitStatus::kFailed);
   }
+  // Required after chroot, which leaves the working directory outside the
+  // new root: a relative path would still reach the old tree. "/" exists in
+  // every root, so there is no failure to handle.
   if (chdir("/") != 0) {
-    // Nothing depends on the working directory being "/".
   }
 
   RunLock lock;
   const bool listingOnly = outcome == ParseOutcome::kRun && options.show;
-  if (!listingOnly && !takeRunLock(lock)) return static_cast<int>(ExitStatus::kBusy);
+  if (!listingOnly && !takeRunLock(lock, *repo.out)) return static_cast<int>(ExitStatus::kBusy);
 
   if (!recoverFirst(lock, listingOnly) && !listingOnly) {
     return static_cast<int>(ExitStatus::kFailed);
@@ -102,6 +103,7 @@ int runInstaller(int argc, char** argv) {
 
   const char* arch = std::getenv("arch");
   if (arch != nullptr) options.arch = arch;
+  repo.bootImageVariable = std::getenv("bootimage") != nullptr;
   repo.quiet = options.quiet;
   repo.arch = options.arch;
   // What is installed must be known before anything is changed, or listed.

@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
+#include <ostream>
 
 #include "console/visible_text.h"
 #include "package/reader.h"
@@ -30,7 +30,7 @@ void printMessageV(Repository& repo, const char* prefix, const char* format, va_
   makeVisible(line);
 
   if (repo.quiet) return;
-  std::ostream& out = std::cout;
+  std::ostream& out = *repo.out;
   if (!repo.statusLine.empty()) {
     out << '\r' << std::string(kEraseWidth, ' ') << '\r' << std::flush;
   }
@@ -74,7 +74,7 @@ void reportError(Repository& repo, const char* format, ...) {
 void setStatusLine(Repository& repo, const std::string& shown) {
   const std::string text = visibleText(shown);
   if (repo.quiet || text == repo.statusLine) return;
-  std::ostream& out = std::cout;
+  std::ostream& out = *repo.out;
   out << kHideCursor << '\r' << text;
   // Blank out whatever the previous, longer line left on the console.
   if (text.size() < repo.statusLine.size()) {
@@ -104,21 +104,19 @@ std::string installProgressLine(const InstalledPackage& p, std::uint64_t consume
   return line;
 }
 
-void showInstallProgress(const InstalledPackage& p, const PackageReader& reader) {
-  setStatusLine(getRepository(),
-                installProgressLine(p, reader.part().consumed(), reader.totalLength));
+void showInstallProgress(Repository& repo, const InstalledPackage& p, const PackageReader& reader) {
+  setStatusLine(repo, installProgressLine(p, reader.part().consumed(), reader.totalLength));
 }
 
-void reportWriteFailure(const InstalledPackage& p, const std::string& fileName) {
+void reportWriteFailure(Repository& repo, const InstalledPackage& p, const std::string& fileName) {
   const int error = errno;  // before anything else can change it
   const std::string label = displayLabel(p);
   errno = error;
-  reportWriteFailure(label, fileName);
+  reportWriteFailure(repo, label, fileName);
 }
 
-void reportWriteFailure(const std::string& label, const std::string& fileName) {
+void reportWriteFailure(Repository& repo, const std::string& label, const std::string& fileName) {
   const int error = errno;  // before anything else can change it
-  Repository& repo = getRepository();
   if (error == ENOSPC) {
     reportError(repo, "installation of %s failed: disk is too small", label.c_str());
   } else if (error == EIO) {
@@ -129,9 +127,8 @@ void reportWriteFailure(const std::string& label, const std::string& fileName) {
   }
 }
 
-void reportBrokenPackage(const InstalledPackage& p) {
-  reportError(getRepository(), "installation of %s failed: broken package",
-              displayLabel(p).c_str());
+void reportBrokenPackage(Repository& repo, const InstalledPackage& p) {
+  reportError(repo, "installation of %s failed: broken package", displayLabel(p).c_str());
 }
 
 }  // namespace installer

@@ -1,6 +1,7 @@
 // Messages, warnings, errors and the live status line. Everything goes to
-// standard output, is cut at 255 bytes, appended to the repository's message
-// log, and silenced by the quiet flag.
+// the repository's output stream (standard output in a run), is cut at 255
+// bytes, appended to the repository's message log, and silenced by the quiet
+// flag.
 #pragma once
 
 #include <string>
@@ -28,12 +29,12 @@ void setStatusLine(Repository& repo, const std::string& text);
 // The 77-character progress line for the package being read by `reader`.
 std::string installProgressLine(const InstalledPackage& p, std::uint64_t consumed,
                                 std::uint64_t total);
-void showInstallProgress(const InstalledPackage& p, const PackageReader& reader);
+void showInstallProgress(Repository& repo, const InstalledPackage& p, const PackageReader& reader);
 
 // Error reports for a failed installation; reportWriteFailure reads errno.
-void reportWriteFailure(const InstalledPackage& p, const std::string& fileName);
+void reportWriteFailure(Repository& repo, const InstalledPackage& p, const std::string& fileName);
 // The same for a package known by its label alone.
-void reportWriteFailure(const std::string& label, const std::string& fileName);
-void reportBrokenPackage(const InstalledPackage& p);
+void reportWriteFailure(Repository& repo, const std::string& label, const std::string& fileName);
+void reportBrokenPackage(Repository& repo, const InstalledPackage& p);
 
 }  // namespace installer

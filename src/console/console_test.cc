@@ -4,8 +4,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <iostream>
-#include <sstream>
+
+#include "support/package_records.h"
 
 namespace installer {
 namespace {
@@ -14,34 +14,7 @@ const std::string kHide = "\x1b[?25l";
 const std::string kShow = "\x1b[?25h";
 const std::string kErase = "\r" + std::string(79, ' ') + "\r";
 
-// Captures everything written to std::cout for the lifetime of the object.
-class CoutCapture {
- public:
-  CoutCapture() : saved_(std::cout.rdbuf(captured_.rdbuf())) {}
-  ~CoutCapture() { std::cout.rdbuf(saved_); }
-  std::string take() {
-    std::string text = captured_.str();
-    captured_.str({});
-    return text;
-  }
-
- private:
-  std::ostringstream captured_;
-  std::streambuf* saved_;
-};
-
-// The process-wide repository is shared by every test; leave it as found.
-class GlobalRepository : public testing::Test {
- protected:
-  void SetUp() override { reset(); }
-  void TearDown() override { reset(); }
-  static void reset() {
-    Repository& repo = getRepository();
-    repo.statusLine.clear();
-    repo.messages.clear();
-    repo.quiet = false;
-  }
-};
+using testing_support::OutputCapture;
 
 InstalledPackage makePackage(const std::string& name, Version version) {
   InstalledPackage p(name);
@@ -51,7 +24,7 @@ InstalledPackage makePackage(const std::string& name, Version version) {
 
 TEST(Messages, KindsPrefixesAndLog) {
   Repository repo;
-  CoutCapture out;
+  OutputCapture out(repo);
   inform(repo, "installed %s", "foo-1.0");
   warn(repo, "can not %s %s: %s depends on it", "disable", "foo-1.0", "bar");
   reportError(repo, "not enough space for upgrade");
@@ -69,7 +42,7 @@ TEST(Messages, KindsPrefixesAndLog) {
 
 TEST(Messages, ExpansionIsCutAt255BytesPrefixNotCounted) {
   Repository repo;
-  CoutCapture out;
+  OutputCapture out(repo);
   const std::string longText(300, 'x');
   warn(repo, "%s", longText.c_str());
   inform(repo, "%s", std::string(255, 'y').c_str());
@@ -82,7 +55,7 @@ TEST(Messages, QuietWritesAndLogsNothing) {
   Repository repo;
   repo.quiet = true;
   repo.messages.push_back("earlier");
-  CoutCapture out;
+  OutputCapture out(repo);
   inform(repo, "a");
   warn(repo, "b");
   reportError(repo, "c");
@@ -94,7 +67,7 @@ TEST(Messages, QuietWritesAndLogsNothing) {
 
 TEST(StatusLine, DrawsOnlyChangesAndPadsOverLongerText) {
   Repository repo;
-  CoutCapture out;
+  OutputCapture out(repo);
   setStatusLine(repo, "");  // nothing shown: nothing to remove
   EXPECT_EQ(out.take(), "");
 
@@ -116,7 +89,7 @@ TEST(StatusLine, DrawsOnlyChangesAndPadsOverLongerText) {
 TEST(StatusLine, WarningRedrawsTheBarBelowIt) {
   Repository repo;
   const std::string bar = "installing foo-1.0 [" + std::string(56, '#') + "]";
-  CoutCapture out;
+  OutputCapture out(repo);
   setStatusLine(repo, bar);
   out.take();
   warn(repo, "could not open repo");
@@ -128,7 +101,7 @@ TEST(StatusLine, WarningRedrawsTheBarBelowIt) {
 TEST(StatusLine, ErrorAndPlainMessageRemoveTheBar) {
   Repository repo;
   const std::string bar(77, '#');
-  CoutCapture out;
+  OutputCapture out(repo);
   setStatusLine(repo, bar);
   out.take();
   reportError(repo, "broken package %s", "foo.npk");
@@ -180,7 +153,8 @@ TEST(ProgressLine, LongHeadNeverGrowsTheLine) {
   EXPECT_EQ(installProgressLine(p, 5, 10), "installing " + p.name + "-1.0 []");
 }
 
-TEST_F(GlobalRepository, WriteFailureMessagesByErrno) {
+TEST(Reports, WriteFailureMessagesByErrno) {
+  Repository repo;
   const InstalledPackage foo = makePackage("foo", makeVersion(1, 0, 0x66, 0));
   struct Case {
     int error;
@@ -194,20 +168,21 @@ TEST_F(GlobalRepository, WriteFailureMessagesByErrno) {
            std::strerror(EACCES)},
   };
   for (const Case& c : cases) {
-    CoutCapture out;
+    OutputCapture out(repo);
     errno = c.error;
-    reportWriteFailure(foo, "meta/version");
+    reportWriteFailure(repo, foo, "meta/version");
     EXPECT_EQ(out.take(), c.line + "\n");
-    EXPECT_EQ(getRepository().messages.back(), c.line);
+    EXPECT_EQ(repo.messages.back(), c.line);
   }
 }
 
-TEST_F(GlobalRepository, BrokenPackageUsesBundleLabel) {
+TEST(Reports, BrokenPackageUsesBundleLabel) {
+  Repository repo;
   InstalledPackage member = makePackage("wireless", makeVersion(7, 1, 0x66, 0));
   member.bundle.name = "basepack";
   member.bundle.minVersion = member.bundle.maxVersion = makeVersion(7, 2, 0x66, 0);
-  CoutCapture out;
-  reportBrokenPackage(member);
+  OutputCapture out(repo);
+  reportBrokenPackage(repo, member);
   EXPECT_EQ(out.take(), "ERROR: installation of basepack-7.2 failed: broken package\n");
 }
 

@@ -11,8 +11,8 @@ namespace {
 
 using testing_support::addRecord;
 using testing_support::dep;
+using testing_support::OutputCapture;
 using testing_support::record;
-using testing_support::StdoutCapture;
 using testing_support::ver;
 
 int minimumAsks = 0;
@@ -124,7 +124,7 @@ TEST(CheckAcceptance, FindingsAndTheOneMessage) {
   for (const auto& c : cases) {
     Repository repo = installedSystem();
     const Package candidate = c.candidate();
-    StdoutCapture out;
+    OutputCapture out(repo);
     EXPECT_EQ(checkAcceptance(repo, candidate, c.flags, c.minimum), c.result) << c.name;
     EXPECT_EQ(out.text(), c.output) << c.name;
   }
@@ -144,13 +144,13 @@ TEST(CheckAcceptance, AsksTheDeviceOnlyForSystemPackages) {
 TEST(CheckAcceptance, MessagesAreLoggedUnlessQuiet) {
   Repository repo = installedSystem();
   {
-    StdoutCapture out;
+    OutputCapture out(repo);
     static_cast<void>(checkAcceptance(repo, record("foo", ver(7, 1)), 0, noMinimum));
   }
   EXPECT_EQ(repo.messages,
             std::vector<std::string>{"WARNING: omitting package foo-7.1: it is already installed"});
   repo.quiet = true;
-  StdoutCapture out;
+  OutputCapture out(repo);
   EXPECT_EQ(checkAcceptance(repo, record("clash", ver(1, 0)), 0, noMinimum), kFlagConflict);
   EXPECT_EQ(out.text(), "");
   EXPECT_EQ(repo.messages.size(), 1u);

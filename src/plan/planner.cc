@@ -199,6 +199,7 @@ void planPackages(Repository& repo, std::vector<Package*>& list, Version thresho
   std::vector<std::size_t> relatedIndices;
   for (std::size_t i = 0; i < list.size(); ++i) {
     if (!allowed[i]) {
+      // The doubled "m" is what scripts watching the console match: it stays.
       warn(repo, "ommitting package %s: not allowed", packageLabel(*list[i]).c_str());
       continue;
     }

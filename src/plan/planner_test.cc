@@ -9,8 +9,8 @@ namespace {
 
 using testing_support::addRecord;
 using testing_support::dep;
+using testing_support::OutputCapture;
 using testing_support::record;
-using testing_support::StdoutCapture;
 using testing_support::ver;
 
 // Runs planPackages over `candidates` and returns the labels of the result
@@ -24,7 +24,7 @@ Planned plan(std::vector<Package>& candidates, Version threshold, bool verbose) 
   Repository repo;
   std::vector<Package*> list;
   for (Package& p : candidates) list.push_back(&p);
-  StdoutCapture out;
+  OutputCapture out(repo);
   planPackages(repo, list, threshold, verbose);
   Planned result;
   for (const Package* p : list) {
@@ -263,7 +263,7 @@ TEST(KeepRequired, CancelsTheUninstallOfWhatIsNeededAndFollowsIt) {
   InstalledPackage& base = addRecord(repo, "base", ver(3, 0));
   base.action = PendingAction::kDisable;
 
-  StdoutCapture out;
+  OutputCapture out(repo);
   keepRequired(repo, app, true);
   EXPECT_EQ(out.text(),
             "WARNING: can not uninstall lib-2.0: app depends on it\n"
@@ -279,7 +279,7 @@ TEST(KeepRequired, EnablesADisabledProviderSilently) {
   InstalledPackage& wifi = addRecord(repo, "wifi", ver(1, 0));
   wifi.provides = {dep("net")};
   wifi.disabled = true;
-  StdoutCapture out;
+  OutputCapture out(repo);
   keepRequired(repo, app, true);
   EXPECT_EQ(out.text(), "");
   EXPECT_EQ(wifi.action, PendingAction::kEnable);
@@ -290,7 +290,7 @@ TEST(KeepRequired, QuietWhenNotVerbose) {
   InstalledPackage& app = addRecord(repo, "app", ver(1, 0));
   app.depends = {dep("lib")};
   addRecord(repo, "lib", ver(2, 0)).action = PendingAction::kUninstall;
-  StdoutCapture out;
+  OutputCapture out(repo);
   keepRequired(repo, app, false);
   EXPECT_EQ(out.text(), "");
   EXPECT_EQ(repo.packages[1]->action, PendingAction::kNone);
@@ -345,7 +345,7 @@ TEST(KeepRequired, KeepsTheBundleOfAKeptMember) {
   base.disabled = true;
   InstalledPackage& member = addRecord(repo, "member", ver(1, 0));
   member.bundle = dep("suite", ver(7, 1), ver(7, 1));
-  StdoutCapture out;
+  OutputCapture out(repo);
   keepRequired(repo, member, true);
   EXPECT_EQ(out.text(), "WARNING: can not uninstall suite-7.1: member depends on it\n");
   EXPECT_EQ(suite.action, PendingAction::kNone);

@@ -16,7 +16,10 @@ std::int64_t rawTimesSyscall() {
 }
 
 std::uint32_t monotonicTicks() {
-  // Only differences are used, in unsigned arithmetic, so wrapping is harmless.
+  // The kernel starts its tick counter 300 seconds (30000 ticks at 100 a
+  // second) before it wraps, so that code which mishandles the wrap fails
+  // soon after boot; adding them back counts from boot. Only differences are
+  // used, in unsigned arithmetic, so a wrap later on is harmless.
   return static_cast<std::uint32_t>(rawTimesSyscall() + 30000);
 }
 

@@ -1,8 +1,11 @@
-// The process-wide repository: every package record known to the run, the
-// running system's architecture and the console state.
+// The repository of a run: every package record known to it, the running
+// system's architecture, and the run's console state. Everything that reports
+// or installs is handed this object; only the entry point asks for it.
 #pragma once
 
+#include <iostream>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -15,12 +18,21 @@ struct Repository {
   // Owned records in load order; listing, scheduling and checks visit them
   // in this order.
   std::vector<std::unique_ptr<InstalledPackage>> packages;
+  // Where messages, the status line and the listing go: standard output
+  // unless the caller hands in another stream.
+  std::ostream* out = &std::cout;
   std::string statusLine;             // the status line currently drawn
   std::vector<std::string> messages;  // every printed message, for the postlog
   bool quiet = false;
+  // The old post-install log has been read into `messages` in this run.
+  bool postlogPreloaded = false;
+  // The environment variable "bootimage" was set when the run started: the
+  // boot loader, not the installer, unpacks the boot image's payload.
+  bool bootImageVariable = false;
 };
 
-// Created empty on first use; the same object for the whole process.
+// Created empty on first use; the same object for the whole process. Only
+// the entry point asks for it.
 Repository& getRepository();
 
 // Index of the first record named exactly `name`, or -1.

@@ -2,10 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <iostream>
-#include <sstream>
-
 #include "package/writer.h"
+#include "support/package_records.h"
 #include "support/sandbox.h"
 
 namespace installer {
@@ -36,11 +34,9 @@ class Loader : public testing::Test {
 
   // Loads the sandbox's database, capturing what is printed.
   std::string load(Repository& repo, bool quiet = false) {
-    std::ostringstream out;
-    std::streambuf* saved = std::cout.rdbuf(out.rdbuf());
+    ts::OutputCapture out(repo);
     outcome_ = openRepository(repo, quiet, "powerpc");
-    std::cout.rdbuf(saved);
-    return out.str();
+    return out.text();
   }
 
   static const InstalledPackage* record(const Repository& repo, const std::string& name) {

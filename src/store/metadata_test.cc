@@ -4,10 +4,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <iostream>
 #include <sstream>
 
 #include "console/console.h"
+#include "support/package_records.h"
 #include "support/sandbox.h"
 #include "txn/manifest.h"
 
@@ -43,6 +43,7 @@ class Metadata : public testing::Test {
   }
 
   std::unique_ptr<ts::ChrootSandbox> sandbox_;
+  Repository repo_;
 };
 
 InstalledPackage fullRecord() {
@@ -319,25 +320,14 @@ class MetadataWriteFailure : public Metadata {
     ts::removeTree("/ram");
     ts::removeTree("/tmp");
     ASSERT_TRUE(ts::mountTmpfs("/flash", "64k"));
-    resetConsole();
-  }
-  void TearDown() override {
-    resetConsole();
-    Metadata::TearDown();
-  }
-  static void resetConsole() {
-    getRepository().messages.clear();
-    getRepository().statusLine.clear();
   }
 
-  // Runs `write` with std::cout captured; returns what was printed.
+  // Runs `write` with the console captured; returns what was printed.
   template <typename Write>
-  static std::string printed(Write write) {
-    std::ostringstream out;
-    std::streambuf* saved = std::cout.rdbuf(out.rdbuf());
+  std::string printed(Write write) {
+    ts::OutputCapture out(repo_);
     write();
-    std::cout.rdbuf(saved);
-    return out.str();
+    return out.text();
   }
 };
 
@@ -347,7 +337,7 @@ TEST_F(MetadataWriteFailure, NoPlaceForTheFirstFileStopsEverything) {
   p.version = makeVersion(1, 0, 0x66, 0);
   Manifest m;
   bool ok = true;
-  EXPECT_EQ(printed([&] { ok = writeMetadata(p, m); }),
+  EXPECT_EQ(printed([&] { ok = writeMetadata(repo_, p, m); }),
             std::string("ERROR: installation of foo-1.0 failed: could not create meta/version: ") +
                 std::strerror(ENOENT) + "\n");
   EXPECT_FALSE(ok);
@@ -361,14 +351,14 @@ TEST_F(MetadataWriteFailure, StateFileFailureIsReported) {
   p.disabled = true;
   Manifest m;
   bool ok = true;
-  EXPECT_EQ(printed([&] { ok = writeMetadata(p, m); }),
+  EXPECT_EQ(printed([&] { ok = writeMetadata(repo_, p, m); }),
             std::string("ERROR: installation of foo-1.0 failed: could not create meta/disabled: ") +
                 std::strerror(ENOENT) + "\n");
   EXPECT_FALSE(ok);
 
   p.disabled = false;
   p.userChoice = true;
-  EXPECT_EQ(printed([&] { ok = writeStateFiles(p, m); }),
+  EXPECT_EQ(printed([&] { ok = writeStateFiles(repo_, p, m); }),
             std::string("ERROR: installation of foo-1.0 failed: could not create meta/enabled: ") +
                 std::strerror(ENOENT) + "\n");
   EXPECT_FALSE(ok);
@@ -383,10 +373,10 @@ TEST_F(MetadataWriteFailure, FullDiskWhileWritingFilesListKeepsEarlierEntries) {
     p.files.insert("/flash/share/some/longer/path/" + std::to_string(i));
   Manifest m;
   bool ok = true;
-  EXPECT_EQ(printed([&] { ok = writeMetadata(p, m); }),
+  EXPECT_EQ(printed([&] { ok = writeMetadata(repo_, p, m); }),
             "ERROR: installation of foo-1.0 failed: disk is too small\n");
   EXPECT_FALSE(ok);
-  EXPECT_EQ(getRepository().messages,
+  EXPECT_EQ(repo_.messages,
             std::vector<std::string>{"ERROR: installation of foo-1.0 failed: disk is too small"});
   // What was staged before the failure stays; the state files never were.
   EXPECT_EQ(m.entries.count(kDir + "version"), 1u);

@@ -14,7 +14,7 @@ namespace {
 constexpr std::size_t kCopyBlock = 16384;
 
 // Copies every byte of `in` to `out`; 0 or the errno of the first failure.
-int copyContents(int in, int out, bool showProgress) {
+int copyContents(int in, int out, Spinner* spinner) {
   char block[kCopyBlock];
   for (;;) {
     const ssize_t got = read(in, block, sizeof block);
@@ -33,7 +33,7 @@ int copyContents(int in, int out, bool showProgress) {
       if (put == 0) return EIO;
       done += static_cast<std::size_t>(put);
     }
-    if (showProgress) advanceSpinner();
+    if (spinner != nullptr) advanceSpinner(*spinner);
   }
 }
 
@@ -52,7 +52,7 @@ int copyToTemporary(TemporaryLog& log, const std::string& source, const std::str
     close(in);
     return error;
   }
-  int error = copyContents(in, out, showProgress);
+  int error = copyContents(in, out, spinner);
   close(in);
   // The move would have kept the source's permission bits; so does the copy.
   // Its data reaches the disk with the commit's one flush.

@@ -9,6 +9,8 @@
 
 #include "txn/temporaries.h"
 
+#include "txn/spinner.h"
+
 namespace installer {
 
 enum class ManifestOp : std::uint32_t {

@@ -17,9 +17,6 @@ namespace {
 constexpr const char* kPostlogPath = "/flash/postlog";
 constexpr std::size_t kReservedBytes = 4096;
 
-// Set once this process has taken the old log into its messages.
-bool postlogPreloaded = false;
-
 // The log is a plain file of ours: a link planted in its place is not
 // followed (the log would be written wherever it points), and anything else
 // there (a FIFO, a device) is left alone instead of being waited on.
@@ -70,7 +67,7 @@ void preloadPostlog(Repository& repo) {
     writeAll(out, std::string(kReservedBytes, '\0'));
     close(out);
   }
-  postlogPreloaded = true;
+  repo.postlogPreloaded = true;
 }
 
 void planPostlogPreload(Manifest& m) {
@@ -84,10 +81,10 @@ void planPostlogPreload(Manifest& m) {
 }
 
 void writePostlog(Repository& repo) {
-  if (!postlogPreloaded && repo.messages.empty()) return;
+  if (!repo.postlogPreloaded && repo.messages.empty()) return;
   // After a preload the old lines are among the messages; the file is
   // rewritten from scratch instead of over the reserved zero bytes.
-  const int out = openLog(O_WRONLY | O_CREAT | (postlogPreloaded ? O_TRUNC : O_APPEND));
+  const int out = openLog(O_WRONLY | O_CREAT | (repo.postlogPreloaded ? O_TRUNC : O_APPEND));
   if (out < 0) return;
   std::string text;
   for (const std::string& line : repo.messages) {

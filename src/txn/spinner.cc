@@ -1,18 +1,12 @@
 #include "txn/spinner.h"
 
-#include <cstdio>
-
 #include "platform/ticks.h"
-#include "txn/manifest.h"
 
 namespace installer {
 namespace {
 
 constexpr char kSpinnerChars[4] = {'|', '/', '-', '\\'};
 constexpr std::uint32_t kTicksPerStep = 20;
-
-// The spinner keeps turning across every copy of the process.
-SpinnerState processSpinner;
 
 }  // namespace
 
@@ -31,11 +25,10 @@ std::string spinnerStep(SpinnerState& state, std::uint32_t now) {
   return drawn;
 }
 
-void advanceSpinner() {
-  const std::string drawn = spinnerStep(processSpinner, monotonicTicks());
+void advanceSpinner(Spinner& spinner) {
+  const std::string drawn = spinnerStep(spinner.state, monotonicTicks());
   if (drawn.empty()) return;
-  std::fwrite(drawn.data(), 1, drawn.size(), stdout);
-  std::fflush(stdout);
+  spinner.out << drawn << std::flush;
 }
 
 }  // namespace installer

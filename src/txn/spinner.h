@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 
 namespace installer {
@@ -18,8 +19,14 @@ struct SpinnerState {
 // pause the spinner catches up by one step (20 ticks) per call.
 std::string spinnerStep(SpinnerState& state, std::uint32_t now);
 
-// spinnerStep on the process's spinner with monotonicTicks(), drawn on
-// standard output and flushed.
-void advanceSpinner();
+// The spinner of one run: it keeps turning across every file the run copies.
+struct Spinner {
+  std::ostream& out;
+  SpinnerState state;
+};
+
+// spinnerStep with monotonicTicks(); what it returns is drawn on the
+// spinner's stream and flushed.
+void advanceSpinner(Spinner& spinner);
 
 }  // namespace installer

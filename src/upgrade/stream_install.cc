@@ -47,7 +47,7 @@ StreamInstall installBundle(Repository& repo, Manifest& m, PackageReader& reader
   if (!readHeader(*record, reader)) return StreamInstall::kNotInstalled;
   if (labelOut != nullptr) *labelOut = displayLabel(*record);
   if (!isSafePackageName(record->name)) {
-    reportBrokenPackage(*record);
+    reportBrokenPackage(repo, *record);
     return StreamInstall::kNotInstalled;
   }
   if (!record->depends.empty() || !record->provides.empty() || !record->conflicts.empty()) {
@@ -71,7 +71,7 @@ StreamInstall installBundle(Repository& repo, Manifest& m, PackageReader& reader
     record->disabled = kept->second;
     record->userChoice = true;
   }
-  if (!writeMetadata(*record, m)) return StreamInstall::kNotInstalled;
+  if (!writeMetadata(repo, *record, m)) return StreamInstall::kNotInstalled;
 
   Dependency reference;
   reference.name = record->name;

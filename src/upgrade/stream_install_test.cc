@@ -286,7 +286,7 @@ TEST_F(StreamInstallTest, AFailingMemberFailsTheBundle) {
 }
 
 TEST_F(StreamInstallTest, BootImageOfAMemberReachesTheCaller) {
-  setenv("bootimage", "1", 1);
+  repo_->bootImageVariable = true;
   FixturePackage kernel = member("kernel");
   kernel.header.flags = kFlagBootImage;
   kernel.image = "kernel image";

@@ -103,16 +103,6 @@ std::vector<PartSpan> partSpans(const std::string& file) {
   return spans;
 }
 
-installer::Repository& freshRepository() {
-  installer::Repository& repo = installer::getRepository();
-  repo.packages.clear();
-  repo.messages.clear();
-  repo.statusLine.clear();
-  repo.quiet = false;
-  repo.arch = "i386";
-  return repo;
-}
-
 void makeRouterDirs(const std::string& root) {
   for (const char* dir : {"/flash/var/pdb", "/ram", "/rw"}) makeDirs(root + dir);
 }
@@ -122,28 +112,22 @@ void InstallSandbox::SetUp() {
   sandbox_ = std::make_unique<ChrootSandbox>();
   ASSERT_TRUE(sandbox_->entered());
   makeRouterDirs();
-  makeDirs("/tmp");  // where the capture of standard output goes
-  repo_ = &freshRepository();
-  unsetenv("bootimage");
-  testing::internal::CaptureStdout();
-  capturing_ = true;
+  makeDirs("/tmp");  // staging's last resort for temporary files
+  repository_.arch = "i386";
+  repository_.out = &output_;
+  repo_ = &repository_;
 }
 
 void InstallSandbox::TearDown() {
-  if (capturing_) {
-    // Failures reported while standard output was captured are in there.
-    const std::string captured = testing::internal::GetCapturedStdout();
-    if (HasFailure()) std::cerr << captured << std::endl;
-  }
+  // Failures reported on the console are in the captured output.
+  if (HasFailure()) std::cerr << output_.str() << std::endl;
   installer::cancelManifest(m_);
-  freshRepository();
-  unsetenv("bootimage");
   sandbox_.reset();
 }
 
 std::string InstallSandbox::output() {
-  std::string text = testing::internal::GetCapturedStdout();
-  testing::internal::CaptureStdout();
+  std::string text = output_.str();
+  output_.str("");
   return text;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -61,22 +62,19 @@ struct PartSpan {
 };
 std::vector<PartSpan> partSpans(const std::string& file);
 
-// Resets the process-wide repository for a test: no records, no messages,
-// no status line, architecture "i386", not quiet.
-installer::Repository& freshRepository();
-
 // The directories of a router root that installations expect: "/flash/var/pdb",
 // "/ram" and "/rw".
 void makeRouterDirs(const std::string& root = "");
 
-// A test inside a fresh router root with an empty repository; standard
-// output is captured so that status lines do not clutter the test log.
+// A test inside a fresh router root with an empty repository (architecture
+// "i386", not quiet) whose console output is captured, so that status lines
+// do not clutter the test log.
 class InstallSandbox : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
 
-  // Standard output since the last call.
+  // The console output since the last call.
   std::string output();
 
   // installFromStream over `bytes` into this test's manifest.
@@ -91,9 +89,10 @@ class InstallSandbox : public ::testing::Test {
   installer::InstalledPackage* record(const std::string& name) const;
 
   std::unique_ptr<ChrootSandbox> sandbox_;
-  installer::Repository* repo_ = nullptr;
+  installer::Repository repository_;
+  installer::Repository* repo_ = nullptr;  // the repository of the test
   installer::Manifest m_;
-  bool capturing_ = false;
+  std::ostringstream output_;
 };
 
 }  // namespace testing_support

@@ -2,7 +2,6 @@
 // capture of standard output for comparing console text byte for byte.
 #pragma once
 
-#include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -41,19 +40,29 @@ inline installer::InstalledPackage& addRecord(installer::Repository& repo, std::
   return *repo.packages.back();
 }
 
-// Collects everything written to std::cout while it lives.
-class StdoutCapture {
+// Collects what the console writes for `repo` while it lives: the way tests
+// capture the output of a run.
+class OutputCapture {
  public:
-  StdoutCapture() : old_(std::cout.rdbuf(buffer_.rdbuf())) {}
-  ~StdoutCapture() { std::cout.rdbuf(old_); }
-  StdoutCapture(const StdoutCapture&) = delete;
-  StdoutCapture& operator=(const StdoutCapture&) = delete;
+  explicit OutputCapture(installer::Repository& repo) : repo_(repo), old_(repo.out) {
+    repo.out = &buffer_;
+  }
+  ~OutputCapture() { repo_.out = old_; }
+  OutputCapture(const OutputCapture&) = delete;
+  OutputCapture& operator=(const OutputCapture&) = delete;
 
   std::string text() const { return buffer_.str(); }
+  // What was written since the last call.
+  std::string take() {
+    std::string text = buffer_.str();
+    buffer_.str("");
+    return text;
+  }
 
  private:
+  installer::Repository& repo_;
+  std::ostream* old_;
   std::ostringstream buffer_;
-  std::streambuf* old_;
 };
 
 }  // namespace testing_support

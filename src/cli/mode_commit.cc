@@ -16,15 +16,15 @@ ExitStatus runCommitMode(Repository& repo) {
   // A missing or empty file leaves nothing to do, which is no failure.
   if (!readManifest(m, kKeptManifestPath)) {
   }
-  std::fputs("finishing install... ", stdout);
-  std::fflush(stdout);
+  std::ostream& out = *repo.out;
+  out << "finishing install... " << std::flush;
+  Spinner spinner{out, {}};
   CommitOptions options;
-  options.showProgress = true;
+  options.spinner = &spinner;
   options.keptManifest = true;
   const CommitOutcome outcome = commitManifest(m, options);
   // The backspace and blank wipe the spinner's last character.
-  std::fputs("\b \n", stdout);
-  std::fflush(stdout);
+  out << "\b \n" << std::flush;
   // A failure was reported as it happened; the old state stands (or is
   // brought back at the next start), and the manifest can be tried again.
   return outcome == CommitOutcome::kCommitted ? ExitStatus::kSuccess : ExitStatus::kFailed;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 
 #include "cli/command_line.h"
 #include "cli/modes.h"
@@ -23,11 +24,11 @@ namespace {
 // takes the lock only when there is something to recover, and lists what
 // it finds when another installer is at work. False when recovery failed:
 // a run that changes the flash must then change nothing.
-bool recoverFirst(RunLock& lock, bool listingOnly) {
+bool recoverFirst(RunLock& lock, bool listingOnly, std::ostream& out) {
   if (!recoveryPending()) return true;
   if (listingOnly && lock.acquire() == LockOutcome::kBusy) return true;
   if (recoverInterruptedRun() != RecoveryOutcome::kFailed) return true;
-  std::cout << "ERROR: could not recover the interrupted install" << std::endl;
+  out << "ERROR: could not recover the interrupted install" << std::endl;
   return false;
 }
 
@@ -94,11 +95,11 @@ int runInstaller(int argc, char** argv) {
   const bool listingOnly = outcome == ParseOutcome::kRun && options.show;
   if (!listingOnly && !takeRunLock(lock, *repo.out)) return static_cast<int>(ExitStatus::kBusy);
 
-  if (!recoverFirst(lock, listingOnly) && !listingOnly) {
+  if (!recoverFirst(lock, listingOnly, *repo.out) && !listingOnly) {
     return static_cast<int>(ExitStatus::kFailed);
   }
 
-  if (outcome == ParseOutcome::kCommit) return static_cast<int>(runCommitMode());
+  if (outcome == ParseOutcome::kCommit) return static_cast<int>(runCommitMode(repo));
   if (outcome == ParseOutcome::kCancel) return static_cast<int>(runCancelMode());
 
   const char* arch = std::getenv("arch");

@@ -33,7 +33,7 @@ class Metadata : public testing::Test {
   // Stages the record's files and commits them into the sandbox.
   bool writeAndCommit(const InstalledPackage& p) {
     Manifest m;
-    const bool ok = writeMetadata(p, m);
+    const bool ok = writeMetadata(repo_, p, m);
     EXPECT_EQ(commitManifest(m), CommitOutcome::kCommitted);
     return ok;
   }
@@ -140,7 +140,7 @@ TEST_F(Metadata, StateFilesFollowDisabledAndUserChoice) {
     p.disabled = c.disabled;
     p.userChoice = c.userChoice;
     Manifest m;
-    ASSERT_TRUE(writeStateFiles(p, m));
+    ASSERT_TRUE(writeStateFiles(repo_, p, m));
     EXPECT_EQ(commitManifest(m), CommitOutcome::kCommitted);
     EXPECT_EQ(file("disabled"), c.disabledFile);
     EXPECT_EQ(file("enabled"), c.enabledFile);

@@ -329,7 +329,7 @@ CommitOutcome Planner::planMove(const std::string& path, const ManifestEntry& en
     // Another file system: the copy is made now, beside the target, while
     // the old target still stands; the source stays where it is.
     const int error =
-        copyToTemporary(m_.temporaries, entry.source, anchor, placed, options_.showProgress);
+        copyToTemporary(m_.temporaries, entry.source, anchor, placed, options_.spinner);
     if (error != 0) return refuse("copy", error);
     made_.push_back(placed);
     if (entry.op == ManifestOp::kMoveStaged) copiedStaged_.push_back(entry.source);

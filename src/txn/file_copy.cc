@@ -40,7 +40,7 @@ int copyContents(int in, int out, Spinner* spinner) {
 }  // namespace
 
 int copyToTemporary(TemporaryLog& log, const std::string& source, const std::string& dir,
-                    std::string& copy, bool showProgress) {
+                    std::string& copy, Spinner* spinner) {
   struct stat st;
   if (stat(source.c_str(), &st) != 0) return errno;
   if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;

@@ -7,9 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "txn/temporaries.h"
-
 #include "txn/spinner.h"
+#include "txn/temporaries.h"
 
 namespace installer {
 
@@ -81,8 +80,8 @@ enum class [[nodiscard]] CommitOutcome{
 };
 
 struct CommitOptions {
-  bool showProgress = false;  // the spinner while files are copied
-  bool keptManifest = false;  // carrying out "/ram/MANIFEST" of "--safe"
+  Spinner* spinner = nullptr;  // turned while files are copied, when given
+  bool keptManifest = false;   // carrying out "/ram/MANIFEST" of "--safe"
 };
 
 // A commit checked and journalled, ready to be carried out.
@@ -126,6 +125,6 @@ CommitOutcome carryOutCommit(Manifest& m, PreparedCommit& prepared);
 // with its permission bits) into a new temporary file in `dir`, noted in
 // `log`. Returns 0 and sets `copy`, else an errno value (nothing is left).
 [[nodiscard]] int copyToTemporary(TemporaryLog& log, const std::string& source,
-                                  const std::string& dir, std::string& copy, bool showProgress);
+                                  const std::string& dir, std::string& copy, Spinner* spinner);
 
 }  // namespace installer

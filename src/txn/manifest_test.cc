@@ -303,10 +303,10 @@ TEST_F(CrossDeviceTest, CopyRefusesWhatIsNotARegularFile) {
   ts::makeDirs("/ram/dir");
   TemporaryLog log;
   std::string copy;
-  EXPECT_EQ(copyToTemporary(log, "/ram/dir", "/flash", copy, false), EISDIR);
-  EXPECT_EQ(copyToTemporary(log, "/ram/missing", "/flash", copy, false), ENOENT);
+  EXPECT_EQ(copyToTemporary(log, "/ram/dir", "/flash", copy, nullptr), EISDIR);
+  EXPECT_EQ(copyToTemporary(log, "/ram/missing", "/flash", copy, nullptr), ENOENT);
   ASSERT_EQ(mkfifo("/ram/fifo", 0600), 0);
-  EXPECT_EQ(copyToTemporary(log, "/ram/fifo", "/flash", copy, false), EINVAL);
+  EXPECT_EQ(copyToTemporary(log, "/ram/fifo", "/flash", copy, nullptr), EINVAL);
   EXPECT_TRUE(ts::listDir("/flash").empty());
 }
 

@@ -139,7 +139,7 @@ bool isTemporaryName(const std::string& path) {
   return true;
 }
 
-bool removeListedTemporaries(const char* listPath) {
+bool removeListedTemporaries(const char* listPath, const PlacedNames& placed) {
   std::vector<std::string> listed;
   {
     std::ifstream in(listPath, std::ios::binary);
@@ -162,7 +162,7 @@ bool removeListedTemporaries(const char* listPath) {
     // A line cut short by a kill, or one that is not ours, is left alone;
     // so is anything but a plain file at the capture's fixed name, which
     // the run refused to open.
-    if (!isTemporaryName(path)) continue;
+    if (!isTemporaryName(path) || placed.count(path) != 0) continue;
     if (path == kCaptureTemporary) {
       struct stat capture;
       if (lstat(path.c_str(), &capture) != 0 || !S_ISREG(capture.st_mode)) continue;
@@ -178,9 +178,9 @@ bool removeListedTemporaries(const char* listPath) {
   return allGone;
 }
 
-bool endRunTemporaries(TemporaryLog& log) {
+bool endRunTemporaries(TemporaryLog& log, const PlacedNames& placed) {
   log.close();
-  return removeListedTemporaries(kStagedListPath);
+  return removeListedTemporaries(kStagedListPath, placed);
 }
 
 void keepRunTemporaries(TemporaryLog& log) {

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 
 namespace installer {
 
@@ -64,14 +65,18 @@ int createTemporaryFile(TemporaryLog& log, const std::string& dir, std::string& 
 // Whether `path` has the form of a temporary of the installer.
 bool isTemporaryName(const std::string& path);
 
+// Names a committed run renamed into place: listed, but no longer its own.
+using PlacedNames = std::unordered_set<std::string>;
+
 // Removes every listed temporary that still exists, then the list itself;
 // the list stays when one of them could not be removed, for the next start.
-// True when nothing listed is left.
-bool removeListedTemporaries(const char* listPath);
+// The `placed` names are passed over: their files went into place, and a
+// file by that name now is someone else's. True when nothing listed is left.
+bool removeListedTemporaries(const char* listPath, const PlacedNames& placed = {});
 
 // The end of a run: every temporary it made and did not use goes. False
 // when one of them could not be removed (the list stays for the next start).
-bool endRunTemporaries(TemporaryLog& log);
+bool endRunTemporaries(TemporaryLog& log, const PlacedNames& placed = {});
 
 // The end of a "--safe" run: its temporaries stay for a later "--commit" or
 // "--cancel" under the kept list. Those of an earlier "--safe" run, whose

@@ -336,11 +336,12 @@ CommitOutcome Planner::planMove(const std::string& path, const ManifestEntry& en
     return refuse("rename", ENOENT);
   }
   if (removedBefore(entry.source)) return refuse("rename", ENOENT);
-  struct stat target;
-  const bool exists = lstat(path.c_str(), &target) == 0;
-  if (exists && S_ISDIR(target.st_mode)) return refuse("rename", EISDIR);
   std::string anchor;
   if (!findAnchor(path, anchor)) return refuse("rename", errno);
+  // Below a directory the commit makes, nothing stands yet.
+  struct stat target;
+  const bool exists = anchor == parentDir(path) && lstat(path.c_str(), &target) == 0;
+  if (exists && S_ISDIR(target.st_mode)) return refuse("rename", EISDIR);
   dev_t there = 0;
   if (!anchorDevice(anchor, there)) return refuse("rename", errno);
   std::string placed = entry.source;

@@ -265,8 +265,7 @@ Outcome tryTree(const RecordedRun& run, const ts::SweepArea& area, const Trial& 
   ts::CaseRoot root(area);
   const std::string written = powercut::writeTree(cut.tree, root.path());
   if (!written.empty()) return {Verdict::kStartFailed, "the tree could not be written: " + written};
-  const ts::RunResult recovery =
-      ts::runInstaller({"-r", root.path(), "--show"}, ts::withFault({}));
+  const ts::RunResult recovery = ts::runInstaller({"-r", root.path(), "--show"}, ts::withFault({}));
   const ts::TreeState now = persistentTree(root.path());
   Outcome outcome;
   if (ts::sanitizerReported(recovery)) {
@@ -305,9 +304,8 @@ std::string failingRanges(const RecordedRun& run, const Trees& trees,
     auto v = verdicts.find(trees.orderedCuts[i].second);
     if (v == verdicts.end() || passed(v->second)) continue;
     const std::size_t first = trees.orderedCuts[i].first;
-    const std::size_t last = i + 1 < trees.orderedCuts.size()
-                                 ? trees.orderedCuts[i + 1].first - 1
-                                 : run.replay.callCount();
+    const std::size_t last = i + 1 < trees.orderedCuts.size() ? trees.orderedCuts[i + 1].first - 1
+                                                              : run.replay.callCount();
     if (!failing.empty() && failing.back().second + 1 == first) {
       failing.back().second = last;
     } else {
@@ -467,7 +465,8 @@ TEST(PowerCut, UpgradeRunRecoversWhollyOldOrWhollyNew) {
   sweep({"upgrade", prepareUpgrade, upgradeRun, nullptr, false});
 }
 
-TEST(PowerCut, ImageModeRecoversWhollyOldOrWhollyNew) { sweep({"image", prepareImage, imageRun, nullptr, false});
+TEST(PowerCut, ImageModeRecoversWhollyOldOrWhollyNew) {
+  sweep({"image", prepareImage, imageRun, nullptr, false});
 }
 
 // The kept manifest is in "/ram", which a power cut empties: whatever the

@@ -14,8 +14,11 @@
 // record is made before any file under its names. Making a record is a name
 // operation like making the file, so it reaches the disk no later than the
 // file does, also when the power is cut before anything was flushed: the
-// list never loses a name its run created, without a flush of its own. A run
-// ended early leaves reserved names without files, which cost nothing.
+// list never loses a name its run created, without a flush of its own. (A
+// flush of one directory alone, rather than of the whole file system, could
+// make a file durable ahead of its record: one that holds temporaries comes
+// after a flush of the list.) A run ended early leaves reserved names without
+// files, which cost nothing.
 //
 // Older runs wrote the list as a plain text file of such lines
 // ("/flash/var/pdb/.staged", "/flash/var/pdb/.staged-kept"); it is still

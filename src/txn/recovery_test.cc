@@ -49,7 +49,10 @@ TEST_F(RecoveryTest, AnInterruptedCommitIsFinishedOrUndoneWithoutTouchingOthersF
     // free name; in the undone case it is free for the staged file again.
     if (c.committed) ts::writeFile(placed, "someone else's");
     ts::writeFile(unused, "staged, not used");
-    ts::writeFile(kStagedListPath, placed + "\n" + backup + "\n" + unused + "\n");
+    {
+      TemporaryLog log;
+      for (const std::string& path : {placed, backup, unused}) ASSERT_TRUE(log.note(path));
+    }
     std::string journal = std::string(kJournalHeader) + "\n";
     journal += encodeStep({StepKind::kBackUp, "/flash/a", backup}) + "\n";
     journal += encodeStep({StepKind::kPlace, "/flash/a", placed}) + "\nE\n";
@@ -62,10 +65,10 @@ TEST_F(RecoveryTest, AnInterruptedCommitIsFinishedOrUndoneWithoutTouchingOthersF
     if (c.placedStays) {
       EXPECT_EQ(ts::readFile(placed), "someone else's") << c.name;
     }
-    for (const std::string& gone :
-         {backup, unused, std::string(kJournalPath), std::string(kStagedListPath)}) {
+    for (const std::string& gone : {backup, unused, std::string(kJournalPath)}) {
       EXPECT_FALSE(ts::exists(gone)) << c.name << ": " << gone;
     }
+    EXPECT_FALSE(temporariesListed(TemporaryList::kRun)) << c.name;
     ts::removeTree(placed);
   }
 }

@@ -42,16 +42,16 @@ bool removeDirectories(const std::vector<std::string>& dirs) {
   return ok;
 }
 
-void spendKeptManifest() {
-  removeListedTemporaries(kKeptListPath);
+void spendKeptManifest(const PlacedNames& placed) {
+  removeListedTemporaries(TemporaryList::kKept, placed);
   unlink(kKeptManifestPath);
 }
 
 }  // namespace
 
 bool recoveryPending() {
-  return present(kJournalPath) || present(kStagedListPath) ||
-         (present(kKeptListPath) && !present(kKeptManifestPath));
+  return present(kJournalPath) || temporariesListed(TemporaryList::kRun) ||
+         (temporariesListed(TemporaryList::kKept) && !present(kKeptManifestPath));
 }
 
 RecoveryOutcome rollBackJournal(const std::vector<std::string>& fileSystems) {
@@ -86,12 +86,12 @@ RecoveryOutcome rollBackJournal(const std::vector<std::string>& fileSystems) {
   return RecoveryOutcome::kRolledBack;
 }
 
-void finishJournal(TemporaryLog& log, const std::vector<std::string>& removeDirs,
-                   bool keptManifest) {
-  bool done = endRunTemporaries(log);
+void finishJournal(TemporaryLog& log, const std::vector<std::string>& removeDirs, bool keptManifest,
+                   const PlacedNames& placed) {
+  bool done = endRunTemporaries(log, placed);
   // The removed directories go once the backups in them are gone.
   done = done && removeDirectories(removeDirs);
-  if (keptManifest) spendKeptManifest();
+  if (keptManifest) spendKeptManifest(placed);
   // Whatever could not be removed now is tried again at the next start,
   // which finds the journal and finishes the run as this one would have.
   if (done) unlink(kJournalPath);
@@ -103,23 +103,25 @@ RecoveryOutcome recoverInterruptedRun() {
   if (readJournal(kJournalPath, journal)) {
     if (journal.committed) {
       std::vector<std::string> removeDirs;
+      PlacedNames placed;
       for (const JournalStep& step : journal.steps) {
         if (step.kind == StepKind::kRemoveDir) removeDirs.push_back(step.path);
+        if (step.kind == StepKind::kPlace) placed.insert(step.other);
       }
       TemporaryLog none;
-      finishJournal(none, removeDirs, journal.keptManifest);
+      finishJournal(none, removeDirs, journal.keptManifest, placed);
       outcome = RecoveryOutcome::kFinished;
     } else {
       outcome = rollBackJournal({});
       if (outcome == RecoveryOutcome::kFailed) return outcome;
     }
   }
-  if (present(kStagedListPath)) {
-    removeListedTemporaries(kStagedListPath);
+  if (temporariesListed(TemporaryList::kRun)) {
+    removeListedTemporaries(TemporaryList::kRun);
     if (outcome == RecoveryOutcome::kNothingToDo) outcome = RecoveryOutcome::kCleanedUp;
   }
-  if (present(kKeptListPath) && !present(kKeptManifestPath)) {
-    removeListedTemporaries(kKeptListPath);
+  if (temporariesListed(TemporaryList::kKept) && !present(kKeptManifestPath)) {
+    removeListedTemporaries(TemporaryList::kKept);
     if (outcome == RecoveryOutcome::kNothingToDo) outcome = RecoveryOutcome::kCleanedUp;
   }
   return outcome;

@@ -13,23 +13,13 @@
 #include <vector>
 
 #include "platform/flush.h"
+#include "txn/file_io.h"
 
 namespace installer {
 namespace {
 
 constexpr int kNameAttempts = 100;
 constexpr char kNameChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-
-bool writeAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    done += static_cast<std::size_t>(put);
-  }
-  return true;
-}
 
 bool exists(const std::string& path) {
   struct stat st;

@@ -38,7 +38,7 @@ ExitStatus runCancelMode() {
   cancelManifest(m);
   unlink(kKeptManifestPath);
   // What the "--safe" run staged for the manifest goes with it.
-  removeListedTemporaries(kKeptListPath);
+  removeListedTemporaries(TemporaryList::kKept);
   return ExitStatus::kSuccess;
 }
 

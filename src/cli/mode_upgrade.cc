@@ -54,7 +54,7 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options) {
       keepRunTemporaries(manifest.temporaries);
       if (!writeManifest(manifest, kManifestPath)) {
         reportError(repo, "could not write %s", kManifestPath);
-        removeListedTemporaries(kKeptListPath);
+        removeListedTemporaries(TemporaryList::kKept);
         cancelManifest(manifest);
         installed.clear();
         status = ExitStatus::kFailed;

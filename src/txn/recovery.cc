@@ -43,15 +43,15 @@ bool removeDirectories(const std::vector<std::string>& dirs) {
 }
 
 void spendKeptManifest() {
-  removeListedTemporaries(kKeptListPath);
+  removeListedTemporaries(TemporaryList::kKept);
   unlink(kKeptManifestPath);
 }
 
 }  // namespace
 
 bool recoveryPending() {
-  return present(kJournalPath) || present(kStagedListPath) ||
-         (present(kKeptListPath) && !present(kKeptManifestPath));
+  return present(kJournalPath) || temporariesListed(TemporaryList::kRun) ||
+         (temporariesListed(TemporaryList::kKept) && !present(kKeptManifestPath));
 }
 
 RecoveryOutcome rollBackJournal(const std::vector<std::string>& fileSystems) {
@@ -114,12 +114,12 @@ RecoveryOutcome recoverInterruptedRun() {
       if (outcome == RecoveryOutcome::kFailed) return outcome;
     }
   }
-  if (present(kStagedListPath)) {
-    removeListedTemporaries(kStagedListPath);
+  if (temporariesListed(TemporaryList::kRun)) {
+    removeListedTemporaries(TemporaryList::kRun);
     if (outcome == RecoveryOutcome::kNothingToDo) outcome = RecoveryOutcome::kCleanedUp;
   }
-  if (present(kKeptListPath) && !present(kKeptManifestPath)) {
-    removeListedTemporaries(kKeptListPath);
+  if (temporariesListed(TemporaryList::kKept) && !present(kKeptManifestPath)) {
+    removeListedTemporaries(TemporaryList::kKept);
     if (outcome == RecoveryOutcome::kNothingToDo) outcome = RecoveryOutcome::kCleanedUp;
   }
   return outcome;

@@ -1,29 +1,160 @@
 #include "txn/temporaries.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <unordered_set>
 #include <utility>
-#include <vector>
 
 #include "platform/flush.h"
-#include "txn/file_io.h"
 
 namespace installer {
 namespace {
 
 constexpr int kNameAttempts = 100;
 constexpr char kNameChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+// The list as older runs wrote it: a plain text file.
+constexpr const char* kStagedTextList = "/flash/var/pdb/.staged";
+constexpr const char* kKeptTextList = "/flash/var/pdb/.staged-kept";
+// A record's text stays within what a link holds on a file system of small
+// blocks; a single longer line still goes alone.
+constexpr std::size_t kRecordText = 1000;
+// A directory's first batch is small (most directories get a few files);
+// each next one is twice the last, up to this many names.
+constexpr std::size_t kFirstBatch = 4;
+constexpr std::size_t kLargestBatch = 64;
+// Directories whose unused names are kept at hand; the names of one pushed
+// out stay reserved, unused.
+constexpr std::size_t kReserveDirs = 8;
 
 bool exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0 || errno != ENOENT;
+}
+
+const char* listPath(TemporaryList list) {
+  return list == TemporaryList::kRun ? kStagedListPath : kKeptListPath;
+}
+
+const char* textListPath(TemporaryList list) {
+  return list == TemporaryList::kRun ? kStagedTextList : kKeptTextList;
+}
+
+// The paths listed and withdrawn in lines of the list's form.
+struct Listed {
+  std::vector<std::string> paths;
+  std::unordered_set<std::string> withdrawn;
+
+  void read(std::istream& in) {
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.empty()) continue;
+      if (line[0] == '-') {
+        withdrawn.insert(line.substr(1));
+      } else {
+        paths.push_back(std::move(line));
+      }
+    }
+  }
+};
+
+// The records of a list directory (their texts read into `listed`) and the
+// names of its entries. False when the directory cannot be read.
+bool readRecords(const char* dir, Listed& listed, std::vector<std::string>& entries) {
+  DIR* d = opendir(dir);
+  if (d == nullptr) return false;
+  while (const dirent* entry = readdir(d)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string path = std::string(dir) + "/" + name;
+    entries.push_back(path);
+    char text[4096];
+    const ssize_t size = readlink(path.c_str(), text, sizeof text);
+    // Not a record of ours (no link, or none we could have made): it names
+    // nothing, and goes with the list.
+    if (size <= 0 || static_cast<std::size_t>(size) >= sizeof text) continue;
+    std::istringstream lines(std::string(text, static_cast<std::size_t>(size)));
+    listed.read(lines);
+  }
+  closedir(d);
+  return true;
+}
+
+// Removes the listed temporaries that exist; true when none is left.
+bool removeTemporaries(const Listed& listed) {
+  bool allGone = true;
+  for (const std::string& path : listed.paths) {
+    if (listed.withdrawn.count(path) != 0) continue;
+    // A line cut short by a kill (in the older form), or one that is not
+    // ours, is left alone; so is anything but a plain file at the capture's
+    // fixed name, which the run refused to open.
+    if (!isTemporaryName(path)) continue;
+    if (path == kCaptureTemporary) {
+      struct stat capture;
+      if (lstat(path.c_str(), &capture) != 0 || !S_ISREG(capture.st_mode)) continue;
+    }
+    if (unlink(path.c_str()) == 0 || errno == ENOENT || errno == ENOTDIR) continue;
+    // Gone already (a read-only file system answers so even then), or a
+    // directory of that name, which is not one of ours.
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
+    allGone = false;
+  }
+  return allGone;
+}
+
+bool removeTextList(const char* path) {
+  Listed listed;
+  {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return errno == ENOENT;
+    listed.read(in);
+  }
+  bool allGone = removeTemporaries(listed);
+  if (allGone && unlink(path) != 0 && errno != ENOENT) allGone = false;
+  return allGone;
+}
+
+bool removeRecordList(const char* dir) {
+  Listed listed;
+  std::vector<std::string> entries;
+  if (!readRecords(dir, listed, entries)) return errno == ENOENT;
+  if (!removeTemporaries(listed)) return false;
+  // The records go only once what they name is gone: a run ended in between
+  // finds the rest still listed.
+  bool allGone = true;
+  for (const std::string& entry : entries) {
+    if (unlink(entry.c_str()) != 0 && errno != ENOENT) allGone = false;
+  }
+  if (allGone && rmdir(dir) != 0 && errno != ENOENT) allGone = false;
+  return allGone;
+}
+
+// Moves the records of the run's list into the kept list, which still holds
+// some of an earlier run (a file of it could not be removed).
+void mergeIntoKept() {
+  Listed unused;
+  std::vector<std::string> entries;
+  if (!readRecords(kStagedListPath, unused, entries)) return;
+  std::uint64_t number = 0;
+  for (const std::string& entry : entries) {
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+      const std::string kept = std::string(kKeptListPath) + "/k" + std::to_string(++number);
+      if (exists(kept)) continue;
+      if (rename(entry.c_str(), kept.c_str()) == 0) break;
+      // Left in the run's list, its files go at the next start: a later
+      // "--commit" then finds its sources missing and changes nothing.
+      if (errno != EEXIST && errno != ENOTEMPTY) break;
+    }
+  }
+  rmdir(kStagedListPath);
 }
 
 }  // namespace
@@ -36,59 +167,107 @@ TemporaryLog::TemporaryLog() {
             reinterpret_cast<std::uintptr_t>(this);
 }
 
-TemporaryLog::~TemporaryLog() { close(); }
-
-TemporaryLog::TemporaryLog(TemporaryLog&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), random_(other.random_) {}
-
-TemporaryLog& TemporaryLog::operator=(TemporaryLog&& other) noexcept {
-  if (this != &other) {
-    close();
-    fd_ = std::exchange(other.fd_, -1);
-    random_ = other.random_;
-  }
-  return *this;
-}
-
-bool TemporaryLog::append(const std::string& line) {
+bool TemporaryLog::record(const std::string& text) {
   if (unlisted_) return true;
-  if (fd_ < 0) {
-    fd_ = ::open(kStagedListPath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd_ < 0) {
+  if (!listMade_) {
+    if (mkdir(kStagedListPath, 0700) != 0 && errno != EEXIST) {
       // A root without a package database (a bare test root) keeps no list.
       unlisted_ = errno == ENOENT;
       return unlisted_;
     }
+    listMade_ = true;
   }
-  // One write per line: appended whole, or (killed) not at all or cut short,
-  // which the reader takes as a line of its own (and never removes: it has
-  // not the form of a temporary's path).
-  return writeAll(fd_, line);
+  // A link is made whole or not at all, by a kill as by a power cut.
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    const std::string name = std::string(kStagedListPath) + "/" + std::to_string(++next_);
+    if (symlink(text.c_str(), name.c_str()) == 0) {
+      ++records_;
+      return true;
+    }
+    if (errno != EEXIST) return false;
+  }
+  return false;
 }
 
-bool TemporaryLog::note(const std::string& path) { return append(path + "\n"); }
+bool TemporaryLog::note(const std::string& path) {
+  if (path.find('\n') != std::string::npos) {
+    errno = EINVAL;
+    return false;
+  }
+  return record(path + "\n");
+}
 
 void TemporaryLog::withdraw(const std::string& path) {
-  if (!append("-" + path + "\n")) {
-    // The line stays listed: its file, someone else's, could be removed as
+  if (!record("-" + path + "\n")) {
+    // The name stays listed: its file, someone else's, could be removed as
     // ours. Better to have no list at all than a wrong one.
   }
 }
 
-std::string TemporaryLog::freshName(const std::string& dir) {
-  if (dir.find('\n') != std::string::npos) return "";
-  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    std::string name = dir + "/tmp";
-    for (int i = 0; i < 6; ++i) {
-      // xorshift64*: plenty for spreading names.
-      random_ ^= random_ >> 12;
-      random_ ^= random_ << 25;
-      random_ ^= random_ >> 27;
-      const std::uint64_t value = random_ * 2685821657736338717ULL;
-      name += kNameChars[(value >> 32) % (sizeof kNameChars - 1)];
-    }
+std::string TemporaryLog::randomName(const std::string& dir) {
+  std::string name = dir + "/tmp";
+  for (int i = 0; i < 6; ++i) {
+    // xorshift64*: plenty for spreading names.
+    random_ ^= random_ >> 12;
+    random_ ^= random_ << 25;
+    random_ ^= random_ >> 27;
+    const std::uint64_t value = random_ * 2685821657736338717ULL;
+    name += kNameChars[(value >> 32) % (sizeof kNameChars - 1)];
+  }
+  return name;
+}
+
+bool TemporaryLog::reserveBatch(Reserve& reserve) {
+  const std::size_t wanted =
+      reserve.batch == 0 ? kFirstBatch : std::min(reserve.batch * 2, kLargestBatch);
+  std::vector<std::string> names;
+  std::string text;
+  for (int attempt = 0; attempt < kNameAttempts && names.size() < wanted; ++attempt) {
+    std::string name = randomName(reserve.dir);
+    // A name in use now is someone else's: listed, it would be removed as
+    // ours after a cut.
     if (exists(name)) continue;
-    if (!note(name)) return "";
+    if (!names.empty() && text.size() + name.size() + 1 > kRecordText) break;
+    text += name + "\n";
+    names.push_back(std::move(name));
+  }
+  if (names.empty()) {
+    errno = EEXIST;
+    return false;
+  }
+  if (!record(text)) return false;
+  reserve.batch = names.size();
+  reserve.names = std::move(names);
+  return true;
+}
+
+TemporaryLog::Reserve& TemporaryLog::reserveOf(const std::string& dir) {
+  auto found = std::find_if(reserves_.begin(), reserves_.end(),
+                            [&dir](const Reserve& r) { return r.dir == dir; });
+  if (found == reserves_.end()) {
+    if (reserves_.size() == kReserveDirs) reserves_.pop_back();
+    reserves_.insert(reserves_.begin(), Reserve{dir, {}, 0});
+  } else {
+    std::rotate(reserves_.begin(), found, found + 1);
+  }
+  return reserves_.front();
+}
+
+std::string TemporaryLog::freshName(const std::string& dir) {
+  if (dir.find('\n') != std::string::npos) {
+    errno = EINVAL;
+    return "";
+  }
+  Reserve& reserve = reserveOf(dir);
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    if (reserve.names.empty() && !reserveBatch(reserve)) return "";
+    std::string name = std::move(reserve.names.back());
+    reserve.names.pop_back();
+    // Taken since it was reserved: not ours.
+    if (exists(name)) {
+      withdraw(name);
+      continue;
+    }
     return name;
   }
   errno = EEXIST;
@@ -96,8 +275,8 @@ std::string TemporaryLog::freshName(const std::string& dir) {
 }
 
 void TemporaryLog::close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  listMade_ = false;
+  reserves_.clear();
 }
 
 int createTemporaryFile(TemporaryLog& log, const std::string& dir, std::string& path) {
@@ -129,53 +308,25 @@ bool isTemporaryName(const std::string& path) {
   return true;
 }
 
-bool removeListedTemporaries(const char* listPath) {
-  std::vector<std::string> listed;
-  {
-    std::ifstream in(listPath, std::ios::binary);
-    if (!in) return errno == ENOENT;
-    std::unordered_set<std::string> withdrawn;
-    std::string line;
-    while (std::getline(in, line)) {
-      if (line.empty()) continue;
-      if (line[0] == '-') {
-        withdrawn.insert(line.substr(1));
-      } else {
-        listed.push_back(std::move(line));
-      }
-    }
-    if (!withdrawn.empty())
-      std::erase_if(listed, [&](const auto& p) { return withdrawn.count(p); });
-  }
-  bool allGone = true;
-  for (const std::string& path : listed) {
-    // A line cut short by a kill, or one that is not ours, is left alone;
-    // so is anything but a plain file at the capture's fixed name, which
-    // the run refused to open.
-    if (!isTemporaryName(path)) continue;
-    if (path == kCaptureTemporary) {
-      struct stat capture;
-      if (lstat(path.c_str(), &capture) != 0 || !S_ISREG(capture.st_mode)) continue;
-    }
-    if (unlink(path.c_str()) == 0 || errno == ENOENT || errno == ENOTDIR) continue;
-    // Gone already (a read-only file system answers so even then), or a
-    // directory of that name, which is not one of ours.
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
-    allGone = false;
-  }
-  if (allGone && unlink(listPath) != 0 && errno != ENOENT) allGone = false;
-  return allGone;
+bool temporariesListed(TemporaryList list) {
+  struct stat st;
+  return lstat(listPath(list), &st) == 0 || lstat(textListPath(list), &st) == 0;
+}
+
+bool removeListedTemporaries(TemporaryList list) {
+  const bool records = removeRecordList(listPath(list));
+  const bool text = removeTextList(textListPath(list));
+  return records && text;
 }
 
 bool endRunTemporaries(TemporaryLog& log) {
   log.close();
-  return removeListedTemporaries(kStagedListPath);
+  return removeListedTemporaries(TemporaryList::kRun);
 }
 
 void keepRunTemporaries(TemporaryLog& log) {
   log.close();
-  removeListedTemporaries(kKeptListPath);
+  removeListedTemporaries(TemporaryList::kKept);
   struct stat st;
   if (lstat(kStagedListPath, &st) != 0) return;
   // The staged files and their list reach the flash before the list takes
@@ -183,10 +334,7 @@ void keepRunTemporaries(TemporaryLog& log) {
   if (!flushFileSystemOf(kStagedListDir)) {
     // Kept all the same: "--commit" flushes again before its first rename.
   }
-  if (rename(kStagedListPath, kKeptListPath) != 0) {
-    // The files stay listed as the run's own and go at the next start: a
-    // later "--commit" then finds its sources missing and changes nothing.
-  }
+  if (rename(kStagedListPath, kKeptListPath) != 0) mergeIntoKept();
 }
 
 }  // namespace installer

@@ -2,72 +2,111 @@
 // that whatever way the run ends (committed, cancelled, refused, killed, the
 // power cut) the next start finds and removes every one of them.
 //
-// File form ("/flash/var/pdb/.staged", and "/flash/var/pdb/.staged-kept" for
-// the files of a "--safe" run waiting for "--commit" or "--cancel"): plain
-// text, one absolute path per line, each ending with a newline. A name is
-// written before it is created (write-ahead), so a run ended between the two
-// leaves a line without a file, never a file without a line. A line "-PATH"
-// withdraws an earlier line of the same path (the name was taken by someone
-// else after all). Paths never hold a newline. Only names of the installer's
-// own form ("tmp" and six letters or digits, and the image-mode capture) are
-// ever removed through a list. The lists live in the database directory,
-// where no package may own a path and the loader skips hidden names.
+// Form: a directory ("/flash/var/pdb/.staged.d", and
+// "/flash/var/pdb/.staged-kept.d" for the files of a "--safe" run waiting for
+// "--commit" or "--cancel") of records. A record is a symbolic link named by
+// a decimal number whose text is one or more lines, each ending with a
+// newline: an absolute path, or "-PATH", which withdraws that path (the name
+// was taken by someone else after all). Paths never hold a newline.
+//
+// Names are reserved before they are used: a run takes the names of a
+// directory from a batch it recorded earlier, one record per batch, and a
+// record is made before any file under its names. Making a record is a name
+// operation like making the file, so it reaches the disk no later than the
+// file does, also when the power is cut before anything was flushed: the
+// list never loses a name its run created, without a flush of its own. (A
+// flush of one directory alone, rather than of the whole file system, could
+// make a file durable ahead of its record: one that holds temporaries comes
+// after a flush of the list.) A run ended early leaves reserved names without
+// files, which cost nothing.
+//
+// Older runs wrote the list as a plain text file of such lines
+// ("/flash/var/pdb/.staged", "/flash/var/pdb/.staged-kept"); it is still
+// read and removed. Only names of the installer's own form ("tmp" and six
+// letters or digits, and the image-mode capture) are ever removed through a
+// list. The lists live in the database directory, where no package may own a
+// path and the loader skips hidden names.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace installer {
 
 inline constexpr const char* kStagedListDir = "/flash/var/pdb";
-inline constexpr const char* kStagedListPath = "/flash/var/pdb/.staged";
-inline constexpr const char* kKeptListPath = "/flash/var/pdb/.staged-kept";
+inline constexpr const char* kStagedListPath = "/flash/var/pdb/.staged.d";
+inline constexpr const char* kKeptListPath = "/flash/var/pdb/.staged-kept.d";
 // The image mode's capture of standard input; listed like a temporary.
 inline constexpr const char* kCaptureTemporary = "/flash/var/pdb/image";
 
-// The open list of one run. The file is opened on the first note; a run that
-// cannot keep a list (no database directory) goes on without one.
+// Which list: the one of the run under way (or of an interrupted one), or
+// the kept one of a "--safe" run.
+enum class TemporaryList { kRun, kKept };
+
+// The open list of one run. The directory is made with the first record; a
+// run that cannot keep a list (no database directory) goes on without one.
 class TemporaryLog {
  public:
   TemporaryLog();
-  ~TemporaryLog();
   TemporaryLog(const TemporaryLog&) = delete;
   TemporaryLog& operator=(const TemporaryLog&) = delete;
-  TemporaryLog(TemporaryLog&& other) noexcept;
-  TemporaryLog& operator=(TemporaryLog&& other) noexcept;
+  TemporaryLog(TemporaryLog&& other) noexcept = default;
+  TemporaryLog& operator=(TemporaryLog&& other) noexcept = default;
 
-  // Appends `path` to the list before the caller creates it. False (errno
-  // set) when the list could not take it: the caller must not create the
-  // file then, or it would be lost track of. Where there is no database
-  // directory to hold a list, nothing is noted and the answer is true.
+  // Records `path` before the caller creates it. False (errno set) when the
+  // list could not take it: the caller must not create the file then, or it
+  // would be lost track of. Where there is no database directory to hold a
+  // list, nothing is recorded and the answer is true.
   [[nodiscard]] bool note(const std::string& path);
   void withdraw(const std::string& path);
   // "<dir>/tmpXXXXXX" with six random letters and digits, not in use now,
-  // noted in the list. Empty (errno set) when no name could be had.
+  // reserved in the list. Empty (errno set) when no name could be had.
   std::string freshName(const std::string& dir);
-  // Closes the list file; the next note opens it again.
+  // Forgets the reserved names: the list is about to be removed or kept.
+  // The next record starts it again.
   void close();
 
- private:
-  bool append(const std::string& line);
+  // Records made so far.
+  std::size_t records() const { return records_; }
 
-  int fd_ = -1;
+ private:
+  // The names reserved in one directory and not handed out yet.
+  struct Reserve {
+    std::string dir;
+    std::vector<std::string> names;  // handed out from the back
+    std::size_t batch = 0;           // names in its last record
+  };
+
+  bool record(const std::string& text);
+  std::string randomName(const std::string& dir);
+  bool reserveBatch(Reserve& reserve);
+  Reserve& reserveOf(const std::string& dir);
+
+  bool listMade_ = false;
   bool unlisted_ = false;  // no database directory: no list
+  std::uint64_t next_ = 0;
+  std::size_t records_ = 0;
   std::uint64_t random_;
+  std::vector<Reserve> reserves_;  // the most recently used directory first
 };
 
 // Creates a new empty temporary file "<dir>/tmpXXXXXX" for writing (mode
-// 0600), noted in the list first. Returns its descriptor and sets `path`, or
-// -1 with errno set.
+// 0600), listed first. Returns its descriptor and sets `path`, or -1 with
+// errno set.
 int createTemporaryFile(TemporaryLog& log, const std::string& dir, std::string& path);
 
 // Whether `path` has the form of a temporary of the installer.
 bool isTemporaryName(const std::string& path);
 
+// Whether the list exists, in either form.
+bool temporariesListed(TemporaryList list);
+
 // Removes every listed temporary that still exists, then the list itself;
 // the list stays when one of them could not be removed, for the next start.
 // True when nothing listed is left.
-bool removeListedTemporaries(const char* listPath);
+bool removeListedTemporaries(TemporaryList list);
 
 // The end of a run: every temporary it made and did not use goes. False
 // when one of them could not be removed (the list stays for the next start).

@@ -39,7 +39,8 @@ ts::TreeState routerTree(const std::string& root) {
 std::vector<std::string> leftovers(const ts::TreeState& tree) {
   std::vector<std::string> found;
   for (const auto& [path, state] : tree) {
-    if (ts::isTemporaryPath(path) || path.ends_with("/.journal") || path.ends_with("/.staged")) {
+    if (ts::isTemporaryPath(path) || path.ends_with("/.journal") || path.ends_with("/.staged") ||
+        path.find("/.staged.d/") != std::string::npos) {
       found.push_back(path);
     }
   }

@@ -1,0 +1,189 @@
+#include "txn/temporaries.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+#include <sstream>
+
+#include "support/sandbox.h"
+
+namespace installer {
+namespace {
+
+namespace ts = testing_support;
+
+class TemporariesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!ts::haveChrootRights() || !sandbox_.entered()) GTEST_SKIP() << "needs chroot rights";
+    ts::makeDirs("/ram");
+    ts::makeDirs("/flash/var/pdb");
+    ts::makeDirs("/flash/bin");
+    ts::makeDirs("/flash/lib");
+  }
+
+  // Every line of every record of a list directory.
+  static std::multiset<std::string> listedIn(const std::string& dir) {
+    std::multiset<std::string> lines;
+    for (const std::string& name : ts::listDir(dir)) {
+      char text[4096];
+      const ssize_t size = readlink((dir + "/" + name).c_str(), text, sizeof text);
+      EXPECT_GT(size, 0) << name << " is a record";
+      if (size <= 0) continue;
+      std::istringstream in(std::string(text, static_cast<std::size_t>(size)));
+      for (std::string line; std::getline(in, line);) lines.insert(line);
+    }
+    return lines;
+  }
+
+  static std::string create(TemporaryLog& log, const std::string& dir) {
+    std::string path;
+    const int fd = createTemporaryFile(log, dir, path);
+    EXPECT_GE(fd, 0) << dir;
+    if (fd >= 0) close(fd);
+    return path;
+  }
+
+  ts::ChrootSandbox sandbox_;
+};
+
+// The record naming a file exists before the file: a power cut that keeps
+// the file keeps the record. Names come in batches, so a directory's files
+// share few records, whichever order the directories come in.
+TEST_F(TemporariesTest, EveryFileIsListedBeforeItExistsAndNamesComeInBatches) {
+  TemporaryLog log;
+  std::vector<std::string> made;
+  for (int i = 0; i < 40; ++i) {
+    const std::string dir = i % 3 == 0 ? "/flash/bin" : i % 3 == 1 ? "/flash/lib" : "/ram";
+    std::string path;
+    const int fd = createTemporaryFile(log, dir, path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    ASSERT_TRUE(isTemporaryName(path)) << path;
+    EXPECT_EQ(path.substr(0, dir.size() + 1), dir + "/");
+    EXPECT_EQ(listedIn(kStagedListPath).count(path), 1u) << path << " is listed once";
+    made.push_back(path);
+  }
+  EXPECT_EQ(std::set<std::string>(made.begin(), made.end()).size(), made.size());
+  EXPECT_LT(log.records(), made.size() / 2) << "names are reserved in batches";
+
+  // The reserved names never used are listed too, and cost nothing.
+  EXPECT_TRUE(endRunTemporaries(log));
+  for (const std::string& path : made) EXPECT_FALSE(ts::exists(path)) << path;
+  EXPECT_FALSE(ts::exists(kStagedListPath));
+  EXPECT_FALSE(temporariesListed(TemporaryList::kRun));
+}
+
+// Removing a list takes only what is ours: names of the temporary form and
+// a plain file at the capture's name, never a withdrawn name, never a
+// directory, never a path of another form.
+TEST_F(TemporariesTest, RemovingAListTakesOnlyTheInstallersOwnFiles) {
+  ts::makeDirs(kStagedListPath);
+  struct Case {
+    std::string path;
+    std::string listed;  // the record's text
+    bool file;           // a plain file (else a directory)
+    bool removed;
+  };
+  const Case cases[] = {
+      {"/flash/bin/tmpAbc123", "/flash/bin/tmpAbc123\n", true, true},
+      {"/flash/bin/tmpWithd1", "/flash/bin/tmpWithd1\n-/flash/bin/tmpWithd1\n", true, false},
+      {"/flash/bin/tmpDirec1", "/flash/bin/tmpDirec1\n", false, false},
+      {"/flash/bin/program", "/flash/bin/program\n", true, false},
+      {"/flash/bin/tmpShort", "/flash/bin/tmpShort\n", true, false},
+      {kCaptureTemporary, std::string(kCaptureTemporary) + "\n", true, true},
+      {"/flash/lib/tmpNever1", "/flash/lib/tmpNever1\n", false, false},
+  };
+  int record = 0;
+  for (const Case& c : cases) {
+    if (c.path != "/flash/lib/tmpNever1") {
+      if (c.file) {
+        ts::writeFile(c.path, "contents");
+      } else {
+        ts::makeDirs(c.path);
+      }
+    }
+    const std::string name = std::string(kStagedListPath) + "/" + std::to_string(++record);
+    ASSERT_EQ(symlink(c.listed.c_str(), name.c_str()), 0);
+  }
+  EXPECT_TRUE(temporariesListed(TemporaryList::kRun));
+  EXPECT_TRUE(removeListedTemporaries(TemporaryList::kRun));
+  for (const Case& c : cases) {
+    if (c.path == "/flash/lib/tmpNever1") continue;
+    EXPECT_EQ(ts::exists(c.path), !c.removed) << c.path;
+  }
+  EXPECT_FALSE(ts::exists(kStagedListPath));
+}
+
+// A directory at the capture's name is not the run's capture.
+TEST_F(TemporariesTest, TheCaptureIsRemovedOnlyAsAPlainFile) {
+  TemporaryLog log;
+  ASSERT_TRUE(log.note(kCaptureTemporary));
+  ts::makeDirs(std::string(kCaptureTemporary) + "/inside");
+  EXPECT_TRUE(endRunTemporaries(log));
+  EXPECT_TRUE(ts::exists(std::string(kCaptureTemporary) + "/inside"));
+}
+
+// Lists that older runs wrote as plain text files are still read.
+TEST_F(TemporariesTest, OlderTextListsAreStillRead) {
+  struct Case {
+    TemporaryList list;
+    const char* file;
+  };
+  for (const Case& c : {Case{TemporaryList::kRun, "/flash/var/pdb/.staged"},
+                        Case{TemporaryList::kKept, "/flash/var/pdb/.staged-kept"}}) {
+    ts::writeFile("/flash/bin/tmpOld001", "old run's");
+    ts::writeFile("/flash/bin/tmpOld002", "withdrawn");
+    ts::writeFile(c.file,
+                  "/flash/bin/tmpOld001\n/flash/bin/tmpOld002\n-/flash/bin/tmpOld002\n/flash/bin/"
+                  "tmpOl");  // cut short by a kill
+    EXPECT_TRUE(temporariesListed(c.list)) << c.file;
+    EXPECT_TRUE(removeListedTemporaries(c.list)) << c.file;
+    EXPECT_FALSE(ts::exists("/flash/bin/tmpOld001")) << c.file;
+    EXPECT_TRUE(ts::exists("/flash/bin/tmpOld002")) << c.file;
+    EXPECT_FALSE(ts::exists(c.file));
+    EXPECT_FALSE(temporariesListed(c.list)) << c.file;
+    unlink("/flash/bin/tmpOld002");
+  }
+}
+
+// "--safe" keeps its files under the kept list; an earlier kept list, whose
+// manifest was just replaced, goes with its files.
+TEST_F(TemporariesTest, ASafeRunKeepsItsFilesAndDropsTheEarlierKeptOnes) {
+  TemporaryLog earlier;
+  const std::string old = create(earlier, "/flash/bin");
+  keepRunTemporaries(earlier);
+  ASSERT_TRUE(ts::exists(old));
+  ASSERT_TRUE(temporariesListed(TemporaryList::kKept));
+
+  TemporaryLog run;
+  const std::string kept = create(run, "/flash/lib");
+  keepRunTemporaries(run);
+  EXPECT_FALSE(ts::exists(old));
+  EXPECT_TRUE(ts::exists(kept));
+  EXPECT_FALSE(temporariesListed(TemporaryList::kRun));
+  EXPECT_EQ(listedIn(kKeptListPath).count(kept), 1u);
+
+  // The list starts again for what the run makes after.
+  const std::string later = create(run, "/flash/lib");
+  EXPECT_EQ(listedIn(kStagedListPath).count(later), 1u);
+  EXPECT_TRUE(endRunTemporaries(run));
+  EXPECT_TRUE(ts::exists(kept));
+  EXPECT_TRUE(removeListedTemporaries(TemporaryList::kKept));
+  EXPECT_FALSE(ts::exists(kept));
+  EXPECT_FALSE(ts::exists(kKeptListPath));
+}
+
+// A root without a package database keeps no list and still stages.
+TEST_F(TemporariesTest, NoDatabaseDirectoryMeansNoList) {
+  ASSERT_EQ(rmdir("/flash/var/pdb"), 0);
+  TemporaryLog log;
+  const std::string path = create(log, "/ram");
+  EXPECT_TRUE(ts::exists(path));
+  EXPECT_FALSE(ts::exists(kStagedListPath));
+}
+
+}  // namespace
+}  // namespace installer

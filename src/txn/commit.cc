@@ -118,6 +118,7 @@ class Planner {
   bool emitLine(const std::string& line);
   bool flushBuffer();
   void touch(const std::string& dir);
+  bool anchorDevice(const std::string& anchor, dev_t& device);
   bool removedBefore(const std::string& path) const;
   bool clearedByDirectoryRemoval(const std::string& path) const;
   bool placedBefore(const std::string& source, const std::string& path) const;
@@ -137,6 +138,10 @@ class Planner {
   std::map<std::string, std::string> created_;
   std::string lastParent_;
   std::string lastAnchor_;
+  // The device of the anchor asked about last: the files of one directory
+  // follow each other and share it.
+  std::string deviceAnchor_;
+  dev_t device_ = 0;
   std::set<std::string> movedSources_;
   std::vector<std::string> made_;
   std::vector<std::string> copiedStaged_;
@@ -157,6 +162,20 @@ bool Planner::emitLine(const std::string& line) {
 void Planner::touch(const std::string& dir) {
   struct stat st;
   if (stat(dir.c_str(), &st) == 0) fileSystems_.emplace(st.st_dev, dir);
+}
+
+// The device of an existing directory, noted as a file system the commit
+// touches; false with errno when it cannot be asked.
+bool Planner::anchorDevice(const std::string& anchor, dev_t& device) {
+  if (anchor != deviceAnchor_ || deviceAnchor_.empty()) {
+    struct stat st;
+    if (stat(anchor.c_str(), &st) != 0) return false;
+    deviceAnchor_ = anchor;
+    device_ = st.st_dev;
+    fileSystems_.emplace(device_, anchor);
+  }
+  device = device_;
+  return true;
 }
 
 // Whether the manifest removes `path` (a file in the way of a directory)
@@ -317,15 +336,16 @@ CommitOutcome Planner::planMove(const std::string& path, const ManifestEntry& en
     return refuse("rename", ENOENT);
   }
   if (removedBefore(entry.source)) return refuse("rename", ENOENT);
-  struct stat target;
-  const bool exists = lstat(path.c_str(), &target) == 0;
-  if (exists && S_ISDIR(target.st_mode)) return refuse("rename", EISDIR);
   std::string anchor;
   if (!findAnchor(path, anchor)) return refuse("rename", errno);
-  struct stat there;
-  if (stat(anchor.c_str(), &there) != 0) return refuse("rename", errno);
+  // Below a directory the commit makes, nothing stands yet.
+  struct stat target;
+  const bool exists = anchor == parentDir(path) && lstat(path.c_str(), &target) == 0;
+  if (exists && S_ISDIR(target.st_mode)) return refuse("rename", EISDIR);
+  dev_t there = 0;
+  if (!anchorDevice(anchor, there)) return refuse("rename", errno);
   std::string placed = entry.source;
-  if (source.st_dev != 0 && there.st_dev != source.st_dev) {
+  if (source.st_dev != 0 && there != source.st_dev) {
     // Another file system: the copy is made now, beside the target, while
     // the old target still stands; the source stays where it is.
     const int error =
@@ -334,7 +354,6 @@ CommitOutcome Planner::planMove(const std::string& path, const ManifestEntry& en
     made_.push_back(placed);
     if (entry.op == ManifestOp::kMoveStaged) copiedStaged_.push_back(entry.source);
   }
-  touch(anchor);
   if (exists && !clearedByDirectoryRemoval(path)) {
     if (CommitOutcome o = backUp(path); o != CommitOutcome::kCommitted) return o;
   }
@@ -372,8 +391,9 @@ CommitOutcome Planner::plan() {
 }
 
 // Carries out the journal's steps in order; false (reported) at the first
-// that fails. Directories to remove at the end are collected.
-bool carryOutSteps(std::vector<std::string>& removeDirs) {
+// that fails. Directories to remove at the end and the names renamed into
+// place are collected.
+bool carryOutSteps(std::vector<std::string>& removeDirs, PlacedNames& placed) {
   std::ifstream in(kJournalPath, std::ios::binary);
   std::string line;
   if (!in || !std::getline(in, line) || line != kJournalHeader) {
@@ -410,6 +430,7 @@ bool carryOutSteps(std::vector<std::string>& removeDirs) {
           std::perror("rename");
           return false;
         }
+        placed.insert(std::move(step.other));
         break;
       case StepKind::kRemoveDir:
         removeDirs.push_back(step.path);
@@ -476,10 +497,11 @@ CommitOutcome carryOutCommit(Manifest& m, PreparedCommit& prepared) {
   prepared.ready = false;
   std::vector<std::string> removeDirs;
   if (!prepared.journalled) {
-    finishJournal(m.temporaries, removeDirs, prepared.options.keptManifest);
+    finishJournal(m.temporaries, removeDirs, prepared.options.keptManifest, {});
     return CommitOutcome::kCommitted;
   }
-  bool done = carryOutSteps(removeDirs);
+  PlacedNames placed;
+  bool done = carryOutSteps(removeDirs, placed);
   // The commit point: once this mark and every rename before it are on the
   // storage, the next start finishes the run instead of undoing it.
   if (done && !appendToJournal("C\n")) {
@@ -506,7 +528,7 @@ CommitOutcome carryOutCommit(Manifest& m, PreparedCommit& prepared) {
   // A staged file copied across is ours; once its copy is live it would only
   // hold space (RAM, when it sits in "/ram").
   for (const std::string& path : prepared.copiedStaged) unlink(path.c_str());
-  finishJournal(m.temporaries, removeDirs, prepared.options.keptManifest);
+  finishJournal(m.temporaries, removeDirs, prepared.options.keptManifest, placed);
   removeJournalDir(prepared.madeForJournal);
   return CommitOutcome::kCommitted;
 }

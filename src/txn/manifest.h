@@ -27,10 +27,14 @@ struct ManifestEntry {
 // Staging's note of the last destination directory it placed a temporary
 // file for, and the directory (that one, or its nearest existing ancestor)
 // whose file system answered. Missing directories are made only when a
-// manifest is committed, so the note holds while files are staged.
+// manifest is committed, so the note holds while files are staged. The free
+// space it reported is kept with the bytes staged there since, so that a
+// run of small files asks the file system again only now and then.
 struct StagingMemo {
   std::string directory;
   std::string existing;
+  std::uint64_t freeBytes = 0;
+  std::uint64_t stagedSince = 0;
 };
 
 // What a planning manifest knows of the files it only pretends to stage:

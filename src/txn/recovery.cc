@@ -42,8 +42,8 @@ bool removeDirectories(const std::vector<std::string>& dirs) {
   return ok;
 }
 
-void spendKeptManifest() {
-  removeListedTemporaries(TemporaryList::kKept);
+void spendKeptManifest(const PlacedNames& placed) {
+  removeListedTemporaries(TemporaryList::kKept, placed);
   unlink(kKeptManifestPath);
 }
 
@@ -86,12 +86,12 @@ RecoveryOutcome rollBackJournal(const std::vector<std::string>& fileSystems) {
   return RecoveryOutcome::kRolledBack;
 }
 
-void finishJournal(TemporaryLog& log, const std::vector<std::string>& removeDirs,
-                   bool keptManifest) {
-  bool done = endRunTemporaries(log);
+void finishJournal(TemporaryLog& log, const std::vector<std::string>& removeDirs, bool keptManifest,
+                   const PlacedNames& placed) {
+  bool done = endRunTemporaries(log, placed);
   // The removed directories go once the backups in them are gone.
   done = done && removeDirectories(removeDirs);
-  if (keptManifest) spendKeptManifest();
+  if (keptManifest) spendKeptManifest(placed);
   // Whatever could not be removed now is tried again at the next start,
   // which finds the journal and finishes the run as this one would have.
   if (done) unlink(kJournalPath);
@@ -103,11 +103,13 @@ RecoveryOutcome recoverInterruptedRun() {
   if (readJournal(kJournalPath, journal)) {
     if (journal.committed) {
       std::vector<std::string> removeDirs;
+      PlacedNames placed;
       for (const JournalStep& step : journal.steps) {
         if (step.kind == StepKind::kRemoveDir) removeDirs.push_back(step.path);
+        if (step.kind == StepKind::kPlace) placed.insert(step.other);
       }
       TemporaryLog none;
-      finishJournal(none, removeDirs, journal.keptManifest);
+      finishJournal(none, removeDirs, journal.keptManifest, placed);
       outcome = RecoveryOutcome::kFinished;
     } else {
       outcome = rollBackJournal({});

@@ -36,8 +36,8 @@ RecoveryOutcome rollBackJournal(const std::vector<std::string>& fileSystems);
 // The end of a commit whose every step is done and flushed: the run's
 // temporaries (backups among them) go, the removed directories go when
 // empty, a kept "--safe" manifest and its list are spent, and the journal
-// goes last.
-void finishJournal(TemporaryLog& log, const std::vector<std::string>& removeDirs,
-                   bool keptManifest);
+// goes last. The sources the commit renamed into place are `placed`.
+void finishJournal(TemporaryLog& log, const std::vector<std::string>& removeDirs, bool keptManifest,
+                   const PlacedNames& placed);
 
 }  // namespace installer

@@ -16,6 +16,12 @@ namespace {
 
 constexpr std::size_t kStagingBuffer = 16384;
 constexpr std::uint64_t kSpareBytes = 65536;
+// The free space the file system reported last stands, less what was staged
+// since, until this much has been staged there: other writers rarely take
+// more in the meantime than the spare bytes allow for.
+constexpr std::uint64_t kReaskBytes = 1 << 20;
+// What a file takes beyond its bytes, at most: the rest of its last block.
+constexpr std::uint64_t kBlockSlack = 4096;
 // The temporary name "<dir>/tmpXXXXXX" must fit 128 bytes with its end.
 constexpr std::size_t kMaxTemporaryDir = 117;
 
@@ -30,6 +36,15 @@ bool fitsBeside(Manifest& m, const std::string& destination, std::uint64_t sizeH
                 std::string& dir) {
   const std::string parent = parentDir(destination);
   StagingMemo& memo = m.stagingMemo;
+  const std::uint64_t needed = sizeHint > std::numeric_limits<std::uint64_t>::max() - kSpareBytes
+                                   ? std::numeric_limits<std::uint64_t>::max()
+                                   : sizeHint + kSpareBytes;
+  if (!m.planOnly && parent == memo.directory && memo.stagedSince < kReaskBytes &&
+      needed < kReaskBytes && memo.stagedSince + needed < memo.freeBytes) {
+    memo.stagedSince += sizeHint + kBlockSlack;
+    dir = memo.existing;
+    return true;
+  }
   struct statfs fs;
   std::string candidate = parent;
   // The files of one directory are staged one after another: the directory
@@ -58,10 +73,10 @@ bool fitsBeside(Manifest& m, const std::string& destination, std::uint64_t sizeH
       freeBytes += static_cast<std::uint64_t>(-used);
     }
   }
-  const std::uint64_t needed = sizeHint > std::numeric_limits<std::uint64_t>::max() - kSpareBytes
-                                   ? std::numeric_limits<std::uint64_t>::max()
-                                   : sizeHint + kSpareBytes;
+  memo.freeBytes = freeBytes;
+  memo.stagedSince = 0;
   if (needed >= freeBytes) return false;
+  memo.stagedSince = sizeHint + kBlockSlack;
   dir = candidate;
   return true;
 }
@@ -241,8 +256,12 @@ std::unique_ptr<StagedFile> createStagedFile(Manifest& m, const std::string& des
     return std::make_unique<StagedFile>(m.planned, source, mode);
   }
   std::string temporary;
-  const int fd =
-      createTemporaryFile(m.temporaries, temporaryDir(m, destination, sizeHint), temporary);
+  int fd = createTemporaryFile(m.temporaries, temporaryDir(m, destination, sizeHint), temporary);
+  if (fd < 0 && errno == ENOENT && !m.stagingMemo.directory.empty()) {
+    // The directory that answered before has gone since: look again.
+    m.stagingMemo = {};
+    fd = createTemporaryFile(m.temporaries, temporaryDir(m, destination, sizeHint), temporary);
+  }
   if (fd >= 0) setEntry(m, destination, ManifestOp::kMoveStaged, std::move(temporary));
   return std::make_unique<StagedFile>(fd, mode);
 }

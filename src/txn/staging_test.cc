@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "support/sandbox.h"
 
@@ -123,6 +124,40 @@ TEST_F(StagingTest, FilesOfOneDirectoryAreStagedAlike) {
   EXPECT_TRUE(*file);
   EXPECT_EQ(dirOf(sourceOf(m, "/flash/kept/f")), "/flash");
   file->close();
+  cancelManifest(m);
+}
+
+// Many files of one directory on a small file system: the free space asked
+// for once answers for the next files less what they took, so no file is
+// put beside its target that does not fit there with room to spare, and
+// every write succeeds.
+TEST_F(StagingTest, FilesOfOneDirectoryFillTheFileSystemOnlyAsFarAsTheyFit) {
+  if (!ts::canMountTmpfs()) GTEST_SKIP() << "needs tmpfs mounts";
+  ASSERT_TRUE(ts::mountTmpfs("/flash/small", "512k"));
+  Manifest m;
+  const std::string block(30000, 'x');
+  int beside = 0;
+  int inRam = 0;
+  for (int i = 0; i < 20; ++i) {
+    const std::string destination = "/flash/small/dir/f" + std::to_string(i);
+    auto file = createStagedFile(m, destination, block.size(), 0);
+    ASSERT_TRUE(*file) << destination;
+    file->write(block.data(), static_cast<std::streamsize>(block.size()));
+    file->close();
+    ASSERT_TRUE(*file) << destination << ": " << std::strerror(errno);
+    const std::string dir = dirOf(sourceOf(m, destination));
+    if (dir == "/flash/small") {
+      EXPECT_EQ(inRam, 0) << destination << " went beside after an earlier one did not fit";
+      ++beside;
+    } else {
+      EXPECT_EQ(dir, "/ram") << destination;
+      ++inRam;
+    }
+  }
+  // 512 KiB hold more than 30,000 bytes and 64 KiB to spare many times,
+  // but not twenty times.
+  EXPECT_GT(beside, 5);
+  EXPECT_GT(inRam, 0);
   cancelManifest(m);
 }
 

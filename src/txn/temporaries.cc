@@ -95,14 +95,14 @@ bool readRecords(const char* dir, Listed& listed, std::vector<std::string>& entr
 }
 
 // Removes the listed temporaries that exist; true when none is left.
-bool removeTemporaries(const Listed& listed) {
+bool removeTemporaries(const Listed& listed, const PlacedNames& placed) {
   bool allGone = true;
   for (const std::string& path : listed.paths) {
     if (listed.withdrawn.count(path) != 0) continue;
     // A line cut short by a kill (in the older form), or one that is not
     // ours, is left alone; so is anything but a plain file at the capture's
     // fixed name, which the run refused to open.
-    if (!isTemporaryName(path)) continue;
+    if (!isTemporaryName(path) || placed.count(path) != 0) continue;
     if (path == kCaptureTemporary) {
       struct stat capture;
       if (lstat(path.c_str(), &capture) != 0 || !S_ISREG(capture.st_mode)) continue;
@@ -117,23 +117,23 @@ bool removeTemporaries(const Listed& listed) {
   return allGone;
 }
 
-bool removeTextList(const char* path) {
+bool removeTextList(const char* path, const PlacedNames& placed) {
   Listed listed;
   {
     std::ifstream in(path, std::ios::binary);
     if (!in) return errno == ENOENT;
     listed.read(in);
   }
-  bool allGone = removeTemporaries(listed);
+  bool allGone = removeTemporaries(listed, placed);
   if (allGone && unlink(path) != 0 && errno != ENOENT) allGone = false;
   return allGone;
 }
 
-bool removeRecordList(const char* dir) {
+bool removeRecordList(const char* dir, const PlacedNames& placed) {
   Listed listed;
   std::vector<std::string> entries;
   if (!readRecords(dir, listed, entries)) return errno == ENOENT;
-  if (!removeTemporaries(listed)) return false;
+  if (!removeTemporaries(listed, placed)) return false;
   // The records go only once what they name is gone: a run ended in between
   // finds the rest still listed.
   bool allGone = true;
@@ -332,15 +332,15 @@ bool temporariesListed(TemporaryList list) {
   return lstat(listPath(list), &st) == 0 || lstat(textListPath(list), &st) == 0;
 }
 
-bool removeListedTemporaries(TemporaryList list) {
-  const bool records = removeRecordList(listPath(list));
-  const bool text = removeTextList(textListPath(list));
+bool removeListedTemporaries(TemporaryList list, const PlacedNames& placed) {
+  const bool records = removeRecordList(listPath(list), placed);
+  const bool text = removeTextList(textListPath(list), placed);
   return records && text;
 }
 
-bool endRunTemporaries(TemporaryLog& log) {
+bool endRunTemporaries(TemporaryLog& log, const PlacedNames& placed) {
   log.close();
-  return removeListedTemporaries(TemporaryList::kRun);
+  return removeListedTemporaries(TemporaryList::kRun, placed);
 }
 
 void keepRunTemporaries(TemporaryLog& log) {

@@ -33,6 +33,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace installer {
@@ -106,14 +107,18 @@ bool isTemporaryName(const std::string& path);
 // Whether the list exists, in either form.
 bool temporariesListed(TemporaryList list);
 
+// Names a committed run renamed into place: listed, but no longer its own.
+using PlacedNames = std::unordered_set<std::string>;
+
 // Removes every listed temporary that still exists, then the list itself;
 // the list stays when one of them could not be removed, for the next start.
-// True when nothing listed is left.
-bool removeListedTemporaries(TemporaryList list);
+// The `placed` names are passed over: their files went into place, and a
+// file by that name now is someone else's. True when nothing listed is left.
+bool removeListedTemporaries(TemporaryList list, const PlacedNames& placed = {});
 
 // The end of a run: every temporary it made and did not use goes. False
 // when one of them could not be removed (the list stays for the next start).
-bool endRunTemporaries(TemporaryLog& log);
+bool endRunTemporaries(TemporaryLog& log, const PlacedNames& placed = {});
 
 // The end of a "--safe" run: its temporaries stay for a later "--commit" or
 // "--cancel" under the kept list. Those of an earlier "--safe" run, whose

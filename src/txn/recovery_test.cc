@@ -1,0 +1,77 @@
+#include "txn/recovery.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/sandbox.h"
+#include "txn/journal.h"
+
+namespace installer {
+namespace {
+
+namespace ts = testing_support;
+
+class RecoveryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!ts::haveChrootRights() || !sandbox_.entered()) GTEST_SKIP() << "needs chroot rights";
+    ts::makeDirs(kStagedListDir);
+    ts::makeDirs("/ram");
+  }
+
+  ts::ChrootSandbox sandbox_;
+};
+
+// A run that replaced "/flash/a" was cut short after its renames. The list
+// names the staged file, the backup of the old one and a staged file the run
+// never used. Finished, the placed name is not the run's any more: a file
+// that stands there now is someone else's and stays. Undone, the staged file
+// is back under its name and goes with the other temporaries.
+TEST_F(RecoveryTest, AnInterruptedCommitIsFinishedOrUndoneWithoutTouchingOthersFiles) {
+  const std::string placed = "/flash/tmpPlaced";
+  const std::string backup = "/flash/tmpBackup";
+  const std::string unused = "/flash/tmpUnused";
+  const struct {
+    const char* name;
+    bool committed;
+    RecoveryOutcome outcome;
+    const char* a;
+    bool placedStays;
+  } cases[] = {
+      {"committed", true, RecoveryOutcome::kFinished, "new", true},
+      {"not committed", false, RecoveryOutcome::kRolledBack, "old", false},
+  };
+  for (const auto& c : cases) {
+    ts::writeFile(backup, "old");
+    ts::writeFile("/flash/a", "new");
+    // After the renames: in the finished case someone else's file took the
+    // free name; in the undone case it is free for the staged file again.
+    if (c.committed) ts::writeFile(placed, "someone else's");
+    ts::writeFile(unused, "staged, not used");
+    {
+      TemporaryLog log;
+      for (const std::string& path : {placed, backup, unused}) ASSERT_TRUE(log.note(path));
+    }
+    std::string journal = std::string(kJournalHeader) + "\n";
+    journal += encodeStep({StepKind::kBackUp, "/flash/a", backup}) + "\n";
+    journal += encodeStep({StepKind::kPlace, "/flash/a", placed}) + "\nE\n";
+    if (c.committed) journal += "C\n";
+    ts::writeFile(kJournalPath, journal);
+
+    EXPECT_EQ(recoverInterruptedRun(), c.outcome) << c.name;
+    EXPECT_EQ(ts::readFile("/flash/a"), c.a) << c.name;
+    EXPECT_EQ(ts::exists(placed), c.placedStays) << c.name;
+    if (c.placedStays) {
+      EXPECT_EQ(ts::readFile(placed), "someone else's") << c.name;
+    }
+    for (const std::string& gone : {backup, unused, std::string(kJournalPath)}) {
+      EXPECT_FALSE(ts::exists(gone)) << c.name << ": " << gone;
+    }
+    EXPECT_FALSE(temporariesListed(TemporaryList::kRun)) << c.name;
+    ts::removeTree(placed);
+  }
+}
+
+}  // namespace
+}  // namespace installer

@@ -226,6 +226,12 @@ bool checkPackageName(const std::string& value, const char* tooLong, const char*
   return true;
 }
 
+template <std::string Package::*text>
+bool parseText(const std::string& value, const std::string&, PackageDescription& d, std::string&) {
+  d.header.*text = value;
+  return true;
+}
+
 template <std::vector<Dependency> Package::*list, bool isProvides>
 bool parseRelation(const std::string& value, const std::string&, PackageDescription& d,
                    std::string& reason) {
@@ -283,26 +289,10 @@ const Field kFields[] = {
        d.buildTimeGiven = true;
        return true;
      }},
-    {"arch", false,
-     [](const std::string& value, const std::string&, PackageDescription& d, std::string&) {
-       d.header.arch = value;
-       return true;
-     }},
-    {"note", false,
-     [](const std::string& value, const std::string&, PackageDescription& d, std::string&) {
-       d.header.note = value;
-       return true;
-     }},
-    {"extra-text", false,
-     [](const std::string& value, const std::string&, PackageDescription& d, std::string&) {
-       d.header.extraText = value;
-       return true;
-     }},
-    {"aux-text", false,
-     [](const std::string& value, const std::string&, PackageDescription& d, std::string&) {
-       d.header.auxText = value;
-       return true;
-     }},
+    {"arch", false, parseText<&Package::arch>},
+    {"note", false, parseText<&Package::note>},
+    {"extra-text", false, parseText<&Package::extraText>},
+    {"aux-text", false, parseText<&Package::auxText>},
     {"depends", true, parseRelation<&Package::depends, false>},
     {"provides", true, parseRelation<&Package::provides, true>},
     {"conflicts", true, parseRelation<&Package::conflicts, false>},

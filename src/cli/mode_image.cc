@@ -11,7 +11,6 @@
 #include <istream>
 #include <optional>
 #include <ostream>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -143,14 +142,6 @@ void stageCapture(Repository& repo, Manifest& manifest, const StreamResult& r) {
   if (findRecord(repo, directoryName(r.packageDirectory)) != nullptr) {
     addLink(manifest, kBootImage, keptImage);
   }
-}
-
-// The records' lists of files are staged in the database by now, and the
-// commit reads none of them: they go before it, so that what the commit
-// holds per file (its journal, the names it placed) does not come on top of
-// them at the run's peak of memory.
-void releaseFileLists(Repository& repo) {
-  for (const auto& record : repo.packages) std::set<std::string>().swap(record->files);
 }
 
 // A failed install changes nothing on the flash: what it staged before

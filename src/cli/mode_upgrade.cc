@@ -65,6 +65,7 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options) {
       // Everything that can fail before the first rename is tried before
       // anything is announced: copies onto the flash that do not fit are
       // refused as the free-space estimate refuses.
+      releaseFileLists(repo);
       const CommitOutcome ready = prepareCommit(manifest, {}, prepared);
       if (ready != CommitOutcome::kCommitted) {
         if (ready == CommitOutcome::kNoSpace) reportError(repo, "not enough space for upgrade");

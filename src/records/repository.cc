@@ -1,6 +1,7 @@
 #include "records/repository.h"
 
 #include <algorithm>
+#include <set>
 
 namespace installer {
 
@@ -28,6 +29,10 @@ std::unique_ptr<InstalledPackage> takeRecord(Repository& repo, const InstalledPa
   std::unique_ptr<InstalledPackage> taken = std::move(*it);
   repo.packages.erase(it);
   return taken;
+}
+
+void releaseFileLists(Repository& repo) {
+  for (const auto& record : repo.packages) std::set<std::string>().swap(record->files);
 }
 
 }  // namespace installer

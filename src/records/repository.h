@@ -40,6 +40,12 @@ int findPackage(const Repository& repo, const std::string& name);
 // The first record named `name`, or null.
 InstalledPackage* findRecord(const Repository& repo, const std::string& name);
 
+// Lets go of every record's list of files. Once a run has staged all its
+// changes, the lists are in the staged database files and only the commit is
+// left, which reads none of them: freed before it, they do not add to what
+// the commit holds per file at the run's peak of memory.
+void releaseFileLists(Repository& repo);
+
 // Takes `record` out of `packages` by identity (never by name: two records
 // may share a name) and hands it to the caller. Null when it is not there.
 std::unique_ptr<InstalledPackage> takeRecord(Repository& repo, const InstalledPackage* record);

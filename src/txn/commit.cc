@@ -119,6 +119,7 @@ class Planner {
   bool flushBuffer();
   void touch(const std::string& dir);
   bool anchorDevice(const std::string& anchor, dev_t& device);
+  bool stagedDevice(const std::string& source, dev_t& device);
   bool removedBefore(const std::string& path) const;
   bool clearedByDirectoryRemoval(const std::string& path) const;
   bool placedBefore(const std::string& source, const std::string& path) const;
@@ -142,6 +143,9 @@ class Planner {
   // follow each other and share it.
   std::string deviceAnchor_;
   dev_t device_ = 0;
+  // The same for the directory of the staged file asked about last.
+  std::string stagedDir_;
+  dev_t stagedDevice_ = 0;
   std::set<std::string> movedSources_;
   std::vector<std::string> made_;
   std::vector<std::string> copiedStaged_;
@@ -255,6 +259,20 @@ bool Planner::findAnchor(const std::string& path, std::string& anchor) {
   return true;
 }
 
+// The device of a file this run staged, by its directory: the run made the
+// file moments ago, and a look at each of thousands would cost a call each.
+bool Planner::stagedDevice(const std::string& source, dev_t& device) {
+  std::string dir = parentDir(source);
+  if (dir != stagedDir_ || stagedDir_.empty()) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0) return false;
+    stagedDir_ = std::move(dir);
+    stagedDevice_ = st.st_dev;
+  }
+  device = stagedDevice_;
+  return true;
+}
+
 CommitOutcome Planner::backUp(const std::string& path) {
   const std::string backup = m_.temporaries.freshName(parentDir(path));
   if (backup.empty()) return refuse("rename", errno);
@@ -325,7 +343,10 @@ CommitOutcome Planner::planLink(const std::string& path, const std::string& text
 CommitOutcome Planner::planMove(const std::string& path, const ManifestEntry& entry) {
   if (tooLong(path)) return refuse("rename", ENAMETOOLONG);
   struct stat source;
-  if (lstat(entry.source.c_str(), &source) != 0) {
+  if (entry.op == ManifestOp::kMoveStaged && !options_.keptManifest) {
+    // A kept manifest's files waited for "--commit" and are looked at each.
+    if (!stagedDevice(entry.source, source.st_dev)) return refuse("rename", errno);
+  } else if (lstat(entry.source.c_str(), &source) != 0) {
     // A source that an earlier operation of the commit puts in place.
     if (!placedBefore(entry.source, path)) return refuse("rename", errno);
     source.st_dev = 0;

@@ -253,7 +253,11 @@ TemporaryLog::Reserve& TemporaryLog::reserveOf(const std::string& dir) {
   return reserves_.front();
 }
 
-std::string TemporaryLog::freshName(const std::string& dir) {
+std::string TemporaryLog::freshName(const std::string& dir) { return takeName(dir, true); }
+
+std::string TemporaryLog::nameToCreate(const std::string& dir) { return takeName(dir, false); }
+
+std::string TemporaryLog::takeName(const std::string& dir, bool lookUp) {
   if (dir.find('\n') != std::string::npos) {
     errno = EINVAL;
     return "";
@@ -264,7 +268,7 @@ std::string TemporaryLog::freshName(const std::string& dir) {
     std::string name = std::move(reserve.names.back());
     reserve.names.pop_back();
     // Taken since it was reserved: not ours.
-    if (exists(name)) {
+    if (lookUp && exists(name)) {
       withdraw(name);
       continue;
     }
@@ -281,7 +285,7 @@ void TemporaryLog::close() {
 
 int createTemporaryFile(TemporaryLog& log, const std::string& dir, std::string& path) {
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    path = log.freshName(dir);
+    path = log.nameToCreate(dir);
     if (path.empty()) return -1;
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0) return fd;

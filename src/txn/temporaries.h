@@ -65,6 +65,10 @@ class TemporaryLog {
   // "<dir>/tmpXXXXXX" with six random letters and digits, not in use now,
   // reserved in the list. Empty (errno set) when no name could be had.
   std::string freshName(const std::string& dir);
+  // A reserved name for a file the caller creates exclusively (O_EXCL),
+  // which refuses a name taken since: not looked up again. The caller
+  // withdraws it when the creation finds it taken.
+  std::string nameToCreate(const std::string& dir);
   // Forgets the reserved names: the list is about to be removed or kept.
   // The next record starts it again.
   void close();
@@ -84,6 +88,7 @@ class TemporaryLog {
   std::string randomName(const std::string& dir);
   bool reserveBatch(Reserve& reserve);
   Reserve& reserveOf(const std::string& dir);
+  std::string takeName(const std::string& dir, bool lookUp);
 
   bool listMade_ = false;
   bool unlisted_ = false;  // no database directory: no list

@@ -412,9 +412,8 @@ CommitOutcome Planner::plan() {
 }
 
 // Carries out the journal's steps in order; false (reported) at the first
-// that fails. Directories to remove at the end and the names renamed into
-// place are collected.
-bool carryOutSteps(std::vector<std::string>& removeDirs, PlacedNames& placed) {
+// that fails. Directories to remove at the end are collected.
+bool carryOutSteps(std::vector<std::string>& removeDirs) {
   std::ifstream in(kJournalPath, std::ios::binary);
   std::string line;
   if (!in || !std::getline(in, line) || line != kJournalHeader) {
@@ -451,7 +450,6 @@ bool carryOutSteps(std::vector<std::string>& removeDirs, PlacedNames& placed) {
           std::perror("rename");
           return false;
         }
-        placed.insert(std::move(step.other));
         break;
       case StepKind::kRemoveDir:
         removeDirs.push_back(step.path);
@@ -521,8 +519,7 @@ CommitOutcome carryOutCommit(Manifest& m, PreparedCommit& prepared) {
     finishJournal(m.temporaries, removeDirs, prepared.options.keptManifest, {});
     return CommitOutcome::kCommitted;
   }
-  PlacedNames placed;
-  bool done = carryOutSteps(removeDirs, placed);
+  bool done = carryOutSteps(removeDirs);
   // The commit point: once this mark and every rename before it are on the
   // storage, the next start finishes the run instead of undoing it.
   if (done && !appendToJournal("C\n")) {
@@ -549,6 +546,17 @@ CommitOutcome carryOutCommit(Manifest& m, PreparedCommit& prepared) {
   // A staged file copied across is ours; once its copy is live it would only
   // hold space (RAM, when it sits in "/ram").
   for (const std::string& path : prepared.copiedStaged) unlink(path.c_str());
+  // Every source of a move is in place now, but one copied across: its copy
+  // is, and what is left of it goes with the other temporaries.
+  std::sort(prepared.copiedStaged.begin(), prepared.copiedStaged.end());
+  PlacedNames placed;
+  for (const auto& [path, entry] : m.entries) {
+    if (isMove(entry.op) && !std::binary_search(prepared.copiedStaged.begin(),
+                                                prepared.copiedStaged.end(), entry.source)) {
+      placed.add(entry.source);
+    }
+  }
+  placed.seal();
   finishJournal(m.temporaries, removeDirs, prepared.options.keptManifest, placed);
   removeJournalDir(prepared.madeForJournal);
   return CommitOutcome::kCommitted;

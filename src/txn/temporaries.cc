@@ -95,7 +95,7 @@ bool removeTemporaries(const Listed& listed, const PlacedNames& placed) {
     // A line cut short by a kill (in the older form), or one that is not
     // ours, is left alone; so is anything but a plain file at the capture's
     // fixed name, which the run refused to open.
-    if (!isTemporaryName(path) || placed.count(path) != 0) continue;
+    if (!isTemporaryName(path) || placed.contains(path)) continue;
     if (path == kCaptureTemporary) {
       struct stat capture;
       if (lstat(path.c_str(), &capture) != 0 || !S_ISREG(capture.st_mode)) continue;
@@ -315,6 +315,12 @@ bool isTemporaryName(const std::string& path) {
 bool temporariesListed(TemporaryList list) {
   struct stat st;
   return lstat(listPath(list), &st) == 0 || lstat(textListPath(list), &st) == 0;
+}
+
+void PlacedNames::seal() { std::sort(names_.begin(), names_.end()); }
+
+bool PlacedNames::contains(std::string_view name) const {
+  return std::binary_search(names_.begin(), names_.end(), name);
 }
 
 bool removeListedTemporaries(TemporaryList list, const PlacedNames& placed) {

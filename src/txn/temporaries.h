@@ -31,7 +31,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <unordered_set>
+#include <string_view>
 #include <vector>
 
 namespace installer {
@@ -110,7 +110,18 @@ bool isTemporaryName(const std::string& path);
 bool temporariesListed(TemporaryList list);
 
 // Names a committed run renamed into place: listed, but no longer its own.
-using PlacedNames = std::unordered_set<std::string>;
+// It views strings the caller keeps (a committed manifest's sources, the
+// steps of a journal): a run of many files adds no copy of their names.
+class PlacedNames {
+ public:
+  void add(std::string_view name) { names_.push_back(name); }
+  // Sorts what was added; contains() asks only after this.
+  void seal();
+  bool contains(std::string_view name) const;
+
+ private:
+  std::vector<std::string_view> names_;
+};
 
 // Removes every listed temporary that still exists, then the list itself;
 // the list stays when one of them could not be removed, for the next start.

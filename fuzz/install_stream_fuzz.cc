@@ -196,6 +196,81 @@ bool safeTarget(const std::string& path) {
   return true;
 }
 
+// The router tree before the stream: empty, or with an older "tool"
+// installed (setup bit 1).
+void prepareTree(std::uint8_t setup) {
+  fuzzing::clearRouterTree();
+  for (const char* dir : {"/flash/var/pdb", "/ram", "/rw", "/tmp"}) {
+    static_cast<void>(installer::makeDirs(dir));
+  }
+  if (setup & 2) installOlderTool();
+}
+
+// The repository the tree stands for, with the run's settings.
+void prepareRepository(installer::Repository& repo, std::uint8_t setup) {
+  repo.arch = "i386";
+  repo.quiet = true;
+  repo.bootImageVariable = (setup & 4) != 0;
+  if (!(setup & 2)) return;
+  auto tool = std::make_unique<installer::InstalledPackage>("tool");
+  tool->version = 0x07010000;
+  tool->buildTime = 1000;
+  tool->files = {"/flash/bin/tool", "/flash/share/doc/old"};
+  repo.packages.push_back(std::move(tool));
+  // What the described sample depends on.
+  auto system = std::make_unique<installer::InstalledPackage>("system");
+  system->version = 0x07016600;
+  system->buildTime = 1000;
+  repo.packages.push_back(std::move(system));
+}
+
+// Every path the run staged or recorded lies under "/flash", and every
+// staged file is one of our temporaries that exists.
+void checkStagedPaths(const installer::Manifest& m, const installer::Repository& repo) {
+  for (const auto& [path, entry] : m.entries) {
+    if (!safeTarget(path)) std::fprintf(stderr, "unsafe staged path: \"%s\"\n", path.c_str());
+    FUZZ_CHECK(safeTarget(path));
+    if (entry.op == installer::ManifestOp::kMoveStaged) {
+      struct stat st;
+      FUZZ_CHECK(lstat(entry.source.c_str(), &st) == 0 && S_ISREG(st.st_mode));
+      FUZZ_CHECK(isTemporary(entry.source));
+    }
+  }
+  for (const auto& record : repo.packages) {
+    for (const std::string& file : record->files) {
+      if (!safeTarget(file)) std::fprintf(stderr, "unsafe file: \"%s\"\n", file.c_str());
+      FUZZ_CHECK(safeTarget(file));
+    }
+  }
+}
+
+bool isBundleStream(const std::string& stream) {
+  return stream.size() >= installer::kFileHeaderSize + 2 &&
+         installer::decodeLe16(reinterpret_cast<const unsigned char*>(stream.data()) +
+                               installer::kFileHeaderSize) == installer::kPartBundleHeader;
+}
+
+// After the cancel: "/flash" as it was before the run, and no temporary
+// file left where temporaries go.
+void checkNothingLeft(const std::map<std::string, std::string>& before) {
+  const auto after = tree("/flash");
+  if (after != before) {
+    for (const auto& [path, state] : after) {
+      auto it = before.find(path);
+      if (it == before.end() || it->second != state) {
+        std::fprintf(stderr, "changed under /flash: %s\n", path.c_str());
+      }
+    }
+    for (const auto& [path, state] : before) {
+      if (after.count(path) == 0) std::fprintf(stderr, "gone from /flash: %s\n", path.c_str());
+    }
+  }
+  FUZZ_CHECK(after == before);
+  for (const char* dir : {"/ram", "/tmp"}) {
+    for (const auto& [path, state] : tree(dir)) FUZZ_CHECK(!isTemporary(path));
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -208,30 +283,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t setup = data[0];
   std::string stream(reinterpret_cast<const char*>(data) + 1, size - 1);
   if (setup & 1) resign(stream);
-
-  fuzzing::clearRouterTree();
-  for (const char* dir : {"/flash/var/pdb", "/ram", "/rw", "/tmp"}) {
-    static_cast<void>(installer::makeDirs(dir));
-  }
-  if (setup & 2) installOlderTool();
+  prepareTree(setup);
   const auto before = tree("/flash");
-
   installer::Repository repo;
-  repo.arch = "i386";
-  repo.quiet = true;
-  repo.bootImageVariable = (setup & 4) != 0;
-  if (setup & 2) {
-    auto tool = std::make_unique<installer::InstalledPackage>("tool");
-    tool->version = 0x07010000;
-    tool->buildTime = 1000;
-    tool->files = {"/flash/bin/tool", "/flash/share/doc/old"};
-    repo.packages.push_back(std::move(tool));
-    // What the described sample depends on.
-    auto system = std::make_unique<installer::InstalledPackage>("system");
-    system->version = 0x07016600;
-    system->buildTime = 1000;
-    repo.packages.push_back(std::move(system));
-  }
+  prepareRepository(repo, setup);
 
   testing_support::TestSource source(stream, true);
   std::istream input(&source);
@@ -252,44 +307,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(copied.size() <= consumed);
   FUZZ_CHECK(stream.compare(0, copied.size(), copied) == 0);
 
-  for (const auto& [path, entry] : m.entries) {
-    if (!safeTarget(path)) std::fprintf(stderr, "unsafe staged path: \"%s\"\n", path.c_str());
-    FUZZ_CHECK(safeTarget(path));
-    if (entry.op == installer::ManifestOp::kMoveStaged) {
-      struct stat st;
-      FUZZ_CHECK(lstat(entry.source.c_str(), &st) == 0 && S_ISREG(st.st_mode));
-      FUZZ_CHECK(isTemporary(entry.source));
-    }
-  }
-  for (const auto& record : repo.packages) {
-    for (const std::string& file : record->files) {
-      if (!safeTarget(file)) std::fprintf(stderr, "unsafe file: \"%s\"\n", file.c_str());
-      FUZZ_CHECK(safeTarget(file));
-    }
-  }
+  checkStagedPaths(m, repo);
   if (result == 0 && !packageDir.empty()) FUZZ_CHECK(safeTarget(packageDir));
-  const bool bundle =
-      stream.size() >= installer::kFileHeaderSize + 2 &&
-      installer::decodeLe16(reinterpret_cast<const unsigned char*>(stream.data()) +
-                            installer::kFileHeaderSize) == installer::kPartBundleHeader;
-  if (result == 0 && bundle) FUZZ_CHECK(everyMemberSigned(stream));
+  if (result == 0 && isBundleStream(stream)) FUZZ_CHECK(everyMemberSigned(stream));
 
   installer::cancelManifest(m);
-  const auto after = tree("/flash");
-  if (after != before) {
-    for (const auto& [path, state] : after) {
-      auto it = before.find(path);
-      if (it == before.end() || it->second != state) {
-        std::fprintf(stderr, "changed under /flash: %s\n", path.c_str());
-      }
-    }
-    for (const auto& [path, state] : before) {
-      if (after.count(path) == 0) std::fprintf(stderr, "gone from /flash: %s\n", path.c_str());
-    }
-  }
-  FUZZ_CHECK(after == before);
-  for (const char* dir : {"/ram", "/tmp"}) {
-    for (const auto& [path, state] : tree(dir)) FUZZ_CHECK(!isTemporary(path));
-  }
+  checkNothingLeft(before);
   return 0;
 }

@@ -7,7 +7,7 @@
 
 #include "package/reader.h"
 #include "plan/install_flags.h"
-#include "platform/flash_device.h"
+#include "platform/hardware_class.h"
 #include "records/package.h"
 #include "records/repository.h"
 #include "txn/manifest.h"

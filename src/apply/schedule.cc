@@ -206,7 +206,7 @@ bool applyScheduledActions(Repository& repo, Manifest& m, Verbosity verbosity) {
   // An off-by-default blocker has no name: it takes part in the checks
   // above, but it is no package and nothing is ever written for it.
   std::vector<InstalledPackage*> removals;
-  std::vector<Package*> enables;
+  std::vector<InstalledPackage*> enables;
   for (auto it = repo.packages.rbegin(); it != repo.packages.rend(); ++it) {
     const Action action = (*it)->action;
     if ((*it)->name.empty()) continue;
@@ -228,11 +228,7 @@ bool applyScheduledActions(Repository& repo, Manifest& m, Verbosity verbosity) {
       disableRecord(repo, m, *p, verbosity);
     }
   }
-  std::vector<InstalledPackage*> ordered;
-  ordered.reserve(enables.size());
-  // Every entry of the enable list is a record of the repository.
-  for (Package* p : enables) ordered.push_back(static_cast<InstalledPackage*>(p));
-  enablePackages(repo, m, ordered, verbosity);
+  enablePackages(repo, m, enables, verbosity);
   return changed;
 }
 

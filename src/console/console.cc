@@ -13,7 +13,11 @@ namespace installer {
 namespace {
 
 constexpr std::size_t kMessageBufferSize = 256;  // the expansion keeps at most 255 bytes
+// A shown status line is wiped with this many blanks: more than the longest
+// line drawn (a progress bar, 77 characters), and one column short of an
+// 80-column terminal, so that the wipe never wraps onto a line of its own.
 constexpr std::size_t kEraseWidth = 79;
+// A progress bar's whole line, head and brackets included.
 constexpr std::size_t kProgressLineLength = 77;
 
 const char kHideCursor[] = "\x1b[?25l";

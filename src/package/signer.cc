@@ -6,17 +6,6 @@
 
 namespace installer {
 
-bool publicKeysOf(const SigningKeys& keys, PublicKeys& publicKeys) {
-  if (keys.ed25519Seed &&
-      !ed25519PublicFromSeed(keys.ed25519Seed->data(), publicKeys.ed25519.data())) {
-    return false;
-  }
-  if (keys.legacySecret && !legacyPublicFromSecret(*keys.legacySecret, publicKeys.legacy)) {
-    return false;
-  }
-  return true;
-}
-
 bool makeSignature(const SigningKeys& keys, SignatureForm form, const std::uint8_t* digest,
                    bool digestIsSha256, std::vector<std::uint8_t>& signature, std::string& error) {
   const bool full = form == SignatureForm::kFull;

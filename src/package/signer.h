@@ -21,10 +21,6 @@ enum class SignatureForm {
   kLegacyOnly,  // 68 bytes: the older scheme alone
 };
 
-// The public halves of whichever secrets are present; false when a secret
-// is unusable.
-[[nodiscard]] bool publicKeysOf(const SigningKeys& keys, PublicKeys& publicKeys);
-
 // The signature data for `digest` (32 bytes when digestIsSha256, else the
 // 20 of a SHA-1 digest). The first 20 bytes are zero. On failure returns
 // false with a one-line reason in `error`.

@@ -135,11 +135,4 @@ std::string PackageWriter::fileHeader() const {
 
 std::string PackageWriter::bytes() const { return fileHeader() + body_; }
 
-bool PackageWriter::writeTo(std::ostream& out) const {
-  const std::string header = fileHeader();
-  out.write(header.data(), static_cast<std::streamsize>(header.size()));
-  out.write(body_.data(), static_cast<std::streamsize>(body_.size()));
-  return static_cast<bool>(out);
-}
-
 }  // namespace installer

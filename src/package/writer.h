@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -77,7 +76,6 @@ class PackageWriter {
   // Parts written so far, after the 8-byte file header.
   const std::string& body() const { return body_; }
   std::string bytes() const;
-  [[nodiscard]] bool writeTo(std::ostream& out) const;
 
  private:
   std::string fileHeader() const;

@@ -12,7 +12,7 @@
 #include "package/format.h"
 #include "package/payload.h"
 #include "package/reader.h"
-#include "platform/flash_device.h"
+#include "platform/hardware_class.h"
 #include "txn/paths.h"
 
 namespace installer {

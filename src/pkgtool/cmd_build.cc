@@ -1,5 +1,6 @@
 // pkgtool build: a description and a directory tree into a signed package.
 #include <cstdlib>
+#include <optional>
 
 #include "pkgtool/arguments.h"
 #include "pkgtool/counted.h"
@@ -105,6 +106,48 @@ const char* signedWith(const BuildOptions& options, const SigningKeys& keys) {
   return keys.legacySecret ? "signed (ed25519 and legacy)" : "signed (ed25519)";
 }
 
+// The signing options and keys; on failure the status to exit with, the
+// error already printed.
+std::optional<int> readSigning(const Arguments& args, ToolContext& context, BuildOptions& options,
+                               SigningKeys& keys) {
+  std::string error;
+  if (!buildOptions(args, options, error)) return toolError(context, error, kToolUsage);
+  if (!loadKeys(args, context, keys, error)) return toolError(context, error);
+  if (options.sign && !keys.ed25519Seed && !keys.legacySecret) {
+    return toolError(context,
+                     "no signing key: give --key FILE (and --legacy-key FILE), --dev-key for "
+                     "the development keys, or --unsigned",
+                     kToolUsage);
+  }
+  return std::nullopt;
+}
+
+// The description file, with the build time it leaves to the tool.
+bool readDescription(const std::string& path, PackageDescription& description, std::string& error) {
+  std::string text;
+  if (!readWholeFile(path, text, error) || !parseDescription(text, path, description, error)) {
+    return false;
+  }
+  if (!description.buildTimeGiven) description.header.buildTime = defaultBuildTime();
+  return true;
+}
+
+// The compressed file payload of the regular files below `tree`; the others
+// are left out with a warning.
+bool compressPayload(const std::string& tree, const PackageDescription& description,
+                     ToolContext& context, std::string& payload, std::size_t& fileCount,
+                     std::string& error) {
+  std::vector<TreeFile> files;
+  std::vector<std::string> skipped;
+  if (!collectTree(tree, description.classes, files, skipped, error)) return false;
+  for (const std::string& name : skipped) {
+    context.err << "pkgtool: warning: leaving out " << name << " (not a regular file)\n";
+  }
+  if (!compressTree(files, payload, error)) return false;
+  fileCount = files.size();
+  return true;
+}
+
 }  // namespace
 
 int runBuild(const std::vector<std::string>& words, ToolContext& context) {
@@ -114,53 +157,27 @@ int runBuild(const std::vector<std::string>& words, ToolContext& context) {
   table.aliases = {{"-o", "--output"}};
   Arguments args;
   if (auto status = parseCommand(words, table, kUsage, context, args)) return *status;
-  std::string error;
   const auto output = args.value("--output");
   if (args.positional.empty() || args.positional.size() > 2 || !output) {
     context.err << kUsage;
     return kToolUsage;
   }
   BuildOptions options;
-  if (!buildOptions(args, options, error)) return toolError(context, error, kToolUsage);
   SigningKeys keys;
-  if (!loadKeys(args, context, keys, error)) return toolError(context, error);
-  if (options.sign && !keys.ed25519Seed && !keys.legacySecret) {
-    return toolError(context,
-                     "no signing key: give --key FILE (and --legacy-key FILE), --dev-key for "
-                     "the development keys, or --unsigned",
-                     kToolUsage);
-  }
+  if (auto status = readSigning(args, context, options, keys)) return *status;
 
-  const std::string& descriptionPath = args.positional[0];
-  std::string text;
+  std::string error;
   PackageDescription description;
-  if (!readWholeFile(descriptionPath, text, error) ||
-      !parseDescription(text, descriptionPath, description, error)) {
-    return toolError(context, error);
-  }
-  if (!description.buildTimeGiven) description.header.buildTime = defaultBuildTime();
-
+  if (!readDescription(args.positional[0], description, error)) return toolError(context, error);
   std::optional<std::string> payload;
   std::size_t fileCount = 0;
-  if (args.positional.size() == 2) {
-    std::vector<TreeFile> files;
-    std::vector<std::string> skipped;
-    if (!collectTree(args.positional[1], description.classes, files, skipped, error)) {
-      return toolError(context, error);
-    }
-    for (const std::string& name : skipped) {
-      context.err << "pkgtool: warning: leaving out " << name << " (not a regular file)\n";
-    }
-    std::string compressed;
-    if (!compressTree(files, compressed, error)) return toolError(context, error);
-    payload = std::move(compressed);
-    fileCount = files.size();
+  if (args.positional.size() == 2 && !compressPayload(args.positional[1], description, context,
+                                                      payload.emplace(), fileCount, error)) {
+    return toolError(context, error);
   }
   std::optional<std::string> image;
-  if (description.imageFile) {
-    std::string data;
-    if (!readWholeFile(*description.imageFile, data, error)) return toolError(context, error);
-    image = std::move(data);
+  if (description.imageFile && !readWholeFile(*description.imageFile, image.emplace(), error)) {
+    return toolError(context, error);
   }
 
   std::string bytes;

@@ -204,103 +204,190 @@ std::optional<Version> parseVersionText(const std::string& text) {
   return std::nullopt;
 }
 
+namespace {
+
+// Applies one field's value to the description; false with the reason.
+using FieldParser = bool (*)(const std::string& value, const std::string& path,
+                             PackageDescription& d, std::string& reason);
+
+// A package name the installer takes; `tooLong` and `refused` say which
+// name it is in the reasons.
+bool checkPackageName(const std::string& value, const char* tooLong, const char* refused,
+                      std::string& reason) {
+  if (!validName(value)) {
+    reason = tooLong;
+    return false;
+  }
+  if (!isSafePackageName(value)) {
+    reason = std::string("the installer refuses the ") + refused + " \"" + visibleText(value) +
+             "\": " + kPackageNameRule;
+    return false;
+  }
+  return true;
+}
+
+template <std::string Package::*text>
+bool parseText(const std::string& value, const std::string&, PackageDescription& d, std::string&) {
+  d.header.*text = value;
+  return true;
+}
+
+template <std::vector<Dependency> Package::*list, bool isProvides>
+bool parseRelation(const std::string& value, const std::string&, PackageDescription& d,
+                   std::string& reason) {
+  Dependency dep;
+  if (!parseDependency(value, isProvides, dep, reason)) return false;
+  (d.header.*list).push_back(dep);
+  return true;
+}
+
+bool parseClassRule(const std::string& value, const std::string&, PackageDescription& d,
+                    std::string& reason) {
+  const std::size_t space = value.find_last_of(" \t");
+  const auto cls = space == std::string::npos ? std::nullopt : parseNumber(value.substr(space + 1));
+  const auto number = cls.value_or(5);
+  if (number > 4) {
+    reason = "expected \"class: PATTERN CLASS\" with CLASS 0 to 4";
+    return false;
+  }
+  d.classes.push_back({trim(value.substr(0, space)), static_cast<std::uint8_t>(number)});
+  return true;
+}
+
+struct Field {
+  const char* key;
+  bool repeatable;
+  FieldParser parse;
+};
+
+const Field kFields[] = {
+    {"name", false,
+     [](const std::string& value, const std::string&, PackageDescription& d, std::string& reason) {
+       if (!checkPackageName(value, "the name must be 1 to 16 bytes", "name", reason)) return false;
+       d.header.name = value;
+       return true;
+     }},
+    {"version", false,
+     [](const std::string& value, const std::string&, PackageDescription& d, std::string& reason) {
+       const auto v = parseVersionText(value);
+       if (!v) {
+         reason = "bad version \"" + value + "\"";
+         return false;
+       }
+       d.header.version = *v;
+       return true;
+     }},
+    {"build-time", false,
+     [](const std::string& value, const std::string&, PackageDescription& d, std::string& reason) {
+       if (value == "now") return true;
+       const auto t = parseBuildTime(value);
+       if (!t) {
+         reason = "bad build time \"" + value + "\"";
+         return false;
+       }
+       d.header.buildTime = *t;
+       d.buildTimeGiven = true;
+       return true;
+     }},
+    {"arch", false, parseText<&Package::arch>},
+    {"note", false, parseText<&Package::note>},
+    {"extra-text", false, parseText<&Package::extraText>},
+    {"aux-text", false, parseText<&Package::auxText>},
+    {"depends", true, parseRelation<&Package::depends, false>},
+    {"provides", true, parseRelation<&Package::provides, true>},
+    {"conflicts", true, parseRelation<&Package::conflicts, false>},
+    {"flags", false,
+     [](const std::string& value, const std::string&, PackageDescription& d, std::string& reason) {
+       return parseFlags(value, d.header.flags, reason);
+     }},
+    {"class", true, parseClassRule},
+    {"magic", false,
+     [](const std::string& value, const std::string&, PackageDescription& d, std::string& reason) {
+       if (value == "package") {
+         d.magic = kMagicPackage;
+       } else if (value == "side-by-side") {
+         d.magic = kMagicSideBySide;
+       } else {
+         reason = "magic must be \"package\" or \"side-by-side\"";
+         return false;
+       }
+       return true;
+     }},
+    {"image", false,
+     [](const std::string& value, const std::string& path, PackageDescription& d,
+        std::string& reason) {
+       if (value.empty()) {
+         reason = "an image needs a file";
+         return false;
+       }
+       d.imageFile = value[0] == '/' ? value : directoryOf(path) + value;
+       return true;
+     }},
+    {"off-by-default", true,
+     [](const std::string& value, const std::string&, PackageDescription& d, std::string& reason) {
+       if (!checkPackageName(value, "a member name must be 1 to 16 bytes", "member name", reason)) {
+         return false;
+       }
+       d.offByDefault.push_back(value);
+       return true;
+     }},
+};
+
+// One line that is neither blank nor a comment; `seen` counts the fields
+// given so far.
+bool parseLine(const std::string& content, const std::string& path, PackageDescription& d,
+               std::map<std::string, int>& seen, std::string& reason) {
+  const std::size_t colon = content.find(':');
+  if (colon == std::string::npos) {
+    reason = "expected \"field: value\"";
+    return false;
+  }
+  const std::string key = trim(content.substr(0, colon));
+  const std::string value = trim(content.substr(colon + 1));
+  for (const Field& field : kFields) {
+    if (key != field.key) continue;
+    if (!field.repeatable && seen[key]++ > 0) {
+      reason = "\"" + key + "\" given twice";
+      return false;
+    }
+    return field.parse(value, path, d, reason);
+  }
+  reason = "unknown field \"" + key + "\"";
+  return false;
+}
+
+// What a description needs whatever its lines: a name, a version, and no
+// relation of the package to itself.
+bool checkComplete(const PackageDescription& d, std::string& reason) {
+  if (d.header.name.empty()) {
+    reason = "no name given";
+    return false;
+  }
+  if (d.header.version == 0) {
+    reason = "no version given";
+    return false;
+  }
+  return !namesItself(d.header, reason);
+}
+
+}  // namespace
+
 bool parseDescription(const std::string& text, const std::string& path,
                       PackageDescription& description, std::string& error) {
   PackageDescription d;
   std::map<std::string, int> seen;
   std::istringstream lines(text);
   std::string line;
-  int lineNumber = 0;
-  auto fail = [&](const std::string& reason) {
-    error = path + ":" + std::to_string(lineNumber) + ": " + reason;
-    return false;
-  };
-  while (std::getline(lines, line)) {
-    ++lineNumber;
+  std::string reason;
+  for (int lineNumber = 1; std::getline(lines, line); ++lineNumber) {
     const std::string content = trim(line);
     if (content.empty() || content[0] == '#') continue;
-    const std::size_t colon = content.find(':');
-    if (colon == std::string::npos) return fail("expected \"field: value\"");
-    const std::string key = trim(content.substr(0, colon));
-    const std::string value = trim(content.substr(colon + 1));
-    const bool repeatable = key == "depends" || key == "provides" || key == "conflicts" ||
-                            key == "class" || key == "off-by-default";
-    if (!repeatable && seen[key]++ > 0) return fail("\"" + key + "\" given twice");
-    std::string reason;
-    if (key == "name") {
-      if (!validName(value)) return fail("the name must be 1 to 16 bytes");
-      if (!isSafePackageName(value)) {
-        return fail("the installer refuses the name \"" + visibleText(value) +
-                    "\": " + kPackageNameRule);
-      }
-      d.header.name = value;
-    } else if (key == "version") {
-      const auto v = parseVersionText(value);
-      if (!v) return fail("bad version \"" + value + "\"");
-      d.header.version = *v;
-    } else if (key == "build-time") {
-      if (value != "now") {
-        const auto t = parseBuildTime(value);
-        if (!t) return fail("bad build time \"" + value + "\"");
-        d.header.buildTime = *t;
-        d.buildTimeGiven = true;
-      }
-    } else if (key == "arch") {
-      d.header.arch = value;
-    } else if (key == "note") {
-      d.header.note = value;
-    } else if (key == "extra-text") {
-      d.header.extraText = value;
-    } else if (key == "aux-text") {
-      d.header.auxText = value;
-    } else if (key == "depends" || key == "provides" || key == "conflicts") {
-      Dependency dep;
-      if (!parseDependency(value, key == "provides", dep, reason)) return fail(reason);
-      (key == "depends"    ? d.header.depends
-       : key == "provides" ? d.header.provides
-                           : d.header.conflicts)
-          .push_back(dep);
-    } else if (key == "flags") {
-      if (!parseFlags(value, d.header.flags, reason)) return fail(reason);
-    } else if (key == "class") {
-      const std::size_t space = value.find_last_of(" \t");
-      const auto cls =
-          space == std::string::npos ? std::nullopt : parseNumber(value.substr(space + 1));
-      const auto number = cls.value_or(5);
-      if (number > 4) return fail("expected \"class: PATTERN CLASS\" with CLASS 0 to 4");
-      d.classes.push_back({trim(value.substr(0, space)), static_cast<std::uint8_t>(number)});
-    } else if (key == "magic") {
-      if (value == "package") {
-        d.magic = kMagicPackage;
-      } else if (value == "side-by-side") {
-        d.magic = kMagicSideBySide;
-      } else {
-        return fail("magic must be \"package\" or \"side-by-side\"");
-      }
-    } else if (key == "image") {
-      if (value.empty()) return fail("an image needs a file");
-      d.imageFile = value[0] == '/' ? value : directoryOf(path) + value;
-    } else if (key == "off-by-default") {
-      if (!validName(value)) return fail("a member name must be 1 to 16 bytes");
-      if (!isSafePackageName(value)) {
-        return fail("the installer refuses the member name \"" + visibleText(value) +
-                    "\": " + kPackageNameRule);
-      }
-      d.offByDefault.push_back(value);
-    } else {
-      return fail("unknown field \"" + key + "\"");
+    if (!parseLine(content, path, d, seen, reason)) {
+      error = path + ":" + std::to_string(lineNumber) + ": " + reason;
+      return false;
     }
   }
-  if (d.header.name.empty()) {
-    error = path + ": no name given";
-    return false;
-  }
-  if (d.header.version == 0) {
-    error = path + ": no version given";
-    return false;
-  }
-  std::string reason;
-  if (namesItself(d.header, reason)) {
+  if (!checkComplete(d, reason)) {
     error = path + ": " + reason;
     return false;
   }

@@ -37,6 +37,76 @@ std::vector<Dependency> namesOnly(const std::vector<std::string>& names) {
   return list;
 }
 
+// The signature part over everything written so far.
+bool addSignature(PackageWriter& writer, const SigningKeys& keys, const BuildOptions& options,
+                  std::string& error) {
+  const std::uint32_t formSize = static_cast<std::uint32_t>(
+      options.form == SignatureForm::kFull ? kFullSignatureSize : kLegacySignatureSize);
+  const std::uint32_t size = options.signatureSize.value_or(formSize);
+  if (size < formSize) {
+    error = "a signature part of this form needs at least " + std::to_string(formSize) + " bytes";
+    return false;
+  }
+  const SigningDigest digest = writer.signingDigest(size);
+  std::vector<std::uint8_t> signature;
+  if (!makeSignature(keys, options.form, digest.bytes, digest.sha256, signature, error)) {
+    return false;
+  }
+  signature.resize(size, 0);
+  writer.addPart(kPartSignature,
+                 std::string_view(reinterpret_cast<const char*>(signature.data()), size));
+  return true;
+}
+
+// The header of a member package file `label` of a bundle of `magic`.
+bool readMemberHeader(const std::string& file, const std::string& label, std::uint32_t magic,
+                      Package& member, std::string& error) {
+  std::istringstream in(file);
+  PackageReader reader(in, false);
+  reader.wantedTypes = {kPartHeader, kPartBundleHeader};
+  if (!reader.good() || file.size() != reader.totalLength) {
+    error = "not a package file (or cut short): " + label;
+    return false;
+  }
+  if (reader.magic != magic) {
+    error = "member " + label + " has another magic than the bundle";
+    return false;
+  }
+  const int first = reader.nextPart();
+  if (first == kPartBundleHeader) {
+    error = "a bundle cannot be a member: " + label;
+    return false;
+  }
+  if (first != kPartHeader || !readHeader(member, reader)) {
+    error = "no package header in " + label;
+    return false;
+  }
+  return true;
+}
+
+bool contains(const std::vector<std::string>& names, const std::string& name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// A member the installer takes as one of the bundle named `bundle`, beside
+// the members named `earlier`.
+bool checkMember(const Package& member, const std::string& label, const std::string& bundle,
+                 const std::vector<std::string>& earlier, std::string& error) {
+  if (member.name == bundle) {
+    error = "member " + label + " has the bundle's own name";
+    return false;
+  }
+  if (!headerNamesAreSafe(member)) {
+    error = "member " + label + " has a name the installer refuses";
+    return false;
+  }
+  if (contains(earlier, member.name)) {
+    error = "member " + label + " is " + member.name + " again: a bundle brings each once";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool collectTree(const std::string& root, const std::vector<ClassRule>& classes,
@@ -139,23 +209,7 @@ bool assemblePackage(const PackageDescription& description,
   if (image) writer.addImage(*image);
   if (payload) writer.addPart(kPartPayload, *payload);
 
-  if (options.sign) {
-    const std::uint32_t formSize = static_cast<std::uint32_t>(
-        options.form == SignatureForm::kFull ? kFullSignatureSize : kLegacySignatureSize);
-    const std::uint32_t size = options.signatureSize.value_or(formSize);
-    if (size < formSize) {
-      error = "a signature part of this form needs at least " + std::to_string(formSize) + " bytes";
-      return false;
-    }
-    const SigningDigest digest = writer.signingDigest(size);
-    std::vector<std::uint8_t> signature;
-    if (!makeSignature(keys, options.form, digest.bytes, digest.sha256, signature, error)) {
-      return false;
-    }
-    signature.resize(size, 0);
-    writer.addPart(kPartSignature,
-                   std::string_view(reinterpret_cast<const char*>(signature.data()), size));
-  }
+  if (options.sign && !addSignature(writer, keys, options, error)) return false;
   if (!fitsFile(writer, error)) return false;
   bytes = writer.bytes();
   return true;
@@ -185,48 +239,16 @@ bool assembleBundle(const PackageDescription& description, const std::vector<std
   }
   std::vector<std::string> memberHeaderNames;
   for (std::size_t i = 0; i < members.size(); ++i) {
-    const std::string& file = members[i];
-    const std::string& label = memberNames[i];
-    std::istringstream in(file);
-    PackageReader reader(in, false);
-    reader.wantedTypes = {kPartHeader, kPartBundleHeader};
-    if (!reader.good() || file.size() != reader.totalLength) {
-      error = "not a package file (or cut short): " + label;
-      return false;
-    }
-    if (reader.magic != magic) {
-      error = "member " + label + " has another magic than the bundle";
-      return false;
-    }
     Package member;
-    const int first = reader.nextPart();
-    if (first == kPartBundleHeader) {
-      error = "a bundle cannot be a member: " + label;
-      return false;
-    }
-    if (first != kPartHeader || !readHeader(member, reader)) {
-      error = "no package header in " + label;
-      return false;
-    }
-    if (member.name == h.name) {
-      error = "member " + label + " has the bundle's own name";
-      return false;
-    }
-    if (!headerNamesAreSafe(member)) {
-      error = "member " + label + " has a name the installer refuses";
-      return false;
-    }
-    if (std::find(memberHeaderNames.begin(), memberHeaderNames.end(), member.name) !=
-        memberHeaderNames.end()) {
-      error = "member " + label + " is " + member.name + " again: a bundle brings each once";
+    if (!readMemberHeader(members[i], memberNames[i], magic, member, error) ||
+        !checkMember(member, memberNames[i], h.name, memberHeaderNames, error)) {
       return false;
     }
     memberHeaderNames.push_back(member.name);
-    writer.addRaw(std::string_view(file).substr(kFileHeaderSize));
+    writer.addRaw(std::string_view(members[i]).substr(kFileHeaderSize));
   }
   for (const std::string& name : description.offByDefault) {
-    if (std::find(memberHeaderNames.begin(), memberHeaderNames.end(), name) ==
-        memberHeaderNames.end()) {
+    if (!contains(memberHeaderNames, name)) {
       error = "off-by-default names no member: " + name;
       return false;
     }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "store/loader.h"
+#include "txn/file_io.h"
 #include "txn/paths.h"
 
 namespace installer {
@@ -14,17 +15,6 @@ namespace {
 
 std::string failure(const std::string& what, const std::string& path) {
   return "cannot " + what + " " + path + ": " + std::strerror(errno);
-}
-
-bool writeAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t put = write(fd, text.data() + done, text.size() - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    done += static_cast<std::size_t>(put);
-  }
-  return true;
 }
 
 }  // namespace

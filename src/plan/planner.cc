@@ -23,7 +23,7 @@ bool related(const Package& a, const Package& b) {
 // order, so that phase 1 need not compare every pair.
 class RelatedCandidates {
  public:
-  explicit RelatedCandidates(const std::vector<Package*>& list) {
+  explicit RelatedCandidates(const std::vector<const Package*>& list) {
     for (std::size_t i = 0; i < list.size(); ++i) {
       byOwnName_[list[i]->name].push_back(i);
       note(byCoveredName_[list[i]->name], i);
@@ -76,9 +76,9 @@ void forEachCarriedName(const Package& p, const Visit& visit) {
 // relate a newcomer to them, so only those are tested.
 class Placement {
  public:
-  // Places `p` right after the last placed package that it depends on or
-  // that conflicts with it, else at the front.
-  void place(Package* p) {
+  // Places `p`, candidate `source` of the list, right after the last placed
+  // package that it depends on or that conflicts with it, else at the front.
+  void place(const Package* p, std::size_t source) {
     candidates_.clear();
     forEachNeededName(*p, [&](const std::string& name) { addCandidates(byCarried_, name); });
     forEachConflictName(*p, [&](const std::string& name) { addCandidates(byConflict_, name); });
@@ -94,16 +94,17 @@ class Placement {
       }
     }
     const std::size_t index = nodes_.size();
-    nodes_.push_back({p, 0, order_.end()});
+    nodes_.push_back({p, source, 0, order_.end()});
     insertAfter(after, index);
     forEachCarriedName(*p, [&](const std::string& name) { note(byCarried_[name], index); });
     forEachConflictName(*p, [&](const std::string& name) { note(byConflict_[name], index); });
   }
 
-  std::vector<Package*> ordered() const {
-    std::vector<Package*> list;
+  // The list indices of the placed candidates, in their order.
+  std::vector<std::size_t> ordered() const {
+    std::vector<std::size_t> list;
     list.reserve(nodes_.size());
-    for (const std::size_t index : order_) list.push_back(nodes_[index].package);
+    for (const std::size_t index : order_) list.push_back(nodes_[index].source);
     return list;
   }
 
@@ -113,7 +114,8 @@ class Placement {
   using Index = std::unordered_map<std::string, std::vector<std::size_t>>;
 
   struct Node {
-    Package* package;
+    const Package* package;
+    std::size_t source;  // the index in the planned list
     std::uint64_t label;
     std::list<std::size_t>::iterator at;
   };
@@ -156,9 +158,9 @@ class Placement {
 // Phase 1: whether candidate `n` (index `self`) survives the comparison with
 // every other allowed candidate. Among equals the earlier entry stays, and a
 // bundle stays over a separate package it carries.
-bool isWinner(Repository& repo, const std::vector<Package*>& list, const std::vector<bool>& allowed,
-              const std::vector<std::size_t>& relatedIndices, std::size_t self, Version threshold,
-              bool verbose) {
+bool isWinner(Repository& repo, const std::vector<const Package*>& list,
+              const std::vector<bool>& allowed, const std::vector<std::size_t>& relatedIndices,
+              std::size_t self, Version threshold, bool verbose) {
   const Package& n = *list[self];
   const bool newestWins = threshold == kPreferNewest;
   for (const std::size_t i : relatedIndices) {
@@ -187,14 +189,15 @@ bool isWinner(Repository& repo, const std::vector<Package*>& list, const std::ve
 
 }  // namespace
 
-void planPackages(Repository& repo, std::vector<Package*>& list, Version threshold, bool verbose) {
+std::vector<std::size_t> plannedOrder(Repository& repo, const std::vector<const Package*>& list,
+                                      Version threshold, bool verbose) {
   // A candidate below the floor is refused and takes no part in the
   // comparisons of the others.
   std::vector<bool> allowed(list.size(), true);
   for (std::size_t i = 0; i < list.size(); ++i) {
     allowed[i] = threshold == kPreferNewest || list[i]->version >= threshold;
   }
-  std::vector<Package*> winners;
+  std::vector<std::size_t> winners;
   const RelatedCandidates relatedCandidates(list);
   std::vector<std::size_t> relatedIndices;
   for (std::size_t i = 0; i < list.size(); ++i) {
@@ -205,15 +208,15 @@ void planPackages(Repository& repo, std::vector<Package*>& list, Version thresho
     }
     relatedCandidates.of(*list[i], relatedIndices);
     if (isWinner(repo, list, allowed, relatedIndices, i, threshold, verbose)) {
-      winners.push_back(list[i]);
+      winners.push_back(i);
     }
   }
 
   // Phase 2: each winner goes right after the last placed package it needs
   // or that conflicts with it, else to the front.
   Placement placement;
-  for (Package* p : winners) placement.place(p);
-  list = placement.ordered();
+  for (const std::size_t i : winners) placement.place(list[i], i);
+  return placement.ordered();
 }
 
 bool dependsOn(const Package& a, const Package& b) {
@@ -261,11 +264,10 @@ void keepRequired(Repository& repo, InstalledPackage& p, bool verbose, const Pro
     if (providerAvailability(providers) == ProviderAvailability::kAvailable) continue;
     // Nothing could meet this requirement: the rest are not looked at.
     if (providers.empty()) return;
-    std::vector<Package*> candidates(providers.begin(), providers.end());
+    std::vector<InstalledPackage*> candidates = providers;
     planPackages(repo, candidates, kPreferNewest, false);
     if (candidates.empty()) continue;
-    // Every candidate is a record of the repository.
-    reviveProvider(repo, static_cast<InstalledPackage&>(*candidates.back()), p, verbose, index);
+    reviveProvider(repo, *candidates.back(), p, verbose, index);
   }
 }
 

@@ -2,6 +2,8 @@
 // package follows what it needs; and keeping what remaining packages require.
 #pragma once
 
+#include <concepts>
+#include <cstddef>
 #include <vector>
 
 #include "plan/relations.h"
@@ -13,8 +15,24 @@ namespace installer {
 // No version floor; among related candidates the newest wins.
 constexpr Version kPreferNewest = 0xFFFFFFFF;
 
+// The candidates of `list` that win among related ones, as their indices
+// into `list`, in an order where each follows what it needs.
+std::vector<std::size_t> plannedOrder(Repository& repo, const std::vector<const Package*>& list,
+                                      Version threshold, bool verbose);
+
 // Prunes and reorders `list` in place; never creates or destroys a record.
-void planPackages(Repository& repo, std::vector<Package*>& list, Version threshold, bool verbose);
+// The records keep their own type: package files stay package files and
+// installed records stay installed records.
+template <typename Record>
+requires std::derived_from<Record, Package>
+void planPackages(Repository& repo, std::vector<Record*>& list, Version threshold, bool verbose) {
+  const std::vector<const Package*> candidates(list.begin(), list.end());
+  std::vector<Record*> planned;
+  for (const std::size_t index : plannedOrder(repo, candidates, threshold, verbose)) {
+    planned.push_back(list[index]);
+  }
+  list = std::move(planned);
+}
 
 bool dependsOn(const Package& a, const Package& b);
 bool coversName(const Package& p, const std::string& name);

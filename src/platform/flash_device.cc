@@ -17,28 +17,7 @@ constexpr unsigned long kRequestConfigWord = 0xC0044626;
 constexpr std::uint32_t kKeyMinimumVersion = 0x00040025;
 // No-argument request of type 'F', number 0x2B: bit 0x10 of its answer
 // tells the two board variants of one processor revision apart.
-[[maybe_unused]] constexpr unsigned long kRequestBoardVariant = 0x2000462B;
-
-// The hardware class from the processor version register; `flashVariant`
-// is asked only for the two revisions whose boards differ in the flash.
-[[maybe_unused]] std::optional<int> classFromPvr(std::uint32_t pvr, bool (*flashVariant)()) {
-  const std::uint32_t revision = pvr & ~std::uint32_t{0xFF};
-  if (revision == 0x80211000 || revision == 0x80212100) return flashVariant() ? 2 : 4;
-  const std::uint32_t upper = pvr >> 16;
-  const std::uint32_t low = upper & 0xFF;
-  if (low >= 0x83 && low <= 0x85) return 1;
-  if (low == 0x20 || low == 0x21) return 2;
-  if (upper == 0x1302) return 3;
-  return std::nullopt;
-}
-
-[[maybe_unused]] bool flashVariantBit() {
-  const int fd = open(kFlashDevice, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const int answer = ioctl(fd, kRequestBoardVariant, 0);
-  close(fd);
-  return answer != -1 && (answer & 0x10) != 0;
-}
+constexpr unsigned long kRequestBoardVariant = 0x2000462B;
 
 }  // namespace
 
@@ -53,14 +32,12 @@ std::uint32_t minimumSystemVersion() {
   return argument[1];
 }
 
-std::optional<int> hardwareClass() {
-#if defined(__powerpc__)
-  unsigned long pvr = 0;
-  asm volatile("mfpvr %0" : "=r"(pvr));
-  return classFromPvr(static_cast<std::uint32_t>(pvr), flashVariantBit);
-#else
-  return std::nullopt;
-#endif
+bool boardVariantBit() {
+  const int fd = open(kFlashDevice, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const int answer = ioctl(fd, kRequestBoardVariant, 0);
+  close(fd);
+  return answer != -1 && (answer & 0x10) != 0;
 }
 
 }  // namespace installer

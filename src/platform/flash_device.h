@@ -1,9 +1,8 @@
-// Requests to the router's flash device driver "/dev/flash" and the hardware
-// class of the machine. On other hardware the answers are neutral.
+// Requests to the router's flash device driver "/dev/flash". On other
+// hardware the answers are neutral.
 #pragma once
 
 #include <cstdint>
-#include <optional>
 
 namespace installer {
 
@@ -11,7 +10,8 @@ namespace installer {
 // not open or sets no minimum.
 std::uint32_t minimumSystemVersion();
 
-// 1 to 4 on the PowerPC routers; none elsewhere.
-std::optional<int> hardwareClass();
+// The board-variant bit (0x10 of the answer to the request 0x2000462B);
+// false when "/dev/flash" does not open or refuses the request.
+bool boardVariantBit();
 
 }  // namespace installer

@@ -41,7 +41,7 @@ bool isRealDirectory(const std::string& path) {
 // in a package directory's place is no package either: what was loaded
 // through it would be written back through it, somewhere outside the
 // database. The listing says what most entries are; only the others are
-// looked at.
+// looked at. False when the database directory cannot be opened.
 bool listPackageDirectories(std::vector<std::string>& names) {
   DIR* dir = opendir(kDatabaseDir);
   if (dir == nullptr) return false;
@@ -198,8 +198,6 @@ void readSchedule(InstalledPackage& p, const std::unordered_set<std::string>* sc
   }
 }
 
-// The records of the kept package files of every package directory; `dir`
-// only says where the files are kept.
 // Each package directory, listed once: which of its files exist.
 using Listings = std::unordered_map<std::string, DirectoryListing>;
 
@@ -209,6 +207,11 @@ const DirectoryListing* listingOf(const Listings* listings, const std::string& n
   return found == listings->end() ? nullptr : &found->second;
 }
 
+// Where kept package files are read from.
+enum class ImageSource { kDatabase, kImageDirectory };
+
+// The records of the kept package files of every package directory; `dir`
+// only says where the files are kept.
 void loadImages(Repository& repo, const std::vector<std::string>& names, const std::string& dir,
                 ImageSource kind, const Listings* listings, ReadFailures* failures) {
   if (kind == ImageSource::kDatabase) {
@@ -289,14 +292,6 @@ LoadOutcome openRepository(Repository& repo, bool quiet, const std::string& arch
     return LoadOutcome::kUnreadable;
   }
   return LoadOutcome::kLoaded;
-}
-
-bool scanImages(Repository& repo, const std::string& dir, ImageSource kind) {
-  // The names always come from the database directory.
-  std::vector<std::string> names;
-  if (!listPackageDirectories(names)) return false;
-  loadImages(repo, names, dir, kind, nullptr, nullptr);
-  return true;
 }
 
 void readMetadata(InstalledPackage& p) { readMetadataListed(p, nullptr, nullptr, nullptr); }

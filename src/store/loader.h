@@ -19,9 +19,8 @@ enum class LoadOutcome {
 [[nodiscard]] LoadOutcome openRepository(Repository& repo, bool quiet, const std::string& arch,
                                          std::string* unreadable = nullptr);
 
-enum class ImageSource { kDatabase, kImageDirectory };
-bool scanImages(Repository& repo, const std::string& dir, ImageSource kind);
-
+// The metadata files of one package's directory (and its schedule), read
+// without a listing of the directory: every file is probed.
 void readMetadata(InstalledPackage& p);
 
 // "/ram/pdb/" + the name without characters other than letters, digits and

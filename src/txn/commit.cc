@@ -14,6 +14,7 @@
 #include <set>
 
 #include "platform/flush.h"
+#include "txn/file_io.h"
 #include "txn/journal.h"
 #include "txn/manifest.h"
 #include "txn/paths.h"
@@ -51,25 +52,11 @@ void report(const char* what, int error) {
   std::perror(what);
 }
 
-bool writeAll(int fd, const char* data, std::size_t size) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t put = ::write(fd, data + done, size - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) {
-      if (put == 0) errno = EIO;
-      return false;
-    }
-    done += static_cast<std::size_t>(put);
-  }
-  return true;
-}
-
 // Appends one line to the journal; false with errno set.
 bool appendToJournal(const char* line) {
   const int fd = ::open(kJournalPath, O_WRONLY | O_APPEND | O_CLOEXEC);
   if (fd < 0) return false;
-  bool ok = writeAll(fd, line, std::char_traits<char>::length(line));
+  bool ok = writeAll(fd, line);
   const int error = errno;
   if (::close(fd) != 0 && ok) return false;
   errno = error;
@@ -152,7 +139,7 @@ class Planner {
 };
 
 bool Planner::flushBuffer() {
-  const bool ok = writeAll(fd_, buffer_.data(), buffer_.size());
+  const bool ok = writeAll(fd_, buffer_);
   buffer_.clear();
   return ok;
 }

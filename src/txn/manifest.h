@@ -12,6 +12,8 @@
 
 namespace installer {
 
+// The codes are those of the operation kinds as they have always been
+// numbered; code 2 names no operation and is never used.
 enum class ManifestOp : std::uint32_t {
   kMove = 0,        // rename source onto the target
   kMoveStaged = 1,  // as kMove; the source is our temporary file

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <fstream>
 
+#include "txn/file_io.h"
 #include "txn/manifest.h"
 #include "txn/paths.h"
 
@@ -17,17 +18,6 @@ namespace {
 bool writable(const std::string& path, const ManifestEntry& entry) {
   return !path.empty() && path.find_first_of(" \n") == std::string::npos &&
          entry.source.find('\n') == std::string::npos;
-}
-
-bool writeAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t put = write(fd, text.data() + done, text.size() - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    done += static_cast<std::size_t>(put);
-  }
-  return true;
 }
 
 struct Fields {

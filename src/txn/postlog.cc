@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "txn/file_io.h"
 #include "txn/staging.h"
 
 namespace installer {
@@ -18,28 +19,11 @@ constexpr const char* kPostlogPath = "/flash/postlog";
 constexpr std::size_t kReservedBytes = 4096;
 
 // The log is a plain file of ours: a link planted in its place is not
-// followed (the log would be written wherever it points), and anything else
-// there (a FIFO, a device) is left alone instead of being waited on.
-int openLog(int flags) {
-  const int fd = open(kPostlogPath, flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0644);
-  if (fd < 0) return -1;
-  struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
+// followed, and anything else there is left alone.
+int openLog(int flags) { return openOwnRegularFile(kPostlogPath, flags, 0644); }
 
 // Write failures are not reported: the log is a courtesy to the reader.
-void writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t put = write(fd, bytes.data(), bytes.size());
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return;
-    bytes.remove_prefix(static_cast<std::size_t>(put));
-  }
-}
+void writeLog(int fd, std::string_view bytes) { static_cast<void>(writeAll(fd, bytes)); }
 
 }  // namespace
 
@@ -64,7 +48,7 @@ void preloadPostlog(Repository& repo) {
   }
   // Keep room on the flash for the new log while the install fills it.
   if (const int out = openLog(O_WRONLY | O_CREAT | O_TRUNC); out >= 0) {
-    writeAll(out, std::string(kReservedBytes, '\0'));
+    writeLog(out, std::string(kReservedBytes, '\0'));
     close(out);
   }
   repo.postlogPreloaded = true;
@@ -91,7 +75,7 @@ void writePostlog(Repository& repo) {
     text += line;
     text += '\n';
   }
-  writeAll(out, text);
+  writeLog(out, text);
   close(out);
 }
 

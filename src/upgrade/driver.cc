@@ -123,6 +123,57 @@ std::vector<InstalledPackage*> providersToEnable(const Repository& repo,
   return list;
 }
 
+// Stands between a failed run and its caller: nothing it staged is kept.
+void abandonRun(Manifest& m, UpgradeTrace* trace) {
+  cancelManifest(m);
+  if (trace != nullptr) trace->failed = true;
+}
+
+// The version floor of a downgrade run when "/ram/DOWNGRADE" is there (and
+// the downgrade flag with it); otherwise no floor.
+Version downgradeFloor(InstallFlags& flags) {
+  std::ifstream marker("/ram/DOWNGRADE");
+  if (!marker.is_open()) return kPreferNewest;
+  flags |= kFlagDowngrade;
+  return readDowngradeFloor(marker);
+}
+
+// The names provided by the packages enabled before the run: each must still
+// be provided after it.
+std::set<std::string> providedNames(const Repository& repo) {
+  std::set<std::string> names;
+  for (const auto& record : repo.packages) {
+    if (record->disabled) continue;
+    names.insert(record->name);
+    for (const auto& entry : record->provides) names.insert(entry.name);
+  }
+  return names;
+}
+
+// Whether the user chose to have each package enabled or disabled.
+KeptState userChoices(const Repository& repo) {
+  KeptState kept;
+  for (const auto& record : repo.packages) {
+    if (record->userChoice) kept[record->name] = record->disabled;
+  }
+  return kept;
+}
+
+// The downloaded file itself becomes the kept image (or the boot image,
+// with the image path a link to it).
+void keepDownloadedImage(const Repository& repo, Manifest& m, const PackageFile& file,
+                         bool bootImage) {
+  const std::string imagePath = "/flash/var/pdb/" + file.name + "/image";
+  if (bootImage) {
+    // The boot image stays even when the package's own settling took its
+    // record out again; the link goes only into a directory that stays.
+    addMove(m, file.path, "/flash/bootimage");
+    if (findRecord(repo, file.name) != nullptr) addLink(m, "/flash/bootimage", imagePath);
+  } else {
+    addMove(m, file.path, imagePath);
+  }
+}
+
 }  // namespace
 
 void scanPackageDir(Repository& repo, const std::string& dir,
@@ -152,47 +203,41 @@ void scanPackageDir(Repository& repo, const std::string& dir,
   closedir(handle);
 }
 
+namespace {
+
+// The candidate files of a run: those of the first download directory that
+// holds one, or of every one of `dirs` when given.
+std::vector<std::unique_ptr<PackageFile>> findPackageFiles(Repository& repo,
+                                                           const std::vector<std::string>& dirs) {
+  std::vector<std::unique_ptr<PackageFile>> files;
+  if (!dirs.empty()) {
+    for (const std::string& dir : dirs) scanPackageDir(repo, dir, files);
+    return files;
+  }
+  for (const char* dir : kDownloadDirs) {
+    scanPackageDir(repo, dir, files);
+    if (!files.empty()) break;
+  }
+  return files;
+}
+
+}  // namespace
+
 std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flags,
                                 const std::vector<std::string>& dirs, UpgradeTrace* trace) {
-  Version threshold = kPreferNewest;
-  {
-    std::ifstream marker("/ram/DOWNGRADE");
-    if (marker.is_open()) {
-      flags |= kFlagDowngrade;
-      threshold = readDowngradeFloor(marker);
-    }
-  }
-
-  std::vector<std::unique_ptr<PackageFile>> files;
-  if (dirs.empty()) {
-    for (const char* dir : kDownloadDirs) {
-      scanPackageDir(repo, dir, files);
-      if (!files.empty()) break;
-    }
-  } else {
-    for (const std::string& dir : dirs) scanPackageDir(repo, dir, files);
-  }
-
-  std::vector<Package*> plan;
+  const Version threshold = downgradeFloor(flags);
+  const std::vector<std::unique_ptr<PackageFile>> files = findPackageFiles(repo, dirs);
+  std::vector<PackageFile*> plan;
   for (const auto& file : files) plan.push_back(file.get());
   planPackages(repo, plan, threshold, true);
   if (trace != nullptr) {
     for (const auto& file : files) trace->found.push_back({packageLabel(*file), file->path});
-    for (const Package* planned : plan) {
-      const auto& file = static_cast<const PackageFile&>(*planned);
-      trace->planned.push_back({packageLabel(file), file.path});
-    }
+    for (const PackageFile* file : plan)
+      trace->planned.push_back({packageLabel(*file), file->path});
   }
 
-  KeptState keptState;
-  std::set<std::string> providedBefore;
-  for (const auto& record : repo.packages) {
-    if (record->userChoice) keptState[record->name] = record->disabled;
-    if (record->disabled) continue;
-    providedBefore.insert(record->name);
-    for (const auto& entry : record->provides) providedBefore.insert(entry.name);
-  }
-
+  const KeptState keptState = userChoices(repo);
+  const std::set<std::string> providedBefore = providedNames(repo);
   // The old log is taken in (and room kept for the new one) only by a run
   // that will write it.
   if (!plan.empty()) {
@@ -205,9 +250,7 @@ std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flag
 
   std::vector<Package> installed;
   for (std::size_t index = 0; index < plan.size(); ++index) {
-    Package* planned = plan[index];
-    // Every entry of the plan is one of our PackageFile records.
-    const auto& file = static_cast<const PackageFile&>(*planned);
+    const PackageFile& file = *plan[index];
     std::ifstream input(file.path, std::ios::binary);
     if (!input.is_open()) continue;
     bool bootImage = false;
@@ -216,33 +259,17 @@ std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flag
     input.close();
     if (trace != nullptr) trace->planned[index].result = static_cast<int>(result);
     if (result != StreamInstall::kInstalled) {
-      cancelManifest(m);
-      if (trace != nullptr) trace->failed = true;
+      abandonRun(m, trace);
       return {};
     }
-    if (file.imageBased) {
-      // The downloaded file itself becomes the kept image (or the boot image,
-      // with the image path a link to it).
-      const std::string imagePath = "/flash/var/pdb/" + file.name + "/image";
-      if (bootImage) {
-        // The boot image stays even when the package's own settling took
-        // its record out again; the link goes only into a directory that
-        // stays.
-        addMove(m, file.path, "/flash/bootimage");
-        if (findRecord(repo, file.name) != nullptr) addLink(m, "/flash/bootimage", imagePath);
-      } else {
-        addMove(m, file.path, imagePath);
-      }
-    }
+    if (file.imageBased) keepDownloadedImage(repo, m, file, bootImage);
     installed.push_back(static_cast<const Package&>(file));
   }
 
   enablePackages(repo, m, providersToEnable(repo, providedBefore), Verbosity::kReport);
-
   if (repo.packages.empty()) {
     reportError(repo, "router installation failed!!!");
-    cancelManifest(m);
-    if (trace != nullptr) trace->failed = true;
+    abandonRun(m, trace);
     return {};
   }
   return installed;

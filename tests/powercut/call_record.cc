@@ -7,34 +7,39 @@
 namespace powercut {
 namespace {
 
+// A call's name in the record and the fields of its line after the name,
+// one letter each, in order: d descriptor, F flags (hexadecimal), f flags
+// (decimal; for dup the copy), c created (0 or 1), m mode (octal), o offset,
+// l length, p path, q second path, s size (signed, may be left out).
 struct Name {
   CallKind kind;
   const char* name;
+  const char* fields;
 };
 
 constexpr Name kNames[] = {
-    {CallKind::kOpen, "open"},
-    {CallKind::kMkstemp, "mkstemp"},
-    {CallKind::kWrite, "write"},
-    {CallKind::kTruncate, "truncate"},
-    {CallKind::kTruncatePath, "truncate-path"},
-    {CallKind::kRename, "rename"},
-    {CallKind::kLink, "link"},
-    {CallKind::kSymlink, "symlink"},
-    {CallKind::kUnlink, "unlink"},
-    {CallKind::kRmdir, "rmdir"},
-    {CallKind::kMkdir, "mkdir"},
-    {CallKind::kChmod, "chmod"},
-    {CallKind::kFchmod, "fchmod"},
-    {CallKind::kFsync, "fsync"},
-    {CallKind::kFdatasync, "fdatasync"},
-    {CallKind::kSyncfs, "syncfs"},
-    {CallKind::kSync, "sync"},
-    {CallKind::kSyncFileRange, "sync_file_range"},
-    {CallKind::kClose, "close"},
-    {CallKind::kDup, "dup"},
-    {CallKind::kChroot, "chroot"},
-    {CallKind::kChdir, "chdir"},
+    {CallKind::kOpen, "open", "dFcmp"},
+    {CallKind::kMkstemp, "mkstemp", "dmp"},
+    {CallKind::kWrite, "write", "dol"},
+    {CallKind::kTruncate, "truncate", "dl"},
+    {CallKind::kTruncatePath, "truncate-path", "lp"},
+    {CallKind::kRename, "rename", "pq"},
+    {CallKind::kLink, "link", "pq"},
+    {CallKind::kSymlink, "symlink", "pq"},
+    {CallKind::kUnlink, "unlink", "p"},
+    {CallKind::kRmdir, "rmdir", "p"},
+    {CallKind::kMkdir, "mkdir", "mp"},
+    {CallKind::kChmod, "chmod", "mp"},
+    {CallKind::kFchmod, "fchmod", "dm"},
+    {CallKind::kFsync, "fsync", "ds"},
+    {CallKind::kFdatasync, "fdatasync", "ds"},
+    {CallKind::kSyncfs, "syncfs", "d"},
+    {CallKind::kSync, "sync", ""},
+    {CallKind::kSyncFileRange, "sync_file_range", "dolf"},
+    {CallKind::kClose, "close", "ds"},
+    {CallKind::kDup, "dup", "df"},
+    {CallKind::kChroot, "chroot", "p"},
+    {CallKind::kChdir, "chdir", "p"},
 };
 
 int hexDigit(char c) {
@@ -101,75 +106,41 @@ class Fields {
   bool ok_ = true;
 };
 
-bool readArguments(Call& call, Fields& f) {
-  switch (call.kind) {
-    case CallKind::kOpen:
-      call.fd = static_cast<int>(f.number());
-      call.flags = static_cast<int>(f.number(16));
-      call.created = f.number() != 0;
-      call.mode = static_cast<unsigned>(f.number(8));
-      call.path = f.path();
-      break;
-    case CallKind::kMkstemp:
-      call.fd = static_cast<int>(f.number());
-      call.mode = static_cast<unsigned>(f.number(8));
-      call.path = f.path();
-      break;
-    case CallKind::kWrite:
-      call.fd = static_cast<int>(f.number());
-      call.offset = f.number();
-      call.length = f.number();
-      break;
-    case CallKind::kTruncate:
-      call.fd = static_cast<int>(f.number());
-      call.length = f.number();
-      break;
-    case CallKind::kTruncatePath:
-      call.length = f.number();
-      call.path = f.path();
-      break;
-    case CallKind::kRename:
-    case CallKind::kLink:
-    case CallKind::kSymlink:
-      call.path = f.path();
-      call.path2 = f.path();
-      break;
-    case CallKind::kUnlink:
-    case CallKind::kRmdir:
-    case CallKind::kChroot:
-    case CallKind::kChdir:
-      call.path = f.path();
-      break;
-    case CallKind::kMkdir:
-    case CallKind::kChmod:
-      call.mode = static_cast<unsigned>(f.number(8));
-      call.path = f.path();
-      break;
-    case CallKind::kFchmod:
-      call.fd = static_cast<int>(f.number());
-      call.mode = static_cast<unsigned>(f.number(8));
-      break;
-    case CallKind::kFsync:
-    case CallKind::kFdatasync:
-    case CallKind::kClose:
-      call.fd = static_cast<int>(f.number());
-      if (!f.done()) call.size = f.signedNumber();
-      break;
-    case CallKind::kSyncfs:
-      call.fd = static_cast<int>(f.number());
-      break;
-    case CallKind::kDup:
-      call.fd = static_cast<int>(f.number());
-      call.flags = static_cast<int>(f.number());  // the copy
-      break;
-    case CallKind::kSyncFileRange:
-      call.fd = static_cast<int>(f.number());
-      call.offset = f.number();
-      call.length = f.number();
-      call.flags = static_cast<int>(f.number());
-      break;
-    case CallKind::kSync:
-      break;
+// Reads the fields that `fields` lists (see kNames) into the call.
+bool readArguments(Call& call, const char* fields, Fields& f) {
+  for (const char* field = fields; *field != '\0'; ++field) {
+    switch (*field) {
+      case 'd':
+        call.fd = static_cast<int>(f.number());
+        break;
+      case 'F':
+        call.flags = static_cast<int>(f.number(16));
+        break;
+      case 'f':
+        call.flags = static_cast<int>(f.number());
+        break;
+      case 'c':
+        call.created = f.number() != 0;
+        break;
+      case 'm':
+        call.mode = static_cast<unsigned>(f.number(8));
+        break;
+      case 'o':
+        call.offset = f.number();
+        break;
+      case 'l':
+        call.length = f.number();
+        break;
+      case 'p':
+        call.path = f.path();
+        break;
+      case 'q':
+        call.path2 = f.path();
+        break;
+      case 's':
+        if (!f.done()) call.size = f.signedNumber();
+        break;
+    }
   }
   return f.ok() && f.done();
 }
@@ -242,14 +213,14 @@ RecordOrError parseCallRecord(const std::string& text) {
     Call call;
     call.seq = static_cast<long>(f.number());
     const std::string name = f.word();
-    bool known = false;
+    const char* fields = nullptr;
     for (const Name& n : kNames) {
       if (name == n.name) {
         call.kind = n.kind;
-        known = true;
+        fields = n.fields;
       }
     }
-    if (!known || !f.ok() || !readArguments(call, f)) {
+    if (fields == nullptr || !f.ok() || !readArguments(call, fields, f)) {
       result.error = "event not understood: " + line;
       return result;
     }

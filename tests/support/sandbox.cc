@@ -267,12 +267,12 @@ std::string treeListing(const std::string& dir, bool withTimes) {
   return text;
 }
 
-RunResult runProgram(const std::string& binary, const std::vector<std::string>& args,
-                     const RunOptions& options) {
-  int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-    return {};
-  }
+namespace {
+
+// The program's environment: the test's own, without the variables the
+// installer reads unless the options set them, and without those unset.
+std::vector<std::string> childEnvironment(const std::vector<std::string>& args,
+                                          const RunOptions& options) {
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
@@ -299,55 +299,58 @@ RunResult runProgram(const std::string& binary, const std::vector<std::string>& 
       *asan += ":detect_leaks=0";
     }
   }
+  return env;
+}
 
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    if (options.output == RunOptions::Output::kReaderGone) {
-      int gone[2];
-      if (pipe(gone) == 0) {
-        dup2(gone[1], 1);
-        close(gone[0]);
-        close(gone[1]);
-      }
-    } else if (options.output == RunOptions::Output::kClosed) {
-      close(1);
+// In the child: the standard descriptors, signals and root the options ask
+// for, then the program.
+[[noreturn]] void execProgram(const std::string& binary, const std::vector<std::string>& args,
+                              const RunOptions& options, std::vector<std::string>& env, int input,
+                              int output, int error) {
+  dup2(input, 0);
+  dup2(output, 1);
+  dup2(error, 2);
+  if (options.output == RunOptions::Output::kReaderGone) {
+    int gone[2];
+    if (pipe(gone) == 0) {
+      dup2(gone[1], 1);
+      close(gone[0]);
+      close(gone[1]);
     }
-    // A writer to a pipe without reader is killed unless it says otherwise:
-    // the program must meet the default, whatever the test process set.
-    signal(SIGPIPE, SIG_DFL);
-    if (options.timeoutSeconds != 0) {
-      signal(SIGALRM, SIG_DFL);
-      alarm(options.timeoutSeconds);
-    }
-    std::string path = binary;
-    if (!options.chrootTo.empty()) {
-      path = enterRootWithHostLibraries(options.chrootTo, binary);
-      if (path.empty()) {
-        std::perror("entering test root");
-        _exit(126);
-      }
-    }
-    std::vector<char*> argv{const_cast<char*>(path.c_str())};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    execve(path.c_str(), argv.data(), envp.data());
-    std::perror("execve");
-    _exit(127);
+  } else if (options.output == RunOptions::Output::kClosed) {
+    close(1);
   }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
+  // A writer to a pipe without reader is killed unless it says otherwise:
+  // the program must meet the default, whatever the test process set.
+  signal(SIGPIPE, SIG_DFL);
+  if (options.timeoutSeconds != 0) {
+    signal(SIGALRM, SIG_DFL);
+    alarm(options.timeoutSeconds);
+  }
+  std::string path = binary;
+  if (!options.chrootTo.empty()) {
+    path = enterRootWithHostLibraries(options.chrootTo, binary);
+    if (path.empty()) {
+      std::perror("entering test root");
+      _exit(126);
+    }
+  }
+  std::vector<char*> argv{const_cast<char*>(path.c_str())};
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  execve(path.c_str(), argv.data(), envp.data());
+  std::perror("execve");
+  _exit(127);
+}
 
-  RunResult result;
+// Feeds `input` to the program while collecting what it writes to its two
+// outputs, until both are closed; all three descriptors are closed after.
+void exchange(int inFd, int outFd, int errFd, const std::string& input, RunResult& result) {
   std::size_t written = 0;
-  int inFd = in[1];
-  if (options.input.empty()) {
+  if (input.empty()) {
     close(inFd);
     inFd = -1;
   }
@@ -356,8 +359,8 @@ RunResult runProgram(const std::string& binary, const std::vector<std::string>& 
   while (outOpen || errOpen) {
     pollfd fds[3];
     int n = 0;
-    if (outOpen) fds[n++] = {out[0], POLLIN, 0};
-    if (errOpen) fds[n++] = {err[0], POLLIN, 0};
+    if (outOpen) fds[n++] = {outFd, POLLIN, 0};
+    if (errOpen) fds[n++] = {errFd, POLLIN, 0};
     if (inFd >= 0) fds[n++] = {inFd, POLLOUT, 0};
     if (poll(fds, static_cast<nfds_t>(n), -1) < 0) {
       if (errno == EINTR) continue;
@@ -366,10 +369,9 @@ RunResult runProgram(const std::string& binary, const std::vector<std::string>& 
     for (int i = 0; i < n; ++i) {
       if (fds[i].revents == 0) continue;
       if (fds[i].fd == inFd) {
-        const ssize_t w =
-            write(inFd, options.input.data() + written, options.input.size() - written);
+        const ssize_t w = write(inFd, input.data() + written, input.size() - written);
         if (w > 0) written += static_cast<std::size_t>(w);
-        if (w < 0 || written == options.input.size()) {
+        if (w < 0 || written == input.size()) {
           close(inFd);
           inFd = -1;
         }
@@ -377,18 +379,37 @@ RunResult runProgram(const std::string& binary, const std::vector<std::string>& 
       }
       const ssize_t r = read(fds[i].fd, buffer, sizeof buffer);
       if (r <= 0) {
-        if (fds[i].fd == out[0])
+        if (fds[i].fd == outFd)
           outOpen = false;
         else
           errOpen = false;
         continue;
       }
-      (fds[i].fd == out[0] ? result.out : result.err).append(buffer, static_cast<std::size_t>(r));
+      (fds[i].fd == outFd ? result.out : result.err).append(buffer, static_cast<std::size_t>(r));
     }
   }
   if (inFd >= 0) close(inFd);
-  close(out[0]);
-  close(err[0]);
+  close(outFd);
+  close(errFd);
+}
+
+}  // namespace
+
+RunResult runProgram(const std::string& binary, const std::vector<std::string>& args,
+                     const RunOptions& options) {
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    return {};
+  }
+  std::vector<std::string> env = childEnvironment(args, options);
+  const pid_t pid = fork();
+  if (pid == 0) execProgram(binary, args, options, env, in[0], out[1], err[1]);
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+
+  RunResult result;
+  exchange(in[1], out[0], err[0], options.input, result);
   int status = 0;
   waitpid(pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -192,141 +192,183 @@ bool extractFiles(Repository& repo, InstalledPackage& p, Manifest& m, PackageRea
   return true;
 }
 
+namespace {
+
+// One package being installed: what every step needs.
+struct PackageInstall {
+  Repository& repo;
+  Manifest& m;
+  PackageReader& reader;
+  InstallFlags flags;
+  const Dependency* bundle;  // the bundle a member comes with, else null
+  std::unique_ptr<InstalledPackage> record;
+};
+
+// The acceptance check's findings, with the state the package arrives in:
+// the user's kept choice, the bundle's, or disabled by a conflict (which is
+// then no longer a finding).
+AcceptResult acceptAndSetState(PackageInstall& in, const KeptState& keptState) {
+  InstalledPackage& record = *in.record;
+  AcceptResult result = checkAcceptance(
+      in.repo, record, in.bundle != nullptr ? kAllTolerated : in.flags | kFlagConflict);
+
+  if (auto kept = keptState.find(record.name); kept != keptState.end()) {
+    record.disabled = kept->second;
+    record.userChoice = true;
+  } else if (in.bundle != nullptr) {
+    // A member the user never chose for itself follows a bundle the user
+    // disabled, as the bundle's disable had left it.
+    if (auto keptBundle = keptState.find(in.bundle->name);
+        keptBundle != keptState.end() && keptBundle->second) {
+      record.disabled = true;
+    }
+  }
+  if (result & kFlagConflict) {
+    result &= ~AcceptResult{kFlagConflict};
+    record.disabled = true;
+  }
+  return result;
+}
+
+// A package the checks refuse: a member is passed over (when its signature
+// holds), a reinstall of the installed version is announced, anything else
+// installs nothing.
+InstallOutcome refuse(PackageInstall& in, AcceptResult result, bool* bootImageOut) {
+  InstalledPackage& record = *in.record;
+  if (in.bundle != nullptr) {
+    if (!passOverMember(record, in.reader)) {
+      record.bundle = *in.bundle;
+      reportBrokenPackage(in.repo, record);
+      return {};
+    }
+    const InstalledPackage* installed = findRecord(in.repo, record.name);
+    return installed != nullptr ? outcomeOf(*installed, true) : InstallOutcome{};
+  }
+  if ((result & kFlagReinstall) == 0) return {};
+  const InstalledPackage* installed = findRecord(in.repo, record.name);
+  if (in.flags & kFlagReinstall) {
+    // A line of 78 blanks, one short of the console's width, drawn over
+    // whatever status line there was before it is taken away.
+    setStatusLine(in.repo, std::string(78, ' '));
+    setStatusLine(in.repo, "");
+    inform(in.repo, "installed %s%s", record.disabled ? "(disabled) " : "",
+           packageLabel(record).c_str());
+    if (bootImageOut != nullptr && installed != nullptr) {
+      *bootImageOut = record.imageBased && (installed->flags & kFlagBootImage) != 0;
+    }
+  }
+  return installed != nullptr ? outcomeOf(*installed, true) : InstallOutcome{};
+}
+
+// The parts after the header: the image part read through, the files
+// staged (unless the boot loader carries them), the signature checked, and
+// nothing after it. False when the package is broken (reported) or a file
+// could not be staged.
+bool readContents(PackageInstall& in) {
+  InstalledPackage& record = *in.record;
+  PackageReader& reader = in.reader;
+  if (reader.partType == kPartImage) {
+    if (!passOverImagePart(in.repo, record, reader)) {
+      reportBrokenPackage(in.repo, record);
+      return false;
+    }
+    reader.nextPart();
+  }
+  if (reader.partType == kPartPayload) {
+    // The boot loader carries the payload of the boot image itself.
+    if (!(in.repo.bootImageVariable && ownsBootImage(record)) &&
+        !extractFiles(in.repo, record, in.m, reader)) {
+      return false;
+    }
+    reader.nextPart();
+  }
+  if (reader.partType != kPartSignature || !verifySignature(record, reader)) {
+    reportBrokenPackage(in.repo, record);
+    return false;
+  }
+  reader.nextPart();
+  if (in.bundle == nullptr && !tailIsClean(reader)) {
+    reportBrokenPackage(in.repo, record);
+    return false;
+  }
+  return true;
+}
+
+// The record joins the repository and the scheduled actions are settled
+// again; the settling may take the new record out again, so what the caller
+// needs is taken first.
+InstallOutcome addRecord(PackageInstall& in, std::string* packageDirOut, bool* bootImageOut) {
+  const InstallOutcome outcome = outcomeOf(*in.record, false);
+  const bool imageBased = in.record->imageBased;
+  const bool newBootImage = ownsBootImage(*in.record) && in.repo.bootImageVariable;
+  const std::string directory = packageDir(*in.record);
+  const InstalledPackage* added = in.record.get();
+  in.repo.packages.push_back(std::move(in.record));
+
+  applyScheduledActions(in.repo, in.m, Verbosity::kSilent);
+
+  // A package that the settling took out again (it needed what only its
+  // older version provided) keeps no image. Its boot image is another
+  // matter: the older version's is gone with the older record, and the
+  // router must not be left without one.
+  const bool stayed = std::any_of(in.repo.packages.begin(), in.repo.packages.end(),
+                                  [added](const auto& p) { return p.get() == added; });
+  if (bootImageOut != nullptr) *bootImageOut = newBootImage;
+  if (packageDirOut != nullptr && imageBased && (stayed || newBootImage)) {
+    *packageDirOut = directory;
+  }
+  return outcome;
+}
+
+}  // namespace
+
 InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& reader,
                               InstallFlags flags, const KeptState& keptState,
                               const Dependency* bundle, std::string* packageDirOut,
                               bool* bootImageOut) {
   auto record = std::make_unique<InstalledPackage>();
   if (!readHeader(*record, reader)) return {};
-  if (!headerNamesAreSafe(*record)) {
+  return installFromHeader(repo, m, reader, std::move(record), flags, keptState, bundle,
+                           packageDirOut, bootImageOut);
+}
+
+InstallOutcome installFromHeader(Repository& repo, Manifest& m, PackageReader& reader,
+                                 std::unique_ptr<InstalledPackage> record, InstallFlags flags,
+                                 const KeptState& keptState, const Dependency* bundle,
+                                 std::string* packageDirOut, bool* bootImageOut) {
+  PackageInstall in{repo, m, reader, flags, bundle, std::move(record)};
+  if (!headerNamesAreSafe(*in.record)) {
     // A member is reported under its bundle's label, which has been checked.
-    if (bundle != nullptr) record->bundle = *bundle;
-    reportBrokenPackage(repo, *record);
+    if (bundle != nullptr) in.record->bundle = *bundle;
+    reportBrokenPackage(repo, *in.record);
     return {};
   }
-  if (bundle != nullptr && record->name == bundle->name) return {};
-
-  if (record->name == "system" && versionMajor(record->version) <= 6 && !m.planOnly) {
+  if (bundle != nullptr && in.record->name == bundle->name) return {};
+  if (in.record->name == "system" && versionMajor(in.record->version) <= 6 && !m.planOnly) {
     markConversion();
   }
 
-  AcceptResult result =
-      checkAcceptance(repo, *record, bundle != nullptr ? kAllTolerated : flags | kFlagConflict);
+  const AcceptResult result = acceptAndSetState(in, keptState);
+  if ((result & (~flags | kFlagReinstall)) != 0) return refuse(in, result, bootImageOut);
 
-  if (auto kept = keptState.find(record->name); kept != keptState.end()) {
-    record->disabled = kept->second;
-    record->userChoice = true;
-  } else if (bundle != nullptr) {
-    // A member the user never chose for itself follows a bundle the user
-    // disabled, as the bundle's disable had left it.
-    if (auto keptBundle = keptState.find(bundle->name);
-        keptBundle != keptState.end() && keptBundle->second) {
-      record->disabled = true;
-    }
-  }
-
-  if (result & kFlagConflict) {
-    result &= ~AcceptResult{kFlagConflict};
-    record->disabled = true;
-  }
-
-  const AcceptResult rejecting = result & (~flags | kFlagReinstall);
-  if (rejecting != 0) {
-    if (bundle != nullptr) {
-      if (!passOverMember(*record, reader)) {
-        record->bundle = *bundle;
-        reportBrokenPackage(repo, *record);
-        return {};
-      }
-      const InstalledPackage* installed = findRecord(repo, record->name);
-      return installed != nullptr ? outcomeOf(*installed, true) : InstallOutcome{};
-    }
-    if ((result & kFlagReinstall) == 0) return {};
-    const InstalledPackage* installed = findRecord(repo, record->name);
-    if (flags & kFlagReinstall) {
-      // A line of 78 blanks, one short of the console's width, drawn over
-      // whatever status line there was before it is taken away.
-      setStatusLine(repo, std::string(78, ' '));
-      setStatusLine(repo, "");
-      inform(repo, "installed %s%s", record->disabled ? "(disabled) " : "",
-             packageLabel(*record).c_str());
-      if (bootImageOut != nullptr && installed != nullptr) {
-        *bootImageOut = record->imageBased && (installed->flags & kFlagBootImage) != 0;
-      }
-    }
-    return installed != nullptr ? outcomeOf(*installed, true) : InstallOutcome{};
-  }
-
-  if (bundle != nullptr) record->bundle = *bundle;
-
+  if (bundle != nullptr) in.record->bundle = *bundle;
   const bool sideBySide = reader.magic == kMagicSideBySide;
   if (!sideBySide) {
-    if (InstalledPackage* older = findRecord(repo, record->name)) {
+    if (InstalledPackage* older = findRecord(repo, in.record->name)) {
       stagePackageRemoval(repo, *older, m);
       takeRecord(repo, older);
     }
   }
-
-  showInstallProgress(repo, *record, reader);
-
-  if (!sideBySide && !claimPath(m, packageDir(*record))) return {};
-
-  if (reader.partType == kPartImage) {
-    if (!passOverImagePart(repo, *record, reader)) {
-      reportBrokenPackage(repo, *record);
-      return {};
-    }
-    reader.nextPart();
-  }
-
-  const bool bootImage = ownsBootImage(*record);
-  const bool bootVariable = repo.bootImageVariable;
-  if (reader.partType == kPartPayload) {
-    // The boot loader carries the payload of the boot image itself.
-    if (!(bootVariable && bootImage) && !extractFiles(repo, *record, m, reader)) return {};
-    reader.nextPart();
-  }
-
-  if (reader.partType != kPartSignature || !verifySignature(*record, reader)) {
-    reportBrokenPackage(repo, *record);
-    return {};
-  }
-  reader.nextPart();
-  if (bundle == nullptr && !tailIsClean(reader)) {
-    reportBrokenPackage(repo, *record);
-    return {};
-  }
-
-  if (!sideBySide && !writeMetadata(repo, *record, m)) return {};
-
-  if (bootImage && !stageUpgradedMarker(m)) {
-    reportWriteFailure(repo, *record, "/flash/UPGRADED");
+  showInstallProgress(repo, *in.record, reader);
+  if (!sideBySide && !claimPath(m, packageDir(*in.record))) return {};
+  if (!readContents(in)) return {};
+  if (!sideBySide && !writeMetadata(repo, *in.record, m)) return {};
+  if (ownsBootImage(*in.record) && !stageUpgradedMarker(m)) {
+    reportWriteFailure(repo, *in.record, "/flash/UPGRADED");
     return {};
   }
   if (bundle == nullptr) setStatusLine(repo, "");
-
-  // The settling below may take the new record out again; what the caller
-  // needs is taken first.
-  const InstallOutcome outcome = outcomeOf(*record, false);
-  const bool imageBased = record->imageBased;
-  const std::string directory = packageDir(*record);
-  const InstalledPackage* added = record.get();
-  repo.packages.push_back(std::move(record));
-
-  applyScheduledActions(repo, m, Verbosity::kSilent);
-
-  // A package that the settling took out again (it needed what only its
-  // older version provided) keeps no image. Its boot image is another
-  // matter: the older version's is gone with the older record, and the
-  // router must not be left without one.
-  const bool stayed = std::any_of(repo.packages.begin(), repo.packages.end(),
-                                  [added](const auto& p) { return p.get() == added; });
-  const bool newBootImage = bootImage && bootVariable;
-  if (bootImageOut != nullptr) *bootImageOut = newBootImage;
-  if (packageDirOut != nullptr && imageBased && (stayed || newBootImage)) {
-    *packageDirOut = directory;
-  }
-  return outcome;
+  return addRecord(in, packageDirOut, bootImageOut);
 }
 
 }  // namespace installer

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -47,6 +48,14 @@ struct InstallOutcome {
                                             InstallFlags flags, const KeptState& keptState,
                                             const Dependency* bundle, std::string* packageDirOut,
                                             bool* bootImageOut);
+
+// installPackage for a caller that has read the header itself (readHeader
+// into `record`), to decide something on it first.
+[[nodiscard]] InstallOutcome installFromHeader(Repository& repo, Manifest& m, PackageReader& reader,
+                                               std::unique_ptr<InstalledPackage> record,
+                                               InstallFlags flags, const KeptState& keptState,
+                                               const Dependency* bundle, std::string* packageDirOut,
+                                               bool* bootImageOut);
 
 // Where the machine's hardware class comes from; tests hand in their own.
 using HardwareClassSource = std::optional<int> (*)();

@@ -1,5 +1,6 @@
-// The image mode: one package or bundle read from standard input, captured
-// on the way into a file that becomes the package's kept image.
+// The image mode: one package or bundle read from standard input; an
+// image-based one is captured on the way into a file that becomes its kept
+// image.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <istream>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "cli/fd_streams.h"
 #include "cli/modes.h"
 #include "console/console.h"
+#include "package/held_copy.h"
 #include "txn/manifest.h"
 #include "txn/postlog.h"
 #include "upgrade/stream_install.h"
@@ -67,91 +70,137 @@ std::string installedLabel(const Repository& repo,
   return "-";
 }
 
+// The capture of standard input. Only an image-based package or bundle can
+// keep it, and that shows only in its header: the bytes before are held in
+// memory, and the file is created only for a stream that can keep it, so a
+// plain package writes no byte twice.
+class Capture {
+ public:
+  explicit Capture(Manifest& m) : m_(m), copy_([this] { return open(); }) {}
+
+  HeldCopy& copy() { return copy_; }
+  bool opened() const { return file_.has_value(); }
+  // Writes out what is buffered and closes the file; false (error() tells
+  // why) when a write failed. Nothing to do when there is no file.
+  bool close() { return !file_ || file_->close(); }
+  int error() const { return file_ ? file_->error() : 0; }
+
+ private:
+  // The capture is a temporary of the run until the commit makes it the
+  // kept image: listed before it exists, so that no way of ending leaves it.
+  std::streambuf* open() {
+    if (!m_.temporaries.note(kCaptureSource)) return nullptr;
+    const int fd = openCapture();
+    if (fd < 0) return nullptr;
+    return &file_.emplace(fd);
+  }
+
+  Manifest& m_;
+  std::optional<FdOutputBuf> file_;
+  HeldCopy copy_;
+};
+
+// What the install from standard input left for the rest of the run.
+struct StreamResult {
+  ExitStatus status = ExitStatus::kFailed;
+  std::string packageDirectory;  // of an image-based package that keeps its capture
+  bool bootImage = false;
+  std::string label;
+};
+
+StreamResult installStandardInput(Repository& repo, Manifest& manifest, const RunOptions& options,
+                                  Capture& capture) {
+  FdInputBuf standardInput(STDIN_FILENO);
+  std::istream input(&standardInput);
+  StreamResult r;
+  const std::size_t reportsBefore = repo.messages.size();
+  r.status = exitStatusOf(
+      installFromStream(repo, manifest, input, options.installFlags | kFlagUpgrade, KeptState{},
+                        &capture.copy(), &r.packageDirectory, &r.bootImage, &r.label));
+  // Input that is no package at all (no file header, no readable package
+  // header, a header too long to hold) is refused without a word further
+  // down; the run still says why it failed, naming standard input as "-" as
+  // the command line does.
+  if (r.status != ExitStatus::kSuccess && repo.messages.size() == reportsBefore &&
+      capture.copy().state() != HeldCopy::State::kNoTarget) {
+    reportError(repo, "broken package %s", "-");
+  }
+  return r;
+}
+
+// Stages the capture of an installed image-based package as its kept image,
+// or as the boot image. The boot image stays even when the package's own
+// settling took its record out again; a link is only made into a database
+// directory that stays.
+void stageCapture(Repository& repo, Manifest& manifest, const StreamResult& r) {
+  const std::string keptImage = r.packageDirectory + "image";
+  if (!r.bootImage) {
+    addMove(manifest, kCaptureSource, keptImage);
+    return;
+  }
+  addMove(manifest, kCaptureSource, kBootImage);
+  if (findRecord(repo, directoryName(r.packageDirectory)) != nullptr) {
+    addLink(manifest, kBootImage, keptImage);
+  }
+}
+
+// A failed install changes nothing on the flash: what it staged before
+// failing (the removal of the older version, say) is dropped with it.
+ExitStatus settleManifest(Repository& repo, Manifest& manifest, ExitStatus status,
+                          const std::vector<const InstalledPackage*>& recordsBefore) {
+  if (status != ExitStatus::kSuccess) {
+    cancelManifest(manifest);
+    return status;
+  }
+  const CommitOutcome committed = commitManifest(manifest);
+  if (committed == CommitOutcome::kNoSpace) {
+    // The files staged in "/ram" could not all be copied onto the flash:
+    // nothing changed there.
+    reportError(repo, "installation of %s failed: disk is too small",
+                installedLabel(repo, recordsBefore).c_str());
+  }
+  // Each other failure was reported as it happened; the run must not end as
+  // a success.
+  return committed == CommitOutcome::kCommitted ? status : ExitStatus::kFailed;
+}
+
 }  // namespace
 
 ExitStatus runImageMode(Repository& repo, const RunOptions& options) {
   Manifest manifest;
   applyScheduledActions(repo, manifest, Verbosity::kReport);
+  std::vector<const InstalledPackage*> recordsBefore;
+  for (const auto& record : repo.packages) recordsBefore.push_back(record.get());
 
-  // The capture is a temporary of the run until the commit makes it the kept
-  // image: listed before it exists, so that no way of ending leaves it.
-  const int captureFd = manifest.temporaries.note(kCaptureSource) ? openCapture() : -1;
-  if (captureFd < 0) {
+  Capture capture(manifest);
+  StreamResult r = installStandardInput(repo, manifest, options, capture);
+  if (capture.copy().state() == HeldCopy::State::kNoTarget) {
     // Nothing is committed; the state files staged above are dropped with
     // their temporary files.
     cancelManifest(manifest);
     *repo.out << "ERROR: could not open image" << std::endl;
     return ExitStatus::kNoCapture;
   }
-
-  FdOutputBuf capture(captureFd);
-  FdInputBuf standardInput(STDIN_FILENO);
-  std::istream input(&standardInput);
-  std::string packageDirectory;
-  bool bootImage = false;
-  const std::size_t reportsBefore = repo.messages.size();
-  std::string label;
-  std::vector<const InstalledPackage*> recordsBefore;
-  for (const auto& record : repo.packages) recordsBefore.push_back(record.get());
-  ExitStatus result =
-      exitStatusOf(installFromStream(repo, manifest, input, options.installFlags | kFlagUpgrade,
-                                     KeptState{}, &capture, &packageDirectory, &bootImage, &label));
-  // Input that is no package at all (no file header, no readable package
-  // header) is refused without a word further down; the run still says why
-  // it failed, naming standard input as "-" as the command line does.
-  if (result != ExitStatus::kSuccess && repo.messages.size() == reportsBefore) {
-    reportError(repo, "broken package %s", "-");
-  }
-  const bool captured = capture.close();
-
   // A capture that could not be written means a full or failing flash,
   // whatever the package: the commit would fail part-way on it too.
-  if (result == ExitStatus::kSuccess && !captured) {
+  if (!capture.close() && r.status == ExitStatus::kSuccess) {
     errno = capture.error();
-    reportWriteFailure(repo, label, "image");
-    result = ExitStatus::kFailed;
+    reportWriteFailure(repo, r.label, "image");
+    r.status = ExitStatus::kFailed;
   }
-
   // Only an image-based package installed by this run has its capture kept;
   // one passed over as installed returns no directory, and its capture holds
   // only the parts read before that decision.
-  bool captureStaged = false;
-  if (result == ExitStatus::kSuccess && !packageDirectory.empty()) {
-    const std::string keptImage = packageDirectory + "image";
-    if (bootImage) {
-      // The boot image stays even when the package's own settling took
-      // its record out again; a link is only made into a database
-      // directory that stays.
-      addMove(manifest, kCaptureSource, kBootImage);
-      if (findRecord(repo, directoryName(packageDirectory)) != nullptr) {
-        addLink(manifest, kBootImage, keptImage);
-      }
-    } else {
-      addMove(manifest, kCaptureSource, keptImage);
-    }
-    captureStaged = true;
-  }
+  const bool captureStaged =
+      r.status == ExitStatus::kSuccess && !r.packageDirectory.empty() && capture.opened();
+  if (captureStaged) stageCapture(repo, manifest, r);
 
-  // A failed install changes nothing on the flash: what it staged before
-  // failing (the removal of the older version, say) is dropped with it.
-  if (result != ExitStatus::kSuccess) {
-    cancelManifest(manifest);
-  } else {
-    const CommitOutcome committed = commitManifest(manifest);
-    if (committed == CommitOutcome::kNoSpace) {
-      // The files staged in "/ram" could not all be copied onto the flash:
-      // nothing changed there.
-      reportError(repo, "installation of %s failed: disk is too small",
-                  installedLabel(repo, recordsBefore).c_str());
-    }
-    // Each other failure was reported as it happened; the run must not end
-    // as a success.
-    if (committed != CommitOutcome::kCommitted) result = ExitStatus::kFailed;
+  const ExitStatus status = settleManifest(repo, manifest, r.status, recordsBefore);
+  if (capture.opened() && !captureStaged && unlink(kCaptureSource) != 0 && errno != ENOENT) {
+    std::perror("unlink");
   }
-  if (!captureStaged && unlink(kCaptureSource) != 0 && errno != ENOENT) std::perror("unlink");
-
   writePostlog(repo);
-  return result;
+  return status;
 }
 
 }  // namespace installer

@@ -23,13 +23,13 @@ constexpr char kNameChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvw
 // The list as older runs wrote it: a plain text file.
 constexpr const char* kStagedTextList = "/flash/var/pdb/.staged";
 constexpr const char* kKeptTextList = "/flash/var/pdb/.staged-kept";
-// A record's text stays within what a link holds on a file system of small
-// blocks; a single longer line still goes alone.
+// A record's text stays within what a link holds on a file system of 1 KiB
+// blocks; where links hold less, records get shorter (down to one name).
 constexpr std::size_t kRecordText = 1000;
 // A directory's first batch is small (most directories get a few files);
-// each next one is twice the last, up to this many names.
-constexpr std::size_t kFirstBatch = 4;
-constexpr std::size_t kLargestBatch = 64;
+// each next one is four times the last, up to this many names.
+constexpr std::size_t kFirstBatch = 8;
+constexpr std::size_t kLargestBatch = 80;
 // Directories whose unused names are kept at hand; the names of one pushed
 // out stay reserved, unused.
 constexpr std::size_t kReserveDirs = 8;
@@ -47,20 +47,27 @@ const char* textListPath(TemporaryList list) {
   return list == TemporaryList::kRun ? kStagedTextList : kKeptTextList;
 }
 
-// The paths listed and withdrawn in lines of the list's form.
+// The paths listed and withdrawn in lines of the list's form (one record,
+// or a whole list of the older form).
 struct Listed {
   std::vector<std::string> paths;
   std::unordered_set<std::string> withdrawn;
 
   void read(std::istream& in) {
     std::string line;
+    std::string dir;  // of the last absolute path, with its slash
     while (std::getline(in, line)) {
       if (line.empty()) continue;
       if (line[0] == '-') {
         withdrawn.insert(line.substr(1));
-      } else {
+      } else if (line[0] == '/') {
+        dir = line.substr(0, line.rfind('/') + 1);
         paths.push_back(std::move(line));
+      } else if (!dir.empty() && line.find('/') == std::string::npos) {
+        paths.push_back(dir + line);
       }
+      // Anything else (a line of the older form cut short by a kill) names
+      // nothing.
     }
   }
 };
@@ -159,7 +166,7 @@ void mergeIntoKept() {
 
 }  // namespace
 
-TemporaryLog::TemporaryLog() {
+TemporaryLog::TemporaryLog() : recordText_(kRecordText) {
   // Names need not be unpredictable, only unlikely to meet: the creation
   // itself refuses a name that exists.
   const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
@@ -219,23 +226,35 @@ std::string TemporaryLog::randomName(const std::string& dir) {
 
 bool TemporaryLog::reserveBatch(Reserve& reserve) {
   const std::size_t wanted =
-      reserve.batch == 0 ? kFirstBatch : std::min(reserve.batch * 2, kLargestBatch);
+      reserve.batch == 0 ? kFirstBatch : std::min(reserve.batch * 4, kLargestBatch);
   std::vector<std::string> names;
-  std::string text;
+  std::size_t textSize = 0;
   for (int attempt = 0; attempt < kNameAttempts && names.size() < wanted; ++attempt) {
     std::string name = randomName(reserve.dir);
     // A name in use now is someone else's: listed, it would be removed as
     // ours after a cut.
     if (exists(name)) continue;
-    if (!names.empty() && text.size() + name.size() + 1 > kRecordText) break;
-    text += name + "\n";
+    // The first name in full, the others by their own names alone.
+    const std::size_t line = names.empty() ? name.size() + 1 : name.size() - reserve.dir.size();
+    if (!names.empty() && textSize + line > recordText_) break;
+    textSize += line;
     names.push_back(std::move(name));
+  }
+  while (!names.empty()) {
+    std::string text = names.front() + "\n";
+    for (std::size_t i = 1; i < names.size(); ++i) {
+      text.append(names[i], reserve.dir.size() + 1).push_back('\n');
+    }
+    if (record(text)) break;
+    // Some file systems hold shorter links: later records are kept shorter.
+    if (errno != ENAMETOOLONG || names.size() == 1) return false;
+    recordText_ = text.size() / 2;
+    names.resize(names.size() / 2);
   }
   if (names.empty()) {
     errno = EEXIST;
     return false;
   }
-  if (!record(text)) return false;
   reserve.batch = names.size();
   reserve.names = std::move(names);
   return true;

@@ -6,8 +6,10 @@
 // "/flash/var/pdb/.staged-kept.d" for the files of a "--safe" run waiting for
 // "--commit" or "--cancel") of records. A record is a symbolic link named by
 // a decimal number whose text is one or more lines, each ending with a
-// newline: an absolute path, or "-PATH", which withdraws that path (the name
-// was taken by someone else after all). Paths never hold a newline.
+// newline: an absolute path; a name without a slash, which stands for that
+// name in the directory of the record's last absolute path; or "-PATH",
+// which withdraws that path (the name was taken by someone else after all).
+// Paths never hold a newline.
 //
 // Names are reserved before they are used: a run takes the names of a
 // directory from a batch it recorded earlier, one record per batch, and a
@@ -85,6 +87,7 @@ class TemporaryLog {
   bool reserveBatch(Reserve& reserve);
   Reserve& reserveOf(const std::string& dir);
 
+  std::size_t recordText_;  // the longest record text to try
   bool listMade_ = false;
   bool unlisted_ = false;  // no database directory: no list
   std::uint64_t next_ = 0;

@@ -24,18 +24,23 @@ class TemporariesTest : public ::testing::Test {
     ts::makeDirs("/flash/lib");
   }
 
-  // Every line of every record of a list directory.
+  // Every path the records of a list directory name: a line without a
+  // slash is a name in the directory of the record's last full path.
   static std::multiset<std::string> listedIn(const std::string& dir) {
-    std::multiset<std::string> lines;
+    std::multiset<std::string> paths;
     for (const std::string& name : ts::listDir(dir)) {
       char text[4096];
       const ssize_t size = readlink((dir + "/" + name).c_str(), text, sizeof text);
       EXPECT_GT(size, 0) << name << " is a record";
       if (size <= 0) continue;
       std::istringstream in(std::string(text, static_cast<std::size_t>(size)));
-      for (std::string line; std::getline(in, line);) lines.insert(line);
+      std::string base;
+      for (std::string line; std::getline(in, line);) {
+        if (line.starts_with("/")) base = line.substr(0, line.rfind('/') + 1);
+        paths.insert(line.starts_with("/") || line.starts_with("-") ? line : base + line);
+      }
     }
-    return lines;
+    return paths;
   }
 
   static std::string create(TemporaryLog& log, const std::string& dir) {
@@ -95,6 +100,11 @@ TEST_F(TemporariesTest, RemovingAListTakesOnlyTheInstallersOwnFiles) {
       {"/flash/bin/tmpShort", "/flash/bin/tmpShort\n", true, false},
       {kCaptureTemporary, std::string(kCaptureTemporary) + "\n", true, true},
       {"/flash/lib/tmpNever1", "/flash/lib/tmpNever1\n", false, false},
+      // A name alone is in the directory of the record's last full path.
+      {"/flash/lib/tmpShort2", "/flash/lib/tmpNever1\ntmpShort2\n", true, true},
+      {"/flash/bin/tmpShort3", "/flash/lib/tmpNever1\n/flash/bin/tmpNever1\ntmpShort3\n", true,
+       true},
+      {"/flash/lib/tmpAlone1", "tmpAlone1\n", true, false},
   };
   int record = 0;
   for (const Case& c : cases) {

@@ -38,64 +38,85 @@ void markDroppedMembers(Repository& repo, const std::set<std::string>& names) {
   }
 }
 
-StreamInstall installBundle(Repository& repo, Manifest& m, PackageReader& reader,
-                            InstallFlags flags, const KeptState& keptState,
-                            std::string* packageDirOut, bool* bootImageOut, std::string* labelOut) {
-  if (bootImageOut != nullptr) *bootImageOut = false;
-
-  auto record = std::make_unique<InstalledPackage>();
-  if (!readHeader(*record, reader)) return StreamInstall::kNotInstalled;
-  if (labelOut != nullptr) *labelOut = displayLabel(*record);
+// The bundle's own record replaces the installed one: checked, its
+// metadata staged, in the repository. False with the result when it cannot.
+bool installBundleRecord(Repository& repo, Manifest& m, PackageReader& reader,
+                         std::unique_ptr<InstalledPackage> record, InstallFlags flags,
+                         const KeptState& keptState, std::string* packageDirOut,
+                         StreamInstall& failure) {
+  failure = StreamInstall::kNotInstalled;
   if (!isSafePackageName(record->name)) {
     reportBrokenPackage(repo, *record);
-    return StreamInstall::kNotInstalled;
+    return false;
   }
   if (!record->depends.empty() || !record->provides.empty() || !record->conflicts.empty()) {
-    return StreamInstall::kNotInstalled;
+    return false;
   }
-  // The bundle's own image part is only carried along (and captured).
+  // The bundle's own image part is only carried along (and copied).
   if (reader.partType == kPartImage) reader.nextPart();
   if (record->imageBased && packageDirOut != nullptr) *packageDirOut = packageDir(*record);
 
   const AcceptResult result = checkAcceptance(repo, *record, flags);
-  if ((result & ~flags) != 0) return StreamInstall::kBundleFailed;
-
+  if ((result & ~flags) != 0) {
+    failure = StreamInstall::kBundleFailed;
+    return false;
+  }
   if (InstalledPackage* older = findRecord(repo, record->name)) {
     stagePackageRemoval(repo, *older, m);
     takeRecord(repo, older);
   }
-  if (!claimPath(m, packageDir(*record))) return StreamInstall::kNotInstalled;
+  if (!claimPath(m, packageDir(*record))) return false;
 
   // The user's choice for the bundle survives its upgrade like a member's.
   if (auto kept = keptState.find(record->name); kept != keptState.end()) {
     record->disabled = kept->second;
     record->userChoice = true;
   }
-  if (!writeMetadata(repo, *record, m)) return StreamInstall::kNotInstalled;
+  if (!writeMetadata(repo, *record, m)) return false;
+  if (InstalledPackage* stale = findRecord(repo, record->name)) takeRecord(repo, stale);
+  repo.packages.push_back(std::move(record));
+  return true;
+}
 
+// The names of the records that came with the installed version of the
+// bundle.
+std::set<std::string> membersOf(const Repository& repo, const std::string& bundle) {
+  std::set<std::string> names;
+  for (const auto& p : repo.packages) {
+    if (p->bundle.name == bundle) names.insert(p->name);
+  }
+  return names;
+}
+
+// The list of members off by default: each one the user never chose for
+// itself meets a blocker and comes in disabled.
+void blockOffByDefault(Repository& repo, PackageReader& reader, const KeptState& keptState) {
+  if (reader.partType != kPartOffByDefault) return;
+  std::vector<Dependency> offByDefault;
+  // A list cut short keeps the entries read before the cut.
+  static_cast<void>(readDependencyList(reader, offByDefault));
+  for (const Dependency& entry : offByDefault) {
+    if (keptState.count(entry.name) == 0) repo.packages.push_back(offByDefaultBlocker(entry.name));
+  }
+  reader.nextPart();
+}
+
+StreamInstall installBundle(Repository& repo, Manifest& m, PackageReader& reader,
+                            std::unique_ptr<InstalledPackage> record, InstallFlags flags,
+                            const KeptState& keptState, std::string* packageDirOut,
+                            bool* bootImageOut) {
+  if (bootImageOut != nullptr) *bootImageOut = false;
   Dependency reference;
   reference.name = record->name;
   reference.minVersion = record->version;
   reference.maxVersion = record->version;
-
-  if (InstalledPackage* stale = findRecord(repo, record->name)) takeRecord(repo, stale);
-  repo.packages.push_back(std::move(record));
-
-  std::set<std::string> previousMembers;
-  for (const auto& p : repo.packages) {
-    if (p->bundle.name == reference.name) previousMembers.insert(p->name);
+  StreamInstall failure = StreamInstall::kNotInstalled;
+  if (!installBundleRecord(repo, m, reader, std::move(record), flags, keptState, packageDirOut,
+                           failure)) {
+    return failure;
   }
-
-  if (reader.partType == kPartOffByDefault) {
-    std::vector<Dependency> offByDefault;
-    // A list cut short keeps the entries read before the cut.
-    static_cast<void>(readDependencyList(reader, offByDefault));
-    for (const Dependency& entry : offByDefault) {
-      if (keptState.count(entry.name) == 0)
-        repo.packages.push_back(offByDefaultBlocker(entry.name));
-    }
-    reader.nextPart();
-  }
+  std::set<std::string> previousMembers = membersOf(repo, reference.name);
+  blockOffByDefault(repo, reader, keptState);
 
   int members = 0;
   while (reader.partType == kPartHeader) {
@@ -121,25 +142,38 @@ StreamInstall installBundle(Repository& repo, Manifest& m, PackageReader& reader
   return StreamInstall::kInstalled;
 }
 
+// Only a stream that can become a kept image (or the boot image) keeps its
+// copy: an image-based package or bundle. False when the copy cannot go on.
+bool settleCopy(HeldCopy* copy, const InstalledPackage& header) {
+  if (copy == nullptr) return true;
+  return header.imageBased ? copy->keep() : copy->drop();
+}
+
 }  // namespace
 
 StreamInstall installFromStream(Repository& repo, Manifest& m, std::istream& input,
-                                InstallFlags flags, const KeptState& keptState,
-                                std::streambuf* copyTo, std::string* packageDirOut,
-                                bool* bootImageOut, std::string* labelOut) {
-  PackageReader reader(input, true, copyTo);
+                                InstallFlags flags, const KeptState& keptState, HeldCopy* copy,
+                                std::string* packageDirOut, bool* bootImageOut,
+                                std::string* labelOut) {
+  PackageReader reader(input, true, copy);
   reader.wantedTypes = {kPartHeader,  kPartBundleHeader, kPartOffByDefault, kPartArch,
                         kPartDepends, kPartProvides,     kPartConflicts,    kPartImage,
                         kPartPayload, kPartSignature};
   reader.nextPart();
 
-  if (reader.partType != kPartBundleHeader) {
-    const InstallOutcome outcome =
-        installPackage(repo, m, reader, flags, keptState, nullptr, packageDirOut, bootImageOut);
+  auto record = std::make_unique<InstalledPackage>();
+  if (!readHeader(*record, reader) || !settleCopy(copy, *record)) {
+    return StreamInstall::kNotInstalled;
+  }
+  if (!record->isBundle) {
+    const InstallOutcome outcome = installFromHeader(
+        repo, m, reader, std::move(record), flags, keptState, nullptr, packageDirOut, bootImageOut);
     if (labelOut != nullptr) *labelOut = outcome.label;
     return outcome ? StreamInstall::kInstalled : StreamInstall::kNotInstalled;
   }
-  return installBundle(repo, m, reader, flags, keptState, packageDirOut, bootImageOut, labelOut);
+  if (labelOut != nullptr) *labelOut = displayLabel(*record);
+  return installBundle(repo, m, reader, std::move(record), flags, keptState, packageDirOut,
+                       bootImageOut);
 }
 
 }  // namespace installer

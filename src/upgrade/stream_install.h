@@ -3,9 +3,9 @@
 #pragma once
 
 #include <istream>
-#include <streambuf>
 #include <string>
 
+#include "package/held_copy.h"
 #include "plan/install_flags.h"
 #include "records/repository.h"
 #include "txn/manifest.h"
@@ -21,11 +21,16 @@ enum class StreamInstall {
   kNoMember = 3,      // a bundle without members
 };
 
-// `labelOut`, when given, receives the label of the package or bundle once
-// its header has been read, for the caller's reports.
+// `copy`, when given, receives every byte read from `input`, but keeps it
+// only for an image-based package or bundle, the streams whose copy can
+// become a kept image: it is told which once the header has been read. When
+// it cannot hold or keep what it must (its state tells why), nothing is
+// installed and nothing is reported. `labelOut`, when given, receives the
+// label of the package or bundle once its header has been read, for the
+// caller's reports.
 [[nodiscard]] StreamInstall installFromStream(Repository& repo, Manifest& m, std::istream& input,
                                               InstallFlags flags, const KeptState& keptState,
-                                              std::streambuf* copyTo, std::string* packageDirOut,
+                                              HeldCopy* copy, std::string* packageDirOut,
                                               bool* bootImageOut, std::string* labelOut = nullptr);
 
 }  // namespace installer

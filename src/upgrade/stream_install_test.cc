@@ -291,12 +291,75 @@ TEST_F(StreamInstallTest, BootImageOfAMemberReachesTheCaller) {
   EXPECT_TRUE(boot);
 }
 
-TEST_F(StreamInstallTest, TheCopyTargetGetsExactlyTheBytesRead) {
-  const std::string bundle =
-      bundleFile(suite(), {member("a"), member("b")}, {"b"}, std::string(50000, 'i'));
-  std::stringbuf copy;
-  ASSERT_EQ(install(bundle, kFlagUpgrade, {}, nullptr, nullptr, &copy), 0);
-  EXPECT_EQ(copy.str(), bundle);
+// The copy keeps every byte read, from the first, of a stream that can
+// become a kept image, and is never opened for any other.
+TEST_F(StreamInstallTest, OnlyImageBasedStreamsKeepTheirCopy) {
+  FixturePackage imaged = member("imaged");
+  imaged.image = std::string(50000, 'i');
+  FixturePackage imagedTwin = imaged;
+  imagedTwin.header.name = "twin";
+  struct Case {
+    const char* name;
+    std::string stream;
+    bool kept;
+  };
+  const Case cases[] = {
+      {"image-based package", packageFile(imaged), true},
+      {"plain package", packageFile(member("plain")), false},
+      {"bundle with an image",
+       bundleFile(suite(), {member("a"), member("b")}, {"b"}, std::string(50000, 'i')), true},
+      // (each bundle a newer version of the one before)
+      {"bundle without an image", bundleFile(suite(kV72), {member("a")}, {}, std::nullopt), false},
+      {"plain bundle of an image-based member",
+       bundleFile(suite(makeVersion(7, 3, kStageFinal, 0)), {imagedTwin}, {}, std::nullopt), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::stringbuf target;
+    int opened = 0;
+    HeldCopy copy([&] {
+      ++opened;
+      return &target;
+    });
+    ASSERT_EQ(install(c.stream, kFlagUpgrade, {}, nullptr, nullptr, &copy), 0);
+    EXPECT_EQ(opened, c.kept ? 1 : 0);
+    EXPECT_EQ(copy.state(), c.kept ? HeldCopy::State::kCopying : HeldCopy::State::kDropped);
+    EXPECT_EQ(target.str(), c.kept ? c.stream : "");
+  }
+}
+
+// A copy that cannot go on stops the install before anything is staged or
+// said: too much came before the header was known, or no target could be
+// had for an image-based package.
+TEST_F(StreamInstallTest, ACopyThatCannotGoOnInstallsNothing) {
+  FixturePackage imaged = member("imaged");
+  imaged.image = "image data";
+  FixturePackage wordy = member("wordy");
+  wordy.header.note = std::string(kHeldCopyLimit, 'n');
+  struct Case {
+    const char* name;
+    std::string stream;
+    bool haveTarget;
+    HeldCopy::State state;
+  };
+  const Case cases[] = {
+      {"no target for an image-based package", packageFile(imaged), false,
+       HeldCopy::State::kNoTarget},
+      {"no target for a bundle with an image", bundleFile(suite(), {member("a")}), false,
+       HeldCopy::State::kNoTarget},
+      {"a header longer than the copy holds", packageFile(wordy), true, HeldCopy::State::kTooLong},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::stringbuf target;
+    HeldCopy copy([&]() -> std::streambuf* { return c.haveTarget ? &target : nullptr; });
+    EXPECT_EQ(install(c.stream, kFlagUpgrade, {}, nullptr, nullptr, &copy), 1);
+    EXPECT_EQ(copy.state(), c.state);
+    EXPECT_EQ(target.str(), "");
+    EXPECT_TRUE(m_.entries.empty());
+    EXPECT_TRUE(repo_->packages.empty());
+    EXPECT_EQ(output(), "");
+  }
 }
 
 }  // namespace

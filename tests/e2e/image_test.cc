@@ -4,9 +4,12 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <functional>
 #include <sstream>
 
 #include "package/format.h"
+#include "package/held_copy.h"
+#include "support/fault_run.h"
 #include "support/install_fixtures.h"
 #include "support/sandbox.h"
 #include "support/signed_package.h"
@@ -146,6 +149,81 @@ TEST_F(ImageModeTest, APlainPackageKeepsNoCapture) {
   EXPECT_FALSE(exists("/flash/var/pdb/image"));
   EXPECT_FALSE(exists("/flash/var/pdb/tool/image"));
   EXPECT_EQ(file("/flash/var/pdb/tool/files"), "flash/bin/tool\n");
+}
+
+// Whether any call of a run that changes the file system names the capture.
+bool touchesCapture(const std::vector<ts::FaultCall>& calls) {
+  for (const ts::FaultCall& call : calls) {
+    if (call.detail.find("/flash/var/pdb/image") != std::string::npos ||
+        call.detail.find("/flash/var/pdb//image") != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The capture is written only for a stream that can keep it, whole; a plain
+// package or bundle never creates, writes or removes it, so it writes each
+// byte once.
+TEST_F(ImageModeTest, OnlyAStreamThatKeepsItsImageWritesTheCapture) {
+  ts::FixturePackage imaged = package("tool", kV71);
+  imaged.image = std::string(70000, 'i');
+  struct Case {
+    const char* name;
+    std::string stream;
+    const char* keptImage;  // where the stream is kept, or null
+  };
+  const Case cases[] = {
+      {"plain package", ts::packageFile(package("tool", kV71)), nullptr},
+      {"plain bundle", ts::bundleFile(bundleHeader(kV71), {package("a", kV71)}, {}, std::nullopt),
+       nullptr},
+      {"image-based package", ts::packageFile(imaged), "/flash/var/pdb/tool/image"},
+      {"bundle with an image",
+       ts::bundleFile(bundleHeader(kV71), {package("a", kV71)}, {}, std::string(70000, 'b')),
+       "/flash/var/pdb/suite/image"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ts::TempRoot root;
+    ts::makeRouterDirs(root.path());
+    ts::TempRoot logs;
+    ts::FaultPlan plan;
+    plan.log = logs / "/calls";
+    const ts::RunResult result = runIn(root, c.stream, {}, ts::withFault({}, plan));
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_EQ(touchesCapture(ts::readFaultLog(plan.log)), c.keptImage != nullptr);
+    if (c.keptImage != nullptr) {
+      EXPECT_EQ(ts::readFile(root / c.keptImage), c.stream);
+    }
+    EXPECT_FALSE(ts::exists(root / "/flash/var/pdb/image"));
+  }
+}
+
+// What comes before the header says whether the stream is kept is held in
+// memory, up to a limit; a package that needs more is refused like one whose
+// header cannot be read. At the limit it installs.
+TEST_F(ImageModeTest, AHeaderBeyondWhatIsHeldIsABrokenPackage) {
+  // The held bytes end with the header of the part after the header's own
+  // parts (a note part, passed over, sets their length): the payload here.
+  const auto wordy = [](std::size_t noteLength) {
+    ts::FixturePackage p = package("tool", kV71);
+    p.header.note = std::string(noteLength, 'n');
+    return ts::packageFile(p);
+  };
+  const std::size_t shortHeld = partStart(wordy(1), installer::kPartPayload);
+  const std::string atLimit = wordy(1 + installer::kHeldCopyLimit - shortHeld);
+  const std::string beyond = wordy(2 + installer::kHeldCopyLimit - shortHeld);
+  ASSERT_EQ(partStart(atLimit, installer::kPartPayload), installer::kHeldCopyLimit);
+
+  const std::string before = flash();
+  const ts::RunResult refused = run(beyond);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.out, "ERROR: broken package -\n");
+  EXPECT_EQ(flash(), before);
+
+  const ts::RunResult installed = run(atLimit);
+  EXPECT_EQ(installed.status, 0) << installed.out;
+  EXPECT_EQ(file("/flash/bin/tool"), "tool");
 }
 
 TEST_F(ImageModeTest, TheBootImageVariableMakesTheImageTheBootImage) {
@@ -408,13 +486,39 @@ TEST_F(ImageModeTest, ACaptureThatDoesNotFitFailsTheInstall) {
   umount2((root_ / "/flash").c_str(), MNT_DETACH);
 }
 
-TEST_F(ImageModeTest, WithoutADatabaseDirectoryThereIsNothingToCaptureInto) {
-  ts::removeTree(root_ / "/flash/var");
-  const ts::RunResult result = run(ts::packageFile(package("tool", kV71)));
-  EXPECT_EQ(result.status, 255);
-  EXPECT_TRUE(result.out.ends_with("ERROR: could not open image\n")) << result.out;
-  EXPECT_FALSE(exists("/flash/bin/tool"));
-  EXPECT_FALSE(exists("/flash/postlog"));
+// A capture that cannot be opened stops only a stream that needs one: an
+// image-based package ends at once (status 255, nothing changed), a plain
+// one installs.
+TEST_F(ImageModeTest, ACaptureThatCannotBeOpenedStopsOnlyAnImageBasedPackage) {
+  const std::function<void(const ts::TempRoot&)> noDatabase = [](const ts::TempRoot& root) {
+    ts::removeTree(root / "/flash/var");
+  };
+  const std::function<void(const ts::TempRoot&)> linkThere = [](const ts::TempRoot& root) {
+    ASSERT_EQ(symlink("/flash/elsewhere", (root / "/flash/var/pdb/image").c_str()), 0);
+  };
+  const struct {
+    const char* name;
+    const std::function<void(const ts::TempRoot&)>& prepare;
+  } places[] = {{"no database directory", noDatabase}, {"a link in its place", linkThere}};
+  ts::FixturePackage imaged = package("tool", kV71);
+  imaged.image = "image data";
+  for (const auto& place : places) {
+    SCOPED_TRACE(place.name);
+    ts::TempRoot root;
+    ts::makeRouterDirs(root.path());
+    place.prepare(root);
+    const std::string before = ts::treeListing(root / "/flash");
+
+    const ts::RunResult image = runIn(root, ts::packageFile(imaged));
+    EXPECT_EQ(image.status, 255);
+    EXPECT_TRUE(image.out.ends_with("ERROR: could not open image\n")) << image.out;
+    EXPECT_EQ(ts::treeListing(root / "/flash"), before);
+
+    const ts::RunResult plain = runIn(root, ts::packageFile(package("tool", kV71)));
+    EXPECT_EQ(plain.status, 0) << plain.out;
+    EXPECT_EQ(ts::readFile(root / "/flash/bin/tool"), "tool");
+    EXPECT_EQ(ts::readFile(root / "/flash/var/pdb/tool/files"), "flash/bin/tool\n");
+  }
 }
 
 TEST_F(ImageModeTest, PackagesBuiltByThePackageToolInstallAndList) {

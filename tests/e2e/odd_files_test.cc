@@ -107,14 +107,22 @@ TEST_F(OddFiles, LinksInPlaceOfTheCaptureAndTheLogAreNotFollowed) {
   RouterRoot router;
   ts::writeFile(router / "/flash/victim", "keep me");
   ASSERT_EQ(symlink("/flash/victim", (router / "/flash/var/pdb/image").c_str()), 0);
+  const std::string image(3000, 'i');
   ts::RunOptions withPackage;
-  withPackage.input = plain(router, "tool", "7.1");
-  const ts::RunResult image = run(router, {"-"}, withPackage);
-  EXPECT_EQ(image.status, 255);
-  EXPECT_EQ(image.out, "ERROR: could not open image\n");
+  withPackage.input = router.build(describe("blob", "7.1"), {}, &image);
+  const ts::RunResult imageBased = run(router, {"-"}, withPackage);
+  EXPECT_EQ(imageBased.status, 255);
+  EXPECT_EQ(imageBased.out, "ERROR: could not open image\n");
   EXPECT_EQ(router.file("/flash/victim"), "keep me");
-  EXPECT_FALSE(router.exists("/flash/bin/tool"));
+  EXPECT_FALSE(router.exists("/flash/var/pdb/blob"));
+  // A plain package needs no capture: the link is left alone.
+  withPackage.input = plain(router, "other", "7.1");
+  const ts::RunResult plainPackage = run(router, {"-"}, withPackage);
+  EXPECT_EQ(plainPackage.status, 0) << plainPackage.out;
+  EXPECT_EQ(router.file("/flash/bin/other"), "other 7.1");
+  EXPECT_EQ(router.file("/flash/victim"), "keep me");
   ASSERT_EQ(unlink((router / "/flash/var/pdb/image").c_str()), 0);
+  unlink((router / "/flash/postlog").c_str());
 
   ASSERT_EQ(symlink("/flash/victim", (router / "/flash/postlog").c_str()), 0);
   router.download("tool.npk", plain(router, "tool", "7.1"));
@@ -209,9 +217,10 @@ std::string noise(std::size_t size) {
   return bytes;
 }
 
-// A capture of the image mode that could not be written fails the install
-// whatever the package: a plain package used to go on to a commit whose
-// copies failed part-way on the full flash.
+// A flash too full for the package fails the install of the image mode and
+// changes nothing: a plain package, which writes no capture, when the
+// commit's copies do not fit (it used to go on to a commit whose copies
+// failed part-way).
 TEST_F(OddFiles, ACaptureThatCannotBeWrittenFailsTheInstall) {
   if (!ts::canMountTmpfs()) GTEST_SKIP() << "needs a small flash file system";
   RouterRoot router;
@@ -226,7 +235,8 @@ TEST_F(OddFiles, ACaptureThatCannotBeWrittenFailsTheInstall) {
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(ts::messageLines(result.out),
             std::vector<std::string>{"ERROR: installation of tool-7.1 failed: disk is too small"});
-  EXPECT_EQ(result.err, "");
+  // The commit names the copy that did not fit, as in the upgrade run.
+  EXPECT_EQ(result.err, "copy: No space left on device\n");
   EXPECT_EQ(router.tree(), flash);
   EXPECT_EQ(router.tree("/ram"), ram);
 }

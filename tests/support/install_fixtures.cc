@@ -133,10 +133,10 @@ std::string InstallSandbox::output() {
 
 int InstallSandbox::install(const std::string& bytes, installer::InstallFlags flags,
                             const installer::KeptState& kept, std::string* dir, bool* boot,
-                            std::streambuf* copyTo) {
+                            installer::HeldCopy* copy) {
   std::istringstream in(bytes);
   return static_cast<int>(
-      installer::installFromStream(*repo_, m_, in, flags, kept, copyTo, dir, boot));
+      installer::installFromStream(*repo_, m_, in, flags, kept, copy, dir, boot));
 }
 
 // GCC 12 at -O2 reports the empty map of a fresh Manifest as "may be used

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "package/format.h"
+#include "package/held_copy.h"
 #include "package/payload_writer.h"
 #include "package/writer.h"
 #include "plan/install_flags.h"
@@ -80,7 +81,7 @@ class InstallSandbox : public ::testing::Test {
   // installFromStream over `bytes` into this test's manifest.
   int install(const std::string& bytes, installer::InstallFlags flags = installer::kFlagUpgrade,
               const installer::KeptState& kept = {}, std::string* dir = nullptr,
-              bool* boot = nullptr, std::streambuf* copyTo = nullptr);
+              bool* boot = nullptr, installer::HeldCopy* copy = nullptr);
   // Commits what is staged, as the end of a run does, and starts a new manifest.
   void commit();
   void installAndCommit(const std::string& bytes);

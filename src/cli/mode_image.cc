@@ -11,6 +11,7 @@
 #include <istream>
 #include <optional>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -133,6 +134,14 @@ void stageCapture(Repository& repo, Manifest& manifest, const StreamResult& r) {
   }
 }
 
+// The records' lists of files are staged in the database by now, and the
+// commit reads none of them: they go before it, so that what the commit
+// holds per file (its journal, the names it placed) does not come on top of
+// them at the run's peak of memory.
+void releaseFileLists(Repository& repo) {
+  for (const auto& record : repo.packages) std::set<std::string>().swap(record->files);
+}
+
 // A failed install changes nothing on the flash: what it staged before
 // failing (the removal of the older version, say) is dropped with it.
 ExitStatus settleManifest(Repository& repo, Manifest& manifest, ExitStatus status,
@@ -141,6 +150,7 @@ ExitStatus settleManifest(Repository& repo, Manifest& manifest, ExitStatus statu
     cancelManifest(manifest);
     return status;
   }
+  releaseFileLists(repo);
   const CommitOutcome committed = commitManifest(manifest);
   if (committed == CommitOutcome::kNoSpace) {
     // The files staged in "/ram" could not all be copied onto the flash:

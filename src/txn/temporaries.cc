@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <unordered_set>
 #include <utility>
@@ -48,10 +49,14 @@ const char* textListPath(TemporaryList list) {
 }
 
 // The paths listed and withdrawn in lines of the list's form (one record,
-// or a whole list of the older form).
+// or a whole list of the older form). A list names every temporary of a
+// run, tens of thousands for a large package: its paths are handed on as
+// they are read, never held all at once. A first reading gathers the
+// withdrawals (few), a second hands on each path that none of them
+// withdraws.
 struct Listed {
-  std::vector<std::string> paths;
   std::unordered_set<std::string> withdrawn;
+  std::function<void(const std::string&)> onPath;  // null in the first reading
 
   void read(std::istream& in) {
     std::string line;
@@ -59,29 +64,35 @@ struct Listed {
     while (std::getline(in, line)) {
       if (line.empty()) continue;
       if (line[0] == '-') {
-        withdrawn.insert(line.substr(1));
+        if (!onPath) withdrawn.insert(line.substr(1));
       } else if (line[0] == '/') {
         dir = line.substr(0, line.rfind('/') + 1);
-        paths.push_back(std::move(line));
+        handOn(line);
       } else if (!dir.empty() && line.find('/') == std::string::npos) {
-        paths.push_back(dir + line);
+        handOn(dir + line);
       }
       // Anything else (a line of the older form cut short by a kill) names
       // nothing.
     }
   }
+
+ private:
+  void handOn(const std::string& path) {
+    if (onPath && withdrawn.count(path) == 0) onPath(path);
+  }
 };
 
-// The records of a list directory (their texts read into `listed`) and the
-// names of its entries. False when the directory cannot be read.
-bool readRecords(const char* dir, Listed& listed, std::vector<std::string>& entries) {
+// Reads the records of a list directory (their texts into `listed`) and,
+// when given, collects the names of its entries. False when the directory
+// cannot be read.
+bool readRecords(const char* dir, Listed& listed, std::vector<std::string>* entries) {
   DIR* d = opendir(dir);
   if (d == nullptr) return false;
   while (const dirent* entry = readdir(d)) {
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
     const std::string path = std::string(dir) + "/" + name;
-    entries.push_back(path);
+    if (entries != nullptr) entries->push_back(path);
     char text[4096];
     const ssize_t size = readlink(path.c_str(), text, sizeof text);
     // Not a record of ours (no link, or none we could have made): it names
@@ -94,37 +105,36 @@ bool readRecords(const char* dir, Listed& listed, std::vector<std::string>& entr
   return true;
 }
 
-// Removes the listed temporaries that exist; true when none is left.
-bool removeTemporaries(const Listed& listed, const PlacedNames& placed) {
-  bool allGone = true;
-  for (const std::string& path : listed.paths) {
-    if (listed.withdrawn.count(path) != 0) continue;
-    // A line cut short by a kill (in the older form), or one that is not
-    // ours, is left alone; so is anything but a plain file at the capture's
-    // fixed name, which the run refused to open.
-    if (!isTemporaryName(path) || placed.count(path) != 0) continue;
-    if (path == kCaptureTemporary) {
-      struct stat capture;
-      if (lstat(path.c_str(), &capture) != 0 || !S_ISREG(capture.st_mode)) continue;
-    }
-    if (unlink(path.c_str()) == 0 || errno == ENOENT || errno == ENOTDIR) continue;
-    // Gone already (a read-only file system answers so even then), or a
-    // directory of that name, which is not one of ours.
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
-    allGone = false;
+// Removes one listed temporary if it exists; false when it is left.
+bool removeTemporary(const std::string& path, const PlacedNames& placed) {
+  // A line cut short by a kill (in the older form), or one that is not
+  // ours, is left alone; so is anything but a plain file at the capture's
+  // fixed name, which the run refused to open.
+  if (!isTemporaryName(path) || placed.count(path) != 0) return true;
+  if (path == kCaptureTemporary) {
+    struct stat capture;
+    if (lstat(path.c_str(), &capture) != 0 || !S_ISREG(capture.st_mode)) return true;
   }
-  return allGone;
+  if (unlink(path.c_str()) == 0 || errno == ENOENT || errno == ENOTDIR) return true;
+  // Gone already (a read-only file system answers so even then), or a
+  // directory of that name, which is not one of ours.
+  struct stat st;
+  return lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode);
 }
 
 bool removeTextList(const char* path, const PlacedNames& placed) {
   Listed listed;
-  {
+  bool allGone = true;
+  for (int reading = 0; reading < 2; ++reading) {
+    if (reading == 1) {
+      listed.onPath = [&](const std::string& listedPath) {
+        if (!removeTemporary(listedPath, placed)) allGone = false;
+      };
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) return errno == ENOENT;
     listed.read(in);
   }
-  bool allGone = removeTemporaries(listed, placed);
   if (allGone && unlink(path) != 0 && errno != ENOENT) allGone = false;
   return allGone;
 }
@@ -132,11 +142,14 @@ bool removeTextList(const char* path, const PlacedNames& placed) {
 bool removeRecordList(const char* dir, const PlacedNames& placed) {
   Listed listed;
   std::vector<std::string> entries;
-  if (!readRecords(dir, listed, entries)) return errno == ENOENT;
-  if (!removeTemporaries(listed, placed)) return false;
+  if (!readRecords(dir, listed, &entries)) return errno == ENOENT;
+  bool allGone = true;
+  listed.onPath = [&](const std::string& path) {
+    if (!removeTemporary(path, placed)) allGone = false;
+  };
+  if (!readRecords(dir, listed, nullptr) || !allGone) return false;
   // The records go only once what they name is gone: a run ended in between
   // finds the rest still listed.
-  bool allGone = true;
   for (const std::string& entry : entries) {
     if (unlink(entry.c_str()) != 0 && errno != ENOENT) allGone = false;
   }
@@ -149,7 +162,7 @@ bool removeRecordList(const char* dir, const PlacedNames& placed) {
 void mergeIntoKept() {
   Listed unused;
   std::vector<std::string> entries;
-  if (!readRecords(kStagedListPath, unused, entries)) return;
+  if (!readRecords(kStagedListPath, unused, &entries)) return;
   std::uint64_t number = 0;
   for (const std::string& entry : entries) {
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {

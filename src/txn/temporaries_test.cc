@@ -82,8 +82,8 @@ TEST_F(TemporariesTest, EveryFileIsListedBeforeItExistsAndNamesComeInBatches) {
 }
 
 // Removing a list takes only what is ours: names of the temporary form and
-// a plain file at the capture's name, never a withdrawn name, never a
-// directory, never a path of another form.
+// a plain file at the capture's name, never a withdrawn name (whichever
+// record withdraws it), never a directory, never a path of another form.
 TEST_F(TemporariesTest, RemovingAListTakesOnlyTheInstallersOwnFiles) {
   ts::makeDirs(kStagedListPath);
   struct Case {
@@ -91,6 +91,7 @@ TEST_F(TemporariesTest, RemovingAListTakesOnlyTheInstallersOwnFiles) {
     std::string listed;  // the record's text
     bool file;           // a plain file (else a directory)
     bool removed;
+    bool made = true;  // false: nothing is made at the path
   };
   const Case cases[] = {
       {"/flash/bin/tmpAbc123", "/flash/bin/tmpAbc123\n", true, true},
@@ -99,16 +100,20 @@ TEST_F(TemporariesTest, RemovingAListTakesOnlyTheInstallersOwnFiles) {
       {"/flash/bin/program", "/flash/bin/program\n", true, false},
       {"/flash/bin/tmpShort", "/flash/bin/tmpShort\n", true, false},
       {kCaptureTemporary, std::string(kCaptureTemporary) + "\n", true, true},
-      {"/flash/lib/tmpNever1", "/flash/lib/tmpNever1\n", false, false},
+      {"/flash/lib/tmpNever1", "/flash/lib/tmpNever1\n", false, false, false},
       // A name alone is in the directory of the record's last full path.
       {"/flash/lib/tmpShort2", "/flash/lib/tmpNever1\ntmpShort2\n", true, true},
       {"/flash/bin/tmpShort3", "/flash/lib/tmpNever1\n/flash/bin/tmpNever1\ntmpShort3\n", true,
        true},
       {"/flash/lib/tmpAlone1", "tmpAlone1\n", true, false},
+      // Listed in one record, withdrawn in another (read in any order).
+      {"/flash/bin/tmpWithd2", "/flash/bin/tmpWithd2\n", true, false},
+      {"/flash/lib/tmpNever2", "/flash/lib/tmpNever2\n-/flash/bin/tmpWithd2\n", false, false,
+       false},
   };
   int record = 0;
   for (const Case& c : cases) {
-    if (c.path != "/flash/lib/tmpNever1") {
+    if (c.made) {
       if (c.file) {
         ts::writeFile(c.path, "contents");
       } else {
@@ -121,7 +126,7 @@ TEST_F(TemporariesTest, RemovingAListTakesOnlyTheInstallersOwnFiles) {
   EXPECT_TRUE(temporariesListed(TemporaryList::kRun));
   EXPECT_TRUE(removeListedTemporaries(TemporaryList::kRun));
   for (const Case& c : cases) {
-    if (c.path == "/flash/lib/tmpNever1") continue;
+    if (!c.made) continue;
     EXPECT_EQ(ts::exists(c.path), !c.removed) << c.path;
   }
   EXPECT_FALSE(ts::exists(kStagedListPath));

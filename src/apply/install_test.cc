@@ -16,6 +16,8 @@
 #include "package/writer.h"
 #include "support/install_fixtures.h"
 #include "support/sandbox.h"
+#include "support/signed_package.h"
+#include "support/versions.h"
 #include "txn/manifest.h"
 
 namespace installer {
@@ -23,25 +25,15 @@ namespace {
 
 using testing_support::fixtureHeader;
 using testing_support::FixturePackage;
+using testing_support::kV71;
+using testing_support::kV72;
 using testing_support::packageFile;
+using testing_support::payloadEntry;
 using testing_support::readFile;
-
-constexpr Version kV71 = makeVersion(7, 1, kStageFinal, 0);
-constexpr Version kV72 = makeVersion(7, 2, kStageFinal, 0);
-
-PayloadEntry entry(const std::string& name, const std::string& data, std::uint16_t mode = 0100644,
-                   std::uint8_t hardwareClass = 0) {
-  PayloadEntry e;
-  e.mode = mode;
-  e.hardwareClass = hardwareClass;
-  e.name = name;
-  e.data = data;
-  return e;
-}
 
 FixturePackage tool(Version version = kV71, std::vector<PayloadEntry> files = {}) {
   FixturePackage p{fixtureHeader("tool", version)};
-  p.files = files.empty() ? std::vector<PayloadEntry>{entry("bin/tool", "tool\n", 0100755)}
+  p.files = files.empty() ? std::vector<PayloadEntry>{payloadEntry("bin/tool", "tool\n", 0100755)}
                           : std::move(files);
   return p;
 }
@@ -53,9 +45,10 @@ bool contains(const std::vector<std::string>& lines, const std::string& line) {
 using InstallTest = testing_support::InstallSandbox;
 
 TEST_F(InstallTest, InstallsRegularFilesAndRecordsThem) {
-  FixturePackage p = tool(
-      kV71, {entry("bin/tool", "#!/bin/sh\n", 0100755), entry("/etc/tool.conf", "x=1\n", 0100600),
-             entry("share", "", 040755), entry("bin/link", "tool", 0120777)});
+  FixturePackage p =
+      tool(kV71, {payloadEntry("bin/tool", "#!/bin/sh\n", 0100755),
+                  payloadEntry("/etc/tool.conf", "x=1\n", 0100600),
+                  payloadEntry("share", "", 040755), payloadEntry("bin/link", "tool", 0120777)});
   ASSERT_EQ(install(packageFile(p)), 0);
 
   const InstalledPackage* installed = record("tool");
@@ -80,8 +73,11 @@ TEST_F(InstallTest, InstallsRegularFilesAndRecordsThem) {
 }
 
 TEST_F(InstallTest, NewVersionReplacesTheOldAndRemovesFilesItNoLongerHas) {
-  installAndCommit(packageFile(tool(kV71, {entry("a", "old a"), entry("b", "old b")})));
-  ASSERT_EQ(install(packageFile(tool(kV72, {entry("a", "new a"), entry("c", "new c")}))), 0);
+  installAndCommit(
+      packageFile(tool(kV71, {payloadEntry("a", "old a"), payloadEntry("b", "old b")})));
+  ASSERT_EQ(
+      install(packageFile(tool(kV72, {payloadEntry("a", "new a"), payloadEntry("c", "new c")}))),
+      0);
   commit();
 
   EXPECT_EQ(readFile("/flash/a"), "new a");
@@ -95,12 +91,12 @@ TEST_F(InstallTest, NewVersionReplacesTheOldAndRemovesFilesItNoLongerHas) {
 TEST_F(InstallTest, ConflictWithAnEnabledPackageInstallsDisabledUnderX) {
   FixturePackage alpha{fixtureHeader("alpha", kV71)};
   alpha.header.conflicts.push_back(Dependency{"beta", 0, 0, 0});
-  alpha.files = {entry("bin/alpha", "a")};
+  alpha.files = {payloadEntry("bin/alpha", "a")};
   installAndCommit(packageFile(alpha));
   output();
 
   FixturePackage beta{fixtureHeader("beta", kV71)};
-  beta.files = {entry("bin/beta", "b")};
+  beta.files = {payloadEntry("bin/beta", "b")};
   ASSERT_EQ(install(packageFile(beta)), 0);
 
   const InstalledPackage* installed = record("beta");
@@ -207,8 +203,8 @@ TEST_F(InstallTest, BootImageOwnerSkipsItsPayloadOnlyWhenImageBased) {
 }
 
 TEST_F(InstallTest, SideBySideMagicLeavesTheInstalledPackageInPlace) {
-  installAndCommit(packageFile(tool(kV71, {entry("a", "first")})));
-  ASSERT_EQ(install(packageFile(tool(kV72, {entry("b", "second")}), kMagicSideBySide)), 0);
+  installAndCommit(packageFile(tool(kV71, {payloadEntry("a", "first")})));
+  ASSERT_EQ(install(packageFile(tool(kV72, {payloadEntry("b", "second")}), kMagicSideBySide)), 0);
 
   EXPECT_EQ(repo_->packages.size(), 2u);
   EXPECT_EQ(repo_->packages[0]->version, kV71);
@@ -310,7 +306,7 @@ TEST_F(InstallTest, BrokenPackagesInstallNothingAndEnd) {
 
 TEST_F(InstallTest, PayloadEndingInsideAnEntryHeaderEndsNormally) {
   FixturePackage p = tool();
-  p.rawPayload = compressed(encodeFileEntries({entry("bin/tool", "tool")}) +
+  p.rawPayload = compressed(encodeFileEntries({payloadEntry("bin/tool", "tool")}) +
                             encodeEntryHeader(0100644, 0, 4, "bin/more").substr(0, 20));
   ASSERT_EQ(install(packageFile(p)), 0);
   EXPECT_EQ(record("tool")->files, std::set<std::string>{"/flash/bin/tool"});
@@ -330,7 +326,7 @@ TEST_F(InstallTest, UnsafeEntryNamesAreRefusedBeforeAnythingIsStaged) {
     repo_->packages.clear();
     repo_->messages.clear();
     cancelManifest(m_);
-    FixturePackage p = tool(kV71, {entry(name, "evil")});
+    FixturePackage p = tool(kV71, {payloadEntry(name, "evil")});
     EXPECT_EQ(install(packageFile(p)), 1);
     EXPECT_EQ(record("tool"), nullptr);
     EXPECT_EQ(repo_->messages,
@@ -347,9 +343,10 @@ TEST_F(InstallTest, EntriesThatAreNotWrittenAreNotNameChecked) {
   // paths, whatever their names.
   const std::uint8_t otherClass = hardwareClass().value_or(0) == 1 ? 2 : 1;
   FixturePackage p =
-      tool(kV71, {entry("usr/share/", "", 040755), entry("bin//x", "", 040755),
-                  entry("var/pdb/x", "target", 0120777),
-                  entry("../up", "elsewhere", 0100644, otherClass), entry("bin/tool", "tool")});
+      tool(kV71, {payloadEntry("usr/share/", "", 040755), payloadEntry("bin//x", "", 040755),
+                  payloadEntry("var/pdb/x", "target", 0120777),
+                  payloadEntry("../up", "elsewhere", 0100644, otherClass),
+                  payloadEntry("bin/tool", "tool")});
   ASSERT_EQ(install(packageFile(p)), 0);
   EXPECT_EQ(record("tool")->files, std::set<std::string>{"/flash/bin/tool"});
 }
@@ -419,7 +416,8 @@ TEST_F(InstallTest, InstallThenUninstallLeavesTheTreeAsItWas) {
   installAndCommit(packageFile(FixturePackage{fixtureHeader("base", kV71)}));
   const std::string before = testing_support::treeListing("/flash");
 
-  installAndCommit(packageFile(tool(kV71, {entry("bin/tool", "t"), entry("bin/tool2", "u")})));
+  installAndCommit(
+      packageFile(tool(kV71, {payloadEntry("bin/tool", "t"), payloadEntry("bin/tool2", "u")})));
   ASSERT_NE(before, testing_support::treeListing("/flash"));
   record("tool")->action = PendingAction::kUninstall;
   applyScheduledActions(*repo_, m_, Verbosity::kSilent);
@@ -440,7 +438,7 @@ TEST_F(InstallTest, EnablingADisabledInstallOnlyChangesStateFiles) {
   alpha.header.conflicts.push_back(Dependency{"beta", 0, 0, 0});
   installAndCommit(packageFile(alpha));
   FixturePackage beta{fixtureHeader("beta", kV71)};
-  beta.files = {entry("bin/beta", "b")};
+  beta.files = {payloadEntry("bin/beta", "b")};
   installAndCommit(packageFile(beta));
   ASSERT_TRUE(record("beta")->disabled);
   const std::set<std::string> before = lines(testing_support::treeListing("/flash"));
@@ -477,7 +475,7 @@ TEST_F(InstallTest, HardwareClassDecidesClassSpecificEntries) {
     SCOPED_TRACE(std::to_string(c.entryClass) + " on " +
                  (c.machine ? std::to_string(*c.machine) : "none"));
     const std::string bytes =
-        packageFile(tool(kV71, {entry("bin/tool", "data", 0100644, c.entryClass)}));
+        packageFile(tool(kV71, {payloadEntry("bin/tool", "data", 0100644, c.entryClass)}));
     std::istringstream in(bytes);
     PackageReader reader(in, true);
     reader.wantedTypes = {kPartPayload};

@@ -19,6 +19,7 @@
 #include "cli/modes.h"
 #include "console/console.h"
 #include "package/held_copy.h"
+#include "txn/file_io.h"
 #include "txn/manifest.h"
 #include "txn/postlog.h"
 #include "upgrade/stream_install.h"
@@ -42,20 +43,8 @@ std::string directoryName(const std::string& packageDirectory) {
 }
 
 // The capture is a plain file of ours: a link planted in its place is not
-// followed (the image would be written wherever it points), and anything
-// else there (a FIFO, a device) is refused without waiting on it.
-int openCapture() {
-  const int fd =
-      open(kCapturePath,
-           O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666);
-  if (fd < 0) return -1;
-  struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
+// followed, and anything else there is refused without waiting on it.
+int openCapture() { return openOwnRegularFile(kCapturePath, O_WRONLY | O_CREAT | O_TRUNC, 0666); }
 
 // The label of the package (or bundle) the run installed: the first record
 // that was not in the repository before it.

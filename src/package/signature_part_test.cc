@@ -8,15 +8,15 @@
 #include "package/signer.h"
 #include "package/writer.h"
 #include "support/dev_keys.h"
+#include "support/versions.h"
 
 namespace installer {
 namespace {
 
 using testing_support::devPublicKeys;
 using testing_support::devSigningKeys;
-
-constexpr Version kV7_1beta3 = 0x07016203;
-constexpr Version kV7_16 = makeVersion(7, 16, kStageFinal, 0);
+using testing_support::kV7_16;
+using testing_support::kV7_1beta3;
 
 Package samplePackage(Version version) {
   Package p("routing");

@@ -5,6 +5,7 @@
 #include "package/signer.h"
 #include "support/dev_keys.h"
 #include "support/hex.h"
+#include "support/versions.h"
 
 namespace installer {
 namespace {
@@ -12,10 +13,9 @@ namespace {
 using testing_support::devPublicKeys;
 using testing_support::devSigningKeys;
 using testing_support::fromHex;
-
-constexpr Version kV7_1beta3 = 0x07016203;
-constexpr Version kV7_1beta4 = 0x07016204;
-constexpr Version kV7_16 = makeVersion(7, 16, kStageFinal, 0);
+using testing_support::kV7_16;
+using testing_support::kV7_1beta3;
+using testing_support::kV7_1beta4;
 
 TEST(LegacyPermittedTest, RangesAndBranding) {
   struct {

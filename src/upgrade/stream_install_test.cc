@@ -13,6 +13,8 @@
 #include "package/writer.h"
 #include "support/install_fixtures.h"
 #include "support/sandbox.h"
+#include "support/signed_package.h"
+#include "support/versions.h"
 
 namespace installer {
 namespace {
@@ -20,23 +22,16 @@ namespace {
 using testing_support::bundleFile;
 using testing_support::fixtureHeader;
 using testing_support::FixturePackage;
+using testing_support::kV71;
+using testing_support::kV72;
 using testing_support::packageFile;
+using testing_support::payloadEntry;
 using testing_support::readFile;
-
-constexpr Version kV71 = makeVersion(7, 1, kStageFinal, 0);
-constexpr Version kV72 = makeVersion(7, 2, kStageFinal, 0);
-
-PayloadEntry entry(const std::string& name, const std::string& data) {
-  PayloadEntry e;
-  e.name = name;
-  e.data = data;
-  return e;
-}
 
 FixturePackage member(const std::string& name, Version version = kV71,
                       std::vector<PayloadEntry> files = {}) {
   FixturePackage p{fixtureHeader(name, version)};
-  p.files = files.empty() ? std::vector<PayloadEntry>{entry("bin/" + name, name)} : files;
+  p.files = files.empty() ? std::vector<PayloadEntry>{payloadEntry("bin/" + name, name)} : files;
   return p;
 }
 
@@ -194,9 +189,9 @@ TEST_F(StreamInstallTest, BundleUpgradeUninstallsTheMembersItNoLongerBrings) {
 
 TEST_F(StreamInstallTest, AFileMovingToANewMemberSurvivesTheUpgrade) {
   installAndCommit(
-      bundleFile(suite(kV71), {member("a"), member("old", kV71, {entry("lib/x", "1")})}));
-  ASSERT_EQ(install(bundleFile(suite(kV72),
-                               {member("a", kV72), member("new", kV72, {entry("lib/x", "2")})})),
+      bundleFile(suite(kV71), {member("a"), member("old", kV71, {payloadEntry("lib/x", "1")})}));
+  ASSERT_EQ(install(bundleFile(suite(kV72), {member("a", kV72),
+                                             member("new", kV72, {payloadEntry("lib/x", "2")})})),
             0);
   commit();
   EXPECT_EQ(readFile("/flash/lib/x"), "2");

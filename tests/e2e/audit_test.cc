@@ -12,6 +12,7 @@
 #include "support/install_fixtures.h"
 #include "support/router_root.h"
 #include "support/sandbox.h"
+#include "support/versions.h"
 
 namespace {
 
@@ -19,8 +20,7 @@ namespace ts = testing_support;
 using installer::kStageFinal;
 using installer::makeVersion;
 using installer::PayloadEntry;
-
-constexpr installer::Version kV71 = makeVersion(7, 1, kStageFinal, 0);
+using testing_support::kV71;
 
 ts::FixturePackage package(const std::string& name, const std::vector<std::string>& files) {
   ts::FixturePackage p(ts::fixtureHeader(name, kV71));

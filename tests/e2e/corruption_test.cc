@@ -19,20 +19,15 @@
 #include "support/install_fixtures.h"
 #include "support/sandbox.h"
 #include "support/signed_package.h"
+#include "support/versions.h"
 
 namespace {
 
 namespace ts = testing_support;
 using installer::makeVersion;
 using installer::PayloadEntry;
-
-PayloadEntry file(const std::string& name, const std::string& data, std::uint16_t mode = 0100644) {
-  PayloadEntry e;
-  e.name = name;
-  e.data = data;
-  e.mode = mode;
-  return e;
-}
+using testing_support::kV71;
+using testing_support::kV72;
 
 installer::Package header(installer::Version version) {
   installer::Package p = ts::fixtureHeader("tool", version);
@@ -47,14 +42,16 @@ installer::Package header(installer::Version version) {
 // header, so that the header is signed too), replacing an installed 7.1.
 std::string installed() {
   return ts::signedPackage(header(makeVersion(7, 1, installer::kStageFinal, 0)),
-                           {file("bin/tool", "tool 7.1", 0100755), file("share/doc/old", "old")});
+                           {ts::payloadEntry("bin/tool", "tool 7.1", 0100755),
+                            ts::payloadEntry("share/doc/old", "old")});
 }
 
 std::string candidate() {
   return ts::signedPackage(
       header(makeVersion(7, 2, installer::kStageFinal, 0)),
-      {file("bin/tool", "tool 7.2 " + std::string(300, 't'), 0100755),
-       file("etc/tool.conf", "setting=1\n"), file("lib/libtool.so", std::string(3000, 'L'))});
+      {ts::payloadEntry("bin/tool", "tool 7.2 " + std::string(300, 't'), 0100755),
+       ts::payloadEntry("etc/tool.conf", "setting=1\n"),
+       ts::payloadEntry("lib/libtool.so", std::string(3000, 'L'))});
 }
 
 constexpr char kDownload[] = "/rw/pckg/.download/tool-7.2.npk";
@@ -223,12 +220,9 @@ std::string suite(installer::Version version, const std::vector<ts::FixturePacka
 
 ts::FixturePackage member(const std::string& name, installer::Version version) {
   ts::FixturePackage p(ts::fixtureHeader(name, version));
-  p.files = {file("bin/" + name, name + " " + std::to_string(version))};
+  p.files = {ts::payloadEntry("bin/" + name, name + " " + std::to_string(version))};
   return p;
 }
-
-constexpr installer::Version kV71 = makeVersion(7, 1, installer::kStageFinal, 0);
-constexpr installer::Version kV72 = makeVersion(7, 2, installer::kStageFinal, 0);
 
 // Flips of the passed-over member's signature part: of its part header
 // (`framing`) and of every byte of the Ed25519 signature it carries

@@ -167,14 +167,6 @@ KillCounts sweepKills(const ts::SweepArea& area, const KillScenario& s, long sam
   return counts;
 }
 
-PayloadEntry file(const std::string& name, const std::string& data, std::uint16_t mode = 0100644) {
-  PayloadEntry e;
-  e.name = name;
-  e.data = data;
-  e.mode = mode;
-  return e;
-}
-
 installer::Package header(const std::string& name, int minor) {
   return ts::fixtureHeader(
       name, makeVersion(7, static_cast<std::uint8_t>(minor), installer::kStageFinal, 0));
@@ -205,9 +197,10 @@ class CrashConsistency : public ::testing::Test {
 // and a package uninstalled by schedule, in one upgrade run.
 TEST_F(CrashConsistency, UpgradeRunIsWhollyOldOrWhollyNew) {
   ASSERT_TRUE(ts::prepareUpgradeSystem(prepared_.path(), {4, 8}));
-  const ts::RunResult extra = imageMode(
-      ts::signedPackage(header("extra", 1), {file("opt/extra/a", "a"), file("opt/extra/b", "b")}),
-      prepared_.path(), ts::withFault({}));
+  const ts::RunResult extra =
+      imageMode(ts::signedPackage(header("extra", 1), {ts::payloadEntry("opt/extra/a", "a"),
+                                                       ts::payloadEntry("opt/extra/b", "b")}),
+                prepared_.path(), ts::withFault({}));
   ASSERT_EQ(extra.status, 0) << extra.out << extra.err;
   ts::removeTree(prepared_ / "/flash/postlog");
   ts::writeFile(prepared_ / "/ram/pdb/extra/schedule", "uninstall\n");
@@ -215,17 +208,18 @@ TEST_F(CrashConsistency, UpgradeRunIsWhollyOldOrWhollyNew) {
 }
 
 TEST_F(CrashConsistency, ImageModeOfOnePackageIsWhollyOldOrWhollyNew) {
-  const ts::RunResult first =
-      imageMode(ts::signedPackage(header("tool", 1), {file("bin/tool", "tool 7.1", 0100755),
-                                                      file("etc/tool.conf", "conf"),
-                                                      file("share/doc/old-only", "dropped")}),
-                prepared_.path(), ts::withFault({}));
+  const ts::RunResult first = imageMode(
+      ts::signedPackage(header("tool", 1), {ts::payloadEntry("bin/tool", "tool 7.1", 0100755),
+                                            ts::payloadEntry("etc/tool.conf", "conf"),
+                                            ts::payloadEntry("share/doc/old-only", "dropped")}),
+      prepared_.path(), ts::withFault({}));
   ASSERT_EQ(first.status, 0) << first.out << first.err;
   ts::removeTree(prepared_ / "/flash/postlog");
   const std::string v2 = ts::signedPackage(
       header("tool", 2),
-      {file("bin/tool", "tool 7.2", 0100755), file("etc/tool.conf", "conf"),
-       file("lib/libtool.so", std::string(40000, '2')), file("share/new/dir/file", "new")});
+      {ts::payloadEntry("bin/tool", "tool 7.2", 0100755), ts::payloadEntry("etc/tool.conf", "conf"),
+       ts::payloadEntry("lib/libtool.so", std::string(40000, '2')),
+       ts::payloadEntry("share/new/dir/file", "new")});
   expectAllWhole({"image mode", prepared_.path(),
                   [&v2](const std::string& root, ts::RunOptions options) {
                     return imageMode(v2, root, std::move(options));
@@ -238,9 +232,9 @@ TEST_F(CrashConsistency, ImageModeOfABundleIsWhollyOldOrWhollyNew) {
   auto bundle = [](int minor, const std::string& data) {
     return ts::signedBundle(
         header("suite", minor),
-        {ts::signedPackage(header("suite-a", minor), {file("suite/a", "a " + data)}),
-         ts::signedPackage(header("suite-b", minor),
-                           {file("suite/b", "b " + data), file("suite/b-" + data, data)})});
+        {ts::signedPackage(header("suite-a", minor), {ts::payloadEntry("suite/a", "a " + data)}),
+         ts::signedPackage(header("suite-b", minor), {ts::payloadEntry("suite/b", "b " + data),
+                                                      ts::payloadEntry("suite/b-" + data, data)})});
   };
   const ts::RunResult first = imageMode(bundle(1, "one"), prepared_.path(), ts::withFault({}));
   ASSERT_EQ(first.status, 0) << first.out << first.err;

@@ -114,32 +114,26 @@ TEST_F(CommitFaults, EveryFailingCallLeavesOldOrNewAndIsReported) {
 using installer::makeVersion;
 using installer::PayloadEntry;
 
-PayloadEntry file(const std::string& name, const std::string& data, std::uint16_t mode = 0100644) {
-  PayloadEntry e;
-  e.name = name;
-  e.data = data;
-  e.mode = mode;
-  return e;
-}
-
 // "tool" 7.1 as installed before, and the 7.2 that replaces it: one file
 // kept, two changed (one bigger than a staging buffer), one dropped, two new
 // in new directories.
 std::string toolV1() {
-  return ts::signedPackage(ts::fixtureHeader("tool", makeVersion(7, 1, installer::kStageFinal, 0)),
-                           {file("bin/tool", "tool 7.1", 0100755), file("etc/tool.conf", "conf"),
-                            file("lib/libtool.so", std::string(20000, '1')),
-                            file("share/doc/old-only", "dropped in 7.2")});
+  return ts::signedPackage(
+      ts::fixtureHeader("tool", makeVersion(7, 1, installer::kStageFinal, 0)),
+      {ts::payloadEntry("bin/tool", "tool 7.1", 0100755), ts::payloadEntry("etc/tool.conf", "conf"),
+       ts::payloadEntry("lib/libtool.so", std::string(20000, '1')),
+       ts::payloadEntry("share/doc/old-only", "dropped in 7.2")});
 }
 
 std::string toolV2() {
   installer::Package header =
       ts::fixtureHeader("tool", makeVersion(7, 2, installer::kStageFinal, 0));
   header.provides = {{"tooling", 0, 0, 1}};
-  return ts::signedPackage(header,
-                           {file("bin/tool", "tool 7.2", 0100755), file("etc/tool.conf", "conf"),
-                            file("lib/libtool.so", std::string(40000, '2'), 0100755),
-                            file("share/new/dir/file", "new"), file("var/lib/tool/state", "")});
+  return ts::signedPackage(
+      header,
+      {ts::payloadEntry("bin/tool", "tool 7.2", 0100755), ts::payloadEntry("etc/tool.conf", "conf"),
+       ts::payloadEntry("lib/libtool.so", std::string(40000, '2'), 0100755),
+       ts::payloadEntry("share/new/dir/file", "new"), ts::payloadEntry("var/lib/tool/state", "")});
 }
 
 using RunFn = std::function<ts::RunResult(const std::string& root, ts::RunOptions options)>;
@@ -285,12 +279,14 @@ TEST_F(RunFaults, ImageModeKeepingABootImageReportsEveryFailureAndKeepsTheFlash)
   ts::RunOptions boot = ts::withFault({});
   boot.env["bootimage"] = "1";
   const ts::RunResult first =
-      imageMode(ts::signedPackage(header, {file("boot/kernel", "k1")}, v1), prepared_.path(), boot);
+      imageMode(ts::signedPackage(header, {ts::payloadEntry("boot/kernel", "k1")}, v1),
+                prepared_.path(), boot);
   ASSERT_EQ(first.status, 0) << first.out << first.err;
   header.version = makeVersion(7, 2, installer::kStageFinal, 0);
   ts::FixtureOptions v2options;
   v2options.image = std::string(70000, 'K');
-  const std::string v2 = ts::signedPackage(header, {file("boot/kernel", "k2")}, v2options);
+  const std::string v2 =
+      ts::signedPackage(header, {ts::payloadEntry("boot/kernel", "k2")}, v2options);
   Scenario scenario{"image mode, boot image", prepared_.path(),
                     [&v2](const std::string& root, ts::RunOptions options) {
                       options.env["bootimage"] = "1";
@@ -342,8 +338,8 @@ class FullFlash : public ::testing::Test {
   static std::string bigToolV2() {
     std::vector<PayloadEntry> files;
     for (int i = 0; i < 10; ++i) {
-      files.push_back(
-          file("lib/big-" + std::to_string(i), noise(60000, static_cast<std::uint32_t>(i))));
+      files.push_back(ts::payloadEntry("lib/big-" + std::to_string(i),
+                                       noise(60000, static_cast<std::uint32_t>(i))));
     }
     return ts::signedPackage(
         ts::fixtureHeader("tool", makeVersion(7, 2, installer::kStageFinal, 0)), files);

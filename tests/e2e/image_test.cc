@@ -12,6 +12,8 @@
 #include "support/fault_run.h"
 #include "support/install_fixtures.h"
 #include "support/sandbox.h"
+#include "support/signed_package.h"
+#include "support/versions.h"
 
 namespace {
 
@@ -21,21 +23,14 @@ using installer::kStageFinal;
 using installer::makeVersion;
 using installer::PayloadEntry;
 using installer::Version;
-
-constexpr Version kV71 = makeVersion(7, 1, kStageFinal, 0);
-constexpr Version kV72 = makeVersion(7, 2, kStageFinal, 0);
-
-PayloadEntry entry(const std::string& name, const std::string& data) {
-  PayloadEntry e;
-  e.name = name;
-  e.data = data;
-  return e;
-}
+using testing_support::kV71;
+using testing_support::kV72;
 
 ts::FixturePackage package(const std::string& name, Version version,
                            std::vector<PayloadEntry> files = {}) {
   ts::FixturePackage p(ts::fixtureHeader(name, version));
-  p.files = files.empty() ? std::vector<PayloadEntry>{entry("bin/" + name, name)} : files;
+  p.files =
+      files.empty() ? std::vector<PayloadEntry>{ts::payloadEntry("bin/" + name, name)} : files;
   return p;
 }
 
@@ -123,7 +118,7 @@ class ImageModeTest : public ::testing::Test {
 };
 
 TEST_F(ImageModeTest, InstallsFromStandardInputWithItsProgressBar) {
-  ts::FixturePackage p = package("tool", kV71, {entry("bin/tool", "#!/bin/sh\n")});
+  ts::FixturePackage p = package("tool", kV71, {ts::payloadEntry("bin/tool", "#!/bin/sh\n")});
   p.image = std::string(3 * 4096 + 100, 'i');
   const std::string bytes = ts::packageFile(p);
   const std::uint32_t image = partStart(bytes, installer::kPartImage);
@@ -329,9 +324,13 @@ TEST_F(ImageModeTest, TheSamePackageSentTwiceKeepsItsKeptImage) {
 }
 
 TEST_F(ImageModeTest, ASecondVersionRemovesTheFilesItNoLongerHas) {
-  ASSERT_EQ(run(ts::packageFile(package("tool", kV71, {entry("a", "1"), entry("b", "1")}))).status,
+  ASSERT_EQ(run(ts::packageFile(package("tool", kV71,
+                                        {ts::payloadEntry("a", "1"), ts::payloadEntry("b", "1")})))
+                .status,
             0);
-  ASSERT_EQ(run(ts::packageFile(package("tool", kV72, {entry("a", "2"), entry("c", "2")}))).status,
+  ASSERT_EQ(run(ts::packageFile(package("tool", kV72,
+                                        {ts::payloadEntry("a", "2"), ts::payloadEntry("c", "2")})))
+                .status,
             0);
   EXPECT_EQ(file("/flash/a"), "2");
   EXPECT_EQ(file("/flash/c"), "2");
@@ -340,12 +339,15 @@ TEST_F(ImageModeTest, ASecondVersionRemovesTheFilesItNoLongerHas) {
 }
 
 TEST_F(ImageModeTest, AFailedInstallChangesNothingUnderFlash) {
-  ASSERT_EQ(run(ts::packageFile(package("tool", kV71, {entry("a", "1"), entry("b", "1")}))).status,
+  ASSERT_EQ(run(ts::packageFile(package("tool", kV71,
+                                        {ts::payloadEntry("a", "1"), ts::payloadEntry("b", "1")})))
+                .status,
             0);
   const std::string before = flash();
   const std::string ramBefore = ts::treeListing(root_ / "/ram");
 
-  ts::FixturePackage forged = package("tool", kV72, {entry("a", "2"), entry("c", "2")});
+  ts::FixturePackage forged =
+      package("tool", kV72, {ts::payloadEntry("a", "2"), ts::payloadEntry("c", "2")});
   forged.goodSignature = false;
   forged.image = "image";
   const ts::RunResult result = run(ts::packageFile(forged));
@@ -383,9 +385,9 @@ TEST_F(ImageModeTest, AnOldSystemPackageAsksForConversionEvenWhenRefused) {
 }
 
 TEST_F(ImageModeTest, TheSideBySideMagicKeepsTheInstalledPackage) {
-  ASSERT_EQ(run(ts::packageFile(package("tool", kV71, {entry("a", "1")}))).status, 0);
-  const std::string side =
-      ts::packageFile(package("tool", kV72, {entry("b", "2")}), installer::kMagicSideBySide);
+  ASSERT_EQ(run(ts::packageFile(package("tool", kV71, {ts::payloadEntry("a", "1")}))).status, 0);
+  const std::string side = ts::packageFile(package("tool", kV72, {ts::payloadEntry("b", "2")}),
+                                           installer::kMagicSideBySide);
   ASSERT_EQ(run(side).status, 0);
   EXPECT_EQ(file("/flash/a"), "1");
   EXPECT_EQ(file("/flash/b"), "2");
@@ -407,8 +409,9 @@ TEST_F(ImageModeTest, ABundleWithMembersOffByDefault) {
 }
 
 TEST_F(ImageModeTest, ABundleUpgradeUninstallsTheMembersItDropped) {
-  const std::string first = ts::bundleFile(
-      bundleHeader(kV71), {package("a", kV71), package("b", kV71, {entry("lib/b", "b")})});
+  const std::string first =
+      ts::bundleFile(bundleHeader(kV71),
+                     {package("a", kV71), package("b", kV71, {ts::payloadEntry("lib/b", "b")})});
   ASSERT_EQ(run(first).status, 0);
   ASSERT_TRUE(exists("/flash/lib/b"));
   const std::string second = ts::bundleFile(bundleHeader(kV72), {package("a", kV72)});

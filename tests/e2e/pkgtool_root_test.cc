@@ -8,6 +8,7 @@
 #include "support/install_fixtures.h"
 #include "support/router_root.h"
 #include "support/sandbox.h"
+#include "support/versions.h"
 
 namespace {
 
@@ -17,8 +18,7 @@ using installer::kStageFinal;
 using installer::makeVersion;
 using installer::PayloadEntry;
 using installer::Version;
-
-constexpr Version kV71 = makeVersion(7, 1, kStageFinal, 0);
+using testing_support::kV71;
 
 ts::FixturePackage package(const std::string& name, std::vector<std::string> files) {
   ts::FixturePackage p(ts::fixtureHeader(name, kV71));

@@ -8,13 +8,9 @@
 
 #include "records/package.h"
 #include "records/repository.h"
+#include "support/versions.h"
 
 namespace testing_support {
-
-// "7.1" style final versions.
-constexpr installer::Version ver(unsigned major, unsigned minor, unsigned number = 0) {
-  return installer::makeVersion(major, minor, installer::kStageFinal, number);
-}
 
 inline installer::Dependency dep(std::string name, installer::Version min = 0,
                                  installer::Version max = 0, std::int32_t priority = 0) {

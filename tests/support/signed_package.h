@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +22,14 @@ struct FixtureOptions {
   std::uint32_t magic = 0;           // 0: the ordinary package magic
   bool withoutPayload = false;       // no type-4 part at all
 };
+
+// A payload entry: a regular file with the usual permissions unless `mode`
+// says otherwise, for every machine unless `hardwareClass` names one.
+inline installer::PayloadEntry payloadEntry(const std::string& name, const std::string& data,
+                                            std::uint16_t mode = 0100644,
+                                            std::uint8_t hardwareClass = 0) {
+  return installer::PayloadEntry{mode, hardwareClass, name, data};
+}
 
 // A single package: header and lists from `header`, the payload from
 // `files` (an empty stream when there are none).

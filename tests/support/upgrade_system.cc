@@ -9,22 +9,12 @@
 #include "support/fault_run.h"
 #include "support/install_fixtures.h"
 #include "support/signed_package.h"
+#include "support/versions.h"
 
 namespace testing_support {
 namespace {
 
 using installer::PayloadEntry;
-
-constexpr installer::Version kFirst = installer::makeVersion(7, 1, installer::kStageFinal, 0);
-constexpr installer::Version kSecond = installer::makeVersion(7, 2, installer::kStageFinal, 0);
-
-PayloadEntry entry(const std::string& name, const std::string& data, std::uint16_t mode) {
-  PayloadEntry e;
-  e.name = name;
-  e.data = data;
-  e.mode = mode;
-  return e;
-}
 
 // File i of package `name`, spread over directories that sort before and
 // after the database ("/flash/var/pdb"), so that a commit cut short leaves
@@ -36,7 +26,7 @@ std::string filePath(const std::string& name, int i) {
 
 std::string package(const std::string& name, int index, bool second,
                     const UpgradeSystemShape& shape) {
-  installer::Package header = fixtureHeader(name, second ? kSecond : kFirst);
+  installer::Package header = fixtureHeader(name, second ? kV72 : kV71);
   if (index > 0) header.depends = {{"pkg" + std::to_string(index - 1), 0, 0, 0}};
   std::vector<PayloadEntry> files;
   for (int i = 0; i < shape.files; ++i) {
@@ -44,23 +34,24 @@ std::string package(const std::string& name, int index, bool second,
     const bool changed = second && i % 2 == 1;
     std::string data = name + " file " + std::to_string(i) + (changed ? " changed" : "");
     if (i == 3) data += std::string(20000, changed ? 'C' : 'c');
-    files.push_back(entry(filePath(name, i), data, i % 7 == 0 ? 0100755 : 0100644));
+    files.push_back(payloadEntry(filePath(name, i), data, i % 7 == 0 ? 0100755 : 0100644));
   }
   if (second) {
     for (int i = 0; i < shape.files / 5; ++i) {
-      files.push_back(entry("opt/" + name + "/new/" + std::to_string(i),
-                            name + " new " + std::to_string(i), 0100644));
+      files.push_back(payloadEntry("opt/" + name + "/new/" + std::to_string(i),
+                                   name + " new " + std::to_string(i), 0100644));
     }
   }
   return signedPackage(header, files);
 }
 
 std::string kernel(bool second) {
-  installer::Package header = fixtureHeader("kernel", second ? kSecond : kFirst);
+  installer::Package header = fixtureHeader("kernel", second ? kV72 : kV71);
   header.flags = installer::kFlagBootImage;
   FixtureOptions options;
   options.image = std::string(second ? 12000 : 9000, second ? 'K' : 'k');
-  return signedPackage(header, {entry("boot/modules", second ? "m2" : "m1", 0100644)}, options);
+  return signedPackage(header, {payloadEntry("boot/modules", second ? "m2" : "m1", 0100644)},
+                       options);
 }
 
 }  // namespace

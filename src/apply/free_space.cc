@@ -51,15 +51,42 @@ bool nearestExistingDir(const std::string& path, struct stat& st, NearestDirMemo
   return memo.found;
 }
 
+// The device of the directory that holds a staged file, for the files of
+// one temporary directory in turn.
+struct StagedDirMemo {
+  std::string dir;
+  bool found = false;
+  dev_t device = 0;
+};
+
+bool stagedDirDevice(const std::string& source, dev_t& device, StagedDirMemo& memo) {
+  std::string dir = parentDir(source);
+  if (dir != memo.dir) {
+    struct stat st;
+    memo.found = stat(dir.c_str(), &st) == 0;
+    memo.device = st.st_dev;
+    memo.dir = std::move(dir);
+  }
+  device = memo.device;
+  return memo.found;
+}
+
 void accountMove(const Manifest& m, FsSpace& fs, const std::string& source,
-                 const std::string& destination, NearestDirMemo& memo) {
+                 const std::string& destination, NearestDirMemo& memo, StagedDirMemo* staged) {
   if (!isUnder(fs, destination)) return;
+  // A file staged beside its target takes no more room when it moves in,
+  // whatever its size: its directory tells, without a look at each file.
+  struct stat dirStat;
+  dev_t stagedDevice = 0;
+  if (staged != nullptr && stagedDirDevice(source, stagedDevice, *staged) &&
+      nearestExistingDir(destination, dirStat, memo) && dirStat.st_dev == stagedDevice) {
+    return;
+  }
   struct stat sourceStat;
   if (!statStagedSource(m, source, sourceStat)) {
     creditRemoval(fs, destination);
     return;
   }
-  struct stat dirStat;
   if (nearestExistingDir(destination, dirStat, memo) && dirStat.st_dev == sourceStat.st_dev) {
     // The staged file already occupies blocks here, and the file it replaces
     // is freed only as the new one takes its place.
@@ -103,7 +130,7 @@ void creditRemoval(FsSpace& fs, const std::string& path) {
 
 void accountMove(FsSpace& fs, const std::string& source, const std::string& destination) {
   NearestDirMemo memo;
-  accountMove(Manifest{}, fs, source, destination, memo);
+  accountMove(Manifest{}, fs, source, destination, memo, nullptr);
 }
 
 namespace {
@@ -125,7 +152,9 @@ bool checkFreeSpace(const Manifest& m) {
   takePlannedUse(m, boot);
   takePlannedUse(m, flash);
   NearestDirMemo memo;
+  StagedDirMemo stagedMemo;
   for (const auto& [path, entry] : m.entries) {
+    StagedDirMemo* staged = entry.op == ManifestOp::kMoveStaged ? &stagedMemo : nullptr;
     switch (entry.op) {
       case ManifestOp::kRemove:
         creditRemoval(boot, path);
@@ -133,8 +162,8 @@ bool checkFreeSpace(const Manifest& m) {
         break;
       case ManifestOp::kMove:
       case ManifestOp::kMoveStaged:
-        accountMove(m, boot, entry.source, path, memo);
-        accountMove(m, flash, entry.source, path, memo);
+        accountMove(m, boot, entry.source, path, memo, staged);
+        accountMove(m, flash, entry.source, path, memo, staged);
         break;
       case ManifestOp::kLink:
         break;

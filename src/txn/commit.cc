@@ -106,6 +106,7 @@ class Planner {
   bool flushBuffer();
   void touch(const std::string& dir);
   bool anchorDevice(const std::string& anchor, dev_t& device);
+  bool stagedDevice(const std::string& source, dev_t& device);
   bool removedBefore(const std::string& path) const;
   bool clearedByDirectoryRemoval(const std::string& path) const;
   bool placedBefore(const std::string& source, const std::string& path) const;
@@ -129,6 +130,9 @@ class Planner {
   // follow each other and share it.
   std::string deviceAnchor_;
   dev_t device_ = 0;
+  // The same for the directory of the staged file asked about last.
+  std::string stagedDir_;
+  dev_t stagedDevice_ = 0;
   std::set<std::string> movedSources_;
   std::vector<std::string> made_;
   std::vector<std::string> copiedStaged_;
@@ -242,6 +246,20 @@ bool Planner::findAnchor(const std::string& path, std::string& anchor) {
   return true;
 }
 
+// The device of a file this run staged, by its directory: the run made the
+// file moments ago, and a look at each of thousands would cost a call each.
+bool Planner::stagedDevice(const std::string& source, dev_t& device) {
+  std::string dir = parentDir(source);
+  if (dir != stagedDir_ || stagedDir_.empty()) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0) return false;
+    stagedDir_ = std::move(dir);
+    stagedDevice_ = st.st_dev;
+  }
+  device = stagedDevice_;
+  return true;
+}
+
 CommitOutcome Planner::backUp(const std::string& path) {
   const std::string backup = m_.temporaries.freshName(parentDir(path));
   if (backup.empty()) return refuse("rename", errno);
@@ -312,7 +330,10 @@ CommitOutcome Planner::planLink(const std::string& path, const std::string& text
 CommitOutcome Planner::planMove(const std::string& path, const ManifestEntry& entry) {
   if (tooLong(path)) return refuse("rename", ENAMETOOLONG);
   struct stat source;
-  if (lstat(entry.source.c_str(), &source) != 0) {
+  if (entry.op == ManifestOp::kMoveStaged && !options_.keptManifest) {
+    // A kept manifest's files waited for "--commit" and are looked at each.
+    if (!stagedDevice(entry.source, source.st_dev)) return refuse("rename", errno);
+  } else if (lstat(entry.source.c_str(), &source) != 0) {
     // A source that an earlier operation of the commit puts in place.
     if (!placedBefore(entry.source, path)) return refuse("rename", errno);
     source.st_dev = 0;
@@ -378,9 +399,8 @@ CommitOutcome Planner::plan() {
 }
 
 // Carries out the journal's steps in order; false (reported) at the first
-// that fails. Directories to remove at the end and the names renamed into
-// place are collected.
-bool carryOutSteps(std::vector<std::string>& removeDirs, PlacedNames& placed) {
+// that fails. Directories to remove at the end are collected.
+bool carryOutSteps(std::vector<std::string>& removeDirs) {
   std::ifstream in(kJournalPath, std::ios::binary);
   std::string line;
   if (!in || !std::getline(in, line) || line != kJournalHeader) {
@@ -417,7 +437,6 @@ bool carryOutSteps(std::vector<std::string>& removeDirs, PlacedNames& placed) {
           std::perror("rename");
           return false;
         }
-        placed.insert(std::move(step.other));
         break;
       case StepKind::kRemoveDir:
         removeDirs.push_back(step.path);
@@ -487,8 +506,7 @@ CommitOutcome carryOutCommit(Manifest& m, PreparedCommit& prepared) {
     finishJournal(m.temporaries, removeDirs, prepared.options.keptManifest, {});
     return CommitOutcome::kCommitted;
   }
-  PlacedNames placed;
-  bool done = carryOutSteps(removeDirs, placed);
+  bool done = carryOutSteps(removeDirs);
   // The commit point: once this mark and every rename before it are on the
   // storage, the next start finishes the run instead of undoing it.
   if (done && !appendToJournal("C\n")) {
@@ -515,6 +533,17 @@ CommitOutcome carryOutCommit(Manifest& m, PreparedCommit& prepared) {
   // A staged file copied across is ours; once its copy is live it would only
   // hold space (RAM, when it sits in "/ram").
   for (const std::string& path : prepared.copiedStaged) unlink(path.c_str());
+  // Every source of a move is in place now, but one copied across: its copy
+  // is, and what is left of it goes with the other temporaries.
+  std::sort(prepared.copiedStaged.begin(), prepared.copiedStaged.end());
+  PlacedNames placed;
+  for (const auto& [path, entry] : m.entries) {
+    if (isMove(entry.op) && !std::binary_search(prepared.copiedStaged.begin(),
+                                                prepared.copiedStaged.end(), entry.source)) {
+      placed.add(entry.source);
+    }
+  }
+  placed.seal();
   finishJournal(m.temporaries, removeDirs, prepared.options.keptManifest, placed);
   removeJournalDir(prepared.madeForJournal);
   return CommitOutcome::kCommitted;

@@ -106,8 +106,9 @@ RecoveryOutcome recoverInterruptedRun() {
       PlacedNames placed;
       for (const JournalStep& step : journal.steps) {
         if (step.kind == StepKind::kRemoveDir) removeDirs.push_back(step.path);
-        if (step.kind == StepKind::kPlace) placed.insert(step.other);
+        if (step.kind == StepKind::kPlace) placed.add(step.other);
       }
+      placed.seal();
       TemporaryLog none;
       finishJournal(none, removeDirs, journal.keptManifest, placed);
       outcome = RecoveryOutcome::kFinished;

@@ -110,7 +110,7 @@ bool removeTemporary(const std::string& path, const PlacedNames& placed) {
   // A line cut short by a kill (in the older form), or one that is not
   // ours, is left alone; so is anything but a plain file at the capture's
   // fixed name, which the run refused to open.
-  if (!isTemporaryName(path) || placed.count(path) != 0) return true;
+  if (!isTemporaryName(path) || placed.contains(path)) return true;
   if (path == kCaptureTemporary) {
     struct stat capture;
     if (lstat(path.c_str(), &capture) != 0 || !S_ISREG(capture.st_mode)) return true;
@@ -285,7 +285,11 @@ TemporaryLog::Reserve& TemporaryLog::reserveOf(const std::string& dir) {
   return reserves_.front();
 }
 
-std::string TemporaryLog::freshName(const std::string& dir) {
+std::string TemporaryLog::freshName(const std::string& dir) { return takeName(dir, true); }
+
+std::string TemporaryLog::nameToCreate(const std::string& dir) { return takeName(dir, false); }
+
+std::string TemporaryLog::takeName(const std::string& dir, bool lookUp) {
   if (dir.find('\n') != std::string::npos) {
     errno = EINVAL;
     return "";
@@ -296,7 +300,7 @@ std::string TemporaryLog::freshName(const std::string& dir) {
     std::string name = std::move(reserve.names.back());
     reserve.names.pop_back();
     // Taken since it was reserved: not ours.
-    if (exists(name)) {
+    if (lookUp && exists(name)) {
       withdraw(name);
       continue;
     }
@@ -313,7 +317,7 @@ void TemporaryLog::close() {
 
 int createTemporaryFile(TemporaryLog& log, const std::string& dir, std::string& path) {
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    path = log.freshName(dir);
+    path = log.nameToCreate(dir);
     if (path.empty()) return -1;
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0) return fd;
@@ -343,6 +347,12 @@ bool isTemporaryName(const std::string& path) {
 bool temporariesListed(TemporaryList list) {
   struct stat st;
   return lstat(listPath(list), &st) == 0 || lstat(textListPath(list), &st) == 0;
+}
+
+void PlacedNames::seal() { std::sort(names_.begin(), names_.end()); }
+
+bool PlacedNames::contains(std::string_view name) const {
+  return std::binary_search(names_.begin(), names_.end(), name);
 }
 
 bool removeListedTemporaries(TemporaryList list, const PlacedNames& placed) {

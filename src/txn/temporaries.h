@@ -33,7 +33,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <unordered_set>
+#include <string_view>
 #include <vector>
 
 namespace installer {
@@ -67,6 +67,10 @@ class TemporaryLog {
   // "<dir>/tmpXXXXXX" with six random letters and digits, not in use now,
   // reserved in the list. Empty (errno set) when no name could be had.
   std::string freshName(const std::string& dir);
+  // A reserved name for a file the caller creates exclusively (O_EXCL),
+  // which refuses a name taken since: not looked up again. The caller
+  // withdraws it when the creation finds it taken.
+  std::string nameToCreate(const std::string& dir);
   // Forgets the reserved names: the list is about to be removed or kept.
   // The next record starts it again.
   void close();
@@ -86,6 +90,7 @@ class TemporaryLog {
   std::string randomName(const std::string& dir);
   bool reserveBatch(Reserve& reserve);
   Reserve& reserveOf(const std::string& dir);
+  std::string takeName(const std::string& dir, bool lookUp);
 
   std::size_t recordText_;  // the longest record text to try
   bool listMade_ = false;
@@ -108,7 +113,18 @@ bool isTemporaryName(const std::string& path);
 bool temporariesListed(TemporaryList list);
 
 // Names a committed run renamed into place: listed, but no longer its own.
-using PlacedNames = std::unordered_set<std::string>;
+// It views strings the caller keeps (a committed manifest's sources, the
+// steps of a journal): a run of many files adds no copy of their names.
+class PlacedNames {
+ public:
+  void add(std::string_view name) { names_.push_back(name); }
+  // Sorts what was added; contains() asks only after this.
+  void seal();
+  bool contains(std::string_view name) const;
+
+ private:
+  std::vector<std::string_view> names_;
+};
 
 // Removes every listed temporary that still exists, then the list itself;
 // the list stays when one of them could not be removed, for the next start.

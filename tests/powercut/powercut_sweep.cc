@@ -433,18 +433,25 @@ ts::RunResult upgradeRun(const std::string& root, ts::RunOptions options) {
 
 // The same installed system, and the new version of one package read from
 // standard input.
-bool prepareImage(const std::string& root) {
+bool prepareImageOf(const std::string& root, const std::string& package) {
   if (!ts::prepareUpgradeSystem(root, {3, 10})) return false;
-  const auto package = ts::readFile(root + "/rw/pckg/.download/pkg1-7.2.npk");
-  if (!package) return false;
+  const auto bytes = ts::readFile(root + "/rw/pckg/.download/" + package + "-7.2.npk");
+  if (!bytes) return false;
   ts::removeTree(root + "/rw/pckg/.download");
   ts::makeDirs(root + "/rw/pckg/.download");
-  ts::writeFile(root + "/rw/pckg/image-input.npk", *package);
+  ts::writeFile(root + "/rw/pckg/image-input.npk", *bytes);
   return true;
 }
 
+bool prepareImage(const std::string& root) { return prepareImageOf(root, "pkg1"); }
+
+// The kernel's package keeps its image: the run captures standard input on
+// the flash.
+bool prepareKernelImage(const std::string& root) { return prepareImageOf(root, "kernel"); }
+
 ts::RunResult imageRun(const std::string& root, ts::RunOptions options) {
   options.input = ts::readFile(root + "/rw/pckg/image-input.npk").value_or("");
+  options.env["bootimage"] = "1";
   return ts::runInstaller({"-r", root, "-"}, options);
 }
 
@@ -471,6 +478,10 @@ TEST(PowerCut, UpgradeRunRecoversWhollyOldOrWhollyNew) {
 
 TEST(PowerCut, ImageModeRecoversWhollyOldOrWhollyNew) {
   sweep({"image", prepareImage, imageRun, nullptr, false});
+}
+
+TEST(PowerCut, ImageModeKeepingItsCaptureRecoversWhollyOldOrWhollyNew) {
+  sweep({"image, kept capture", prepareKernelImage, imageRun, nullptr, false});
 }
 
 // The kept manifest is in "/ram", which a power cut empties: whatever the

@@ -13,7 +13,6 @@ namespace {
 
 using testing_support::canMountTmpfs;
 using testing_support::ChrootSandbox;
-using testing_support::haveChrootRights;
 using testing_support::writeFile;
 
 constexpr std::uint64_t kPage = 4096;
@@ -80,12 +79,11 @@ TEST(FreeSpaceIsUnder, ComparesTextOnly) {
   }
 }
 
-class FreeSpaceSandbox : public testing::Test {
+class FreeSpaceSandbox : public testing_support::SandboxTest {
  protected:
   void SetUp() override {
-    if (!haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
-    sandbox_ = std::make_unique<ChrootSandbox>();
-    ASSERT_TRUE(sandbox_->entered());
+    SandboxTest::SetUp();
+    if (stopped()) return;
     testing_support::makeDirs("/flash");
     testing_support::makeDirs("/ram");
   }
@@ -96,8 +94,6 @@ class FreeSpaceSandbox : public testing::Test {
     const std::string options = "size=" + std::to_string(bytes);
     ASSERT_EQ(mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()), 0) << path;
   }
-
-  std::unique_ptr<ChrootSandbox> sandbox_;
 };
 
 TEST_F(FreeSpaceSandbox, RemovalCreditsWholeBlocksOfFilesUnderTheRecord) {

@@ -15,12 +15,11 @@ using testing_support::readFile;
 using testing_support::ver;
 using testing_support::writeFile;
 
-class RemovalTest : public testing::Test {
+class RemovalTest : public testing_support::SandboxTest {
  protected:
   void SetUp() override {
-    if (!testing_support::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
-    sandbox_ = std::make_unique<testing_support::ChrootSandbox>();
-    ASSERT_TRUE(sandbox_->entered());
+    SandboxTest::SetUp();
+    if (stopped()) return;
     makeDirs("/ram");
     makeDirs("/flash/var/pdb/foo");
     foo_.version = ver(1, 0);
@@ -45,7 +44,6 @@ class RemovalTest : public testing::Test {
     return manifest_.entries.at(path).source;
   }
 
-  std::unique_ptr<testing_support::ChrootSandbox> sandbox_;
   Repository repo_;  // foo_ is not in it: nothing else lists a path
   InstalledPackage foo_{"foo"};
   Manifest manifest_;

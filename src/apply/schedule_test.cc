@@ -27,12 +27,11 @@ std::string statusThenMessage(const std::string& status, const std::string& mess
 
 // Each test runs in a fresh root holding the database directories of the
 // records it adds, with a fresh repository and manifest.
-class ScheduleTest : public testing::Test {
+class ScheduleTest : public testing_support::SandboxTest {
  protected:
   void SetUp() override {
-    if (!testing_support::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
-    sandbox_ = std::make_unique<testing_support::ChrootSandbox>();
-    ASSERT_TRUE(sandbox_->entered());
+    SandboxTest::SetUp();
+    if (stopped()) return;
     testing_support::makeDirs("/ram");
   }
 
@@ -81,7 +80,6 @@ class ScheduleTest : public testing::Test {
     return text;
   }
 
-  std::unique_ptr<testing_support::ChrootSandbox> sandbox_;
   Repository repo_;
   Manifest manifest_;
   std::string output_;

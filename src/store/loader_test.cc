@@ -13,14 +13,12 @@ namespace ts = testing_support;
 
 const std::string kPdb = "/flash/var/pdb/";
 
-class Loader : public testing::Test {
+class Loader : public testing_support::SandboxTest {
  protected:
   void SetUp() override {
-    if (!ts::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
-    sandbox_ = std::make_unique<ts::ChrootSandbox>();
-    ASSERT_TRUE(sandbox_->entered());
+    SandboxTest::SetUp();
+    if (stopped()) return;
   }
-  void TearDown() override { sandbox_.reset(); }
 
   // A package directory with the given files ("name" -> content).
   static void writePackage(const std::string& name,
@@ -43,7 +41,6 @@ class Loader : public testing::Test {
     return findRecord(repo, name);
   }
 
-  std::unique_ptr<ts::ChrootSandbox> sandbox_;
   LoadOutcome outcome_ = LoadOutcome::kLoaded;
 };
 

@@ -18,17 +18,15 @@ namespace ts = testing_support;
 
 const std::string kDir = "/flash/var/pdb/foo/";
 
-class Metadata : public testing::Test {
+class Metadata : public testing_support::SandboxTest {
  protected:
   void SetUp() override {
-    if (!ts::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
-    sandbox_ = std::make_unique<ts::ChrootSandbox>();
-    ASSERT_TRUE(sandbox_->entered());
+    SandboxTest::SetUp();
+    if (stopped()) return;
     ts::makeDirs(kDir);
     ts::makeDirs("/ram");
     ts::makeDirs("/tmp");
   }
-  void TearDown() override { sandbox_.reset(); }
 
   // Stages the record's files and commits them into the sandbox.
   bool writeAndCommit(const InstalledPackage& p) {
@@ -42,7 +40,6 @@ class Metadata : public testing::Test {
     return ts::readFile(kDir + name);
   }
 
-  std::unique_ptr<ts::ChrootSandbox> sandbox_;
   Repository repo_;
 };
 

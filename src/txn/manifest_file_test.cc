@@ -8,10 +8,11 @@ namespace {
 
 namespace ts = testing_support;
 
-class ManifestFileTest : public ::testing::Test {
+class ManifestFileTest : public ts::SandboxTest {
  protected:
   void SetUp() override {
-    if (!ts::haveChrootRights() || !sandbox_.entered()) GTEST_SKIP() << "needs chroot rights";
+    SandboxTest::SetUp();
+    if (stopped()) return;
     ts::makeDirs("/ram");
   }
 
@@ -24,8 +25,6 @@ class ManifestFileTest : public ::testing::Test {
     }
     return text;
   }
-
-  ts::ChrootSandbox sandbox_;
 };
 
 TEST_F(ManifestFileTest, WritesOneLinePerEntryInPathOrder) {

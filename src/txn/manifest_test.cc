@@ -17,10 +17,11 @@ namespace {
 namespace ts = testing_support;
 
 // Every test works inside a fresh root with "/ram" and "/flash" of its own.
-class ManifestTest : public ::testing::Test {
+class ManifestTest : public ts::SandboxTest {
  protected:
   void SetUp() override {
-    if (!ts::haveChrootRights() || !sandbox_.entered()) GTEST_SKIP() << "needs chroot rights";
+    SandboxTest::SetUp();
+    if (stopped()) return;
     ts::makeDirs("/ram");
     ts::makeDirs("/flash");
     ts::makeDirs("/tmp");  // where captured standard error is kept
@@ -36,8 +37,6 @@ class ManifestTest : public ::testing::Test {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
   }
-
-  ts::ChrootSandbox sandbox_;
 };
 
 TEST(ParentDir, DropsTrailingSlashesThenTheLastName) {

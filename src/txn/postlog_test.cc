@@ -13,10 +13,11 @@ namespace {
 
 namespace ts = testing_support;
 
-class PostlogTest : public ::testing::Test {
+class PostlogTest : public ts::SandboxTest {
  protected:
   void SetUp() override {
-    if (!ts::haveChrootRights() || !sandbox_.entered()) GTEST_SKIP() << "needs chroot rights";
+    SandboxTest::SetUp();
+    if (stopped()) return;
     ts::makeDirs("/flash");
   }
 
@@ -33,8 +34,6 @@ class PostlogTest : public ::testing::Test {
     waitpid(pid, &status, 0);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
-
-  ts::ChrootSandbox sandbox_;
 };
 
 TEST_F(PostlogTest, NothingToWriteLeavesTheFileAlone) {

@@ -12,15 +12,14 @@ namespace {
 
 namespace ts = testing_support;
 
-class RecoveryTest : public ::testing::Test {
+class RecoveryTest : public ts::SandboxTest {
  protected:
   void SetUp() override {
-    if (!ts::haveChrootRights() || !sandbox_.entered()) GTEST_SKIP() << "needs chroot rights";
+    SandboxTest::SetUp();
+    if (stopped()) return;
     ts::makeDirs(kStagedListDir);
     ts::makeDirs("/ram");
   }
-
-  ts::ChrootSandbox sandbox_;
 };
 
 // A run that replaced "/flash/a" was cut short after its renames. The list

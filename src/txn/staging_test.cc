@@ -14,10 +14,11 @@ namespace {
 
 namespace ts = testing_support;
 
-class StagingTest : public ::testing::Test {
+class StagingTest : public ts::SandboxTest {
  protected:
   void SetUp() override {
-    if (!ts::haveChrootRights() || !sandbox_.entered()) GTEST_SKIP() << "needs chroot rights";
+    SandboxTest::SetUp();
+    if (stopped()) return;
     ts::makeDirs("/ram");
     ts::makeDirs("/flash");
   }
@@ -35,8 +36,6 @@ class StagingTest : public ::testing::Test {
     EXPECT_EQ(temporary.compare(slash, 4, "/tmp"), 0) << temporary;
     return temporary.substr(0, slash);
   }
-
-  ts::ChrootSandbox sandbox_;
 };
 
 TEST_F(StagingTest, WritesContentsAndAppliesTheModeOnClose) {

@@ -14,10 +14,11 @@ namespace {
 
 namespace ts = testing_support;
 
-class TemporariesTest : public ::testing::Test {
+class TemporariesTest : public ts::SandboxTest {
  protected:
   void SetUp() override {
-    if (!ts::haveChrootRights() || !sandbox_.entered()) GTEST_SKIP() << "needs chroot rights";
+    SandboxTest::SetUp();
+    if (stopped()) return;
     ts::makeDirs("/ram");
     ts::makeDirs("/flash/var/pdb");
     ts::makeDirs("/flash/bin");
@@ -50,8 +51,6 @@ class TemporariesTest : public ::testing::Test {
     if (fd >= 0) close(fd);
     return path;
   }
-
-  ts::ChrootSandbox sandbox_;
 };
 
 // The record naming a file exists before the file: a power cut that keeps

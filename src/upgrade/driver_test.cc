@@ -15,7 +15,6 @@ namespace installer {
 namespace {
 
 using testing_support::ChrootSandbox;
-using testing_support::haveChrootRights;
 using testing_support::writeFile;
 
 // Package files built byte by byte: the scan reads headers only, so neither
@@ -54,18 +53,16 @@ std::string shortDependencyList() {
   return part(3, std::string("\x02\x00", 2) + std::string(32, 'd'));
 }
 
-class ScanPackageDir : public testing::Test {
+class ScanPackageDir : public testing_support::SandboxTest {
  protected:
   void SetUp() override {
-    if (!haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
-    sandbox_ = std::make_unique<ChrootSandbox>();
-    ASSERT_TRUE(sandbox_->entered());
+    SandboxTest::SetUp();
+    if (stopped()) return;
     testing_support::makeDirs(kDir);
   }
 
   const std::string kDir = "/rw/pckg/.download/";
   Repository repo_;
-  std::unique_ptr<ChrootSandbox> sandbox_;
 };
 
 TEST_F(ScanPackageDir, TriesOnlyVisibleNpkAndVpkNames) {

@@ -34,10 +34,11 @@ ts::FixturePackage package(const std::string& name, const std::vector<std::strin
   return p;
 }
 
-class Audit : public ::testing::Test {
+class Audit : public ts::ChrootRightsTest {
  protected:
   void SetUp() override {
-    if (!ts::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
+    ChrootRightsTest::SetUp();
+    if (stopped()) return;
     root_ = installedRoot();
   }
 

@@ -22,10 +22,11 @@ ts::RunOptions onBoard(const std::string& board) {
 }
 
 // A router root with the file systems' top directories.
-class RootTest : public ::testing::Test {
+class RootTest : public ts::ChrootRightsTest {
  protected:
   void SetUp() override {
-    if (!ts::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
+    ChrootRightsTest::SetUp();
+    if (stopped()) return;
     ts::makeDirs(root_ / "/flash/var/pdb");
     ts::makeDirs(root_ / "/ram");
   }

@@ -144,10 +144,11 @@ std::vector<Case> corruptions(const std::string& good) {
   return cases;
 }
 
-class Corruption : public ::testing::Test {
+class Corruption : public ts::ChrootRightsTest {
  protected:
   void SetUp() override {
-    if (!ts::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
+    ChrootRightsTest::SetUp();
+    if (stopped()) return;
     ts::makeRouterDirs(prepared_.path());
   }
 

@@ -177,10 +177,11 @@ ts::RunResult imageMode(const std::string& input, const std::string& root, ts::R
   return ts::runInstaller({"-r", root, "-"}, options);
 }
 
-class CrashConsistency : public ::testing::Test {
+class CrashConsistency : public ts::ChrootRightsTest {
  protected:
   void SetUp() override {
-    if (!ts::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
+    ChrootRightsTest::SetUp();
+    if (stopped()) return;
     ts::makeRouterDirs(prepared_.path());
   }
 

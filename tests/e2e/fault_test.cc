@@ -27,10 +27,11 @@ const std::vector<std::string> kErrors = {"ENOSPC", "EIO", "EACCES"};
 // The commit of a staged manifest ("--commit"): removals, a link, moves into
 // existing and new directories.
 
-class CommitFaults : public ::testing::Test {
+class CommitFaults : public ts::ChrootRightsTest {
  protected:
   void SetUp() override {
-    if (!ts::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
+    ChrootRightsTest::SetUp();
+    if (stopped()) return;
   }
 
   static void prepare(const ts::CaseRoot& root) {
@@ -246,10 +247,11 @@ ts::SweepCounts sweepFaults(const ts::SweepArea& area, const Scenario& scenario,
   return counts;
 }
 
-class RunFaults : public ::testing::Test {
+class RunFaults : public ts::ChrootRightsTest {
  protected:
   void SetUp() override {
-    if (!ts::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
+    ChrootRightsTest::SetUp();
+    if (stopped()) return;
     ts::makeRouterDirs(prepared_.path());
   }
 
@@ -318,10 +320,11 @@ std::string noise(std::size_t size, std::uint32_t seed) {
   return out;
 }
 
-class FullFlash : public ::testing::Test {
+class FullFlash : public ts::ChrootRightsTest {
  protected:
   void SetUp() override {
-    if (!ts::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
+    ChrootRightsTest::SetUp();
+    if (stopped()) return;
     if (!ts::canMountTmpfs()) GTEST_SKIP() << "needs a tmpfs";
     // A flash of 512 KiB and a RAM disk of 128 KiB: the first files are
     // staged beside their destinations until less than 64 KiB would be left

@@ -78,10 +78,11 @@ std::uint32_t partEnd(const std::string& file, std::uint16_t type) {
   return 0;
 }
 
-class ImageModeTest : public ::testing::Test {
+class ImageModeTest : public ts::ChrootRightsTest {
  protected:
   void SetUp() override {
-    if (!ts::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
+    ChrootRightsTest::SetUp();
+    if (stopped()) return;
     ts::makeRouterDirs(root_.path());
   }
 

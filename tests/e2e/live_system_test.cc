@@ -22,10 +22,11 @@ using ts::RouterRoot;
 const std::string kUsage = "usage: installer [-q] [-r <root>] [-]\n";
 const std::string kBusy = "ERROR: another installer is running\n";
 
-class LiveSystem : public testing::Test {
+class LiveSystem : public ts::ChrootRightsTest {
  protected:
   void SetUp() override {
-    if (!ts::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
+    ChrootRightsTest::SetUp();
+    if (stopped()) return;
   }
 
   std::string plain(const std::string& name, const std::string& version) {

@@ -25,10 +25,11 @@ using ts::RouterRoot;
 
 constexpr unsigned kHangLimit = 20;  // seconds; a run that waits is killed
 
-class OddFiles : public testing::Test {
+class OddFiles : public ts::ChrootRightsTest {
  protected:
   void SetUp() override {
-    if (!ts::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
+    ChrootRightsTest::SetUp();
+    if (stopped()) return;
   }
 
   static std::string plain(RouterRoot& router, const std::string& name, const std::string& version,

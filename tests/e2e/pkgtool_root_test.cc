@@ -61,10 +61,11 @@ std::string unindented(const std::string& text) {
 // A router with a plain package, one that needs it, a package kept as its
 // package file, and a bundle kept likewise whose second member arrived
 // disabled.
-class InstalledRoot : public ::testing::Test {
+class InstalledRoot : public ts::ChrootRightsTest {
  protected:
   void SetUp() override {
-    if (!ts::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
+    ChrootRightsTest::SetUp();
+    if (stopped()) return;
     ts::FixturePackage routing = package("routing", {"bin/routed", "etc/routing.conf"});
     routing.header.depends = {{"system", kV71, 0, 0}};
     routing.header.provides = {{"bgp", 0, 0, 3}};

@@ -41,10 +41,11 @@ struct Spec {
   const char* disabled = nullptr;       // "user" or "auto"
 };
 
-class ScheduleRun : public ::testing::Test {
+class ScheduleRun : public ts::ChrootRightsTest {
  protected:
   void SetUp() override {
-    if (!ts::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
+    ChrootRightsTest::SetUp();
+    if (stopped()) return;
     ts::makeDirs(root_ / "/flash/var/pdb");
     ts::makeDirs(root_ / "/ram");
   }

@@ -52,10 +52,11 @@ Package header(const std::string& name, Version version, std::uint32_t buildTime
   return p;
 }
 
-class ShowTest : public testing::Test {
+class ShowTest : public ts::ChrootRightsTest {
  protected:
   void SetUp() override {
-    if (!ts::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
+    ChrootRightsTest::SetUp();
+    if (stopped()) return;
     const Version v713 = makeVersion(7, 1, kStageFinal, 3);
 
     PackageWriter bundle;

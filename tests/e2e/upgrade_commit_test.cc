@@ -20,10 +20,11 @@ using ts::RouterRoot;
 
 constexpr std::size_t kPage = 4096;
 
-class UpgradeEnd : public testing::Test {
+class UpgradeEnd : public ts::ChrootRightsTest {
  protected:
   void SetUp() override {
-    if (!ts::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
+    ChrootRightsTest::SetUp();
+    if (stopped()) return;
   }
 
   static std::string plain(RouterRoot& router, const std::string& name, const std::string& version,

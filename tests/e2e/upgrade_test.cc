@@ -23,10 +23,11 @@ using ts::kFlashRwDir;
 using ts::kFlashVarDir;
 using ts::RouterRoot;
 
-class UpgradeRun : public testing::Test {
+class UpgradeRun : public ts::ChrootRightsTest {
  protected:
   void SetUp() override {
-    if (!ts::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
+    ChrootRightsTest::SetUp();
+    if (stopped()) return;
   }
 
   // A plain package with one file of its own.

@@ -108,9 +108,8 @@ void makeRouterDirs(const std::string& root) {
 }
 
 void InstallSandbox::SetUp() {
-  if (!haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
-  sandbox_ = std::make_unique<ChrootSandbox>();
-  ASSERT_TRUE(sandbox_->entered());
+  SandboxTest::SetUp();
+  if (stopped()) return;
   makeRouterDirs();
   makeDirs("/tmp");  // staging's last resort for temporary files
   repository_.arch = "i386";
@@ -122,7 +121,6 @@ void InstallSandbox::TearDown() {
   // Failures reported on the console are in the captured output.
   if (HasFailure()) std::cerr << output_.str() << std::endl;
   installer::cancelManifest(m_);
-  sandbox_.reset();
 }
 
 std::string InstallSandbox::output() {

@@ -70,7 +70,7 @@ void makeRouterDirs(const std::string& root = "");
 // A test inside a fresh router root with an empty repository (architecture
 // "i386", not quiet) whose console output is captured, so that status lines
 // do not clutter the test log.
-class InstallSandbox : public ::testing::Test {
+class InstallSandbox : public SandboxTest {
  protected:
   void SetUp() override;
   void TearDown() override;
@@ -89,7 +89,6 @@ class InstallSandbox : public ::testing::Test {
   bool staged(const std::string& path) const { return m_.entries.count(path) != 0; }
   installer::InstalledPackage* record(const std::string& name) const;
 
-  std::unique_ptr<ChrootSandbox> sandbox_;
   installer::Repository repository_;
   installer::Repository* repo_ = nullptr;  // the repository of the test
   installer::Manifest m_;

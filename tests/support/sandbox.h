@@ -3,6 +3,8 @@
 // the real binaries against such a root.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -49,6 +51,31 @@ class ChrootSandbox {
 
 // Whether this process may chroot and mount (root or a user namespace).
 bool haveChrootRights();
+// A test that needs chroot rights: skipped, with the reason, where there are
+// none. A fixture's own SetUp calls this one first and returns when the test
+// was skipped.
+class ChrootRightsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
+  }
+  bool stopped() const { return IsSkipped(); }
+};
+
+// A test inside a fresh temporary root, entered before the fixture's own
+// members are made and left after they are gone. A fixture's own SetUp calls
+// this one first and returns when the test was skipped or failed.
+class SandboxTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
+    ASSERT_TRUE(sandbox_.entered());
+  }
+  bool stopped() const { return IsSkipped() || HasFatalFailure(); }
+
+  ChrootSandbox sandbox_;
+};
+
 // Whether tmpfs can be mounted here (for a second file system in tests).
 bool canMountTmpfs();
 // Mounts a tmpfs of `size` (as in "size=64k") at `dir`, creating it; the

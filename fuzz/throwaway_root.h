@@ -19,6 +19,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "support/host_trees.h"
+
 namespace fuzzing {
 
 // Removes a tree without following links or entering other file systems.
@@ -92,25 +94,7 @@ inline void enterThrowawayRoot() {
 
   const std::string root = base + "/" + prefix + std::to_string(getpid());
   mkdir(root.c_str(), 0755);
-  for (const char* top : {"/usr", "/lib", "/lib64", "/lib32", "/bin", "/proc"}) {
-    struct stat st;
-    if (lstat(top, &st) != 0) continue;
-    const std::string inside = root + top;
-    if (S_ISLNK(st.st_mode)) {
-      char target[256];
-      const ssize_t n = readlink(top, target, sizeof target - 1);
-      if (n > 0 &&
-          symlink(std::string(target, static_cast<std::size_t>(n)).c_str(), inside.c_str()) != 0 &&
-          errno != EEXIST) {
-        std::perror(inside.c_str());
-      }
-    } else if (S_ISDIR(st.st_mode)) {
-      mkdir(inside.c_str(), 0755);
-      if (mount(top, inside.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0) {
-        mount(nullptr, inside.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr);
-      }
-    }
-  }
+  if (!testing_support::bindHostTrees(root)) std::perror("binding the host's trees");
   char cwd[4096];
   if (getcwd(cwd, sizeof cwd) == nullptr) std::abort();
   const std::string work = root + "/work";

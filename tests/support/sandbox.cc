@@ -19,6 +19,7 @@
 #include <sstream>
 
 #include "platform/hash.h"
+#include "support/host_trees.h"
 
 extern char** environ;
 
@@ -231,22 +232,7 @@ void listTree(const std::string& dir, const std::string& shown, std::vector<std:
 std::string enterRootWithHostLibraries(const std::string& root, const std::string& binary) {
   if (unshare(CLONE_NEWNS) != 0) return {};
   mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
-  for (const char* top : {"/usr", "/lib", "/lib64", "/lib32", "/bin"}) {
-    struct stat st;
-    if (lstat(top, &st) != 0) continue;
-    const std::string inside = root + top;
-    if (S_ISLNK(st.st_mode)) {
-      char target[256];
-      const ssize_t n = readlink(top, target, sizeof target - 1);
-      if (n > 0 && !exists(inside)) symlink(std::string(target, size_t(n)).c_str(), inside.c_str());
-    } else if (S_ISDIR(st.st_mode)) {
-      mkdir(inside.c_str(), 0755);
-      mount(top, inside.c_str(), nullptr, MS_BIND | MS_REC, nullptr);
-    }
-  }
-  // Sanitizer builds read their options and maps from /proc.
-  mkdir((root + "/proc").c_str(), 0755);
-  mount("/proc", (root + "/proc").c_str(), nullptr, MS_BIND | MS_REC, nullptr);
+  static_cast<void>(bindHostTrees(root));
   const auto slash = binary.find_last_of('/');
   const std::string binDir = binary.substr(0, slash);
   mkdir((root + "/.testbin").c_str(), 0755);

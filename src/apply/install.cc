@@ -118,13 +118,62 @@ std::string installationPath(const InstalledPackage& p, const std::string& entry
   return path;
 }
 
+namespace {
+
+// The machine's hardware class, asked once, and only when an entry is made
+// for one class.
+class MachineClass {
+ public:
+  explicit MachineClass(HardwareClassSource source) : source_(source) {}
+  bool is(int hardwareClass) {
+    if (!known_) {
+      value_ = source_();
+      known_ = true;
+    }
+    return value_.has_value() && *value_ == hardwareClass;
+  }
+
+ private:
+  HardwareClassSource source_;
+  bool known_ = false;
+  std::optional<int> value_;
+};
+
+// Only regular files made for every machine, or for this machine's class,
+// are written.
+bool isWantedEntry(const FileEntry& entry, MachineClass& machine) {
+  if ((entry.mode & kModeTypeMask) != kModeRegular) return false;
+  return entry.hardwareClass == 0 || machine.is(entry.hardwareClass);
+}
+
+enum class EntryCopy { kCopied, kBroken, kWriteFailed };
+
+// Copies `length` bytes of entry data from the payload into `staged` and
+// closes it.
+EntryCopy copyEntryData(std::istream& payload, std::vector<char>& buffer, std::uint32_t length,
+                        StagedFile& staged) {
+  std::uint32_t left = length;
+  while (left > 0) {
+    const auto step =
+        static_cast<std::streamsize>(std::min<std::uint32_t>(left, std::uint32_t(buffer.size())));
+    payload.read(buffer.data(), step);
+    if (payload.gcount() != step) return EntryCopy::kBroken;
+    staged.write(buffer.data(), step);
+    if (!staged) return EntryCopy::kWriteFailed;
+    left -= static_cast<std::uint32_t>(step);
+  }
+  staged.close();
+  return staged.fail() ? EntryCopy::kWriteFailed : EntryCopy::kCopied;
+}
+
+}  // namespace
+
 bool extractFiles(Repository& repo, InstalledPackage& p, Manifest& m, PackageReader& reader,
                   HardwareClassSource machineClass) {
   InflateStreambuf inflate(reader.rdbuf());
   std::istream payload(&inflate);
   std::vector<char> buffer(kCopyBufferSize);
-  bool classKnown = false;
-  std::optional<int> ourClass;
+  MachineClass machine(machineClass);
 
   while (!payload.fail()) {
     FileEntry entry;
@@ -134,16 +183,7 @@ bool extractFiles(Repository& repo, InstalledPackage& p, Manifest& m, PackageRea
       reportBrokenPackage(repo, p);
       return false;
     }
-
-    bool wanted = (entry.mode & kModeTypeMask) == kModeRegular;
-    if (wanted && entry.hardwareClass != 0) {
-      if (!classKnown) {
-        ourClass = machineClass();
-        classKnown = true;
-      }
-      wanted = ourClass.has_value() && *ourClass == entry.hardwareClass;
-    }
-    if (!wanted) {
+    if (!isWantedEntry(entry, machine)) {
       if (!skipPayloadData(payload, buffer, entry.dataLength)) {
         reportBrokenPackage(repo, p);
         return false;
@@ -166,27 +206,10 @@ bool extractFiles(Repository& repo, InstalledPackage& p, Manifest& m, PackageRea
     }
     p.files.insert(std::move(path));
 
-    std::uint32_t left = entry.dataLength;
-    while (left > 0) {
-      const auto step =
-          static_cast<std::streamsize>(std::min<std::uint32_t>(left, kCopyBufferSize));
-      payload.read(buffer.data(), step);
-      if (payload.gcount() != step) {
-        reportBrokenPackage(repo, p);
-        return false;
-      }
-      staged->write(buffer.data(), step);
-      if (!*staged) {
-        reportWriteFailure(repo, p, entry.name);
-        return false;
-      }
-      left -= static_cast<std::uint32_t>(step);
-    }
-    staged->close();
-    if (staged->fail()) {
-      reportWriteFailure(repo, p, entry.name);
-      return false;
-    }
+    const EntryCopy copied = copyEntryData(payload, buffer, entry.dataLength, *staged);
+    if (copied == EntryCopy::kBroken) reportBrokenPackage(repo, p);
+    if (copied == EntryCopy::kWriteFailed) reportWriteFailure(repo, p, entry.name);
+    if (copied != EntryCopy::kCopied) return false;
     showInstallProgress(repo, p, reader);
   }
   return true;

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "txn/file_io.h"
 #include "txn/manifest.h"
 #include "txn/spinner.h"
 
@@ -23,16 +24,7 @@ int copyContents(int in, int out, Spinner* spinner) {
       if (errno == EINTR) continue;
       return errno;
     }
-    std::size_t done = 0;
-    while (done < static_cast<std::size_t>(got)) {
-      const ssize_t put = write(out, block + done, static_cast<std::size_t>(got) - done);
-      if (put < 0) {
-        if (errno == EINTR) continue;
-        return errno;
-      }
-      if (put == 0) return EIO;
-      done += static_cast<std::size_t>(put);
-    }
+    if (!writeAll(out, {block, static_cast<std::size_t>(got)})) return errno;
     if (spinner != nullptr) advanceSpinner(*spinner);
   }
 }

@@ -9,6 +9,7 @@
 #include <limits>
 #include <streambuf>
 
+#include "txn/file_io.h"
 #include "txn/paths.h"
 
 namespace installer {
@@ -163,17 +164,9 @@ class StagedFile::Buffer : public std::streambuf {
       return true;
     }
     if (error_ != 0 || fd_ < 0) return false;
-    const char* const end = next + size;
-    while (next < end) {
-      const ssize_t put = ::write(fd_, next, static_cast<std::size_t>(end - next));
-      if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) {
-        fail(put < 0 ? errno : EIO);
-        return false;
-      }
-      next += put;
-    }
-    return true;
+    if (installer::writeAll(fd_, {next, size})) return true;
+    fail(errno);
+    return false;
   }
 
   bool drain() {

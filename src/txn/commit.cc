@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <set>
 
@@ -101,7 +100,10 @@ class Planner {
     report(what, error);
     return error == ENOSPC || error == EDQUOT ? CommitOutcome::kNoSpace : CommitOutcome::kRefused;
   }
-  bool emit(const JournalStep& step) { return emitLine(encodeStep(step)); }
+  bool emit(const JournalStep& step) {
+    encoder_.append(step, buffer_);
+    return buffer_.size() < kJournalBuffer || flushBuffer();
+  }
   bool emitLine(const std::string& line);
   bool flushBuffer();
   void touch(const std::string& dir);
@@ -120,6 +122,7 @@ class Planner {
   const CommitOptions& options_;
   int fd_ = -1;
   std::string buffer_;
+  JournalEncoder encoder_;
   std::map<dev_t, std::string> fileSystems_;
   // Directories the commit creates, each with the existing directory above
   // it whose file system it will be on.
@@ -401,18 +404,21 @@ CommitOutcome Planner::plan() {
 // Carries out the journal's steps in order; false (reported) at the first
 // that fails. Directories to remove at the end are collected.
 bool carryOutSteps(std::vector<std::string>& removeDirs) {
-  std::ifstream in(kJournalPath, std::ios::binary);
-  std::string line;
-  if (!in || !std::getline(in, line) || line != kJournalHeader) {
+  JournalReader journal(kJournalPath);
+  if (!journal.started()) {
+    if (journal.opened()) errno = EINVAL;
     std::perror("journal");
     return false;
   }
-  while (std::getline(in, line)) {
-    if (line == "E") return true;
-    if (line == "K") continue;
+  for (;;) {
     JournalStep step;
-    if (!parseStep(line, step)) {
-      report("journal", EINVAL);
+    const JournalRecord record = journal.next(step);
+    if (record == JournalRecord::kEnd) return true;
+    if (record == JournalRecord::kKeptManifest) continue;
+    if (record != JournalRecord::kStep) {
+      // The journal was written and read back by this run: a line that does
+      // not decode, or one missing, is a fault of the storage.
+      report("journal", record == JournalRecord::kCut ? EIO : EINVAL);
       return false;
     }
     switch (step.kind) {
@@ -443,8 +449,6 @@ bool carryOutSteps(std::vector<std::string>& removeDirs) {
         break;
     }
   }
-  report("journal", EIO);
-  return false;
 }
 
 // The database directory holds the journal. On a system that has none yet,

@@ -23,17 +23,17 @@
 // A path field is escaped: a byte below 0x21, 0x7F or "%" is written as "%"
 // and two upper-case hex digits. It takes one of three forms:
 //   "/..."     an absolute path;
-//   NAME       (no "/") that name in the directory of the same field of the
-//              step before: for PATH the previous step's PATH, for BACKUP
-//              and SOURCE the previous step's BACKUP or SOURCE ("a" after
-//              "/b" is "/a"). The first such field, and one after a path
-//              that does not begin with "/", is written whole;
+//   NAME       (no "/") that name in the directory of the same field before
+//              it: for PATH the previous step's PATH, for BACKUP and SOURCE
+//              the latest BACKUP or SOURCE ("a" after "/b" is "/a"). The
+//              first such field, and one after a path that does not begin
+//              with "/", is written whole;
 //   "./..."    a path that does not begin with "/", the rest taken as it is.
 // Files placed in one directory from temporaries in one directory (beside
 // them, or where the commit makes their directories, the nearest one that
-// exists) thus cost "P NAME tmpXXXXXX" each.
-// Every path thus reads back byte for byte as it was written. The marks are
-// lines of one letter; a step's line is never that short, whatever its name.
+// exists) thus cost "P NAME tmpXXXXXX" each, and every path reads back
+// byte for byte as it was written. The marks are lines of one letter; a
+// step's line is never that short, whatever its name.
 //
 // The first form ("installer-journal 1", left by an earlier version) wrote
 // every field as an escaped path taken as it is; it is still read.

@@ -24,7 +24,7 @@ namespace {
 
 constexpr std::size_t kJournalBuffer = 65536;
 
-bool inDatabase(const std::string& path) { return path.starts_with("/flash/var/pdb/"); }
+bool inDatabase(std::string_view path) { return path.starts_with("/flash/var/pdb/"); }
 
 bool isMove(ManifestOp op) { return op == ManifestOp::kMove || op == ManifestOp::kMoveStaged; }
 
@@ -332,21 +332,22 @@ CommitOutcome Planner::planLink(const std::string& path, const std::string& text
 
 CommitOutcome Planner::planMove(const std::string& path, const ManifestEntry& entry) {
   if (tooLong(path)) return refuse("rename", ENAMETOOLONG);
+  const std::string from = sourceOf(path, entry);
   struct stat source;
   if (entry.op == ManifestOp::kMoveStaged && !options_.keptManifest) {
     // A kept manifest's files waited for "--commit" and are looked at each.
-    if (!stagedDevice(entry.source, source.st_dev)) return refuse("rename", errno);
-  } else if (lstat(entry.source.c_str(), &source) != 0) {
+    if (!stagedDevice(from, source.st_dev)) return refuse("rename", errno);
+  } else if (lstat(from.c_str(), &source) != 0) {
     // A source that an earlier operation of the commit puts in place.
-    if (!placedBefore(entry.source, path)) return refuse("rename", errno);
+    if (!placedBefore(from, path)) return refuse("rename", errno);
     source.st_dev = 0;
   }
   // Two moves of one file, or a move of what a removal takes away first:
   // the move would find its source gone.
-  if (entry.op == ManifestOp::kMove && !movedSources_.insert(entry.source).second) {
+  if (entry.op == ManifestOp::kMove && !movedSources_.insert(from).second) {
     return refuse("rename", ENOENT);
   }
-  if (removedBefore(entry.source)) return refuse("rename", ENOENT);
+  if (removedBefore(from)) return refuse("rename", ENOENT);
   std::string anchor;
   if (!findAnchor(path, anchor)) return refuse("rename", errno);
   // Below a directory the commit makes, nothing stands yet.
@@ -355,15 +356,14 @@ CommitOutcome Planner::planMove(const std::string& path, const ManifestEntry& en
   if (exists && S_ISDIR(target.st_mode)) return refuse("rename", EISDIR);
   dev_t there = 0;
   if (!anchorDevice(anchor, there)) return refuse("rename", errno);
-  std::string placed = entry.source;
+  std::string placed = from;
   if (source.st_dev != 0 && there != source.st_dev) {
     // Another file system: the copy is made now, beside the target, while
     // the old target still stands; the source stays where it is.
-    const int error =
-        copyToTemporary(m_.temporaries, entry.source, anchor, placed, options_.spinner);
+    const int error = copyToTemporary(m_.temporaries, from, anchor, placed, options_.spinner);
     if (error != 0) return refuse("copy", error);
     made_.push_back(placed);
-    if (entry.op == ManifestOp::kMoveStaged) copiedStaged_.push_back(entry.source);
+    if (entry.op == ManifestOp::kMoveStaged) copiedStaged_.push_back(from);
   }
   if (exists && !clearedByDirectoryRemoval(path)) {
     if (CommitOutcome o = backUp(path); o != CommitOutcome::kCommitted) return o;
@@ -382,16 +382,19 @@ CommitOutcome Planner::plan() {
   // was installed before.
   for (const bool database : {false, true}) {
     // Removals and links first: a move may land where something was removed.
-    for (const auto& [path, entry] : m_.entries) {
-      if (inDatabase(path) != database) continue;
+    for (const auto& [target, entry] : m_.entries) {
+      if (isMove(entry.op) || inDatabase(target) != database) continue;
+      const std::string path(target);
       CommitOutcome o = CommitOutcome::kCommitted;
       if (entry.op == ManifestOp::kRemove) o = planRemove(path);
-      if (entry.op == ManifestOp::kLink) o = planLink(path, entry.source);
+      if (entry.op == ManifestOp::kLink) o = planLink(path, std::string(entry.source));
       if (o != CommitOutcome::kCommitted) return o;
     }
-    for (const auto& [path, entry] : m_.entries) {
-      if (inDatabase(path) != database || !isMove(entry.op)) continue;
-      if (CommitOutcome o = planMove(path, entry); o != CommitOutcome::kCommitted) return o;
+    for (const auto& [target, entry] : m_.entries) {
+      if (!isMove(entry.op) || inDatabase(target) != database) continue;
+      if (CommitOutcome o = planMove(std::string(target), entry); o != CommitOutcome::kCommitted) {
+        return o;
+      }
     }
   }
   if (!emitLine("E") || !flushBuffer()) return refuse("journal", errno);
@@ -542,9 +545,10 @@ CommitOutcome carryOutCommit(Manifest& m, PreparedCommit& prepared) {
   std::sort(prepared.copiedStaged.begin(), prepared.copiedStaged.end());
   PlacedNames placed;
   for (const auto& [path, entry] : m.entries) {
-    if (isMove(entry.op) && !std::binary_search(prepared.copiedStaged.begin(),
-                                                prepared.copiedStaged.end(), entry.source)) {
-      placed.add(entry.source);
+    if (!isMove(entry.op)) continue;
+    std::string source = sourceOf(path, entry);
+    if (!std::binary_search(prepared.copiedStaged.begin(), prepared.copiedStaged.end(), source)) {
+      placed.add(std::move(source));
     }
   }
   placed.seal();

@@ -224,6 +224,18 @@ void manifestSeeds() {
   put("manifest", "no-newline", "U /flash/x");
 }
 
+void journalSeeds() {
+  put("journal", "dense",
+      "installer-journal 2\nK\nD /flash/usr\nD /flash/usr/lib\n"
+      "P /flash/usr/lib/a.so /flash/tmpAbC123\nP b.so tmpDeF456\n"
+      "B /flash/etc/x%20y /flash/etc/tmpOld001\nP x%20y tmpNew001\nP c /ram/tmpRam001\n"
+      "R /\nD ./rel\nE\nC\nA\n");
+  put("journal", "older-form",
+      "installer-journal 1\nD /flash/n\nB /flash/n/a /flash/n/tmpOld001\n"
+      "P /flash/n/a /ram/tmpNew001\nP b tmpB00001\nR /flash/old\nE\n");
+  put("journal", "garbled", "installer-journal 2\nP a tmpX\nD /flash/a%2\nE\nC");
+}
+
 // Records of the metadata target: [kind] [length, 2 bytes] [bytes]; kind 11
 // switches to another package name.
 std::string record(int kind, const std::string& bytes) {
@@ -295,6 +307,7 @@ int main(int argc, char** argv) {
   signatureSeeds();
   curveSeeds();
   manifestSeeds();
+  journalSeeds();
   metadataSeeds();
   return 0;
 }

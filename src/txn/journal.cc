@@ -50,12 +50,13 @@ bool appendUnescaped(std::string_view text, std::string& out) {
   return true;
 }
 
-// The directory that names in the fields after `path` are relative to:
-// empty (none) unless `path` is absolute. "/a/b" -> "/a", "/a" -> "/".
+// The directory that a name in the next field of its kind is in, as the
+// part of `path` up to its last slash, the slash included ("/a/b" -> "/a/",
+// "/a" -> "/", "//a" -> "//"): a name joins it as it is. Empty (none) unless
+// `path` is absolute.
 std::string_view dirOf(std::string_view path) {
   if (!path.starts_with('/')) return {};
-  const std::size_t slash = path.rfind('/');
-  return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+  return path.substr(0, path.rfind('/') + 1);
 }
 
 void appendField(std::string_view path, std::string_view dir, std::string& out) {
@@ -84,7 +85,6 @@ bool decodeField(std::string_view field, std::string_view dir, std::string& path
   // A name: a slash in it would make it a path of another directory.
   if (field.empty() || dir.empty() || field.find('/') != std::string_view::npos) return false;
   path = dir;
-  if (dir != "/") path += '/';
   return appendUnescaped(field, path);
 }
 

@@ -227,13 +227,15 @@ void prepareRepository(installer::Repository& repo, std::uint8_t setup) {
 // Every path the run staged or recorded lies under "/flash", and every
 // staged file is one of our temporaries that exists.
 void checkStagedPaths(const installer::Manifest& m, const installer::Repository& repo) {
-  for (const auto& [path, entry] : m.entries) {
+  for (const auto& [target, entry] : m.entries) {
+    const std::string path(target);
     if (!safeTarget(path)) std::fprintf(stderr, "unsafe staged path: \"%s\"\n", path.c_str());
     FUZZ_CHECK(safeTarget(path));
     if (entry.op == installer::ManifestOp::kMoveStaged) {
+      const std::string source = installer::sourceOf(path, entry);
       struct stat st;
-      FUZZ_CHECK(lstat(entry.source.c_str(), &st) == 0 && S_ISREG(st.st_mode));
-      FUZZ_CHECK(isTemporary(entry.source));
+      FUZZ_CHECK(lstat(source.c_str(), &st) == 0 && S_ISREG(st.st_mode));
+      FUZZ_CHECK(isTemporary(source));
     }
   }
   for (const auto& record : repo.packages) {

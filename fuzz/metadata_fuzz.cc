@@ -77,7 +77,8 @@ void checkRoundTrip(const std::string& path, bool withPriority) {
   FUZZ_CHECK(installer::writeDependencyFile(m, "/flash/var/pdb/out/deps", list, withPriority));
   FUZZ_CHECK(m.entries.size() == 1);
   std::vector<installer::Dependency> again;
-  FUZZ_CHECK(installer::readDependencyFile(m.entries.begin()->second.source, again, withPriority));
+  const auto& [path, entry] = *m.entries.begin();
+  FUZZ_CHECK(installer::readDependencyFile(installer::sourceOf(path, entry), again, withPriority));
   FUZZ_CHECK(sameList(list, again));
   installer::cancelManifest(m);
 }

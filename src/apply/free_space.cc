@@ -153,18 +153,21 @@ bool checkFreeSpace(const Manifest& m) {
   takePlannedUse(m, flash);
   NearestDirMemo memo;
   StagedDirMemo stagedMemo;
-  for (const auto& [path, entry] : m.entries) {
+  for (const auto& [target, entry] : m.entries) {
     StagedDirMemo* staged = entry.op == ManifestOp::kMoveStaged ? &stagedMemo : nullptr;
+    const std::string path(target);
     switch (entry.op) {
       case ManifestOp::kRemove:
         creditRemoval(boot, path);
         creditRemoval(flash, path);
         break;
       case ManifestOp::kMove:
-      case ManifestOp::kMoveStaged:
-        accountMove(m, boot, entry.source, path, memo, staged);
-        accountMove(m, flash, entry.source, path, memo, staged);
+      case ManifestOp::kMoveStaged: {
+        const std::string source = sourceOf(path, entry);
+        accountMove(m, boot, source, path, memo, staged);
+        accountMove(m, flash, source, path, memo, staged);
         break;
+      }
       case ManifestOp::kLink:
         break;
     }

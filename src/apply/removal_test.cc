@@ -32,7 +32,7 @@ class RemovalTest : public testing_support::SandboxTest {
       const char* op = entry.op == ManifestOp::kRemove ? "U "
                        : entry.op == ManifestOp::kLink ? "L "
                                                        : "M ";
-      text += op + path + "\n";
+      text += op + std::string(path) + "\n";
     }
     return text;
   }
@@ -41,7 +41,7 @@ class RemovalTest : public testing_support::SandboxTest {
     auto file = createStagedFile(manifest_, path, content.size(), 0);
     *file << content;
     file->close();
-    return manifest_.entries.at(path).source;
+    return sourceOf(path, manifest_.entries.at(path));
   }
 
   Repository repo_;  // foo_ is not in it: nothing else lists a path
@@ -199,7 +199,8 @@ TEST_F(RemovalTest, EnabledThenUninstalledInOneRunLeavesNothing) {
   testing_support::OutputCapture out(repo);
   EXPECT_TRUE(applyScheduledActions(repo, manifest_, Verbosity::kSilent));
   ASSERT_EQ(manifest_.entries.count("/flash/var/pdb/foo/enabled"), 1u);
-  const std::string enabled = manifest_.entries.at("/flash/var/pdb/foo/enabled").source;
+  const std::string enabled =
+      sourceOf("/flash/var/pdb/foo/enabled", manifest_.entries.at("/flash/var/pdb/foo/enabled"));
 
   p.action = PendingAction::kUninstall;
   EXPECT_TRUE(applyScheduledActions(repo, manifest_, Verbosity::kSilent));

@@ -188,7 +188,7 @@ void disableRecord(Repository& repo, Manifest& m, InstalledPackage& p, Verbosity
 void dropPendingUnder(Manifest& m, const std::string& dir) {
   auto it = m.entries.lower_bound(dir);
   while (it != m.entries.end() && std::string_view(it->first).starts_with(dir)) {
-    if (it->second.op == ManifestOp::kMoveStaged) deleteStagedFile(m, it->second.source);
+    if (it->second.op == ManifestOp::kMoveStaged) deleteStagedFile(m, it->first, it->second);
     it = m.entries.erase(it);
   }
 }
@@ -283,7 +283,7 @@ void stagePackageRemoval(InstalledPackage& p, Manifest& m, SharedPaths& shared) 
     // What this run staged for the path goes with the package.
     auto pending = m.entries.find(path);
     if (pending != m.entries.end() && pending->second.op == ManifestOp::kMoveStaged) {
-      deleteStagedFile(m, pending->second.source);
+      deleteStagedFile(m, pending->first, pending->second);
       m.entries.erase(pending);
     }
     // A path that is a directory now belongs to something else: removing it

@@ -68,11 +68,12 @@ class ScheduleTest : public testing_support::SandboxTest {
   // One line per entry: "U path", or "M path <content>" for staged files.
   std::string staged() const {
     std::string text;
-    for (const auto& [path, entry] : manifest_.entries) {
+    for (const auto& [target, entry] : manifest_.entries) {
+      const std::string path(target);
       if (entry.op == ManifestOp::kRemove) {
         text += "U " + path + "\n";
       } else {
-        std::string content = testing_support::readFile(entry.source).value_or("?");
+        std::string content = testing_support::readFile(sourceOf(path, entry)).value_or("?");
         if (!content.empty() && content.back() == '\n') content.pop_back();
         text += "M " + path + " " + content + "\n";
       }

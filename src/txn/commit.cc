@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <set>
 
@@ -25,7 +24,7 @@ namespace {
 
 constexpr std::size_t kJournalBuffer = 65536;
 
-bool inDatabase(const std::string& path) { return path.starts_with("/flash/var/pdb/"); }
+bool inDatabase(std::string_view path) { return path.starts_with("/flash/var/pdb/"); }
 
 bool isMove(ManifestOp op) { return op == ManifestOp::kMove || op == ManifestOp::kMoveStaged; }
 
@@ -101,7 +100,10 @@ class Planner {
     report(what, error);
     return error == ENOSPC || error == EDQUOT ? CommitOutcome::kNoSpace : CommitOutcome::kRefused;
   }
-  bool emit(const JournalStep& step) { return emitLine(encodeStep(step)); }
+  bool emit(const JournalStep& step) {
+    encoder_.append(step, buffer_);
+    return buffer_.size() < kJournalBuffer || flushBuffer();
+  }
   bool emitLine(const std::string& line);
   bool flushBuffer();
   void touch(const std::string& dir);
@@ -120,6 +122,7 @@ class Planner {
   const CommitOptions& options_;
   int fd_ = -1;
   std::string buffer_;
+  JournalEncoder encoder_;
   std::map<dev_t, std::string> fileSystems_;
   // Directories the commit creates, each with the existing directory above
   // it whose file system it will be on.
@@ -329,21 +332,22 @@ CommitOutcome Planner::planLink(const std::string& path, const std::string& text
 
 CommitOutcome Planner::planMove(const std::string& path, const ManifestEntry& entry) {
   if (tooLong(path)) return refuse("rename", ENAMETOOLONG);
+  const std::string from = sourceOf(path, entry);
   struct stat source;
   if (entry.op == ManifestOp::kMoveStaged && !options_.keptManifest) {
     // A kept manifest's files waited for "--commit" and are looked at each.
-    if (!stagedDevice(entry.source, source.st_dev)) return refuse("rename", errno);
-  } else if (lstat(entry.source.c_str(), &source) != 0) {
+    if (!stagedDevice(from, source.st_dev)) return refuse("rename", errno);
+  } else if (lstat(from.c_str(), &source) != 0) {
     // A source that an earlier operation of the commit puts in place.
-    if (!placedBefore(entry.source, path)) return refuse("rename", errno);
+    if (!placedBefore(from, path)) return refuse("rename", errno);
     source.st_dev = 0;
   }
   // Two moves of one file, or a move of what a removal takes away first:
   // the move would find its source gone.
-  if (entry.op == ManifestOp::kMove && !movedSources_.insert(entry.source).second) {
+  if (entry.op == ManifestOp::kMove && !movedSources_.insert(from).second) {
     return refuse("rename", ENOENT);
   }
-  if (removedBefore(entry.source)) return refuse("rename", ENOENT);
+  if (removedBefore(from)) return refuse("rename", ENOENT);
   std::string anchor;
   if (!findAnchor(path, anchor)) return refuse("rename", errno);
   // Below a directory the commit makes, nothing stands yet.
@@ -352,15 +356,14 @@ CommitOutcome Planner::planMove(const std::string& path, const ManifestEntry& en
   if (exists && S_ISDIR(target.st_mode)) return refuse("rename", EISDIR);
   dev_t there = 0;
   if (!anchorDevice(anchor, there)) return refuse("rename", errno);
-  std::string placed = entry.source;
+  std::string placed = from;
   if (source.st_dev != 0 && there != source.st_dev) {
     // Another file system: the copy is made now, beside the target, while
     // the old target still stands; the source stays where it is.
-    const int error =
-        copyToTemporary(m_.temporaries, entry.source, anchor, placed, options_.spinner);
+    const int error = copyToTemporary(m_.temporaries, from, anchor, placed, options_.spinner);
     if (error != 0) return refuse("copy", error);
     made_.push_back(placed);
-    if (entry.op == ManifestOp::kMoveStaged) copiedStaged_.push_back(entry.source);
+    if (entry.op == ManifestOp::kMoveStaged) copiedStaged_.push_back(from);
   }
   if (exists && !clearedByDirectoryRemoval(path)) {
     if (CommitOutcome o = backUp(path); o != CommitOutcome::kCommitted) return o;
@@ -379,16 +382,19 @@ CommitOutcome Planner::plan() {
   // was installed before.
   for (const bool database : {false, true}) {
     // Removals and links first: a move may land where something was removed.
-    for (const auto& [path, entry] : m_.entries) {
-      if (inDatabase(path) != database) continue;
+    for (const auto& [target, entry] : m_.entries) {
+      if (isMove(entry.op) || inDatabase(target) != database) continue;
+      const std::string path(target);
       CommitOutcome o = CommitOutcome::kCommitted;
       if (entry.op == ManifestOp::kRemove) o = planRemove(path);
-      if (entry.op == ManifestOp::kLink) o = planLink(path, entry.source);
+      if (entry.op == ManifestOp::kLink) o = planLink(path, std::string(entry.source));
       if (o != CommitOutcome::kCommitted) return o;
     }
-    for (const auto& [path, entry] : m_.entries) {
-      if (inDatabase(path) != database || !isMove(entry.op)) continue;
-      if (CommitOutcome o = planMove(path, entry); o != CommitOutcome::kCommitted) return o;
+    for (const auto& [target, entry] : m_.entries) {
+      if (!isMove(entry.op) || inDatabase(target) != database) continue;
+      if (CommitOutcome o = planMove(std::string(target), entry); o != CommitOutcome::kCommitted) {
+        return o;
+      }
     }
   }
   if (!emitLine("E") || !flushBuffer()) return refuse("journal", errno);
@@ -401,18 +407,21 @@ CommitOutcome Planner::plan() {
 // Carries out the journal's steps in order; false (reported) at the first
 // that fails. Directories to remove at the end are collected.
 bool carryOutSteps(std::vector<std::string>& removeDirs) {
-  std::ifstream in(kJournalPath, std::ios::binary);
-  std::string line;
-  if (!in || !std::getline(in, line) || line != kJournalHeader) {
+  JournalReader journal(kJournalPath);
+  if (!journal.started()) {
+    if (journal.opened()) errno = EINVAL;
     std::perror("journal");
     return false;
   }
-  while (std::getline(in, line)) {
-    if (line == "E") return true;
-    if (line == "K") continue;
+  for (;;) {
     JournalStep step;
-    if (!parseStep(line, step)) {
-      report("journal", EINVAL);
+    const JournalRecord record = journal.next(step);
+    if (record == JournalRecord::kEnd) return true;
+    if (record == JournalRecord::kKeptManifest) continue;
+    if (record != JournalRecord::kStep) {
+      // The journal was written and read back by this run: a line that does
+      // not decode, or one missing, is a fault of the storage.
+      report("journal", record == JournalRecord::kCut ? EIO : EINVAL);
       return false;
     }
     switch (step.kind) {
@@ -443,8 +452,6 @@ bool carryOutSteps(std::vector<std::string>& removeDirs) {
         break;
     }
   }
-  report("journal", EIO);
-  return false;
 }
 
 // The database directory holds the journal. On a system that has none yet,
@@ -538,9 +545,10 @@ CommitOutcome carryOutCommit(Manifest& m, PreparedCommit& prepared) {
   std::sort(prepared.copiedStaged.begin(), prepared.copiedStaged.end());
   PlacedNames placed;
   for (const auto& [path, entry] : m.entries) {
-    if (isMove(entry.op) && !std::binary_search(prepared.copiedStaged.begin(),
-                                                prepared.copiedStaged.end(), entry.source)) {
-      placed.add(entry.source);
+    if (!isMove(entry.op)) continue;
+    std::string source = sourceOf(path, entry);
+    if (!std::binary_search(prepared.copiedStaged.begin(), prepared.copiedStaged.end(), source)) {
+      placed.add(std::move(source));
     }
   }
   placed.seal();

@@ -4,16 +4,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
 
 namespace installer {
 namespace {
 
 constexpr char kHex[] = "0123456789ABCDEF";
+constexpr std::string_view kUnrooted = "./";
 
-std::string escape(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
+void appendEscaped(std::string_view text, std::string& out) {
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x21 || byte == 0x7F || c == '%') {
@@ -24,7 +22,6 @@ std::string escape(const std::string& text) {
       out += c;
     }
   }
-  return out;
 }
 
 int hexValue(char c) {
@@ -33,9 +30,12 @@ int hexValue(char c) {
   return -1;
 }
 
-bool unescape(const std::string& text, std::string& out) {
-  out.clear();
+// Appends the unescaped `text` to `out`; false when an escape is cut or bad,
+// or a byte stands there that is always written escaped.
+bool appendUnescaped(std::string_view text, std::string& out) {
   for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x21 || byte == 0x7F) return false;
     if (text[i] != '%') {
       out += text[i];
       continue;
@@ -47,40 +47,46 @@ bool unescape(const std::string& text, std::string& out) {
     out += static_cast<char>(high * 16 + low);
     i += 2;
   }
-  return !out.empty();
+  return true;
 }
 
-}  // namespace
+// The directory that names in the fields after `path` are relative to:
+// empty (none) unless `path` is absolute. "/a/b" -> "/a", "/a" -> "/".
+std::string_view dirOf(std::string_view path) {
+  if (!path.starts_with('/')) return {};
+  const std::size_t slash = path.rfind('/');
+  return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+}
 
-bool parseStep(const std::string& line, JournalStep& step) {
-  if (line.size() < 3 || line[1] != ' ') return false;
-  const char kind = line[0];
-  const std::string rest = line.substr(2);
-  const std::size_t blank = rest.find(' ');
-  const bool twoPaths = kind == 'B' || kind == 'P';
-  if (twoPaths != (blank != std::string::npos)) return false;
-  if (!unescape(rest.substr(0, blank), step.path)) return false;
-  step.other.clear();
-  if (twoPaths && !unescape(rest.substr(blank + 1), step.other)) return false;
-  switch (kind) {
-    case 'D':
-      step.kind = StepKind::kMakeDir;
-      return true;
-    case 'B':
-      step.kind = StepKind::kBackUp;
-      return true;
-    case 'P':
-      step.kind = StepKind::kPlace;
-      return true;
-    case 'R':
-      step.kind = StepKind::kRemoveDir;
-      return true;
-    default:
-      return false;
+void appendField(std::string_view path, std::string_view dir, std::string& out) {
+  if (path.starts_with('/')) {
+    const std::size_t slash = path.rfind('/');
+    const std::string_view name = path.substr(slash + 1);
+    if (!dir.empty() && !name.empty() && dirOf(path) == dir) {
+      appendEscaped(name, out);
+    } else {
+      appendEscaped(path, out);
+    }
+  } else {
+    out += kUnrooted;
+    appendEscaped(path, out);
   }
 }
 
-namespace {
+// One field of a line in the current form; false when it does not decode.
+bool decodeField(std::string_view field, std::string_view dir, std::string& path) {
+  path.clear();
+  if (field.starts_with('/')) return appendUnescaped(field, path);
+  if (field.starts_with(kUnrooted)) {
+    field.remove_prefix(kUnrooted.size());
+    return !field.empty() && appendUnescaped(field, path);
+  }
+  // A name: a slash in it would make it a path of another directory.
+  if (field.empty() || dir.empty() || field.find('/') != std::string_view::npos) return false;
+  path = dir;
+  if (dir != "/") path += '/';
+  return appendUnescaped(field, path);
+}
 
 bool present(const std::string& path) {
   struct stat st;
@@ -89,41 +95,105 @@ bool present(const std::string& path) {
 
 }  // namespace
 
-std::string encodeStep(const JournalStep& step) {
-  std::string line(1, static_cast<char>(step.kind));
-  line += ' ';
-  line += escape(step.path);
+void JournalEncoder::append(const JournalStep& step, std::string& out) {
+  out += static_cast<char>(step.kind);
+  out += ' ';
+  appendField(step.path, pathDir_, out);
+  pathDir_ = dirOf(step.path);
   if (step.kind == StepKind::kBackUp || step.kind == StepKind::kPlace) {
-    line += ' ';
-    line += escape(step.other);
+    out += ' ';
+    appendField(step.other, otherDir_, out);
+    otherDir_ = dirOf(step.other);
   }
-  return line;
+  out += '\n';
+}
+
+bool JournalDecoder::start(std::string_view header) {
+  pathDir_.clear();
+  otherDir_.clear();
+  if (header == kJournalHeader) {
+    dense_ = true;
+    return true;
+  }
+  if (header == kJournalHeaderFull) {
+    dense_ = false;
+    return true;
+  }
+  return false;
+}
+
+JournalRecord JournalDecoder::decode(std::string_view line, JournalStep& step) {
+  if (line.size() == 1) {
+    switch (line[0]) {
+      case 'K':
+        return JournalRecord::kKeptManifest;
+      case 'E':
+        return JournalRecord::kEnd;
+      case 'C':
+        return JournalRecord::kCommitted;
+      case 'A':
+        return JournalRecord::kAbandoned;
+      default:
+        return JournalRecord::kGarbled;
+    }
+  }
+  if (line.size() < 3 || line[1] != ' ') return JournalRecord::kGarbled;
+  const char kind = line[0];
+  const bool twoPaths = kind == 'B' || kind == 'P';
+  if (!twoPaths && kind != 'D' && kind != 'R') return JournalRecord::kGarbled;
+  std::string_view rest = line.substr(2);
+  const std::size_t blank = rest.find(' ');
+  if (twoPaths != (blank != std::string_view::npos)) return JournalRecord::kGarbled;
+  const std::string_view first = rest.substr(0, blank);
+  const std::string_view second = twoPaths ? rest.substr(blank + 1) : std::string_view();
+  step.kind = static_cast<StepKind>(kind);
+  step.other.clear();
+  if (!dense_) {
+    step.path.clear();
+    if (!appendUnescaped(first, step.path) || step.path.empty()) return JournalRecord::kGarbled;
+    if (twoPaths && (!appendUnescaped(second, step.other) || step.other.empty())) {
+      return JournalRecord::kGarbled;
+    }
+    return JournalRecord::kStep;
+  }
+  if (!decodeField(first, pathDir_, step.path)) return JournalRecord::kGarbled;
+  pathDir_ = dirOf(step.path);
+  if (twoPaths) {
+    if (!decodeField(second, otherDir_, step.other)) return JournalRecord::kGarbled;
+    otherDir_ = dirOf(step.other);
+  }
+  return JournalRecord::kStep;
+}
+
+JournalReader::JournalReader(const std::string& path) : in_(path, std::ios::binary) {
+  opened_ = static_cast<bool>(in_);
+  started_ = opened_ && std::getline(in_, line_) && !in_.eof() && decoder_.start(line_);
+}
+
+JournalRecord JournalReader::next(JournalStep& step) {
+  // A last line without its newline was cut while it was written.
+  if (!started_ || !std::getline(in_, line_) || in_.eof()) return JournalRecord::kCut;
+  return decoder_.decode(line_, step);
 }
 
 bool readJournal(const std::string& path, JournalContents& journal) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
+  JournalReader reader(path);
+  if (!reader.opened()) return false;
   journal = {};
-  std::string line;
-  // A journal whose first line never reached the disk is empty: it was cut
-  // before it was complete, so nothing was renamed yet.
-  if (!std::getline(in, line) || line != kJournalHeader) return true;
   bool ended = false;
-  while (std::getline(in, line) && !in.eof()) {
-    if (!ended) {
-      if (line == "E") {
-        ended = true;
-        journal.complete = true;
-      } else if (line == "K") {
-        journal.keptManifest = true;
-      } else {
-        JournalStep step;
-        if (!parseStep(line, step)) break;
-        journal.steps.push_back(std::move(step));
-      }
-    } else if (line == "C") {
+  for (;;) {
+    JournalStep step;
+    const JournalRecord record = reader.next(step);
+    if (!ended && record == JournalRecord::kStep) {
+      journal.steps.push_back(std::move(step));
+    } else if (!ended && record == JournalRecord::kKeptManifest) {
+      journal.keptManifest = true;
+    } else if (!ended && record == JournalRecord::kEnd) {
+      ended = true;
+      journal.complete = true;
+    } else if (ended && record == JournalRecord::kCommitted) {
       journal.committed = true;
-    } else if (line == "A") {
+    } else if (ended && record == JournalRecord::kAbandoned) {
       journal.committed = false;
     } else {
       break;
@@ -134,7 +204,6 @@ bool readJournal(const std::string& path, JournalContents& journal) {
   if (!journal.complete) journal.steps.clear();
   return true;
 }
-
 bool stepDone(const JournalStep& step) {
   switch (step.kind) {
     case StepKind::kMakeDir: {

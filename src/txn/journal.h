@@ -4,10 +4,11 @@
 //
 // File "/flash/var/pdb/.journal" (hidden, in the database directory, where
 // no package may own a path and the loader skips it): plain text, one record
-// per line, each ending with a newline. Paths are escaped: a byte below 0x21,
-// 0x7F or "%" is written as "%" and two upper-case hex digits.
+// per line, each ending with a newline. It is written once per commit and
+// its size counts against the flash, so a run of files in one directory
+// costs little more than their names.
 //
-//   "installer-journal 1"   first line
+//   "installer-journal 2"   first line
 //   "D PATH"                create directory PATH (it did not exist)
 //   "B PATH BACKUP"         rename PATH to BACKUP (a fresh temporary name
 //                           beside it): the old file stays until the end
@@ -19,6 +20,24 @@
 //   "C"                     every operation was carried out and flushed
 //   "A"                     the commit was abandoned after "C": undo it
 //
+// A path field is escaped: a byte below 0x21, 0x7F or "%" is written as "%"
+// and two upper-case hex digits. It takes one of three forms:
+//   "/..."     an absolute path;
+//   NAME       (no "/") that name in the directory of the same field before
+//              it: for PATH the previous step's PATH, for BACKUP and SOURCE
+//              the latest BACKUP or SOURCE ("a" after "/b" is "/a"). The
+//              first such field, and one after a path that does not begin
+//              with "/", is written whole;
+//   "./..."    a path that does not begin with "/", the rest taken as it is.
+// Files placed in one directory from temporaries in one directory (beside
+// them, or where the commit makes their directories, the nearest one that
+// exists) thus cost "P NAME tmpXXXXXX" each, and every path reads back
+// byte for byte as it was written. The marks are lines of one letter; a
+// step's line is never that short, whatever its name.
+//
+// The first form ("installer-journal 1", left by an earlier version) wrote
+// every field as an escaped path taken as it is; it is still read.
+//
 // Records are carried out in order. A step is known done by the names alone:
 // D when PATH is a directory, B when BACKUP exists, P when SOURCE is gone.
 // At the next start a journal without "E" means nothing was renamed yet;
@@ -29,13 +48,17 @@
 // processed.
 #pragma once
 
+#include <fstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace installer {
 
 inline constexpr const char* kJournalPath = "/flash/var/pdb/.journal";
-inline constexpr const char* kJournalHeader = "installer-journal 1";
+inline constexpr const char* kJournalHeader = "installer-journal 2";
+// The form of earlier versions, whose journal a new version may find.
+inline constexpr const char* kJournalHeaderFull = "installer-journal 1";
 
 enum class StepKind : char {
   kMakeDir = 'D',
@@ -50,6 +73,66 @@ struct JournalStep {
   std::string other;  // BACKUP for kBackUp, SOURCE for kPlace
 };
 
+// What one line of a journal (after its header) holds.
+enum class JournalRecord {
+  kStep,
+  kKeptManifest,  // "K"
+  kEnd,           // "E"
+  kCommitted,     // "C"
+  kAbandoned,     // "A"
+  kGarbled,       // a line that does not decode
+  kCut,           // the end of the file, or a last line without its newline
+};
+
+// Writes the lines of the current form, each field as short as the step
+// before allows.
+class JournalEncoder {
+ public:
+  // Appends the step's line and its newline to `out`.
+  void append(const JournalStep& step, std::string& out);
+
+ private:
+  std::string pathDir_;   // the directory of the previous PATH
+  std::string otherDir_;  // the directory of the previous BACKUP or SOURCE
+};
+
+// Decodes the lines of either form. The one decoder behind every reader of a
+// journal: the commit carrying its steps out and the recovery at a start.
+class JournalDecoder {
+ public:
+  // Takes the first line; false when it is no journal header this version
+  // knows.
+  [[nodiscard]] bool start(std::string_view header);
+  // A line after the header, without its newline; `step` is set for kStep.
+  // After kGarbled the steps that follow cannot be decoded.
+  [[nodiscard]] JournalRecord decode(std::string_view line, JournalStep& step);
+
+ private:
+  bool dense_ = true;
+  std::string pathDir_;   // the directory of the previous PATH
+  std::string otherDir_;  // the directory of the previous BACKUP or SOURCE
+};
+
+// Reads a journal file line by line through a JournalDecoder.
+class JournalReader {
+ public:
+  explicit JournalReader(const std::string& path);
+  // Whether the file could be opened.
+  bool opened() const { return opened_; }
+  // Whether it began with a known header. A journal whose first line never
+  // reached the disk is empty: it was cut before it was complete.
+  bool started() const { return started_; }
+  // The next record; kCut once the file ends (and for a journal not started).
+  [[nodiscard]] JournalRecord next(JournalStep& step);
+
+ private:
+  std::ifstream in_;
+  JournalDecoder decoder_;
+  std::string line_;
+  bool opened_ = false;
+  bool started_ = false;
+};
+
 struct JournalContents {
   std::vector<JournalStep> steps;
   bool complete = false;      // "E" seen
@@ -57,12 +140,8 @@ struct JournalContents {
   bool keptManifest = false;  // "K" seen
 };
 
-// The record's line, without its newline, and back.
-std::string encodeStep(const JournalStep& step);
-bool parseStep(const std::string& line, JournalStep& step);
-
 // Reads the journal at `path`; false when there is none (or it cannot be
-// read). A line that does not parse ends the operations as if cut short.
+// read). A line that does not decode ends the operations as if cut short.
 bool readJournal(const std::string& path, JournalContents& journal);
 
 // Whether a step has taken effect, judged by the names it touches.

@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "records/text_arena.h"
 #include "txn/spinner.h"
 #include "txn/temporaries.h"
 
@@ -23,7 +25,54 @@ enum class ManifestOp : std::uint32_t {
 
 struct ManifestEntry {
   ManifestOp op = ManifestOp::kRemove;
-  std::string source;
+  // Non-zero when `source` is only a staged file's name and its directory is
+  // the target's first `besideLength` bytes (ending in a slash): staging puts
+  // nearly every file in its target's directory or an ancestor of it, and
+  // the name alone is a few bytes. sourceOf() gives the whole path.
+  std::uint16_t besideLength = 0;
+  // The source path of a move, the text of a link; kept in the manifest.
+  std::string_view source;
+};
+
+// The source of the entry at `path`: the path moved from, the link's text.
+std::string sourceOf(std::string_view path, const ManifestEntry& entry);
+
+// The entries of a manifest by target path, in byte-wise order. Paths and
+// sources are kept in one arena instead of an allocation each, so a run of
+// tens of thousands of files keeps its manifest small; what an entry drops
+// (a replaced source, an erased path) stays there until clear().
+class ManifestEntries {
+ public:
+  using Map = std::map<std::string_view, ManifestEntry>;
+  using iterator = Map::iterator;
+  using const_iterator = Map::const_iterator;
+
+  iterator begin() { return map_.begin(); }
+  iterator end() { return map_.end(); }
+  const_iterator begin() const { return map_.begin(); }
+  const_iterator end() const { return map_.end(); }
+  bool empty() const { return map_.empty(); }
+  std::size_t size() const { return map_.size(); }
+  std::size_t count(std::string_view path) const { return map_.count(path); }
+  iterator find(std::string_view path) { return map_.find(path); }
+  const_iterator find(std::string_view path) const { return map_.find(path); }
+  iterator lower_bound(std::string_view path) { return map_.lower_bound(path); }
+  const ManifestEntry& at(std::string_view path) const { return map_.at(path); }
+  iterator erase(iterator it) { return map_.erase(it); }
+  std::size_t erase(std::string_view path) { return map_.erase(path); }
+  void clear();
+
+  // Adds the entry of a path that has none, at `hint` (where lower_bound
+  // found its place); the path and the source are copied in.
+  iterator add(iterator hint, std::string_view path, ManifestOp op, std::string_view source);
+  // Gives the entry at `it` a new operation and source (copied in).
+  void change(iterator it, ManifestOp op, std::string_view source);
+
+ private:
+  void setSource(std::string_view path, ManifestEntry& entry, std::string_view source);
+
+  Map map_;
+  TextArena arena_;
 };
 
 // Staging's note of the last destination directory it placed a temporary
@@ -51,7 +100,7 @@ struct PlannedFiles {
 
 // Keys are target paths in byte-wise order; every walk goes in this order.
 struct Manifest {
-  std::map<std::string, ManifestEntry> entries;
+  ManifestEntries entries;
   StagingMemo stagingMemo;
   // A planning manifest (for showing what a run would do): staging creates
   // no file, nothing it names is ever deleted, and it is never committed or
@@ -65,13 +114,13 @@ struct Manifest {
 
 // Adds or replaces the entry of `path`; a replaced kMoveStaged entry has its
 // temporary file deleted.
-void setEntry(Manifest& m, const std::string& path, ManifestOp op, std::string source);
+void setEntry(Manifest& m, std::string_view path, ManifestOp op, std::string_view source);
 void addMove(Manifest& m, const std::string& source, const std::string& target);
 void addLink(Manifest& m, const std::string& linkText, const std::string& path);
 
-// Deletes the temporary file of a kMoveStaged entry that is dropped; a
-// planning manifest has none.
-void deleteStagedFile(const Manifest& m, const std::string& source);
+// Deletes the temporary file of the kMoveStaged entry of `path` that is
+// dropped; a planning manifest has none.
+void deleteStagedFile(const Manifest& m, std::string_view path, const ManifestEntry& entry);
 
 // Deletes the temporary files of kMoveStaged entries and every other
 // temporary the run made, and empties the manifest.

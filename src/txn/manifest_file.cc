@@ -15,9 +15,9 @@ namespace installer {
 namespace {
 
 // Whether the entry's line reads back as the same target and source.
-bool writable(const std::string& path, const ManifestEntry& entry) {
-  return !path.empty() && path.find_first_of(" \n") == std::string::npos &&
-         entry.source.find('\n') == std::string::npos;
+bool writable(std::string_view path, const ManifestEntry& entry) {
+  return !path.empty() && path.find_first_of(" \n") == std::string_view::npos &&
+         entry.source.find('\n') == std::string_view::npos;
 }
 
 struct Fields {
@@ -54,16 +54,24 @@ bool writeManifest(Manifest& m, const std::string& path) {
     if (!writable(target, entry)) return false;
     switch (entry.op) {
       case ManifestOp::kRemove:
-        text += "U " + target + "\n";
+        text += "U ";
+        text += target;
         break;
       case ManifestOp::kLink:
-        text += "L " + target + " " + entry.source + "\n";
+        text += "L ";
+        text += target;
+        text += ' ';
+        text += entry.source;
         break;
       case ManifestOp::kMove:
       case ManifestOp::kMoveStaged:
-        text += "M " + target + " " + entry.source + "\n";
+        text += "M ";
+        text += target;
+        text += ' ';
+        text += sourceOf(target, entry);
         break;
     }
+    text += '\n';
   }
   // A later "--commit" must find either the old file or the complete new one.
   std::string temporary;

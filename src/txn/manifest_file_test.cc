@@ -20,8 +20,8 @@ class ManifestFileTest : public ts::SandboxTest {
   static std::string describe(const Manifest& m) {
     std::string text;
     for (const auto& [path, entry] : m.entries) {
-      text += std::to_string(static_cast<unsigned>(entry.op)) + " " + path + " [" + entry.source +
-              "]\n";
+      text += std::to_string(static_cast<unsigned>(entry.op)) + " " + std::string(path) + " [" +
+              sourceOf(path, entry) + "]\n";
     }
     return text;
   }
@@ -34,12 +34,15 @@ TEST_F(ManifestFileTest, WritesOneLinePerEntryInPathOrder) {
   setEntry(m, "/flash/a", ManifestOp::kMoveStaged, "/ram/tmpA");
   setEntry(m, "/flash/b", ManifestOp::kRemove, "");
   addMove(m, "/flash/var/pdb/image", "/flash/a-b");
+  // Staged in a directory of its target: the line still names it whole.
+  setEntry(m, "/flash/d/e", ManifestOp::kMoveStaged, "/flash/tmpB");
   ASSERT_TRUE(writeManifest(m, "/ram/MANIFEST"));
   EXPECT_EQ(ts::readFile("/ram/MANIFEST"),
             "M /flash/a /ram/tmpA\n"
             "M /flash/a-b /flash/var/pdb/image\n"
             "U /flash/b\n"
-            "L /flash/c text with blanks\n");
+            "L /flash/c text with blanks\n"
+            "M /flash/d/e /flash/tmpB\n");
   EXPECT_EQ(ts::listDir("/ram"), (std::vector<std::string>{"MANIFEST", "tmpA"}));
 }
 

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "support/sandbox.h"
 #include "txn/paths.h"
@@ -64,13 +66,60 @@ TEST_F(ManifestTest, ReplacingAStagedEntryDeletesItsTemporaryFileOnly) {
   addMove(m, "/ram/kept", "/flash/a");
   EXPECT_FALSE(ts::exists("/ram/tmp1"));
   ASSERT_EQ(m.entries.size(), 1u);
-  EXPECT_EQ(m.entries["/flash/a"].op, ManifestOp::kMove);
-  EXPECT_EQ(m.entries["/flash/a"].source, "/ram/kept");
+  EXPECT_EQ(m.entries.at("/flash/a").op, ManifestOp::kMove);
+  EXPECT_EQ(m.entries.at("/flash/a").source, "/ram/kept");
 
   // A plain move names a file that is not ours: replacing it keeps the file.
   addLink(m, "/elsewhere", "/flash/a");
   EXPECT_TRUE(ts::exists("/ram/kept"));
-  EXPECT_EQ(m.entries["/flash/a"].op, ManifestOp::kLink);
+  EXPECT_EQ(m.entries.at("/flash/a").op, ManifestOp::kLink);
+}
+
+// A staged file in one of its target's directories is kept by its name
+// alone; every other source whole. Either way the source reads back as it
+// was given, also after many more entries were added.
+TEST(ManifestEntries, KeepStagedNamesBesideTheirTargetsAndGiveBackWholeSources) {
+  struct Case {
+    const char* target;
+    ManifestOp op;
+    const char* source;
+    const char* kept;
+  } const cases[] = {
+      {"/flash/bin/tool", ManifestOp::kMoveStaged, "/flash/bin/tmpAB12CD", "tmpAB12CD"},
+      {"/flash/new/dir/f", ManifestOp::kMoveStaged, "/flash/tmpAB12CD", "tmpAB12CD"},
+      {"/x", ManifestOp::kMoveStaged, "/tmpAB12CD", "tmpAB12CD"},
+      {"/flash/bin/tool", ManifestOp::kMoveStaged, "/ram/tmpAB12CD", "/ram/tmpAB12CD"},
+      // Not a directory of the target: a name that only begins the same.
+      {"/flash/binary", ManifestOp::kMoveStaged, "/flash/bin/tmpAB12CD", "/flash/bin/tmpAB12CD"},
+      {"/flash/bin", ManifestOp::kMoveStaged, "/flash/bin/tmpAB12CD", "/flash/bin/tmpAB12CD"},
+      {"/flash/bin/tool", ManifestOp::kMove, "/flash/bin/other", "/flash/bin/other"},
+      {"/flash/bin/link", ManifestOp::kLink, "tool", "tool"},
+  };
+  Manifest m;
+  m.planOnly = true;  // nothing to delete when an entry is replaced
+  for (const Case& c : cases) {
+    setEntry(m, c.target, c.op, c.source);
+    const ManifestEntry& entry = m.entries.at(c.target);
+    EXPECT_EQ(entry.source, c.kept) << c.target << " " << c.source;
+    EXPECT_EQ(sourceOf(c.target, entry), c.source) << c.target;
+  }
+  std::vector<std::string> targets;
+  for (int i = 0; i < 3000; ++i) {
+    targets.push_back("/flash/dir" + std::to_string(i % 7) + "/file-with-a-longer-name-" +
+                      std::to_string(i));
+    setEntry(m, targets.back(), ManifestOp::kMoveStaged,
+             "/flash/dir" + std::to_string(i % 7) + "/tmp" + std::to_string(100000 + i));
+  }
+  for (int i = 0; i < 3000; ++i) {
+    ASSERT_EQ(sourceOf(targets[i], m.entries.at(targets[i])),
+              "/flash/dir" + std::to_string(i % 7) + "/tmp" + std::to_string(100000 + i));
+  }
+  EXPECT_EQ(sourceOf("/x", m.entries.at("/x")), "/tmpAB12CD");
+  std::string last;
+  for (const auto& [path, entry] : m.entries) {
+    EXPECT_LT(last, path);
+    last = path;
+  }
 }
 
 TEST_F(ManifestTest, CancelDeletesOnlyStagedSources) {

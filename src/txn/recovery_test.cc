@@ -26,20 +26,24 @@ class RecoveryTest : public ts::SandboxTest {
 // names the staged file, the backup of the old one and a staged file the run
 // never used. Finished, the placed name is not the run's any more: a file
 // that stands there now is someone else's and stays. Undone, the staged file
-// is back under its name and goes with the other temporaries.
+// is back under its name and goes with the other temporaries. A journal of
+// the form earlier versions wrote is recovered alike.
 TEST_F(RecoveryTest, AnInterruptedCommitIsFinishedOrUndoneWithoutTouchingOthersFiles) {
   const std::string placed = "/flash/tmpPlaced";
   const std::string backup = "/flash/tmpBackup";
   const std::string unused = "/flash/tmpUnused";
   const struct {
     const char* name;
+    bool olderForm;
     bool committed;
     RecoveryOutcome outcome;
     const char* a;
     bool placedStays;
   } cases[] = {
-      {"committed", true, RecoveryOutcome::kFinished, "new", true},
-      {"not committed", false, RecoveryOutcome::kRolledBack, "old", false},
+      {"committed", false, true, RecoveryOutcome::kFinished, "new", true},
+      {"not committed", false, false, RecoveryOutcome::kRolledBack, "old", false},
+      {"older form, committed", true, true, RecoveryOutcome::kFinished, "new", true},
+      {"older form, not committed", true, false, RecoveryOutcome::kRolledBack, "old", false},
   };
   for (const auto& c : cases) {
     ts::writeFile(backup, "old");
@@ -52,9 +56,17 @@ TEST_F(RecoveryTest, AnInterruptedCommitIsFinishedOrUndoneWithoutTouchingOthersF
       TemporaryLog log;
       for (const std::string& path : {placed, backup, unused}) ASSERT_TRUE(log.note(path));
     }
-    std::string journal = std::string(kJournalHeader) + "\n";
-    journal += encodeStep({StepKind::kBackUp, "/flash/a", backup}) + "\n";
-    journal += encodeStep({StepKind::kPlace, "/flash/a", placed}) + "\nE\n";
+    std::string journal;
+    if (c.olderForm) {
+      journal = std::string(kJournalHeaderFull) + "\nB /flash/a " + backup + "\nP /flash/a " +
+                placed + "\nE\n";
+    } else {
+      journal = std::string(kJournalHeader) + "\n";
+      JournalEncoder encoder;
+      encoder.append({StepKind::kBackUp, "/flash/a", backup}, journal);
+      encoder.append({StepKind::kPlace, "/flash/a", placed}, journal);
+      journal += "E\n";
+    }
     if (c.committed) journal += "C\n";
     ts::writeFile(kJournalPath, journal);
 

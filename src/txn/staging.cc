@@ -270,7 +270,8 @@ void stageRemoval(Manifest& m, const std::string& path) {
   // A file staged for the path in this run is ours and no longer wanted:
   // once its entry is gone, neither the commit nor a cancel would find it,
   // and it would stay on the flash for good.
-  if (pending->second.op == ManifestOp::kMoveStaged) deleteStagedFile(m, pending->second.source);
+  if (pending->second.op == ManifestOp::kMoveStaged)
+    deleteStagedFile(m, pending->first, pending->second);
   m.entries.erase(pending);
 }
 

@@ -23,10 +23,10 @@ class StagingTest : public ts::SandboxTest {
     ts::makeDirs("/flash");
   }
 
-  static std::string sourceOf(const Manifest& m, const std::string& path) {
+  static std::string stagedSource(const Manifest& m, const std::string& path) {
     auto it = m.entries.find(path);
     if (it == m.entries.end() || it->second.op != ManifestOp::kMoveStaged) return "<none>";
-    return it->second.source;
+    return installer::sourceOf(path, it->second);
   }
 
   // The temporary file's directory, checked to be "<dir>/tmpXXXXXX".
@@ -45,7 +45,7 @@ TEST_F(StagingTest, WritesContentsAndAppliesTheModeOnClose) {
   *file << "hello";
   file->close();
   ASSERT_TRUE(*file);
-  const std::string temporary = sourceOf(m, "/flash/bin/tool");
+  const std::string temporary = stagedSource(m, "/flash/bin/tool");
   EXPECT_EQ(ts::readFile(temporary), "hello");
   struct stat st;
   ASSERT_EQ(stat(temporary.c_str(), &st), 0);
@@ -55,9 +55,9 @@ TEST_F(StagingTest, WritesContentsAndAppliesTheModeOnClose) {
   *plain << std::string(50000, 'x');  // more than one buffer's worth
   plain->close();
   ASSERT_TRUE(*plain);
-  ASSERT_EQ(stat(sourceOf(m, "/flash/plain").c_str(), &st), 0);
+  ASSERT_EQ(stat(stagedSource(m, "/flash/plain").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u) << "mode 0 leaves mkstemp's permissions";
-  EXPECT_EQ(ts::readFile(sourceOf(m, "/flash/plain"))->size(), 50000u);
+  EXPECT_EQ(ts::readFile(stagedSource(m, "/flash/plain"))->size(), 50000u);
 }
 
 TEST_F(StagingTest, PicksTheTemporaryDirectory) {
@@ -84,7 +84,7 @@ TEST_F(StagingTest, PicksTheTemporaryDirectory) {
     Manifest m;
     auto file = createStagedFile(m, c.destination, c.sizeHint, 0);
     EXPECT_TRUE(*file) << c.name;
-    EXPECT_EQ(dirOf(sourceOf(m, c.destination)), c.dir) << c.name;
+    EXPECT_EQ(dirOf(stagedSource(m, c.destination)), c.dir) << c.name;
     file->close();
     cancelManifest(m);
   }
@@ -111,17 +111,17 @@ TEST_F(StagingTest, FilesOfOneDirectoryAreStagedAlike) {
   for (const auto& step : steps) {
     auto file = createStagedFile(m, step.destination, step.sizeHint, 0);
     file->close();
-    EXPECT_EQ(dirOf(sourceOf(m, step.destination)), step.dir) << step.name;
+    EXPECT_EQ(dirOf(stagedSource(m, step.destination)), step.dir) << step.name;
   }
   // The directory that answered last is gone: the nearest one is looked for.
   for (const char* path : {"/flash/kept/c", "/flash/kept/e"}) {
-    ASSERT_EQ(unlink(sourceOf(m, path).c_str()), 0);
+    ASSERT_EQ(unlink(stagedSource(m, path).c_str()), 0);
     m.entries.erase(path);
   }
   ASSERT_EQ(rmdir("/flash/kept"), 0);
   auto file = createStagedFile(m, "/flash/kept/f", 10, 0);
   EXPECT_TRUE(*file);
-  EXPECT_EQ(dirOf(sourceOf(m, "/flash/kept/f")), "/flash");
+  EXPECT_EQ(dirOf(stagedSource(m, "/flash/kept/f")), "/flash");
   file->close();
   cancelManifest(m);
 }
@@ -144,7 +144,7 @@ TEST_F(StagingTest, FilesOfOneDirectoryFillTheFileSystemOnlyAsFarAsTheyFit) {
     file->write(block.data(), static_cast<std::streamsize>(block.size()));
     file->close();
     ASSERT_TRUE(*file) << destination << ": " << std::strerror(errno);
-    const std::string dir = dirOf(sourceOf(m, destination));
+    const std::string dir = dirOf(stagedSource(m, destination));
     if (dir == "/flash/small") {
       EXPECT_EQ(inRam, 0) << destination << " went beside after an earlier one did not fit";
       ++beside;
@@ -169,7 +169,7 @@ TEST_F(StagingTest, LargeBlocksFollowWhatIsBuffered) {
   *file << "tail";
   file->close();
   ASSERT_TRUE(*file);
-  EXPECT_EQ(ts::readFile(sourceOf(m, "/flash/blob")), "head" + block + "tail");
+  EXPECT_EQ(ts::readFile(stagedSource(m, "/flash/blob")), "head" + block + "tail");
   cancelManifest(m);
 }
 
@@ -180,7 +180,7 @@ TEST_F(StagingTest, EmptyFileGoesToTmpWithoutRam) {
   auto file = createStagedFile(m, "/flash/PCKGS_CHANGED", 0, 0);
   file->close();
   EXPECT_TRUE(*file);
-  EXPECT_EQ(dirOf(sourceOf(m, "/flash/PCKGS_CHANGED")), "/tmp");
+  EXPECT_EQ(dirOf(stagedSource(m, "/flash/PCKGS_CHANGED")), "/tmp");
 }
 
 TEST_F(StagingTest, NoTemporaryFileMeansNoEntryAndAFailedStream) {
@@ -212,12 +212,12 @@ TEST_F(StagingTest, StagingTheSameDestinationTwiceKeepsTheSecondFile) {
   Manifest m;
   auto first = createStagedFile(m, "/flash/a", 0, 0);
   first->close();
-  const std::string firstName = sourceOf(m, "/flash/a");
+  const std::string firstName = stagedSource(m, "/flash/a");
   auto second = createStagedFile(m, "/flash/a", 0, 0);
   second->close();
   EXPECT_FALSE(ts::exists(firstName));
-  EXPECT_NE(sourceOf(m, "/flash/a"), firstName);
-  EXPECT_TRUE(ts::exists(sourceOf(m, "/flash/a")));
+  EXPECT_NE(stagedSource(m, "/flash/a"), firstName);
+  EXPECT_TRUE(ts::exists(stagedSource(m, "/flash/a")));
   EXPECT_EQ(m.entries.size(), 1u);
 }
 
@@ -226,14 +226,14 @@ TEST_F(StagingTest, StageRemovalOfExistingAndMissingPaths) {
   Manifest m;
   auto over = createStagedFile(m, "/flash/present", 0, 0);
   over->close();
-  const std::string overName = sourceOf(m, "/flash/present");
+  const std::string overName = stagedSource(m, "/flash/present");
   stageRemoval(m, "/flash/present");
-  EXPECT_EQ(m.entries["/flash/present"].op, ManifestOp::kRemove);
+  EXPECT_EQ(m.entries.at("/flash/present").op, ManifestOp::kRemove);
   EXPECT_FALSE(ts::exists(overName)) << "the replaced staged file is deleted";
 
   auto lost = createStagedFile(m, "/flash/missing", 0, 0);
   lost->close();
-  const std::string lostName = sourceOf(m, "/flash/missing");
+  const std::string lostName = stagedSource(m, "/flash/missing");
   stageRemoval(m, "/flash/missing");
   EXPECT_EQ(m.entries.count("/flash/missing"), 0u);
   // Nothing would ever delete it once its entry is gone.

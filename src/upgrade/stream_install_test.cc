@@ -149,7 +149,7 @@ TEST_F(StreamInstallTest, AStateFileStagedAndThenDroppedLeavesNoStrayFile) {
   // run is cancelled.
   install(bundleFile(suite(), {member("core")}, {"suite"}));
   std::set<std::string> staged;
-  for (const auto& [path, e] : m_.entries) staged.insert(e.source);
+  for (const auto& [path, e] : m_.entries) staged.insert(sourceOf(path, e));
   std::vector<std::string> stray;
   const std::function<void(const std::string&)> walk = [&](const std::string& dir) {
     for (const std::string& name : testing_support::listDir(dir)) {

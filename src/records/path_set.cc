@@ -113,10 +113,9 @@ void PathSet::insert(std::string_view path) {
   }
   // Out of order: a path already in the sorted part is not stored twice;
   // anything else waits in the tail for the next ordered read.
-  const auto found = std::lower_bound(index_.begin(), sortedEnd, path,
-                                      [this](std::uint32_t a, std::string_view b) {
-                                        return view(a) < b;
-                                      });
+  const auto found =
+      std::lower_bound(index_.begin(), sortedEnd, path,
+                       [this](std::uint32_t a, std::string_view b) { return view(a) < b; });
   if (found != sortedEnd && view(*found) == path) return;
   index_.push_back(store(path));
 }
@@ -128,19 +127,18 @@ void PathSet::normalize() const {
   std::sort(middle, index_.end(), byPath);
   std::inplace_merge(index_.begin(), middle, index_.end(), byPath);
   // The bytes of a dropped duplicate stay in the arena until clear().
-  const auto last = std::unique(index_.begin(), index_.end(), [this](std::uint32_t a,
-                                                                     std::uint32_t b) {
-    return view(a) == view(b);
-  });
+  const auto last =
+      std::unique(index_.begin(), index_.end(),
+                  [this](std::uint32_t a, std::uint32_t b) { return view(a) == view(b); });
   index_.erase(last, index_.end());
   sorted_ = index_.size();
 }
 
 bool PathSet::contains(std::string_view path) const {
   normalize();
-  const auto found = std::lower_bound(
-      index_.begin(), index_.end(), path,
-      [this](std::uint32_t a, std::string_view b) { return view(a) < b; });
+  const auto found =
+      std::lower_bound(index_.begin(), index_.end(), path,
+                       [this](std::uint32_t a, std::string_view b) { return view(a) < b; });
   return found != index_.end() && view(*found) == path;
 }
 

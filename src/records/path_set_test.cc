@@ -87,17 +87,17 @@ TEST(PathSet, ByteOrderIsUnsigned) {
   }
   // '-' (0x2d) before '/' (0x2f); bytes from 0x80 after every ASCII byte.
   EXPECT_EQ(contents(set), (std::vector<std::string>{"/a/B", "/a/b", "/a/b-c", "/a/b/", "/a/b/c",
-                                                      "/a/b\x80", "/a/\xff"}));
+                                                     "/a/b\x80", "/a/\xff"}));
 }
 
 // Paths of every length around the size of a block and of the length
 // prefix, in order and out of order, with short paths between them.
 TEST(PathSet, PathsOfAnyLengthKeepTheirBytes) {
   std::vector<std::string> paths;
-  for (const std::size_t length : {std::size_t{126}, std::size_t{127}, std::size_t{128},
-                                   std::size_t{4095}, std::size_t{4096}, std::size_t{8190},
-                                   std::size_t{8191}, std::size_t{8192}, std::size_t{16383},
-                                   std::size_t{16384}, std::size_t{40000}}) {
+  for (const std::size_t length :
+       {std::size_t{126}, std::size_t{127}, std::size_t{128}, std::size_t{4095}, std::size_t{4096},
+        std::size_t{8190}, std::size_t{8191}, std::size_t{8192}, std::size_t{16383},
+        std::size_t{16384}, std::size_t{40000}}) {
     std::string path = "/" + std::to_string(length) + "/";
     path.resize(length, static_cast<char>('a' + length % 26));
     paths.push_back(path);

@@ -54,8 +54,10 @@ std::string_view PathSet::view(std::uint32_t offset) const {
 std::uint32_t PathSet::reserve(std::size_t size) {
   if (size <= capacity_ - used_) return used_;
   // The first block grows while it is small: most records list a few files.
-  if (blocks_.size() == 1 && capacity_ < kBlockSize && used_ + size <= kBlockSize) {
-    std::size_t grown = std::max<std::size_t>(capacity_ * 2, used_ + size);
+  // Sums in 64 bits: on a 32-bit machine a size_t could wrap.
+  const std::uint64_t end = std::uint64_t{used_} + size;
+  if (blocks_.size() == 1 && capacity_ < kBlockSize && end <= kBlockSize) {
+    std::size_t grown = std::max<std::size_t>(capacity_ * 2, static_cast<std::size_t>(end));
     grown = std::min<std::size_t>(grown, kBlockSize);
     auto block = std::make_unique_for_overwrite<char[]>(grown);
     std::memcpy(block.get(), blocks_[0].get(), used_);
@@ -65,7 +67,7 @@ std::uint32_t PathSet::reserve(std::size_t size) {
   }
   // A new block at the next block boundary; the rest of the current one
   // stays unused.
-  const std::size_t start = blocks_.size() * std::size_t{kBlockSize};
+  const std::uint64_t start = std::uint64_t{blocks_.size()} * kBlockSize;
   std::size_t length = kBlockSize;
   if (size > kBlockSize) {
     length = size;  // a long path alone, over as many slots as it covers

@@ -212,7 +212,7 @@ bool writeTree(const std::string& dir, std::uint64_t files, std::uint64_t bytes,
 }
 
 std::string packageName(std::size_t index) {
-  char name[16];
+  char name[24];  // "p" and any size_t
   std::snprintf(name, sizeof name, "p%05zu", index);
   return name;
 }

@@ -212,7 +212,7 @@ bool writeTree(const std::string& dir, std::uint64_t files, std::uint64_t bytes,
 }
 
 std::string packageName(std::size_t index) {
-  char name[16];
+  char name[24];  // "p" and any size_t
   std::snprintf(name, sizeof name, "p%05zu", index);
   return name;
 }
@@ -287,8 +287,8 @@ bool writeDatabase(const std::string& root,
     for (const auto& record : records) {
       const std::string dir = "/flash/pkg/" + record->name;
       if (!makeDirs(dir)) _exit(3);
-      for (const std::string& path : record->files) {
-        if (!writeFile(path, content)) _exit(4);
+      for (const std::string_view path : record->files) {
+        if (!writeFile(std::string(path), content)) _exit(4);
       }
       if (!installer::writeMetadata(repo, *record, manifest)) _exit(5);
     }

@@ -239,7 +239,8 @@ void checkStagedPaths(const installer::Manifest& m, const installer::Repository&
     }
   }
   for (const auto& record : repo.packages) {
-    for (const std::string& file : record->files) {
+    for (const std::string_view listed : record->files) {
+      const std::string file(listed);
       if (!safeTarget(file)) std::fprintf(stderr, "unsafe file: \"%s\"\n", file.c_str());
       FUZZ_CHECK(safeTarget(file));
     }

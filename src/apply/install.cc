@@ -204,7 +204,7 @@ bool extractFiles(Repository& repo, InstalledPackage& p, Manifest& m, PackageRea
       reportWriteFailure(repo, p, entry.name);
       return false;
     }
-    p.files.insert(std::move(path));
+    p.files.insert(path);
 
     const EntryCopy copied = copyEntryData(payload, buffer, entry.dataLength, *staged);
     if (copied == EntryCopy::kBroken) reportBrokenPackage(repo, p);

@@ -53,7 +53,7 @@ TEST_F(InstallTest, InstallsRegularFilesAndRecordsThem) {
 
   const InstalledPackage* installed = record("tool");
   ASSERT_NE(installed, nullptr);
-  EXPECT_EQ(installed->files, (std::set<std::string>{"/flash/bin/tool", "/flash/etc/tool.conf"}));
+  EXPECT_EQ(installed->files, (PathSet{"/flash/bin/tool", "/flash/etc/tool.conf"}));
   EXPECT_FALSE(installed->disabled);
   commit();
 
@@ -103,7 +103,7 @@ TEST_F(InstallTest, ConflictWithAnEnabledPackageInstallsDisabledUnderX) {
   ASSERT_NE(installed, nullptr);
   EXPECT_TRUE(installed->disabled);
   EXPECT_FALSE(installed->userChoice);
-  EXPECT_EQ(installed->files, std::set<std::string>{"/flash/x/beta/bin/beta"});
+  EXPECT_EQ(installed->files, PathSet{"/flash/x/beta/bin/beta"});
   EXPECT_FALSE(record("alpha")->disabled);
   EXPECT_TRUE(repo_->messages.empty()) << "the tolerated conflict is not reported";
   EXPECT_NE(output().find("installing  (disabled) beta-7.1 ["), std::string::npos);
@@ -309,7 +309,7 @@ TEST_F(InstallTest, PayloadEndingInsideAnEntryHeaderEndsNormally) {
   p.rawPayload = compressed(encodeFileEntries({payloadEntry("bin/tool", "tool")}) +
                             encodeEntryHeader(0100644, 0, 4, "bin/more").substr(0, 20));
   ASSERT_EQ(install(packageFile(p)), 0);
-  EXPECT_EQ(record("tool")->files, std::set<std::string>{"/flash/bin/tool"});
+  EXPECT_EQ(record("tool")->files, PathSet{"/flash/bin/tool"});
 }
 
 TEST_F(InstallTest, UnsafeEntryNamesAreRefusedBeforeAnythingIsStaged) {
@@ -348,7 +348,7 @@ TEST_F(InstallTest, EntriesThatAreNotWrittenAreNotNameChecked) {
                   payloadEntry("../up", "elsewhere", 0100644, otherClass),
                   payloadEntry("bin/tool", "tool")});
   ASSERT_EQ(install(packageFile(p)), 0);
-  EXPECT_EQ(record("tool")->files, std::set<std::string>{"/flash/bin/tool"});
+  EXPECT_EQ(record("tool")->files, PathSet{"/flash/bin/tool"});
 }
 
 TEST_F(InstallTest, UnsafeHeaderNamesAreRefusedBeforeTheChecks) {
@@ -485,7 +485,7 @@ TEST_F(InstallTest, HardwareClassDecidesClassSpecificEntries) {
     Manifest m;
     ASSERT_TRUE(extractFiles(*repo_, p, m, reader, injectedHardwareClass));
     EXPECT_EQ(m.entries.count("/flash/bin/tool") != 0, c.installed);
-    EXPECT_EQ(p.files.count("/flash/bin/tool") != 0, c.installed);
+    EXPECT_EQ(p.files.contains("/flash/bin/tool"), c.installed);
     cancelManifest(m);
   }
 }

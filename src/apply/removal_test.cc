@@ -136,7 +136,7 @@ TEST_F(RemovalTest, PathsNoInstallationCouldHaveWrittenAreNeverRemoved) {
        {"/flash/postlog", "/flash/bootimage", "/flash/PCKGS_CHANGED", "/flash/UPGRADED"}) {
     writeFile(path, "ours");
   }
-  foo_.files.insert(std::begin(listed), std::end(listed));
+  for (const std::string& path : listed) foo_.files.insert(path);
   foo_.files.insert("/flash/lib/own.so");
   writeFile("/flash/lib/own.so", "own");
 

@@ -250,20 +250,20 @@ SharedPaths::SharedPaths(const Repository& repo) {
   // copied.
   std::unordered_map<std::string_view, int> counts;
   for (const auto& record : repo.packages) {
-    for (const std::string& path : record->files) ++counts[path];
+    for (const std::string_view path : record->files) ++counts[path];
   }
   for (const auto& [path, count] : counts) {
     if (count > 1) owners_.emplace(std::string(path), count);
   }
 }
 
-bool SharedPaths::listedByAnother(const std::string& path) const {
+bool SharedPaths::listedByAnother(std::string_view path) const {
   const auto found = owners_.find(path);
   return found != owners_.end() && found->second > 1;
 }
 
 void SharedPaths::forget(const InstalledPackage& p) {
-  for (const std::string& path : p.files) {
+  for (const std::string_view path : p.files) {
     const auto found = owners_.find(path);
     if (found != owners_.end() && --found->second <= 1) owners_.erase(found);
   }
@@ -275,7 +275,8 @@ void stagePackageRemoval(const Repository& repo, InstalledPackage& p, Manifest& 
 }
 
 void stagePackageRemoval(InstalledPackage& p, Manifest& m, SharedPaths& shared) {
-  for (const std::string& path : p.files) {
+  for (const std::string_view listed : p.files) {
+    const std::string path(listed);
     // A database may list anything; only a path an installation could have
     // written is removed, and only once no other package lists it.
     if (!isRemovablePath(path) || shared.listedByAnother(path)) continue;

@@ -2,7 +2,10 @@
 // all records together and staging their file changes.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -28,12 +31,19 @@ class SharedPaths {
  public:
   explicit SharedPaths(const Repository& repo);
   // Whether a record other than the one leaving lists `path`.
-  bool listedByAnother(const std::string& path) const;
+  bool listedByAnother(std::string_view path) const;
   // `p` leaves the repository: its paths lose an owner.
   void forget(const InstalledPackage& p);
 
  private:
-  std::unordered_map<std::string, int> owners_;
+  // Looked up by the views a record's files yield, without a copy.
+  struct PathHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view path) const {
+      return std::hash<std::string_view>{}(path);
+    }
+  };
+  std::unordered_map<std::string, int, PathHash, std::equal_to<>> owners_;
 };
 
 // Stages the removal of everything the package put on the flash, apart from

@@ -74,7 +74,7 @@ bool auditPayload(const InstalledPackage& p, PackageReader& reader,
     if (read == EntryRead::kBroken) return false;
     const std::string path = installationPath(p, entry.name);
     const bool installed =
-        listed ? p.files.count(path) != 0
+        listed ? p.files.contains(path)
                : entry.hardwareClass == 0 || (ourClass && *ourClass == entry.hardwareClass);
     if ((entry.mode & kModeTypeMask) != kModeRegular || !installed) {
       for (std::uint32_t left = entry.dataLength; left > 0;) {
@@ -137,7 +137,8 @@ bool auditAgainstFile(const Repository& repo, std::istream& file,
 }
 
 void findMissing(const InstalledPackage& p, std::vector<AuditFinding>& findings) {
-  for (const std::string& path : p.files) {
+  for (const std::string_view listed : p.files) {
+    const std::string path(listed);
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0) findings.push_back({"missing", path, p.name});
   }
@@ -149,7 +150,8 @@ void findUnowned(const Repository& repo, const std::set<std::string>& owned,
   std::set<std::string> dirs;
   for (const std::string& path : owned) dirs.insert(parentDir(path));
   for (const auto& p : repo.packages) {
-    for (const std::string& path : p->files) {
+    for (const std::string_view view : p->files) {
+      const std::string path(view);
       listed.insert(path);
       dirs.insert(parentDir(path));
     }

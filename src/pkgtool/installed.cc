@@ -85,10 +85,10 @@ std::vector<const InstalledPackage*> membersOf(const Repository& repo, const Ins
   return members;
 }
 
-std::set<std::string> ownedFiles(const Repository& repo, const InstalledPackage& p) {
-  std::set<std::string> files = p.files;
+PathSet ownedFiles(const Repository& repo, const InstalledPackage& p) {
+  PathSet files = p.files;
   for (const InstalledPackage* member : membersOf(repo, p)) {
-    files.insert(member->files.begin(), member->files.end());
+    for (const std::string_view path : member->files) files.insert(path);
   }
   return files;
 }
@@ -96,7 +96,7 @@ std::set<std::string> ownedFiles(const Repository& repo, const InstalledPackage&
 std::vector<const InstalledPackage*> ownersOf(const Repository& repo, const std::string& path) {
   std::vector<const InstalledPackage*> owners;
   for (const auto& record : repo.packages) {
-    if (record->files.count(path) != 0) owners.push_back(record.get());
+    if (record->files.contains(path)) owners.push_back(record.get());
   }
   return owners;
 }

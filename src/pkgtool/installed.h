@@ -3,10 +3,10 @@
 // settled and nothing is written.
 #pragma once
 
-#include <set>
 #include <string>
 #include <vector>
 
+#include "records/path_set.h"
 #include "records/repository.h"
 
 namespace installer {
@@ -33,7 +33,7 @@ std::string bootImage(const InstalledPackage& p);
 // The bundle's members: the records that came with it, in load order.
 std::vector<const InstalledPackage*> membersOf(const Repository& repo, const InstalledPackage& p);
 // The files a package put on the flash; a bundle's are its members'.
-std::set<std::string> ownedFiles(const Repository& repo, const InstalledPackage& p);
+PathSet ownedFiles(const Repository& repo, const InstalledPackage& p);
 // Every record whose files list `path`, in load order.
 std::vector<const InstalledPackage*> ownersOf(const Repository& repo, const std::string& path);
 

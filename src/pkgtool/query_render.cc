@@ -140,7 +140,7 @@ std::string infoJson(const Repository& repo, const InstalledPackage& p, const st
 
 std::string filesText(const Repository& repo, const InstalledPackage& p) {
   std::string out;
-  for (const std::string& path : ownedFiles(repo, p)) out += forTerminal(path) + '\n';
+  for (const std::string_view path : ownedFiles(repo, p)) out += forTerminal(path) + '\n';
   return out;
 }
 
@@ -148,7 +148,7 @@ std::string filesJson(const Repository& repo, const InstalledPackage& p, const s
   std::string out = "{\n  \"root\": " + jsonString(root) +
                     ",\n  \"package\": " + jsonString(p.name) + ",\n  \"files\": [";
   bool first = true;
-  for (const std::string& path : ownedFiles(repo, p)) {
+  for (const std::string_view path : ownedFiles(repo, p)) {
     out += (first ? "\n    " : ",\n    ") + jsonString(path);
     first = false;
   }

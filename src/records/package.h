@@ -4,10 +4,10 @@
 
 #include <cstdint>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
+#include "records/path_set.h"
 #include "records/version.h"
 
 namespace installer {
@@ -61,7 +61,7 @@ class InstalledPackage : public Package {
   using Package::Package;
 
   // Absolute paths as extraction created them ("/flash/bin/tool").
-  std::set<std::string> files;
+  PathSet files;
   Dependency bundle;  // empty name: not part of a bundle
   bool disabled = false;
   bool userChoice = false;

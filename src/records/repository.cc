@@ -1,7 +1,6 @@
 #include "records/repository.h"
 
 #include <algorithm>
-#include <set>
 
 namespace installer {
 
@@ -32,7 +31,7 @@ std::unique_ptr<InstalledPackage> takeRecord(Repository& repo, const InstalledPa
 }
 
 void releaseFileLists(Repository& repo) {
-  for (const auto& record : repo.packages) std::set<std::string>().swap(record->files);
+  for (const auto& record : repo.packages) record->files.clear();
 }
 
 }  // namespace installer

@@ -84,7 +84,7 @@ TEST_F(Loader, RecordsFromMetadata) {
   EXPECT_EQ(system->buildTime, 1700000000u);
   ASSERT_EQ(system->provides.size(), 1u);
   EXPECT_EQ(system->provides[0].priority, -1);
-  EXPECT_EQ(system->files, std::set<std::string>{"/flash/bin/tool"});
+  EXPECT_EQ(system->files, PathSet{"/flash/bin/tool"});
   EXPECT_FALSE(system->isBundle);
   EXPECT_EQ(system->action, PendingAction::kNone);
 
@@ -235,14 +235,14 @@ TEST_F(Loader, KeptBundleImageYieldsBundleAndMembers) {
     EXPECT_EQ(member.arch, "i386");
   }
   const InstalledPackage& s = *repo.packages[0];
-  EXPECT_EQ(s.files, (std::set<std::string>{"/flash/bin/system", "/flash/lib/a"}));
+  EXPECT_EQ(s.files, (PathSet{"/flash/bin/system", "/flash/lib/a"}));
   ASSERT_EQ(s.provides.size(), 1u);
   EXPECT_EQ(s.provides[0].priority, -1);
   EXPECT_EQ(s.action, PendingAction::kDisable);
   EXPECT_TRUE(s.userChoice);
 
   const InstalledPackage& w = *repo.packages[1];
-  EXPECT_EQ(w.files, std::set<std::string>{"/flash/bin/wireless"});
+  EXPECT_EQ(w.files, PathSet{"/flash/bin/wireless"});
   EXPECT_TRUE(w.disabled);
   EXPECT_FALSE(w.userChoice);
   EXPECT_EQ(w.action, PendingAction::kNone);
@@ -269,7 +269,7 @@ TEST_F(Loader, SecondImageDirectoryYieldsASecondRecord) {
   EXPECT_EQ(repo.packages[0]->version, makeVersion(1, 0, 0x66, 0));
   EXPECT_EQ(repo.packages[1]->version, makeVersion(2, 0, 0x66, 0));
   for (const auto& p : repo.packages) {
-    EXPECT_EQ(p->files, std::set<std::string>{"/flash/lib/foo"});
+    EXPECT_EQ(p->files, PathSet{"/flash/lib/foo"});
     EXPECT_FALSE(p->isBundle);
   }
   EXPECT_EQ(findRecord(repo, "foo"), repo.packages[0].get());

@@ -102,8 +102,8 @@ bool writeMetadata(Repository& repo, const InstalledPackage& p, Manifest& m) {
     }
     if (!p.isBundle) {
       std::unique_ptr<StagedFile> file = createStagedFile(m, dir + "files", 4096, 0);
-      for (const std::string& path : p.files) {
-        const std::string line = path.starts_with('/') ? path.substr(1) : path;
+      for (const std::string_view path : p.files) {
+        const std::string_view line = path.starts_with('/') ? path.substr(1) : path;
         // A newline would split the entry into other paths that a later
         // uninstall would remove; such an entry cannot be recorded.
         if (line.empty() || line.find('\n') != std::string::npos) continue;
@@ -202,17 +202,20 @@ void readFilesFile(InstalledPackage& p, const DirectoryListing* listing, ReadFai
   p.isBundle = readListedFile(packageDir(p), "files", listing, text, failures) != FileRead::kRead;
   if (p.isBundle) return;
   std::string_view rest = text;
+  std::string path;  // one buffer for the lines that lack their slash
   while (!rest.empty()) {
     const std::size_t end = rest.find('\n');
     const std::string_view line = rest.substr(0, end);
     rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
     if (line.empty()) continue;
-    std::string path;
-    path.reserve(line.size() + 1);
-    if (!line.starts_with('/')) path += '/';
-    path += line;
     // The file lists the set in its order, so each path goes to the end.
-    p.files.emplace_hint(p.files.end(), std::move(path));
+    if (line.starts_with('/')) {
+      p.files.insert(line);
+      continue;
+    }
+    path.assign(1, '/');
+    path += line;
+    p.files.insert(path);
   }
 }
 

@@ -271,7 +271,7 @@ TEST_F(Metadata, FilesListGainsLeadingSlashAndMissingMeansBundle) {
   ts::writeFile(kDir + "files", "flash/bin/tool\n/flash/bin/tool\n\nflash/lib/a\n/flash/last");
   readFilesFile(p);
   EXPECT_FALSE(p.isBundle);
-  EXPECT_EQ(p.files, (std::set<std::string>{"/flash/bin/tool", "/flash/last", "/flash/lib/a"}));
+  EXPECT_EQ(p.files, (PathSet{"/flash/bin/tool", "/flash/last", "/flash/lib/a"}));
 }
 
 TEST_F(Metadata, StateFilesLoad) {

@@ -94,14 +94,14 @@ TEST_F(StreamInstallTest, MembersOffByDefaultComeInDisabledUnlessTheUserChose) {
   EXPECT_FALSE(record("a")->disabled);
   EXPECT_TRUE(record("b")->disabled);
   EXPECT_FALSE(record("b")->userChoice);
-  EXPECT_EQ(record("b")->files, std::set<std::string>{"/flash/x/b/bin/b"});
+  EXPECT_EQ(record("b")->files, PathSet{"/flash/x/b/bin/b"});
   cancelManifest(m_);
   repo_->packages.clear();
 
   ASSERT_EQ(install(bundle, kFlagUpgrade, KeptState{{"b", false}}), 0);
   EXPECT_FALSE(record("b")->disabled);
   EXPECT_TRUE(record("b")->userChoice);
-  EXPECT_EQ(record("b")->files, std::set<std::string>{"/flash/bin/b"});
+  EXPECT_EQ(record("b")->files, PathSet{"/flash/bin/b"});
 }
 
 TEST_F(StreamInstallTest, ABundleTheUserDisabledStaysDisabledAfterItsUpgrade) {

@@ -98,7 +98,10 @@ TEST(PathSet, PathsOfAnyLengthKeepTheirBytes) {
        {std::size_t{126}, std::size_t{127}, std::size_t{128}, std::size_t{4095}, std::size_t{4096},
         std::size_t{8190}, std::size_t{8191}, std::size_t{8192}, std::size_t{16383},
         std::size_t{16384}, std::size_t{40000}}) {
-    std::string path = "/" + std::to_string(length) + "/";
+    // Appended, not "/" + ...: GCC 12 warns wrongly (-Wrestrict) on that form.
+    std::string path = "/";
+    path += std::to_string(length);
+    path += '/';
     path.resize(length, static_cast<char>('a' + length % 26));
     paths.push_back(path);
     paths.push_back("/short/" + std::to_string(length));

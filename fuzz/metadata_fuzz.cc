@@ -77,8 +77,9 @@ void checkRoundTrip(const std::string& path, bool withPriority) {
   FUZZ_CHECK(installer::writeDependencyFile(m, "/flash/var/pdb/out/deps", list, withPriority));
   FUZZ_CHECK(m.entries.size() == 1);
   std::vector<installer::Dependency> again;
-  const auto& [path, entry] = *m.entries.begin();
-  FUZZ_CHECK(installer::readDependencyFile(installer::sourceOf(path, entry), again, withPriority));
+  const auto& [written, entry] = *m.entries.begin();
+  FUZZ_CHECK(
+      installer::readDependencyFile(installer::sourceOf(written, entry), again, withPriority));
   FUZZ_CHECK(sameList(list, again));
   installer::cancelManifest(m);
 }

@@ -73,8 +73,9 @@ bool passOverMember(const InstalledPackage& p, PackageReader& reader) {
 // progress bar moves. A stream cut inside it makes the package broken.
 bool passOverImagePart(Repository& repo, const InstalledPackage& p, PackageReader& reader) {
   char scratch[kImageSkipStep];
+  InstallProgress progress(p);
   while (reader.part().partRemaining > 0) {
-    showInstallProgress(repo, p, reader);
+    progress.show(repo, reader.part().consumed(), reader.totalLength);
     const auto step = static_cast<std::streamsize>(
         std::min<std::uint32_t>(reader.part().partRemaining, kImageSkipStep));
     reader.read(scratch, step);
@@ -174,6 +175,7 @@ bool extractFiles(Repository& repo, InstalledPackage& p, Manifest& m, PackageRea
   std::istream payload(&inflate);
   std::vector<char> buffer(kCopyBufferSize);
   MachineClass machine(machineClass);
+  InstallProgress progress(p);
 
   while (!payload.fail()) {
     FileEntry entry;
@@ -210,7 +212,7 @@ bool extractFiles(Repository& repo, InstalledPackage& p, Manifest& m, PackageRea
     if (copied == EntryCopy::kBroken) reportBrokenPackage(repo, p);
     if (copied == EntryCopy::kWriteFailed) reportWriteFailure(repo, p, entry.name);
     if (copied != EntryCopy::kCopied) return false;
-    showInstallProgress(repo, p, reader);
+    progress.show(repo, reader.part().consumed(), reader.totalLength);
   }
   return true;
 }

@@ -88,20 +88,34 @@ void setStatusLine(Repository& repo, const std::string& shown) {
   repo.statusLine = text;
 }
 
-std::string installProgressLine(const InstalledPackage& p, std::uint64_t consumed,
-                                std::uint64_t total) {
+namespace {
+
+std::string progressHead(const InstalledPackage& p) {
   std::string line = "installing ";
   if (p.disabled && p.bundle.name.empty()) line += " (disabled) ";
   line += displayLabel(p);
   line += " [";
-  // A head too long for the bar gets no bar at all rather than a longer line.
-  const std::size_t width =
-      line.size() < kProgressLineLength - 1 ? kProgressLineLength - 1 - line.size() : 0;
-  // A total of 0, or more consumed than the header declared, shows a full bar.
-  std::size_t filled = width;
-  if (total != 0 && consumed < total) {
-    filled = static_cast<std::size_t>(consumed * width / total);
-  }
+  return line;
+}
+
+// A head too long for the bar gets no bar at all rather than a longer line.
+std::size_t barWidth(std::size_t headLength) {
+  return headLength < kProgressLineLength - 1 ? kProgressLineLength - 1 - headLength : 0;
+}
+
+// A total of 0, or more consumed than the header declared, shows a full bar.
+std::size_t barFilled(std::size_t width, std::uint64_t consumed, std::uint64_t total) {
+  if (total == 0 || consumed >= total) return width;
+  return static_cast<std::size_t>(consumed * width / total);
+}
+
+}  // namespace
+
+std::string installProgressLine(const InstalledPackage& p, std::uint64_t consumed,
+                                std::uint64_t total) {
+  std::string line = progressHead(p);
+  const std::size_t width = barWidth(line.size());
+  const std::size_t filled = barFilled(width, consumed, total);
   line.append(filled, '#');
   line.append(width - filled, ' ');
   line += ']';
@@ -110,6 +124,18 @@ std::string installProgressLine(const InstalledPackage& p, std::uint64_t consume
 
 void showInstallProgress(Repository& repo, const InstalledPackage& p, const PackageReader& reader) {
   setStatusLine(repo, installProgressLine(p, reader.part().consumed(), reader.totalLength));
+}
+
+InstallProgress::InstallProgress(const InstalledPackage& p)
+    : package_(p), barWidth_(barWidth(progressHead(p).size())) {}
+
+void InstallProgress::show(Repository& repo, std::uint64_t consumed, std::uint64_t total) {
+  if (repo.quiet) return;
+  const std::size_t filled = barFilled(barWidth_, consumed, total);
+  if (filled == filled_ && !shown_.empty() && repo.statusLine == shown_) return;
+  setStatusLine(repo, installProgressLine(package_, consumed, total));
+  filled_ = filled;
+  shown_ = repo.statusLine;
 }
 
 void reportWriteFailure(Repository& repo, const InstalledPackage& p, const std::string& fileName) {

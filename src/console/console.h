@@ -4,6 +4,8 @@
 // flag.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "records/package.h"
@@ -30,6 +32,23 @@ void setStatusLine(Repository& repo, const std::string& text);
 std::string installProgressLine(const InstalledPackage& p, std::uint64_t consumed,
                                 std::uint64_t total);
 void showInstallProgress(Repository& repo, const InstalledPackage& p, const PackageReader& reader);
+
+// The progress line of one package while its parts are read, shown after
+// every file. The line is built again only when its bar grows or when
+// something else has taken the status line since: a package of many small
+// files would otherwise build the same line once a file.
+class InstallProgress {
+ public:
+  explicit InstallProgress(const InstalledPackage& p);
+  // `consumed` of the package's `total` bytes have been read.
+  void show(Repository& repo, std::uint64_t consumed, std::uint64_t total);
+
+ private:
+  const InstalledPackage& package_;
+  std::size_t barWidth_;
+  std::size_t filled_ = 0;
+  std::string shown_;  // as the status line holds it; empty before the first
+};
 
 // Error reports for a failed installation; reportWriteFailure reads errno.
 void reportWriteFailure(Repository& repo, const InstalledPackage& p, const std::string& fileName);

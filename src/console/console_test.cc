@@ -153,6 +153,39 @@ TEST(ProgressLine, LongHeadNeverGrowsTheLine) {
   EXPECT_EQ(installProgressLine(p, 5, 10), "installing " + p.name + "-1.0 []");
 }
 
+// The progress of one package draws exactly what drawing its whole line
+// after every file would, including after a message has taken the console.
+TEST(ProgressLine, RedrawsOnlyWhatChangedAndAfterAMessage) {
+  const InstalledPackage foo = makePackage("foo", makeVersion(1, 0, 0x66, 0));
+  struct Step {
+    std::uint64_t consumed;
+    bool messageBefore;
+  };
+  // 56 columns of bar over 1,000 bytes: several steps share a fill.
+  const Step steps[] = {{0, false},   {1, false},   {10, false},   {17, false},  {18, false},
+                        {18, true},   {19, false},  {500, false},  {500, false}, {501, true},
+                        {999, false}, {1000, true}, {1000, false}, {1200, false}};
+  Repository model;
+  OutputCapture modelOut(model);
+  Repository repo;
+  OutputCapture out(repo);
+  InstallProgress progress(foo);
+  for (const Step& step : steps) {
+    if (step.messageBefore) {
+      inform(model, "note");
+      inform(repo, "note");
+    }
+    setStatusLine(model, installProgressLine(foo, step.consumed, 1000));
+    progress.show(repo, step.consumed, 1000);
+    EXPECT_EQ(out.take(), modelOut.take()) << step.consumed;
+    EXPECT_EQ(repo.statusLine, model.statusLine);
+  }
+
+  repo.quiet = true;
+  progress.show(repo, 0, 1000);
+  EXPECT_EQ(out.take(), "");
+}
+
 TEST(Reports, WriteFailureMessagesByErrno) {
   Repository repo;
   const InstalledPackage foo = makePackage("foo", makeVersion(1, 0, 0x66, 0));

@@ -137,6 +137,9 @@ class Planner {
   std::string stagedDir_;
   dev_t stagedDevice_ = 0;
   std::set<std::string> movedSources_;
+  // A manifest without removals (a fresh installation) needs none of the
+  // lookups that ask what a removal clears away.
+  bool hasRemovals_ = false;
   std::vector<std::string> made_;
   std::vector<std::string> copiedStaged_;
 };
@@ -175,6 +178,7 @@ bool Planner::anchorDevice(const std::string& anchor, dev_t& device) {
 // Whether the manifest removes `path` (a file in the way of a directory)
 // before the operation at hand: removals come first in each half.
 bool Planner::removedBefore(const std::string& path) const {
+  if (!hasRemovals_) return false;
   auto it = m_.entries.find(path);
   if (it != m_.entries.end() && it->second.op == ManifestOp::kRemove) return true;
   return clearedByDirectoryRemoval(path);
@@ -193,6 +197,7 @@ bool Planner::placedBefore(const std::string& source, const std::string& path) c
 // Whether `path` is a plain entry of a directory the manifest removes: it is
 // backed up with that removal, and is no longer there afterwards.
 bool Planner::clearedByDirectoryRemoval(const std::string& path) const {
+  if (!hasRemovals_) return false;
   // A directory's removal may be staged with its trailing slash.
   const std::string dir = parentDir(path);
   auto parent = m_.entries.find(dir);
@@ -378,6 +383,8 @@ CommitOutcome Planner::plan() {
   touch(parentDir(kJournalPath));
   emitLine(kJournalHeader);
   if (options_.keptManifest) emitLine("K");
+  hasRemovals_ = std::any_of(m_.entries.begin(), m_.entries.end(),
+                             [](const auto& e) { return e.second.op == ManifestOp::kRemove; });
   // The package database goes last: until its files change it describes what
   // was installed before.
   for (const bool database : {false, true}) {

@@ -12,16 +12,17 @@ constexpr char kHex[] = "0123456789ABCDEF";
 constexpr std::string_view kUnrooted = "./";
 
 void appendEscaped(std::string_view text, std::string& out) {
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x21 || byte == 0x7F || c == '%') {
-      out += '%';
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xF];
-    } else {
-      out += c;
-    }
+  std::size_t plain = 0;  // where the run of bytes written as they are began
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte >= 0x21 && byte != 0x7F && byte != '%') continue;
+    out.append(text.substr(plain, i - plain));
+    out += '%';
+    out += kHex[byte >> 4];
+    out += kHex[byte & 0xF];
+    plain = i + 1;
   }
+  out.append(text.substr(plain));
 }
 
 int hexValue(char c) {
@@ -33,20 +34,21 @@ int hexValue(char c) {
 // Appends the unescaped `text` to `out`; false when an escape is cut or bad,
 // or a byte stands there that is always written escaped.
 bool appendUnescaped(std::string_view text, std::string& out) {
+  std::size_t plain = 0;  // where the run of bytes that stand for themselves began
   for (std::size_t i = 0; i < text.size(); ++i) {
     const auto byte = static_cast<unsigned char>(text[i]);
     if (byte < 0x21 || byte == 0x7F) return false;
-    if (text[i] != '%') {
-      out += text[i];
-      continue;
-    }
+    if (text[i] != '%') continue;
     if (i + 2 >= text.size()) return false;
     const int high = hexValue(text[i + 1]);
     const int low = hexValue(text[i + 2]);
     if (high < 0 || low < 0) return false;
+    out.append(text.substr(plain, i - plain));
     out += static_cast<char>(high * 16 + low);
     i += 2;
+    plain = i + 1;
   }
+  out.append(text.substr(plain));
   return true;
 }
 

@@ -82,19 +82,36 @@ struct Listed {
   }
 };
 
+// Opens a list directory without following a link: whatever another hand
+// put at the list's name (a link into the user's files, a plain file, a
+// FIFO) is no list of ours, and nothing below it is read or removed. -1
+// with errno set; ENOTDIR (or ELOOP for a link) when the name holds
+// something else.
+int openListDir(const char* dir) {
+  return ::open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+}
+
+// Whether an open of a list directory failed because the name holds
+// something that is not a directory.
+bool notADirectory(int error) { return error == ENOTDIR || error == ELOOP; }
+
 // Reads the records of a list directory (their texts into `listed`) and,
 // when given, collects the names of its entries. False when the directory
 // cannot be read.
 bool readRecords(const char* dir, Listed& listed, std::vector<std::string>* entries) {
-  DIR* d = opendir(dir);
-  if (d == nullptr) return false;
+  const int fd = openListDir(dir);
+  if (fd < 0) return false;
+  DIR* d = fdopendir(fd);
+  if (d == nullptr) {
+    ::close(fd);
+    return false;
+  }
   while (const dirent* entry = readdir(d)) {
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
-    const std::string path = std::string(dir) + "/" + name;
-    if (entries != nullptr) entries->push_back(path);
+    if (entries != nullptr) entries->push_back(std::string(dir) + "/" + name);
     char text[4096];
-    const ssize_t size = readlink(path.c_str(), text, sizeof text);
+    const ssize_t size = readlinkat(fd, name.c_str(), text, sizeof text);
     // Not a record of ours (no link, or none we could have made): it names
     // nothing, and goes with the list.
     if (size <= 0 || static_cast<std::size_t>(size) >= sizeof text) continue;
@@ -103,6 +120,21 @@ bool readRecords(const char* dir, Listed& listed, std::vector<std::string>* entr
   }
   closedir(d);
   return true;
+}
+
+bool isDirectory(const char* path) {
+  struct stat st;
+  return lstat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Something that is not a directory at a list's name was not made by a run
+// (every list is a directory): it names nothing, and making way for the list
+// repairs the name. A link goes itself, never what it points to.
+bool clearForeignList(const char* dir) {
+  struct stat st;
+  if (lstat(dir, &st) != 0) return errno == ENOENT;
+  if (S_ISDIR(st.st_mode)) return true;
+  return unlink(dir) == 0 || errno == ENOENT;
 }
 
 // Removes one listed temporary if it exists; false when it is left.
@@ -142,7 +174,10 @@ bool removeTextList(const char* path, const PlacedNames& placed) {
 bool removeRecordList(const char* dir, const PlacedNames& placed) {
   Listed listed;
   std::vector<std::string> entries;
-  if (!readRecords(dir, listed, &entries)) return errno == ENOENT;
+  if (!readRecords(dir, listed, &entries)) {
+    if (notADirectory(errno)) return clearForeignList(dir);
+    return errno == ENOENT;
+  }
   bool allGone = true;
   listed.onPath = [&](const std::string& path) {
     if (!removeTemporary(path, placed)) allGone = false;
@@ -190,7 +225,14 @@ TemporaryLog::TemporaryLog() : recordText_(kRecordText) {
 bool TemporaryLog::record(const std::string& text) {
   if (unlisted_) return true;
   if (!listMade_) {
-    if (mkdir(kStagedListPath, 0700) != 0 && errno != EEXIST) {
+    int made = mkdir(kStagedListPath, 0700);
+    // A file or a link left at the list's name would make every record fail
+    // (or land wherever the link points), for good: it is no list, it goes.
+    if (made != 0 && errno == EEXIST && !isDirectory(kStagedListPath) &&
+        clearForeignList(kStagedListPath)) {
+      made = mkdir(kStagedListPath, 0700);
+    }
+    if (made != 0 && errno != EEXIST) {
       // A root without a package database (a bare test root) keeps no list.
       unlisted_ = errno == ENOENT;
       return unlisted_;

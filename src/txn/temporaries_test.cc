@@ -190,6 +190,67 @@ TEST_F(TemporariesTest, ASafeRunKeepsItsFilesAndDropsTheEarlierKeptOnes) {
   EXPECT_FALSE(ts::exists(kKeptListPath));
 }
 
+// Whatever else sits at a list's name (only ever a directory of records)
+// is no list: a run still lists its files there, a link is never followed
+// into the files it points to, and removing the list removes only the
+// thing at its name.
+TEST_F(TemporariesTest, SomethingElseAtAListsNameIsNoList) {
+  enum class Thing { kFile, kFifo, kLinkToUserFiles, kDanglingLink };
+  struct Case {
+    Thing thing;
+    TemporaryList list;
+  };
+  const Case cases[] = {
+      {Thing::kFile, TemporaryList::kRun},
+      {Thing::kFifo, TemporaryList::kRun},
+      {Thing::kLinkToUserFiles, TemporaryList::kRun},
+      {Thing::kDanglingLink, TemporaryList::kRun},
+      {Thing::kFile, TemporaryList::kKept},
+      {Thing::kLinkToUserFiles, TemporaryList::kKept},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.thing) * 2 + static_cast<int>(c.list));
+    const char* at = c.list == TemporaryList::kRun ? kStagedListPath : kKeptListPath;
+    ts::makeDirs("/rw/data");
+    ts::writeFile("/rw/data/config", "the user's");
+    switch (c.thing) {
+      case Thing::kFile:
+        ts::writeFile(at, "not a list");
+        break;
+      case Thing::kFifo:
+        ASSERT_EQ(mkfifo(at, 0600), 0);
+        break;
+      case Thing::kLinkToUserFiles:
+        ASSERT_EQ(symlink("/rw/data", at), 0);
+        break;
+      case Thing::kDanglingLink:
+        ASSERT_EQ(symlink("/rw/none", at), 0);
+        break;
+    }
+
+    // A run lists its files in a list of its own, kept or removed as ever.
+    TemporaryLog log;
+    const std::string made = create(log, "/flash/bin");
+    EXPECT_EQ(listedIn(kStagedListPath).count(made), 1u);
+    if (c.list == TemporaryList::kKept) {
+      keepRunTemporaries(log);
+      EXPECT_EQ(listedIn(kKeptListPath).count(made), 1u);
+    }
+    EXPECT_TRUE(removeListedTemporaries(c.list));
+    EXPECT_FALSE(ts::exists(made));
+    EXPECT_FALSE(ts::exists(at));
+    EXPECT_EQ(ts::readFile("/rw/data/config"), "the user's");
+    EXPECT_EQ(ts::listDir("/rw/data").size(), 1u) << "nothing was written through the link";
+
+    // Found at a start, the thing alone goes.
+    ASSERT_EQ(symlink("/rw/data", at), 0);
+    EXPECT_TRUE(temporariesListed(c.list));
+    EXPECT_TRUE(removeListedTemporaries(c.list));
+    EXPECT_FALSE(ts::exists(at));
+    EXPECT_EQ(ts::readFile("/rw/data/config"), "the user's");
+  }
+}
+
 // A root without a package database keeps no list and still stages.
 TEST_F(TemporariesTest, NoDatabaseDirectoryMeansNoList) {
   ASSERT_EQ(rmdir("/flash/var/pdb"), 0);

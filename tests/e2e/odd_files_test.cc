@@ -167,6 +167,43 @@ TEST_F(OddFiles, ALinkedDatabaseDirectoryIsNoPackage) {
   EXPECT_EQ(router.file("/flash/bin/tool"), "tool 7.1");
 }
 
+// The lists of a run's temporary files are directories of the installer's
+// own. A plain file left at one of their names used to fail every install
+// for good; a link there led the lists' removal into the user's files.
+TEST_F(OddFiles, SomethingElseAtTheTemporaryListsIsRepaired) {
+  const std::vector<std::string> places = {"/flash/var/pdb/.staged.d",
+                                           "/flash/var/pdb/.staged-kept.d"};
+  for (const std::string& place : places) {
+    for (const bool link : {false, true}) {
+      SCOPED_TRACE(place + (link ? " as a link" : " as a file"));
+      RouterRoot router;
+      ts::makeDirs(router / "/rw/data");
+      ts::writeFile(router / "/rw/data/config", "the user's");
+      if (link) {
+        ASSERT_EQ(symlink("/rw/data", (router / place).c_str()), 0);
+      } else {
+        ts::writeFile(router / place, "not a list");
+      }
+      router.download("tool.npk", plain(router, "tool", "7.1"));
+      const ts::RunResult safe = run(router, {"--safe"});
+      EXPECT_EQ(safe.status, 0);
+      EXPECT_EQ(ts::messageLines(safe.out), std::vector<std::string>{"installed tool-7.1"});
+      EXPECT_FALSE(router.exists("/flash/bin/tool"));
+      const ts::RunResult commit = run(router, {"--commit"});
+      EXPECT_EQ(commit.status, 0) << commit.out << commit.err;
+      EXPECT_EQ(router.file("/flash/bin/tool"), "tool 7.1");
+
+      router.download("tool.npk", plain(router, "tool", "7.2"));
+      const ts::RunResult upgrade = run(router, {});
+      EXPECT_EQ(upgrade.status, 0);
+      EXPECT_EQ(ts::messageLines(upgrade.out), std::vector<std::string>{"installed tool-7.2"});
+      EXPECT_EQ(router.file("/flash/bin/tool"), "tool 7.2");
+      EXPECT_EQ(router.file("/rw/data/config"), "the user's");
+      EXPECT_EQ(ts::listDir(router / "/rw/data").size(), 1u) << "nothing written through a link";
+    }
+  }
+}
+
 // A database file that is there and cannot be read is no broken package:
 // what it holds is unknown, so the run changes nothing and says why.
 TEST_F(OddFiles, AFileTheDiskCannotGiveBackStopsTheRun) {

@@ -12,6 +12,7 @@
 #include "package/format.h"
 #include "package/payload.h"
 #include "package/reader.h"
+#include "pkgtool/regular_file.h"
 #include "platform/hardware_class.h"
 #include "txn/paths.h"
 
@@ -39,8 +40,10 @@ unsigned installedMode(std::uint16_t entryMode) {
 // Compares `length` bytes of the payload with the file at `path`, consuming
 // them either way; false when the payload ends first.
 bool compareData(std::istream& payload, std::uint32_t length, const std::string& path, bool& same) {
-  std::ifstream disk(path, std::ios::binary);
-  same = disk.is_open();
+  // Something else in a file's place (a FIFO, a device) differs from it,
+  // and is not read.
+  RegularFileStream disk;
+  same = disk.open(path) == RegularOpen::kOpened;
   char wanted[kBlock];
   char found[kBlock];
   for (std::uint32_t left = length; left > 0;) {

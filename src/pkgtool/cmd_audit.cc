@@ -8,6 +8,7 @@
 #include "pkgtool/audit.h"
 #include "pkgtool/installed.h"
 #include "pkgtool/pkgtool.h"
+#include "pkgtool/regular_file.h"
 #include "pkgtool/router_root.h"
 #include "pkgtool/text_table.h"
 #include "upgrade/driver.h"
@@ -44,8 +45,8 @@ const PackageFile* releaseFileOf(const PackageFiles& release, const InstalledPac
 
 bool auditFile(const Repository& repo, const std::string& path, std::vector<AuditFinding>& findings,
                std::set<std::string>& owned) {
-  std::ifstream in(path, std::ios::binary);
-  return in.is_open() && auditAgainstFile(repo, in, findings, owned);
+  RegularFileStream in;
+  return in.open(path) == RegularOpen::kOpened && auditAgainstFile(repo, in, findings, owned);
 }
 
 }  // namespace

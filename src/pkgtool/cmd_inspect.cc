@@ -1,12 +1,11 @@
 // pkgtool inspect: the parts of a package or bundle file, for people or as
 // JSON.
-#include <sys/stat.h>
-
-#include <fstream>
+#include <memory>
 
 #include "pkgtool/arguments.h"
 #include "pkgtool/inspect.h"
 #include "pkgtool/pkgtool.h"
+#include "pkgtool/regular_file.h"
 
 namespace installer {
 namespace {
@@ -31,18 +30,16 @@ int runInspect(const std::vector<std::string>& words, ToolContext& context) {
     return kToolUsage;
   }
   const std::string& path = args.positional[0];
-  std::ifstream in(path, std::ios::binary);
-  struct stat st {};
-  if (!in || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    return toolError(context, "cannot open " + path);
-  }
+  RegularFileStream in;
+  if (in.open(path) != RegularOpen::kOpened) return toolError(context, "cannot open " + path);
+  const std::unique_ptr<InspectSink> writer = args.has("--json")
+                                                  ? inspectJsonWriter(context.out, path)
+                                                  : inspectTextWriter(context.out, path);
   InspectedFile file;
-  if (!inspectFile(in, static_cast<std::uint64_t>(st.st_size), file)) {
+  if (!inspectFile(in, in.size(), file, *writer)) {
     return toolError(context, path + " is not a package file (shorter than its 8-byte header)");
   }
   if (!file.magicKnown) return toolError(context, path + " is not a package file (unknown magic)");
-  context.out << (args.has("--json") ? renderInspectJson(file, path)
-                                     : renderInspectText(file, path));
   return kToolOk;
 }
 

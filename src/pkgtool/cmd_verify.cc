@@ -8,6 +8,7 @@
 #include "pkgtool/arguments.h"
 #include "pkgtool/key_file.h"
 #include "pkgtool/pkgtool.h"
+#include "pkgtool/regular_file.h"
 #include "pkgtool/verify.h"
 
 namespace installer {
@@ -47,15 +48,13 @@ int runVerify(const std::vector<std::string>& words, ToolContext& context) {
 
   bool allAccepted = true;
   for (const std::string& path : args.positional) {
-    std::ifstream in(path, std::ios::binary);
-    struct stat st {};
-    if (!in || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    RegularFileStream in;
+    if (in.open(path) != RegularOpen::kOpened) {
       context.out << path << ": cannot open\n";
       allAccepted = false;
       continue;
     }
-    for (const VerifyResult& r :
-         verifyPackageFile(in, static_cast<std::uint64_t>(st.st_size), keys)) {
+    for (const VerifyResult& r : verifyPackageFile(in, in.size(), keys)) {
       // The label comes from the file: it may hold any byte.
       context.out << visibleText(path) << ": " << visibleText(r.label) << ": "
                   << (r.accepted ? "ok" : r.reason) << (r.tried.empty() ? "" : " (" + r.tried + ")")

@@ -31,17 +31,19 @@ void decodeHeader(PackageReader& reader, InspectedPart& part) {
   part.header = std::move(p);
 }
 
-// Never allocates more than the file holds, whatever the part declares.
-void decodeText(PackageReader& reader, InspectedPart& part, std::uint64_t available) {
-  std::string text(static_cast<std::size_t>(std::min<std::uint64_t>(part.length, available)), '\0');
-  reader.read(text.data(), static_cast<std::streamsize>(text.size()));
-  const auto got = static_cast<std::size_t>(reader.gcount());
-  part.truncated = part.truncated || got < part.length;
-  text.resize(got);
-  part.text = std::move(text);
+// A text is handed on in pieces: a note of many megabytes is never held.
+void streamText(PackageReader& reader, const InspectedPart& part, InspectSink& sink) {
+  char piece[65536];
+  for (std::uint32_t left = part.length; left > 0;) {
+    reader.read(piece, static_cast<std::streamsize>(std::min<std::uint32_t>(left, sizeof piece)));
+    const auto got = static_cast<std::size_t>(reader.gcount());
+    if (got == 0) return;
+    sink.textPiece(std::string_view(piece, got));
+    left -= static_cast<std::uint32_t>(got);
+  }
 }
 
-void decodePayload(PackageReader& reader, InspectedPart& part) {
+void streamPayload(PackageReader& reader, InspectedPart& part, InspectSink& sink) {
   InflateStreambuf buffer(reader.rdbuf());
   std::istream payload(&buffer);
   FileEntry entry;
@@ -52,7 +54,8 @@ void decodePayload(PackageReader& reader, InspectedPart& part) {
       part.payloadBroken = true;
       return;
     }
-    part.files.push_back({entry.mode, entry.hardwareClass, entry.dataLength, entry.name});
+    sink.entry({entry.mode, entry.hardwareClass, entry.dataLength, entry.name});
+    ++part.fileCount;
     part.unpackedSize += entry.dataLength;
     if (entry.dataLength > 0 && !payload.seekg(entry.dataLength, std::ios_base::cur)) {
       part.payloadBroken = true;
@@ -106,7 +109,8 @@ const char* partKindName(int type) {
   }
 }
 
-bool inspectFile(std::istream& in, std::uint64_t size, InspectedFile& file) {
+bool inspectFile(std::istream& in, std::uint64_t size, InspectedFile& file, InspectSink& sink) {
+  file = InspectedFile{};
   file.size = size;
   if (size < kFileHeaderSize) return false;
   PackageReader reader(in, false);
@@ -114,12 +118,16 @@ bool inspectFile(std::istream& in, std::uint64_t size, InspectedFile& file) {
   file.magicKnown = reader.magic == kMagicPackage || reader.magic == kMagicSideBySide;
   file.declaredSize = reader.totalLength;
   if (!file.magicKnown) return true;
+  sink.fileStart(file);
   // Every type is wanted, so that each part stops the reader.
   reader.wantedTypes.resize(0x10000);
   for (std::uint32_t t = 0; t < 0x10000; ++t) reader.wantedTypes[t] = t;
 
+  // What lies beyond the declared size is no part of the package, whatever
+  // it looks like.
+  const std::uint64_t limit = std::min(size, file.declaredSize);
   std::uint64_t end = kFileHeaderSize;
-  while (reader.nextPart() != kNoPart) {
+  while (end < limit && reader.nextPart() != kNoPart) {
     InspectedPart part;
     part.type = reader.partType;
     part.length = reader.part().partLength;
@@ -130,13 +138,15 @@ bool inspectFile(std::istream& in, std::uint64_t size, InspectedFile& file) {
       case kPartHeader:
       case kPartBundleHeader:
         decodeHeader(reader, part);
+        sink.partStart(part);
         break;
       case kPartExtraText:
       case kPartArch:
       case kPartAuxText:
       case kPartNote:
-        decodeText(reader, part,
-                   size > reader.part().partStart ? size - reader.part().partStart : 0);
+        part.isText = true;
+        sink.partStart(part);
+        streamText(reader, part, sink);
         break;
       case kPartDepends:
       case kPartProvides:
@@ -145,21 +155,26 @@ bool inspectFile(std::istream& in, std::uint64_t size, InspectedFile& file) {
         std::vector<Dependency> list;
         part.listBroken = !readDependencyList(reader, list);
         part.list = std::move(list);
+        sink.partStart(part);
         break;
       }
       case kPartPayload:
-        decodePayload(reader, part);
+        sink.partStart(part);
+        streamPayload(reader, part, sink);
         break;
       case kPartSignature:
         decodeSignature(reader, part);
+        sink.partStart(part);
         break;
       default:
+        sink.partStart(part);
         break;
     }
+    sink.partEnd(part);
     reader.clear(reader.rdstate() & ~(std::ios_base::failbit | std::ios_base::eofbit));
-    file.parts.push_back(std::move(part));
   }
   file.trailingBytes = size > end ? size - end : 0;
+  sink.fileEnd(file);
   return true;
 }
 

@@ -78,88 +78,158 @@ std::string signatureForm(const InspectedPart& p) {
 
 }  // namespace
 
-std::string renderInspectText(const InspectedFile& f, const std::string& path) {
-  std::ostringstream out;
-  out << "file: " << printable(path) << "\n";
-  out << "magic: " << hex32(f.magic) << " (" << magicName(f) << ")\n";
-  out << "size: " << f.size << " bytes (header declares " << f.declaredSize << ")\n";
-  for (const InspectedPart& p : f.parts) {
-    out << "part " << p.type << " " << partKindName(p.type) << " at " << p.offset << ", "
-        << p.length << " bytes" << (p.truncated ? " (cut short)" : "") << "\n";
-    if (p.header) {
-      const Package& h = *p.header;
-      out << "  name: " << printable(h.name) << "\n";
-      out << "  version: " << versionText(h.version) << " (" << hex32(h.version) << ")\n";
-      out << "  build time: " << utcTime(h.buildTime) << " (" << h.buildTime << ")\n";
-      out << "  flags: " << (p.hasFlags ? flagsText(h.flags) : "none (32-byte header)") << "\n";
-    }
-    if (p.text) out << "  text: \"" << printable(*p.text) << "\"\n";
-    if (p.list) {
-      for (const Dependency& d : *p.list) out << "  " << dependencyText(d) << "\n";
-      if (p.listBroken) out << "  (list shorter than its count)\n";
-    }
-    if (p.type == kPartPayload) {
-      for (const InspectedEntry& e : p.files) {
-        char line[64];
-        std::snprintf(line, sizeof line, "  %06o class %u %10u ", e.mode, e.hardwareClass, e.size);
-        out << line << printable(e.name) << "\n";
-      }
-      out << "  " << counted(p.files.size(), "entry", "entries") << ", " << p.unpackedSize
-          << " bytes unpacked" << (p.payloadBroken ? " (broken: an entry is cut short)" : "")
-          << "\n";
-    }
-    if (p.type == kPartSignature) out << "  form: " << signatureForm(p) << "\n";
-  }
-  if (f.trailingBytes > 0) out << "trailing bytes: " << f.trailingBytes << "\n";
-  return out.str();
-}
+namespace {
 
-std::string renderInspectJson(const InspectedFile& f, const std::string& path) {
-  std::ostringstream out;
-  out << "{\"file\":" << json(path) << ",\"magic\":" << f.magic
-      << ",\"magicName\":" << json(magicName(f)) << ",\"size\":" << f.size
-      << ",\"declaredSize\":" << f.declaredSize << ",\"trailingBytes\":" << f.trailingBytes
-      << ",\"parts\":[";
-  bool firstPart = true;
-  for (const InspectedPart& p : f.parts) {
-    out << (firstPart ? "" : ",") << "{\"type\":" << p.type
-        << ",\"kind\":" << json(partKindName(p.type)) << ",\"offset\":" << p.offset
-        << ",\"length\":" << p.length << ",\"truncated\":" << (p.truncated ? "true" : "false");
-    firstPart = false;
+class TextWriter : public InspectSink {
+ public:
+  TextWriter(std::ostream& out, const std::string& path) : out_(out), path_(path) {}
+
+  void fileStart(const InspectedFile& f) override {
+    out_ << "file: " << printable(path_) << "\n";
+    out_ << "magic: " << hex32(f.magic) << " (" << magicName(f) << ")\n";
+    out_ << "size: " << f.size << " bytes (header declares " << f.declaredSize << ")\n";
+  }
+
+  void partStart(const InspectedPart& p) override {
+    out_ << "part " << p.type << " " << partKindName(p.type) << " at " << p.offset << ", "
+         << p.length << " bytes" << (p.truncated ? " (cut short)" : "") << "\n";
     if (p.header) {
       const Package& h = *p.header;
-      out << ",\"name\":" << json(h.name) << ",\"version\":" << json(versionText(h.version))
-          << ",\"versionCode\":" << h.version << ",\"buildTime\":" << h.buildTime
-          << ",\"flags\":" << (p.hasFlags ? std::to_string(h.flags) : "null");
+      out_ << "  name: " << printable(h.name) << "\n";
+      out_ << "  version: " << versionText(h.version) << " (" << hex32(h.version) << ")\n";
+      out_ << "  build time: " << utcTime(h.buildTime) << " (" << h.buildTime << ")\n";
+      out_ << "  flags: " << (p.hasFlags ? flagsText(h.flags) : "none (32-byte header)") << "\n";
     }
-    if (p.text) out << ",\"text\":" << json(*p.text);
+    if (p.isText) out_ << "  text: \"";
     if (p.list) {
-      out << ",\"entries\":[";
+      for (const Dependency& d : *p.list) out_ << "  " << dependencyText(d) << "\n";
+      if (p.listBroken) out_ << "  (list shorter than its count)\n";
+    }
+  }
+
+  void textPiece(std::string_view piece) override { out_ << printable(std::string(piece)); }
+
+  void entry(const InspectedEntry& e) override {
+    char line[64];
+    std::snprintf(line, sizeof line, "  %06o class %u %10u ", e.mode, e.hardwareClass, e.size);
+    out_ << line << printable(e.name) << "\n";
+  }
+
+  void partEnd(const InspectedPart& p) override {
+    if (p.isText) out_ << "\"\n";
+    if (p.type == kPartPayload) {
+      out_ << "  " << counted(p.fileCount, "entry", "entries") << ", " << p.unpackedSize
+           << " bytes unpacked" << (p.payloadBroken ? " (broken: an entry is cut short)" : "")
+           << "\n";
+    }
+    if (p.type == kPartSignature) out_ << "  form: " << signatureForm(p) << "\n";
+  }
+
+  void fileEnd(const InspectedFile& f) override {
+    if (f.trailingBytes > 0) out_ << "trailing bytes: " << f.trailingBytes << "\n";
+  }
+
+ private:
+  std::ostream& out_;
+  std::string path_;
+};
+
+// The object's keys in the order the file is read; "trailingBytes" is known
+// only at its end.
+class JsonWriter : public InspectSink {
+ public:
+  JsonWriter(std::ostream& out, const std::string& path) : out_(out), path_(path) {}
+
+  void fileStart(const InspectedFile& f) override {
+    out_ << "{\"file\":" << json(path_) << ",\"magic\":" << f.magic
+         << ",\"magicName\":" << json(magicName(f)) << ",\"size\":" << f.size
+         << ",\"declaredSize\":" << f.declaredSize << ",\"parts\":[";
+  }
+
+  void partStart(const InspectedPart& p) override {
+    out_ << (firstPart_ ? "" : ",") << "{\"type\":" << p.type
+         << ",\"kind\":" << json(partKindName(p.type)) << ",\"offset\":" << p.offset
+         << ",\"length\":" << p.length << ",\"truncated\":" << (p.truncated ? "true" : "false");
+    firstPart_ = false;
+    if (p.header) {
+      const Package& h = *p.header;
+      out_ << ",\"name\":" << json(h.name) << ",\"version\":" << json(versionText(h.version))
+           << ",\"versionCode\":" << h.version << ",\"buildTime\":" << h.buildTime
+           << ",\"flags\":" << (p.hasFlags ? std::to_string(h.flags) : "null");
+    }
+    if (p.isText) {
+      out_ << ",\"text\":\"";
+      held_.clear();
+    }
+    if (p.list) {
+      out_ << ",\"entries\":[";
       bool first = true;
       for (const Dependency& d : *p.list) {
-        out << (first ? "" : ",") << "{\"name\":" << json(d.name)
-            << ",\"min\":" << jsonVersion(d.minVersion) << ",\"max\":" << jsonVersion(d.maxVersion)
-            << ",\"priority\":" << d.priority << "}";
+        out_ << (first ? "" : ",") << "{\"name\":" << json(d.name)
+             << ",\"min\":" << jsonVersion(d.minVersion) << ",\"max\":" << jsonVersion(d.maxVersion)
+             << ",\"priority\":" << d.priority << "}";
         first = false;
       }
-      out << "],\"broken\":" << (p.listBroken ? "true" : "false");
+      out_ << "],\"broken\":" << (p.listBroken ? "true" : "false");
     }
     if (p.type == kPartPayload) {
-      out << ",\"files\":[";
-      bool first = true;
-      for (const InspectedEntry& e : p.files) {
-        out << (first ? "" : ",") << "{\"name\":" << json(e.name) << ",\"mode\":" << e.mode
-            << ",\"class\":" << unsigned{e.hardwareClass} << ",\"size\":" << e.size << "}";
-        first = false;
-      }
-      out << "],\"unpackedSize\":" << p.unpackedSize
-          << ",\"broken\":" << (p.payloadBroken ? "true" : "false");
+      out_ << ",\"files\":[";
+      firstEntry_ = true;
     }
-    if (p.type == kPartSignature) out << ",\"form\":" << json(signatureForm(p));
-    out << "}";
   }
-  out << "]}\n";
-  return out.str();
+
+  // A character cut between two pieces is held back for the next, so that
+  // it is written as the character it is.
+  void textPiece(std::string_view piece) override {
+    held_.append(piece);
+    const std::size_t cut = utf8CutTail(held_);
+    std::string escaped;
+    appendJsonStringBody(escaped, std::string_view(held_).substr(0, held_.size() - cut));
+    out_ << escaped;
+    held_.erase(0, held_.size() - cut);
+  }
+
+  void entry(const InspectedEntry& e) override {
+    out_ << (firstEntry_ ? "" : ",") << "{\"name\":" << json(e.name) << ",\"mode\":" << e.mode
+         << ",\"class\":" << unsigned{e.hardwareClass} << ",\"size\":" << e.size << "}";
+    firstEntry_ = false;
+  }
+
+  void partEnd(const InspectedPart& p) override {
+    if (p.isText) {
+      std::string escaped;
+      appendJsonStringBody(escaped, held_);
+      out_ << escaped << "\"";
+      held_.clear();
+    }
+    if (p.type == kPartPayload) {
+      out_ << "],\"unpackedSize\":" << p.unpackedSize
+           << ",\"broken\":" << (p.payloadBroken ? "true" : "false");
+    }
+    if (p.type == kPartSignature) out_ << ",\"form\":" << json(signatureForm(p));
+    out_ << "}";
+  }
+
+  void fileEnd(const InspectedFile& f) override {
+    out_ << "],\"trailingBytes\":" << f.trailingBytes << "}\n";
+  }
+
+ private:
+  std::ostream& out_;
+  std::string path_;
+  std::string held_;  // the start of a character cut by the last text piece
+  bool firstPart_ = true;
+  bool firstEntry_ = true;
+};
+
+}  // namespace
+
+std::unique_ptr<InspectSink> inspectTextWriter(std::ostream& out, const std::string& path) {
+  return std::make_unique<TextWriter>(out, path);
+}
+
+std::unique_ptr<InspectSink> inspectJsonWriter(std::ostream& out, const std::string& path) {
+  return std::make_unique<JsonWriter>(out, path);
 }
 
 }  // namespace installer

@@ -24,11 +24,47 @@ PackageDescription smallDescription() {
   return d;
 }
 
-InspectedFile inspect(const std::string& bytes) {
-  std::istringstream in(bytes);
+// What a file holds, gathered from what inspectFile hands on.
+struct Gathered : InspectSink {
   InspectedFile file;
-  EXPECT_TRUE(inspectFile(in, bytes.size(), file));
-  return file;
+  std::vector<InspectedPart> parts;
+  std::vector<std::string> texts;                    // of each part, empty unless a text
+  std::vector<std::vector<InspectedEntry>> entries;  // of each part
+
+  void fileStart(const InspectedFile&) override {}
+  void partStart(const InspectedPart& part) override {
+    parts.push_back(part);
+    texts.emplace_back();
+    entries.emplace_back();
+  }
+  void textPiece(std::string_view piece) override { texts.back().append(piece); }
+  void entry(const InspectedEntry& e) override { entries.back().push_back(e); }
+  void partEnd(const InspectedPart& part) override { parts.back() = part; }
+  void fileEnd(const InspectedFile& f) override { file = f; }
+};
+
+Gathered inspect(const std::string& bytes) {
+  std::istringstream in(bytes);
+  Gathered gathered;
+  InspectedFile file;
+  EXPECT_TRUE(inspectFile(in, bytes.size(), file, gathered));
+  return gathered;
+}
+
+std::string renderText(const std::string& bytes, const std::string& path) {
+  std::istringstream in(bytes);
+  std::ostringstream out;
+  InspectedFile file;
+  EXPECT_TRUE(inspectFile(in, bytes.size(), file, *inspectTextWriter(out, path)));
+  return out.str();
+}
+
+std::string renderJson(const std::string& bytes, const std::string& path) {
+  std::istringstream in(bytes);
+  std::ostringstream out;
+  InspectedFile file;
+  EXPECT_TRUE(inspectFile(in, bytes.size(), file, *inspectJsonWriter(out, path)));
+  return out.str();
 }
 
 std::string buildSmall(const std::optional<std::string>& payload = std::nullopt) {
@@ -42,7 +78,7 @@ std::string buildSmall(const std::optional<std::string>& payload = std::nullopt)
 
 TEST(InspectTest, TextRendering) {
   const std::string bytes = buildSmall();
-  EXPECT_EQ(renderInspectText(inspect(bytes), "tool.npk"),
+  EXPECT_EQ(renderText(bytes, "tool.npk"),
             "file: tool.npk\n"
             "magic: 0xbad0f11e (package)\n"
             "size: 289 bytes (header declares 289)\n"
@@ -65,9 +101,9 @@ TEST(InspectTest, TextRendering) {
 TEST(InspectTest, JsonRendering) {
   const std::string bytes = buildSmall();
   EXPECT_EQ(
-      renderInspectJson(inspect(bytes), "dir/\"t\".npk"),
+      renderJson(bytes, "dir/\"t\".npk"),
       "{\"file\":\"dir/\\\"t\\\".npk\",\"magic\":3134255390,\"magicName\":\"package\","
-      "\"size\":289,\"declaredSize\":289,\"trailingBytes\":0,\"parts\":["
+      "\"size\":289,\"declaredSize\":289,\"parts\":["
       "{\"type\":25,\"kind\":\"sha256-switch\",\"offset\":8,\"length\":0,\"truncated\":false},"
       "{\"type\":1,\"kind\":\"header\",\"offset\":14,\"length\":36,\"truncated\":false,"
       "\"name\":\"tool\",\"version\":\"7.1beta3\",\"versionCode\":117531139,\"buildTime\":86400,"
@@ -81,7 +117,7 @@ TEST(InspectTest, JsonRendering) {
       "\"entries\":[{\"name\":\"cap\",\"min\":null,\"max\":\"2.0\",\"priority\":-2}],"
       "\"broken\":false},"
       "{\"type\":9,\"kind\":\"signature\",\"offset\":151,\"length\":132,\"truncated\":false,"
-      "\"form\":\"ed25519 and legacy\"}]}\n");
+      "\"form\":\"ed25519 and legacy\"}],\"trailingBytes\":0}\n");
 }
 
 TEST(InspectTest, PayloadEntriesAndBrokenPayload) {
@@ -91,38 +127,41 @@ TEST(InspectTest, PayloadEntriesAndBrokenPayload) {
       {0100644, 3, "lib/x.ko", std::string(5000, 'x')},
   };
   const std::string raw = encodeFileEntries(entries);
-  InspectedFile file = inspect(buildSmall(deflateBytes(raw)));
-  const InspectedPart* payload = nullptr;
-  for (const InspectedPart& p : file.parts) {
-    if (p.type == kPartPayload) payload = &p;
-  }
-  ASSERT_NE(payload, nullptr);
-  ASSERT_EQ(payload->files.size(), 3u);
-  EXPECT_EQ(payload->files[1].mode, 040755);
-  EXPECT_EQ(payload->files[2].hardwareClass, 3);
-  EXPECT_EQ(payload->files[2].size, 5000u);
-  EXPECT_EQ(payload->unpackedSize, 5010u);
-  EXPECT_FALSE(payload->payloadBroken);
+  Gathered file = inspect(buildSmall(deflateBytes(raw)));
+  const auto payloadAt = [](const Gathered& g) {
+    std::size_t i = 0;
+    while (i < g.parts.size() && g.parts[i].type != kPartPayload) ++i;
+    return i;
+  };
+  std::size_t at = payloadAt(file);
+  ASSERT_LT(at, file.parts.size());
+  const std::vector<InspectedEntry>& files = file.entries[at];
+  ASSERT_EQ(files.size(), 3u);
+  EXPECT_EQ(files[1].mode, 040755);
+  EXPECT_EQ(files[2].hardwareClass, 3);
+  EXPECT_EQ(files[2].size, 5000u);
+  EXPECT_EQ(file.parts[at].fileCount, 3u);
+  EXPECT_EQ(file.parts[at].unpackedSize, 5010u);
+  EXPECT_FALSE(file.parts[at].payloadBroken);
 
   // Cut inside the last entry's data: broken, the entries before it listed.
   file = inspect(buildSmall(deflateBytes(raw.substr(0, raw.size() - 10))));
-  for (const InspectedPart& p : file.parts) {
-    if (p.type != kPartPayload) continue;
-    EXPECT_TRUE(p.payloadBroken);
-    EXPECT_EQ(p.files.size(), 3u);
-  }
+  at = payloadAt(file);
+  ASSERT_LT(at, file.parts.size());
+  EXPECT_TRUE(file.parts[at].payloadBroken);
+  EXPECT_EQ(file.entries[at].size(), 3u);
 }
 
 TEST(InspectTest, DamagedFiles) {
   const std::string bytes = buildSmall();
   // Cut inside the signature: the last part is marked, nothing after it.
-  InspectedFile file = inspect(bytes.substr(0, bytes.size() - 10));
+  Gathered file = inspect(bytes.substr(0, bytes.size() - 10));
   ASSERT_FALSE(file.parts.empty());
   EXPECT_EQ(file.parts.back().type, kPartSignature);
   EXPECT_TRUE(file.parts.back().truncated);
   // Three stray bytes after the last part.
   file = inspect(bytes + "abc");
-  EXPECT_EQ(file.trailingBytes, 3u);
+  EXPECT_EQ(file.file.trailingBytes, 3u);
   EXPECT_FALSE(file.parts.back().truncated);
   // A list shorter than its count, an unknown part and a 32-byte header.
   PackageWriter w;
@@ -142,13 +181,16 @@ TEST(InspectTest, DamagedFiles) {
   file = inspect(liar.bytes());
   ASSERT_EQ(file.parts.size(), 1u);
   EXPECT_TRUE(file.parts[0].truncated);
-  EXPECT_EQ(file.parts[0].text, std::optional<std::string>("only this"));
+  EXPECT_EQ(file.texts[0], "only this");
   // Shorter than a file header; an unknown magic.
+  InspectedFile header;
+  Gathered nothing;
   std::istringstream tiny("1234567");
-  EXPECT_FALSE(inspectFile(tiny, 7, file));
+  EXPECT_FALSE(inspectFile(tiny, 7, header, nothing));
   std::istringstream junk("12345678");
-  ASSERT_TRUE(inspectFile(junk, 8, file));
-  EXPECT_FALSE(file.magicKnown);
+  ASSERT_TRUE(inspectFile(junk, 8, header, nothing));
+  EXPECT_FALSE(header.magicKnown);
+  EXPECT_TRUE(nothing.parts.empty());
 }
 
 }  // namespace

@@ -46,6 +46,11 @@ void appendUnicodeEscape(std::string& out, unsigned char c) {
 
 void appendJsonString(std::string& out, std::string_view text) {
   out += '"';
+  appendJsonStringBody(out, text);
+  out += '"';
+}
+
+void appendJsonStringBody(std::string& out, std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
     const auto c = static_cast<unsigned char>(text[i]);
     if (c == '"' || c == '\\') {
@@ -66,7 +71,18 @@ void appendJsonString(std::string& out, std::string_view text) {
       ++i;
     }
   }
-  out += '"';
+}
+
+std::size_t utf8CutTail(std::string_view text) {
+  for (std::size_t back = 1; back <= 3 && back <= text.size(); ++back) {
+    const auto c = static_cast<unsigned char>(text[text.size() - back]);
+    if (c < 0x80) return 0;
+    if (c >= 0xC0) {
+      const std::size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+      return length > back ? back : 0;
+    }
+  }
+  return 0;
 }
 
 std::string jsonString(std::string_view text) {

@@ -334,6 +334,39 @@ TEST_F(PkgtoolTest, InspectJsonKeepsUtf8) {
   EXPECT_NE(r.out.find(",\"text\":\"d\xc3\xa9j\xc3\xa0 \\\"vu\\\"\""), std::string::npos) << r.out;
 }
 
+// What is no package file is refused at once: a FIFO is never waited on, and
+// bytes beyond the size a file's header declares are no parts of it, however
+// many there are.
+TEST_F(PkgtoolTest, InspectAndVerifyReadOnlyWhatAPackageFileHolds) {
+  ts::RunOptions options;
+  options.timeoutSeconds = 20;
+  const std::string fifo = path("/waiting.npk");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  for (const char* command : {"inspect", "verify"}) {
+    SCOPED_TRACE(command);
+    const ts::RunResult r = ts::runPkgtool({command, fifo}, options);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE((r.out + r.err).find("cannot open"), std::string::npos) << r.out << r.err;
+  }
+
+  // A file header that declares itself alone, then 4 MiB of zeros, which
+  // read as parts would be hundreds of thousands of them.
+  std::string bytes(8, '\0');
+  installer::encodeLe32(reinterpret_cast<unsigned char*>(bytes.data()), installer::kMagicPackage);
+  installer::encodeLe32(reinterpret_cast<unsigned char*>(bytes.data()) + 4, 0);
+  bytes.append(4 << 20, '\0');
+  ts::writeFile(path("/zeros.npk"), bytes);
+  const ts::RunResult text = ts::runPkgtool({"inspect", path("/zeros.npk")}, options);
+  EXPECT_EQ(text.status, 0) << text.err;
+  EXPECT_EQ(text.out, "file: " + path("/zeros.npk") +
+                          "\nmagic: 0xbad0f11e (package)\nsize: 4194312 bytes (header declares "
+                          "8)\ntrailing bytes: 4194304\n");
+  const ts::RunResult json = ts::runPkgtool({"inspect", "--json", path("/zeros.npk")}, options);
+  EXPECT_EQ(json.status, 0) << json.err;
+  EXPECT_NE(json.out.find("\"parts\":[],\"trailingBytes\":4194304}"), std::string::npos)
+      << json.out;
+}
+
 TEST_F(PkgtoolTest, FailedBuildKeepsTheOldFile) {
   const std::string out = path("/routing.npk");
   ts::writeFile(out, "old contents");

@@ -57,16 +57,29 @@ InstallOutcome outcomeOf(const InstalledPackage& record, bool passedOver) {
   return outcome;
 }
 
-// A bundle member passed over is still read to its end and its signature
-// checked: the bundle header lies outside every signature, so a member that
-// merely copies an installed member's header must not pass for it. The
-// parts come in the order an installation reads them.
-bool passOverMember(const InstalledPackage& p, PackageReader& reader) {
+// A single package must end after its signature, apart from an optional
+// architecture part and an optional empty dependency part.
+bool tailIsClean(PackageReader& reader) {
+  if (reader.partType == kPartArch) reader.nextPart();
+  if (reader.partType == kPartDepends) {
+    if (reader.part().partLength != 0) return false;
+    reader.nextPart();
+  }
+  return reader.partType == kNoPart;
+}
+
+// A package passed over as already installed is still read to its end and
+// its signature checked before anything of it is used: a file that merely
+// copies the installed package's header (name, version, build) would
+// otherwise pass for it, and its file become the kept image or the boot
+// image, its lists those of the installed package. The parts come in the
+// order an installation reads them; a single package must also end as one.
+bool passOverSigned(const InstalledPackage& p, PackageReader& reader, bool single) {
   if (reader.partType == kPartImage) reader.nextPart();
   if (reader.partType == kPartPayload) reader.nextPart();
   if (reader.partType != kPartSignature || !verifySignature(p, reader)) return false;
   reader.nextPart();
-  return true;
+  return !single || tailIsClean(reader);
 }
 
 // The image part is not extracted; it is read through in steps so that the
@@ -82,17 +95,6 @@ bool passOverImagePart(Repository& repo, const InstalledPackage& p, PackageReade
     if (reader.gcount() != step) return false;
   }
   return true;
-}
-
-// A single package must end after its signature, apart from an optional
-// architecture part and an optional empty dependency part.
-bool tailIsClean(PackageReader& reader) {
-  if (reader.partType == kPartArch) reader.nextPart();
-  if (reader.partType == kPartDepends) {
-    if (reader.part().partLength != 0) return false;
-    reader.nextPart();
-  }
-  return reader.partType == kNoPart;
 }
 
 // Consumes `length` bytes of payload data through `buffer`; false when the
@@ -255,22 +257,24 @@ AcceptResult acceptAndSetState(PackageInstall& in, const KeptState& keptState) {
   return result;
 }
 
-// A package the checks refuse: a member is passed over (when its signature
-// holds), a reinstall of the installed version is announced, anything else
-// installs nothing.
+// A package the checks refuse: a member or the installed version is passed
+// over (when its signature holds), a reinstall of the installed version is
+// announced, anything else installs nothing.
 InstallOutcome refuse(PackageInstall& in, AcceptResult result, bool* bootImageOut) {
   InstalledPackage& record = *in.record;
+  // A member, or a single package of the installed version and build, is
+  // passed over only when it is what it claims to be.
+  const bool passOver = in.bundle != nullptr || (result & kFlagReinstall) != 0;
+  if (!passOver) return {};
+  if (!passOverSigned(record, in.reader, in.bundle == nullptr)) {
+    if (in.bundle != nullptr) record.bundle = *in.bundle;
+    reportBrokenPackage(in.repo, record);
+    return {};
+  }
+  const InstalledPackage* installed = findRecord(in.repo, record.name);
   if (in.bundle != nullptr) {
-    if (!passOverMember(record, in.reader)) {
-      record.bundle = *in.bundle;
-      reportBrokenPackage(in.repo, record);
-      return {};
-    }
-    const InstalledPackage* installed = findRecord(in.repo, record.name);
     return installed != nullptr ? outcomeOf(*installed, true) : InstallOutcome{};
   }
-  if ((result & kFlagReinstall) == 0) return {};
-  const InstalledPackage* installed = findRecord(in.repo, record.name);
   if (in.flags & kFlagReinstall) {
     // A line of 78 blanks, one short of the console's width, drawn over
     // whatever status line there was before it is taken away.

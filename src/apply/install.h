@@ -40,10 +40,12 @@ struct InstallOutcome {
 // whether the package installed owns the boot image while the environment
 // variable "bootimage" was set at the start of the run
 // (`repo.bootImageVariable`), also when the settling took its record out
-// again: its capture is then the only boot image left. A bundle member
-// passed over as installed is still read to its end and refused, like any
-// member, when its signature is. Everything is staged in `m`; on failure the
-// staged entries stay for the caller to cancel.
+// again: its capture is then the only boot image left. A package passed
+// over as installed (a bundle member, or a single package of the installed
+// version and build) is still read to its end and refused as broken, like
+// any package, when its signature is: only then is the installed record
+// returned. Everything is staged in `m`; on failure the staged entries stay
+// for the caller to cancel.
 [[nodiscard]] InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& reader,
                                             InstallFlags flags, const KeptState& keptState,
                                             const Dependency* bundle, std::string* packageDirOut,

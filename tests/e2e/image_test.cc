@@ -449,6 +449,33 @@ TEST_F(ImageModeTest, AMemberPassedOverAsInstalledIsStillChecked) {
   EXPECT_EQ(file("/flash/var/pdb/suite/image"), genuine);
 }
 
+// A single package that copies the installed one's header is passed over
+// only when it is signed: a forged copy, with "--reinstall" too, is broken
+// and neither its lists nor its capture are kept.
+TEST_F(ImageModeTest, APackagePassedOverAsInstalledIsStillChecked) {
+  ts::FixturePackage kernel = package("kernel", kV71);
+  kernel.image = "genuine image";
+  const std::string genuine = ts::packageFile(kernel);
+  ASSERT_EQ(run(genuine).status, 0);
+  const std::string before = flash();
+  ts::FixturePackage forged = kernel;
+  forged.header.depends.push_back(Dependency{"absent", 0, 0, 0});
+  forged.goodSignature = false;
+  for (const auto& args : {std::vector<std::string>{}, std::vector<std::string>{"--reinstall"}}) {
+    SCOPED_TRACE(args.size());
+    const ts::RunResult result = run(ts::packageFile(forged), args);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.out.find("ERROR: installation of kernel-7.1 failed: broken package\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_EQ(result.out.find("installed kernel-7.1"), std::string::npos) << result.out;
+    EXPECT_EQ(flash(), before);
+  }
+  // The genuine file is passed over as before.
+  EXPECT_EQ(run(genuine).status, 0);
+  EXPECT_EQ(flash(), before);
+}
+
 TEST_F(ImageModeTest, ANameWithAControlByteForgesNoLine) {
   const std::string name = "a\nERROR: fake";
   const ts::RunResult result = run(ts::packageFile(package(name, kV71)));

@@ -47,6 +47,12 @@ bool stageUpgradedMarker(Manifest& m) {
   return !marker->fail();
 }
 
+// A package whose input could not be read is not known to be broken: what
+// it holds is unknown, and the caller reports the read error instead.
+void reportBroken(Repository& repo, const InstalledPackage& p, const PackageReader& reader) {
+  if (reader.inputError() == 0) reportBrokenPackage(repo, p);
+}
+
 InstallOutcome outcomeOf(const InstalledPackage& record, bool passedOver) {
   InstallOutcome outcome;
   outcome.installed = true;
@@ -184,12 +190,12 @@ bool extractFiles(Repository& repo, InstalledPackage& p, Manifest& m, PackageRea
     const EntryRead read = readFileEntry(payload, entry);
     if (read == EntryRead::kEnd) break;
     if (read == EntryRead::kBroken) {
-      reportBrokenPackage(repo, p);
+      reportBroken(repo, p, reader);
       return false;
     }
     if (!isWantedEntry(entry, machine)) {
       if (!skipPayloadData(payload, buffer, entry.dataLength)) {
-        reportBrokenPackage(repo, p);
+        reportBroken(repo, p, reader);
         return false;
       }
       continue;
@@ -211,7 +217,7 @@ bool extractFiles(Repository& repo, InstalledPackage& p, Manifest& m, PackageRea
     p.files.insert(path);
 
     const EntryCopy copied = copyEntryData(payload, buffer, entry.dataLength, *staged);
-    if (copied == EntryCopy::kBroken) reportBrokenPackage(repo, p);
+    if (copied == EntryCopy::kBroken) reportBroken(repo, p, reader);
     if (copied == EntryCopy::kWriteFailed) reportWriteFailure(repo, p, entry.name);
     if (copied != EntryCopy::kCopied) return false;
     progress.show(repo, reader.part().consumed(), reader.totalLength);
@@ -268,7 +274,7 @@ InstallOutcome refuse(PackageInstall& in, AcceptResult result, bool* bootImageOu
   if (!passOver) return {};
   if (!passOverSigned(record, in.reader, in.bundle == nullptr)) {
     if (in.bundle != nullptr) record.bundle = *in.bundle;
-    reportBrokenPackage(in.repo, record);
+    reportBroken(in.repo, record, in.reader);
     return {};
   }
   const InstalledPackage* installed = findRecord(in.repo, record.name);
@@ -298,7 +304,7 @@ bool readContents(PackageInstall& in) {
   PackageReader& reader = in.reader;
   if (reader.partType == kPartImage) {
     if (!passOverImagePart(in.repo, record, reader)) {
-      reportBrokenPackage(in.repo, record);
+      reportBroken(in.repo, record, reader);
       return false;
     }
     reader.nextPart();
@@ -312,12 +318,12 @@ bool readContents(PackageInstall& in) {
     reader.nextPart();
   }
   if (reader.partType != kPartSignature || !verifySignature(record, reader)) {
-    reportBrokenPackage(in.repo, record);
+    reportBroken(in.repo, record, reader);
     return false;
   }
   reader.nextPart();
   if (in.bundle == nullptr && !tailIsClean(reader)) {
-    reportBrokenPackage(in.repo, record);
+    reportBroken(in.repo, record, reader);
     return false;
   }
   return true;

@@ -18,6 +18,7 @@
 #include "cli/fd_streams.h"
 #include "cli/modes.h"
 #include "console/console.h"
+#include "package/fd_input.h"
 #include "package/held_copy.h"
 #include "txn/file_io.h"
 #include "txn/manifest.h"
@@ -106,6 +107,14 @@ StreamResult installStandardInput(Repository& repo, Manifest& manifest, const Ru
   r.status = exitStatusOf(
       installFromStream(repo, manifest, input, options.installFlags | kFlagUpgrade, KeptState{},
                         &capture.copy(), &r.packageDirectory, &r.bootImage, &r.label));
+  // Standard input that could not be read is no broken package: what it
+  // held is unknown, so nothing of it is kept, whatever was installed from
+  // the bytes before the failed read.
+  if (standardInput.error() != 0) {
+    reportError(repo, "could not read %s", "-");
+    r.status = ExitStatus::kFailed;
+    return r;
+  }
   // Input that is no package at all (no file header, no readable package
   // header, a header too long to hold) is refused without a word further
   // down; the run still says why it failed, naming standard input as "-" as

@@ -24,7 +24,11 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options) {
   ExitStatus status = ExitStatus::kSuccess;
 
   const InstallFlags flags = options.installFlags | kFlagUpgrade;
-  std::vector<Package> installed = runUpgrade(repo, manifest, flags);
+  std::string unreadable;
+  std::vector<Package> installed = runUpgrade(repo, manifest, flags, {}, nullptr, &unreadable);
+  // A package file the disk could not give back ends the run as a database
+  // file does: nothing changed, and a failure.
+  if (!unreadable.empty()) status = ExitStatus::kFailed;
 
   if ((flags & kFlagReinstall) == 0 && !checkFreeSpace(manifest)) {
     reportError(repo, "not enough space for upgrade");

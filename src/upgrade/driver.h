@@ -28,11 +28,17 @@ struct UpgradeTrace {
 // The packages installed, in installation order; empty after a failure
 // (the manifest is then cancelled). The package files come from the first
 // download directory that holds one, or from every one of `dirs` when
-// given. `trace`, when given, receives what became of each file.
+// given. `trace`, when given, receives what became of each file. A package
+// file that could not be read (an I/O error, not bytes that are wrong)
+// stops the run with "could not read PATH"; `unreadable`, when given, then
+// receives its path.
 std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flags,
                                 const std::vector<std::string>& dirs = {},
-                                UpgradeTrace* trace = nullptr);
-void scanPackageDir(Repository& repo, const std::string& dir,
-                    std::vector<std::unique_ptr<PackageFile>>& list);
+                                UpgradeTrace* trace = nullptr, std::string* unreadable = nullptr);
+// Appends the usable package files of `dir` to `list`. False, with the path
+// in `unreadable` when given, as soon as a file could not be read.
+bool scanPackageDir(Repository& repo, const std::string& dir,
+                    std::vector<std::unique_ptr<PackageFile>>& list,
+                    std::string* unreadable = nullptr);
 
 }  // namespace installer

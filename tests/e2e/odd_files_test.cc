@@ -210,6 +210,61 @@ TEST_F(OddFiles, AFileTheDiskCannotGiveBackStopsTheRun) {
   }
 }
 
+// A download, or standard input, that the disk cannot give back is no
+// broken package either: at its first read, or at any later one (each read
+// after the first `readable` bytes of the file fails), the run says it could
+// not read it, ends with status 1 and changes nothing, the valid downloads
+// beside it included; it never aborts.
+TEST_F(OddFiles, APackageFileThatCannotBeReadStopsTheRun) {
+  RouterRoot router;
+  router.install({{"base.npk", plain(router, "base", "7.1")}});
+  const std::string tool = plain(router, "tool", "7.1", std::string(200000, 't'));
+  const std::string before = router.tree();
+  const std::string ramBefore = router.tree("/ram");
+  // The upgrade run reads the download twice (its header, then all of it):
+  // the readable lengths reach into both reads.
+  const std::size_t size = tool.size();
+  for (const std::size_t readable : {std::size_t{0}, std::size_t{20}, size, size + 8, size + 100,
+                                     size + size / 2, 2 * size - 1}) {
+    SCOPED_TRACE(readable);
+    router.clearDownloads();
+    router.download("base.npk", plain(router, "base", "7.2"));
+    router.download("tool.npk", tool);
+    ts::RunOptions options = ts::withFault({});
+    options.env["FAULT_UNREADABLE"] = "/rw/pckg/.download/tool.npk";
+    options.env["FAULT_READ_AFTER"] = std::to_string(readable);
+    const ts::RunResult upgrade = run(router, {}, options);
+    EXPECT_EQ(upgrade.status, 1) << upgrade.err;
+    const std::vector<std::string> lines = ts::messageLines(upgrade.out);
+    ASSERT_FALSE(lines.empty()) << upgrade.out;
+    EXPECT_EQ(lines.back(), "ERROR: could not read /rw/pckg/.download/tool.npk");
+    for (const std::string& line : lines) {
+      EXPECT_EQ(line.find("broken package"), std::string::npos) << line;
+      EXPECT_EQ(line.find("installed"), std::string::npos) << line;
+    }
+    EXPECT_EQ(router.tree(), before);
+    EXPECT_EQ(router.tree("/ram"), ramBefore);
+    EXPECT_NE(
+        router.file("/flash/postlog").find("ERROR: could not read /rw/pckg/.download/tool.npk\n"),
+        std::string::npos);
+  }
+  router.clearDownloads();
+
+  for (const std::size_t readable : {std::size_t{0}, std::size_t{8}, size / 2, size - 1}) {
+    SCOPED_TRACE(readable);
+    ts::RunOptions options = ts::withFault({});
+    options.input = tool;
+    options.env["FAULT_UNREADABLE"] = "-";
+    options.env["FAULT_READ_AFTER"] = std::to_string(readable);
+    const ts::RunResult image = run(router, {"-"}, options);
+    EXPECT_EQ(image.status, 1) << image.err;
+    EXPECT_EQ(ts::messageLines(image.out), std::vector<std::string>{"ERROR: could not read -"})
+        << image.out;
+    EXPECT_EQ(router.tree(), before);
+    EXPECT_EQ(router.tree("/ram"), ramBefore);
+  }
+}
+
 // Random bytes: a package of them does not shrink in its payload.
 std::string noise(std::size_t size) {
   std::mt19937 random(7);

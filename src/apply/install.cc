@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "apply/free_space.h"
 #include "apply/safe_names.h"
 #include "apply/schedule.h"
 #include "console/console.h"
@@ -177,8 +178,8 @@ EntryCopy copyEntryData(std::istream& payload, std::vector<char>& buffer, std::u
 
 }  // namespace
 
-bool extractFiles(Repository& repo, InstalledPackage& p, Manifest& m, PackageReader& reader,
-                  HardwareClassSource machineClass) {
+Extraction extractFiles(Repository& repo, InstalledPackage& p, Manifest& m, PackageReader& reader,
+                        HardwareClassSource machineClass) {
   InflateStreambuf inflate(reader.rdbuf());
   std::istream payload(&inflate);
   std::vector<char> buffer(kCopyBufferSize);
@@ -191,12 +192,12 @@ bool extractFiles(Repository& repo, InstalledPackage& p, Manifest& m, PackageRea
     if (read == EntryRead::kEnd) break;
     if (read == EntryRead::kBroken) {
       reportBroken(repo, p, reader);
-      return false;
+      return Extraction::kFailed;
     }
     if (!isWantedEntry(entry, machine)) {
       if (!skipPayloadData(payload, buffer, entry.dataLength)) {
         reportBroken(repo, p, reader);
-        return false;
+        return Extraction::kFailed;
       }
       continue;
     }
@@ -206,23 +207,24 @@ bool extractFiles(Repository& repo, InstalledPackage& p, Manifest& m, PackageRea
     // stands now.
     if (!isSafeEntryName(entry.name) || isReservedEntryName(entry.name)) {
       reportBrokenPackage(repo, p);
-      return false;
+      return Extraction::kFailed;
     }
     std::string path = installationPath(p, entry.name);
+    if (!roomForStagedFile(m, path, entry.dataLength)) return Extraction::kNoSpace;
     std::unique_ptr<StagedFile> staged = createStagedFile(m, path, entry.dataLength, entry.mode);
     if (!*staged) {
       reportWriteFailure(repo, p, entry.name);
-      return false;
+      return Extraction::kFailed;
     }
     p.files.insert(path);
 
     const EntryCopy copied = copyEntryData(payload, buffer, entry.dataLength, *staged);
     if (copied == EntryCopy::kBroken) reportBroken(repo, p, reader);
     if (copied == EntryCopy::kWriteFailed) reportWriteFailure(repo, p, entry.name);
-    if (copied != EntryCopy::kCopied) return false;
+    if (copied != EntryCopy::kCopied) return Extraction::kFailed;
     progress.show(repo, reader.part().consumed(), reader.totalLength);
   }
-  return true;
+  return Extraction::kDone;
 }
 
 namespace {
@@ -235,6 +237,7 @@ struct PackageInstall {
   InstallFlags flags;
   const Dependency* bundle;  // the bundle a member comes with, else null
   std::unique_ptr<InstalledPackage> record;
+  bool noSpace = false;  // a file of it cannot fit the flash
 };
 
 // The acceptance check's findings, with the state the package arrives in:
@@ -311,9 +314,10 @@ bool readContents(PackageInstall& in) {
   }
   if (reader.partType == kPartPayload) {
     // The boot loader carries the payload of the boot image itself.
-    if (!(in.repo.bootImageVariable && ownsBootImage(record)) &&
-        !extractFiles(in.repo, record, in.m, reader)) {
-      return false;
+    if (!(in.repo.bootImageVariable && ownsBootImage(record))) {
+      const Extraction extracted = extractFiles(in.repo, record, in.m, reader);
+      in.noSpace = extracted == Extraction::kNoSpace;
+      if (extracted != Extraction::kDone) return false;
     }
     reader.nextPart();
   }
@@ -396,7 +400,12 @@ InstallOutcome installFromHeader(Repository& repo, Manifest& m, PackageReader& r
   }
   showInstallProgress(repo, *in.record, reader);
   if (!sideBySide && !claimPath(m, packageDir(*in.record))) return {};
-  if (!readContents(in)) return {};
+  if (!readContents(in)) {
+    InstallOutcome failed;
+    failed.noSpace = in.noSpace;
+    failed.label = displayLabel(*in.record);
+    return failed;
+  }
   if (!sideBySide && !writeMetadata(repo, *in.record, m)) return {};
   if (ownsBootImage(*in.record) && !stageUpgradedMarker(m)) {
     reportWriteFailure(repo, *in.record, "/flash/UPGRADED");

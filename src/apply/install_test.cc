@@ -521,7 +521,7 @@ TEST_F(InstallTest, HardwareClassDecidesClassSpecificEntries) {
     InstalledPackage p("tool");
     injectedClass = c.machine;
     Manifest m;
-    ASSERT_TRUE(extractFiles(*repo_, p, m, reader, injectedHardwareClass));
+    ASSERT_EQ(extractFiles(*repo_, p, m, reader, injectedHardwareClass), Extraction::kDone);
     EXPECT_EQ(m.entries.count("/flash/bin/tool") != 0, c.installed);
     EXPECT_EQ(p.files.contains("/flash/bin/tool"), c.installed);
     cancelManifest(m);

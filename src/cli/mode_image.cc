@@ -116,9 +116,16 @@ StreamResult installStandardInput(Repository& repo, Manifest& manifest, const Ru
   std::istream input(&standardInput);
   StreamResult r;
   const std::size_t reportsBefore = repo.messages.size();
-  r.status = exitStatusOf(
+  const StreamInstall stopped =
       installFromStream(repo, manifest, input, options.installFlags | kFlagUpgrade, KeptState{},
-                        &capture.copy(), &r.packageDirectory, &r.bootImage, &r.label));
+                        &capture.copy(), &r.packageDirectory, &r.bootImage, &r.label);
+  r.status = exitStatusOf(stopped);
+  // A file that cannot fit the flash was refused before any byte of it was
+  // staged: reported as a write to a full flash is.
+  if (r.status == ExitStatus::kFailed && stopped == StreamInstall::kNoSpace) {
+    errno = ENOSPC;
+    reportWriteFailure(repo, r.label, "");
+  }
   // Standard input that could not be read is no broken package: what it
   // held is unknown, so nothing of it is kept, whatever was installed from
   // the bytes before the failed read.

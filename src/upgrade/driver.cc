@@ -262,9 +262,9 @@ bool findPackageFiles(Repository& repo, const std::vector<std::string>& dirs,
 // A package file that could not be read stops the run: what it holds is
 // unknown, so nothing of the run is kept.
 std::vector<Package> stopUnreadable(Repository& repo, Manifest& m, const std::string& path,
-                                    UpgradeTrace* trace, std::string* unreadable) {
+                                    UpgradeTrace* trace, UpgradeStop* stop) {
   reportError(repo, "could not read %s", path.c_str());
-  if (unreadable != nullptr) *unreadable = path;
+  if (stop != nullptr) *stop = {UpgradeStop::Reason::kUnreadable, path};
   abandonRun(m, trace);
   return {};
 }
@@ -273,11 +273,11 @@ std::vector<Package> stopUnreadable(Repository& repo, Manifest& m, const std::st
 
 std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flags,
                                 const std::vector<std::string>& dirs, UpgradeTrace* trace,
-                                std::string* unreadable) {
+                                UpgradeStop* stop) {
   const Version threshold = downgradeFloor(flags);
   std::vector<std::unique_ptr<PackageFile>> files;
   if (std::string path; !findPackageFiles(repo, dirs, files, path)) {
-    return stopUnreadable(repo, m, path, trace, unreadable);
+    return stopUnreadable(repo, m, path, trace, stop);
   }
   std::vector<PackageFile*> plan;
   for (const auto& file : files) plan.push_back(file.get());
@@ -308,9 +308,12 @@ std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flag
     bool bootImage = false;
     const StreamInstall result =
         installFromStream(repo, m, input.stream(), flags, keptState, nullptr, nullptr, &bootImage);
-    if (input.unreadable()) return stopUnreadable(repo, m, file.path, trace, unreadable);
+    if (input.unreadable()) return stopUnreadable(repo, m, file.path, trace, stop);
     if (trace != nullptr) trace->planned[index].result = static_cast<int>(result);
     if (result != StreamInstall::kInstalled) {
+      if (result == StreamInstall::kNoSpace && stop != nullptr) {
+        stop->reason = UpgradeStop::Reason::kNoSpace;
+      }
       abandonRun(m, trace);
       return {};
     }

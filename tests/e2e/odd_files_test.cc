@@ -265,6 +265,82 @@ TEST_F(OddFiles, APackageFileThatCannotBeReadStopsTheRun) {
   }
 }
 
+// The temporary files a run created under `dir`, from its fault log.
+std::vector<std::string> temporariesUnder(const std::string& log, const std::string& dir) {
+  std::vector<std::string> made;
+  for (const ts::FaultCall& call : ts::readFaultLog(log)) {
+    if (call.kind == "mkstemp" && call.detail.rfind(dir, 0) == 0) made.push_back(call.detail);
+  }
+  return made;
+}
+
+// A file that cannot fit its flash file system beside what is there and
+// what the run staged is refused before any byte of it is staged anywhere:
+// "/ram" is not filled first. The upgrade run ends as one whose changes do
+// not fit, the image mode as a write to a full flash; what fits installs.
+TEST_F(OddFiles, AFileThatCannotFitTheFlashIsRefusedBeforeItIsStaged) {
+  if (!ts::canMountTmpfs()) GTEST_SKIP() << "needs a small flash file system";
+  RouterRoot router;
+  const std::string zeros(3 << 20, '\0');
+  const std::string huge =
+      router.build(describe("huge", "7.1"), {{"bin/huge", std::string(40 << 20, '\0')}});
+  const std::string first = router.build(describe("first", "7.1"), {{"bin/first", zeros}});
+  const std::string second = router.build(describe("second", "7.1"), {{"bin/second", zeros}});
+  const std::string renamed = router.build(describe("first", "7.2"), {{"bin/renamed", zeros}});
+  ASSERT_TRUE(ts::mountTmpfs(router / "/flash", "4m"));
+  ASSERT_TRUE(ts::mountTmpfs(router / "/ram", "16m"));
+  ts::makeDirs(router / "/flash/var/pdb");
+  ts::TempRoot logs;
+  const auto faultLogged = [&](ts::RunOptions options) {
+    ts::removeTree(logs / "/calls");
+    ts::FaultPlan plan;
+    plan.log = logs / "/calls";
+    return ts::withFault(std::move(options), plan);
+  };
+
+  // One entry of 40 MiB in a small package, and two of 3 MiB that fit one
+  // at a time: the second cannot fit beside the first.
+  for (const auto& files : std::vector<std::vector<std::pair<std::string, std::string>>>{
+           {{"huge.npk", huge}}, {{"first.npk", first}, {"second.npk", second}}}) {
+    router.clearDownloads();
+    for (const auto& [name, bytes] : files) router.download(name, bytes);
+    const std::string before = router.tree();
+    const std::string ramBefore = router.tree("/ram");
+    const ts::RunResult upgrade = run(router, {}, faultLogged({}));
+    EXPECT_EQ(upgrade.status, 28) << upgrade.out << upgrade.err;
+    EXPECT_EQ(ts::messageLines(upgrade.out),
+              std::vector<std::string>{"ERROR: not enough space for upgrade"});
+    EXPECT_EQ(temporariesUnder(logs / "/calls", "/ram/"), std::vector<std::string>{});
+    EXPECT_EQ(router.tree(), before);
+    EXPECT_EQ(router.tree("/ram"), ramBefore);
+  }
+  router.clearDownloads();
+
+  ts::RunOptions input;
+  input.input = huge;
+  const std::string before = router.tree();
+  const ts::RunResult image = run(router, {"-"}, faultLogged(input));
+  EXPECT_EQ(image.status, 1) << image.out << image.err;
+  EXPECT_EQ(ts::messageLines(image.out),
+            std::vector<std::string>{"ERROR: installation of huge-7.1 failed: disk is too small"});
+  EXPECT_EQ(temporariesUnder(logs / "/calls", "/"), std::vector<std::string>{});
+  EXPECT_EQ(router.tree(), before);
+
+  // What fits is installed, from the image mode and the upgrade run alike.
+  ts::RunOptions fits;
+  fits.input = second;
+  const ts::RunResult installed = run(router, {"-"}, fits);
+  EXPECT_EQ(installed.status, 0) << installed.out;
+  router.download("first.npk", first);
+  const ts::RunResult upgrade = run(router, {});
+  EXPECT_EQ(upgrade.status, 28) << upgrade.out;
+  ts::removeTree(router / "/flash/bin/second");
+  ts::removeTree(router / "/flash/var/pdb/second");
+  const ts::RunResult retried = run(router, {});
+  EXPECT_EQ(retried.status, 0) << retried.out;
+  EXPECT_EQ(router.file("/flash/bin/first").size(), zeros.size());
+}
+
 // Random bytes: a package of them does not shrink in its payload.
 std::string noise(std::size_t size) {
   std::mt19937 random(7);

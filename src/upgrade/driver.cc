@@ -65,9 +65,12 @@ Version readDowngradeFloor(std::istream& in) {
 // a FIFO put in a file's place after its stat would wait for a writer.
 class DownloadFile {
  public:
-  explicit DownloadFile(const std::string& path)
+  // The scan reads headers and seeks over the rest: a small block is read
+  // after each seek. An install reads the whole file: large blocks.
+  enum class Use { kHeaders, kWhole };
+  DownloadFile(const std::string& path, Use use)
       : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)),
-        buf_(fd_),
+        buf_(fd_, use == Use::kHeaders ? kHeaderBlock : kWholeBlock),
         stream_(&buf_) {}
   ~DownloadFile() {
     if (fd_ >= 0) close(fd_);
@@ -81,6 +84,8 @@ class DownloadFile {
   bool unreadable() const { return buf_.error() != 0; }
 
  private:
+  static constexpr std::size_t kHeaderBlock = 8192;
+  static constexpr std::size_t kWholeBlock = 65536;
   int fd_;
   FdInputBuf buf_;
   std::istream stream_;
@@ -221,7 +226,7 @@ bool scanPackageDir(Repository& repo, const std::string& dir,
       reportError(repo, "broken package %s", name.c_str());
       continue;
     }
-    DownloadFile file(record->path);
+    DownloadFile file(record->path, DownloadFile::Use::kHeaders);
     if (!file.isOpen()) continue;  // left out silently
     const bool usable = readPackageFile(*record, file.stream(), known ? &st : nullptr);
     if (file.unreadable()) {
@@ -303,7 +308,7 @@ std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flag
   std::vector<Package> installed;
   for (std::size_t index = 0; index < plan.size(); ++index) {
     const PackageFile& file = *plan[index];
-    DownloadFile input(file.path);
+    DownloadFile input(file.path, DownloadFile::Use::kWhole);
     if (!input.isOpen()) continue;
     bool bootImage = false;
     const StreamInstall result =

@@ -24,9 +24,17 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options) {
   ExitStatus status = ExitStatus::kSuccess;
 
   const InstallFlags flags = options.installFlags | kFlagUpgrade;
-  std::vector<Package> installed = runUpgrade(repo, manifest, flags);
+  UpgradeStop stop;
+  std::vector<Package> installed = runUpgrade(repo, manifest, flags, {}, nullptr, &stop);
+  // A package file the disk could not give back ends the run as a database
+  // file does: nothing changed, and a failure.
+  if (stop.reason == UpgradeStop::Reason::kUnreadable) status = ExitStatus::kFailed;
 
-  if ((flags & kFlagReinstall) == 0 && !checkFreeSpace(manifest)) {
+  // A file that could never fit was refused before it was staged; the run
+  // ends as one whose staged changes do not fit (also with "--reinstall":
+  // such a file could not be committed either).
+  if (stop.reason == UpgradeStop::Reason::kNoSpace ||
+      ((flags & kFlagReinstall) == 0 && !checkFreeSpace(manifest))) {
     reportError(repo, "not enough space for upgrade");
     cancelManifest(manifest);
     installed.clear();

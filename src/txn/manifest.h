@@ -98,10 +98,23 @@ struct PlannedFiles {
   std::uint64_t count = 0;
 };
 
+// The room the flash file systems ("/flash/boot", "/flash") have left for
+// files still to be staged: their free space as the staged changes would
+// leave it, less what was staged for them since it was worked out. Worked
+// out (and used) where packages are installed; a cancel forgets it.
+struct SpaceHeadroom {
+  bool known = false;
+  bool bootMeasured = false;  // false: "/flash/boot" could not be examined
+  bool flashMeasured = false;
+  std::int64_t bootBytes = 0;
+  std::int64_t flashBytes = 0;
+};
+
 // Keys are target paths in byte-wise order; every walk goes in this order.
 struct Manifest {
   ManifestEntries entries;
   StagingMemo stagingMemo;
+  SpaceHeadroom headroom;
   // A planning manifest (for showing what a run would do): staging creates
   // no file, nothing it names is ever deleted, and it is never committed or
   // written.

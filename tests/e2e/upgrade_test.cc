@@ -137,8 +137,8 @@ TEST_F(UpgradeRun, TruncatedFileIsReportedByItsBareName) {
   EXPECT_EQ(router.tree(), before);
 }
 
-// Flips one byte in the middle of the file payload part.
-std::string damagePayload(std::string file) {
+// The data of the first part of that type: (offset, length).
+std::pair<std::size_t, std::uint32_t> partData(const std::string& file, unsigned wanted) {
   std::size_t at = 8;
   while (at + 6 <= file.size()) {
     const auto type = static_cast<unsigned char>(file[at]) |
@@ -147,13 +147,24 @@ std::string damagePayload(std::string file) {
     for (int i = 0; i < 4; ++i) {
       length |= static_cast<std::uint32_t>(static_cast<unsigned char>(file[at + 2 + i])) << (8 * i);
     }
-    if (type == 4) {
-      file[at + 6 + length / 2] = static_cast<char>(file[at + 6 + length / 2] ^ 0x55);
-      return file;
-    }
+    if (type == wanted) return {at + 6, length};
     at += 6 + length;
   }
-  ADD_FAILURE() << "no payload part";
+  ADD_FAILURE() << "no part of type " << wanted;
+  return {file.size(), 0};
+}
+
+// Flips one byte in the middle of the file payload part.
+std::string damagePayload(std::string file) {
+  const auto [at, length] = partData(file, 4);
+  if (at < file.size()) file[at + length / 2] = static_cast<char>(file[at + length / 2] ^ 0x55);
+  return file;
+}
+
+// Zeroes the signature part's data: a forgery of whoever cannot sign.
+std::string zeroSignature(std::string file) {
+  const auto [at, length] = partData(file, 9);
+  file.replace(at, length, std::string(length, '\0'));
   return file;
 }
 
@@ -323,6 +334,50 @@ TEST_F(UpgradeRun, ImageBasedFileBecomesTheImageOrTheBootImage) {
     }
     // The kept image is what the next run loads the package from.
     EXPECT_NE(router.run({"--show"}).out.find("kernel"), std::string::npos) << c.name;
+  }
+}
+
+// A download that copies an installed package's header (name, version,
+// build) with a zeroed signature is no installed package: it is broken, and
+// neither its file (as the kept image, or with "--reinstall" as the boot
+// image) nor its forged requirement reaches the flash, so the next run
+// still has the package and what needs it.
+TEST_F(UpgradeRun, AForgedCopyOfAnInstalledPackageIsBroken) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+  };
+  const Case cases[] = {{"passed over", {}}, {"reinstalled", {"--reinstall"}}};
+  const std::string imageData(5000, 'k');
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RouterRoot router;
+    ts::RunOptions options;
+    options.env["bootimage"] = "1";
+    const std::string genuine =
+        router.build(describe("kernel", "7.1", {"flags: boot-image"}), {}, &imageData);
+    router.download("kernel.npk", genuine);
+    router.download("base.npk", plain(router, "base", "7.1", {"depends: kernel"}));
+    ASSERT_EQ(router.run({}, options).status, 0);
+    router.clearDownloads();
+    ASSERT_EQ(router.file("/flash/bootimage"), genuine);
+    const std::string before = router.tree();
+
+    const std::string forged = zeroSignature(router.build(
+        describe("kernel", "7.1", {"flags: boot-image", "depends: absent"}), {}, &imageData));
+    router.download("kernel.npk", forged);
+    const ts::RunResult result = router.run(c.args, options);
+    EXPECT_EQ(result.status, 0);
+    const Lines lines = ts::messageLines(result.out);
+    ASSERT_FALSE(lines.empty()) << result.out;
+    EXPECT_EQ(lines.back(), "ERROR: installation of kernel-7.1 failed: broken package");
+    EXPECT_EQ(router.tree(), before);
+    EXPECT_TRUE(router.exists("/rw/pckg/.download/kernel.npk"));
+
+    router.clearDownloads();
+    EXPECT_EQ(router.run({}, options).status, 0);
+    EXPECT_EQ(router.tree(), before);
+    EXPECT_EQ(router.file("/flash/bin/base"), "base 7.1");
   }
 }
 

@@ -192,7 +192,7 @@ if [ "$DURABLE_ONLY" != 1 ]; then
   done
   # A bundle four times larger may cost at most six times the CPU (linear
   # would be four), and the largest must stay well under a minute.
-  read -r smallest _ fourfold largest < <(echo $BUNDLE_SIZES) || true
+  read -r smallest _ fourfold largest <<<"$BUNDLE_SIZES" || true
   for c in upgrade image; do
     small=$(get "Bundle of $smallest members" $c cpu)
     big=$(get "Bundle of $fourfold members" $c cpu)

@@ -216,12 +216,12 @@ void prepareRepository(installer::Repository& repo, std::uint8_t setup) {
   tool->version = 0x07010000;
   tool->buildTime = 1000;
   tool->files = {"/flash/bin/tool", "/flash/share/doc/old"};
-  repo.packages.push_back(std::move(tool));
+  appendRecord(repo, std::move(tool));
   // What the described sample depends on.
   auto system = std::make_unique<installer::InstalledPackage>("system");
   system->version = 0x07016600;
   system->buildTime = 1000;
-  repo.packages.push_back(std::move(system));
+  appendRecord(repo, std::move(system));
 }
 
 // Every path the run staged or recorded lies under "/flash", and every

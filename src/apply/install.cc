@@ -342,7 +342,7 @@ InstallOutcome addRecord(PackageInstall& in, std::string* packageDirOut, bool* b
   const bool newBootImage = ownsBootImage(*in.record) && in.repo.bootImageVariable;
   const std::string directory = packageDir(*in.record);
   const InstalledPackage* added = in.record.get();
-  in.repo.packages.push_back(std::move(in.record));
+  appendRecord(in.repo, std::move(in.record));
 
   applyScheduledActions(in.repo, in.m, Verbosity::kSilent);
 

@@ -74,7 +74,7 @@ bool installBundleRecord(Repository& repo, Manifest& m, PackageReader& reader,
   }
   if (!writeMetadata(repo, *record, m)) return false;
   if (InstalledPackage* stale = findRecord(repo, record->name)) takeRecord(repo, stale);
-  repo.packages.push_back(std::move(record));
+  appendRecord(repo, std::move(record));
   return true;
 }
 
@@ -96,7 +96,7 @@ void blockOffByDefault(Repository& repo, PackageReader& reader, const KeptState&
   // A list cut short keeps the entries read before the cut.
   static_cast<void>(readDependencyList(reader, offByDefault));
   for (const Dependency& entry : offByDefault) {
-    if (keptState.count(entry.name) == 0) repo.packages.push_back(offByDefaultBlocker(entry.name));
+    if (keptState.count(entry.name) == 0) appendRecord(repo, offByDefaultBlocker(entry.name));
   }
   reader.nextPart();
 }

@@ -389,6 +389,35 @@ TEST_F(UpgradeRun, EmptyRouterWithNothingToInstallFails) {
   EXPECT_FALSE(router.exists("/flash/PCKGS_CHANGED"));
 }
 
+// A chain a -> b -> c -> d (b's need met by what c provides) installs in
+// one run whatever names the files have and whatever order the directory
+// lists them in: each package after what it needs.
+TEST_F(UpgradeRun, AChainInstallsInOneRunUnderAnyFileNames) {
+  RouterRoot builder;
+  const std::vector<std::string> files{
+      plain(builder, "a", "7.5", {"depends: b"}), plain(builder, "b", "7.5", {"depends: routing"}),
+      plain(builder, "c", "7.5", {"provides: routing", "depends: d"}), plain(builder, "d", "7.5")};
+  std::vector<std::size_t> order{0, 1, 2, 3};
+  do {
+    std::string names;
+    RouterRoot router;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      // Names in the permutation's order, created in it too.
+      const std::string name = std::string(1, static_cast<char>('p' + i)) + "x.npk";
+      router.download(name, files[order[i]]);
+      names += name + "=" + "abcd"[order[i]] + " ";
+    }
+    const ts::RunResult result = router.run();
+    EXPECT_EQ(result.status, 0) << names;
+    EXPECT_EQ(ts::messageLines(result.out),
+              (Lines{"installed d-7.5", "installed c-7.5", "installed b-7.5", "installed a-7.5"}))
+        << names;
+    for (const char* name : {"a", "b", "c", "d"}) {
+      EXPECT_TRUE(installed(router, name)) << names << name;
+    }
+  } while (std::next_permutation(order.begin(), order.end()));
+}
+
 TEST_F(UpgradeRun, AnnouncesInstalledPackagesAndMarksTheChange) {
   RouterRoot router;
   router.install({{"base.npk", plain(router, "base", "7.1")}});

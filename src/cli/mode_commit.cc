@@ -1,5 +1,6 @@
 // The second half of a "--safe" install: committing or cancelling the
 // manifest that the first half left in "/ram/MANIFEST".
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <ostream>
@@ -36,7 +37,9 @@ ExitStatus runCancelMode() {
   if (!readManifest(m, kKeptManifestPath)) {
   }
   cancelManifest(m);
-  unlink(kKeptManifestPath);
+  // Only a manifest goes: a FIFO or a link at its name is none of ours.
+  struct stat st;
+  if (lstat(kKeptManifestPath, &st) == 0 && S_ISREG(st.st_mode)) unlink(kKeptManifestPath);
   // What the "--safe" run staged for the manifest goes with it.
   removeListedTemporaries(TemporaryList::kKept);
   return ExitStatus::kSuccess;

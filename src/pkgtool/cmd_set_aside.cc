@@ -43,8 +43,8 @@ int runSetAside(const std::vector<std::string>& words, ToolContext& context) {
     case LockOutcome::kBusy:
       return toolError(context, "another installer is running");
     case LockOutcome::kUnavailable:
-      return toolError(context, std::string("could not lock the installer: ") +
-                                    std::strerror(errno));
+      return toolError(context,
+                       std::string("could not lock the installer: ") + std::strerror(errno));
   }
   std::string where;
   if (!setAsideRecoveryState(where)) {

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
-#include <sstream>
 #include <set>
+#include <sstream>
 
 #include "apply/safe_names.h"
 #include "apply/schedule.h"

@@ -14,6 +14,7 @@
 
 #include "platform/flush.h"
 #include "txn/file_io.h"
+#include "txn/generation.h"
 #include "txn/journal.h"
 #include "txn/manifest.h"
 #include "txn/paths.h"
@@ -492,6 +493,13 @@ CommitOutcome prepareCommit(Manifest& m, const CommitOptions& options, PreparedC
     // Nothing to carry out: no journal, no flush.
     prepared.ready = true;
     return CommitOutcome::kCommitted;
+  }
+  // The generation changes with the packages, in the same commit: a kept
+  // manifest made before it is known stale by it.
+  if (changesPackages(m) && m.entries.find(std::string_view(kGenerationPath)) == m.entries.end() &&
+      !stageNextGeneration(m)) {
+    report("generation", errno);
+    return CommitOutcome::kRefused;
   }
   prepared.journalled = true;
   makeJournalDir(prepared.madeForJournal);

@@ -97,7 +97,7 @@ enum class JournalRecord {
   kCut,           // the end of the file, or a last line cut while written
 };
 
-// A mark's whole line in the current form ("E" -> "E 1c2bd6f4\n").
+// A mark's whole line in the current form ("E" -> "E d4b45a92\n").
 std::string journalMark(char mark);
 
 // Writes the lines of the current form, each field as short as the step

@@ -172,7 +172,9 @@ TEST(JournalCodecTest, LinesThatDoNotDecodeAreGarbled) {
     EXPECT_EQ(stop, JournalRecord::kGarbled) << c.name;
     EXPECT_EQ(steps.size(), c.stepsBefore) << c.name;
   }
-  // In the current form a line must carry its own check.
+  // In the current form a line must carry its own check: the CRC-32 of its
+  // text (that of zlib), in hex.
+  EXPECT_EQ(journalMark('E'), "E d4b45a92\n");
   std::string line;
   JournalEncoder().append({P, "/flash/a", "/flash/tmpAAAAAA"}, line);
   line.pop_back();

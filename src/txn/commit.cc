@@ -494,15 +494,18 @@ CommitOutcome prepareCommit(Manifest& m, const CommitOptions& options, PreparedC
     prepared.ready = true;
     return CommitOutcome::kCommitted;
   }
+  prepared.journalled = true;
+  makeJournalDir(prepared.madeForJournal);
   // The generation changes with the packages, in the same commit: a kept
-  // manifest made before it is known stale by it.
+  // manifest made before it is known stale by it. Staged once the database
+  // directory is there, which holds the list its temporary is noted in.
   if (changesPackages(m) && m.entries.find(std::string_view(kGenerationPath)) == m.entries.end() &&
       !stageNextGeneration(m)) {
     report("generation", errno);
+    endRunTemporaries(m.temporaries);
+    removeJournalDir(prepared.madeForJournal);
     return CommitOutcome::kRefused;
   }
-  prepared.journalled = true;
-  makeJournalDir(prepared.madeForJournal);
   Planner planner(m, options);
   CommitOutcome outcome = planner.plan();
   prepared.fileSystems = planner.fileSystems();

@@ -7,7 +7,7 @@
 #include <ostream>
 
 #include "cli/modes.h"
-#include "txn/generation.h"
+#include "txn/kept_stamp.h"
 #include "txn/manifest.h"
 #include "txn/recovery.h"
 #include "txn/temporaries.h"
@@ -34,8 +34,8 @@ ExitStatus runCommitMode(Repository& repo) {
   std::ostream& out = *repo.out;
   // Made against packages that another run has changed since, the manifest
   // would remove or replace their files by what it knew then.
-  const std::optional<std::uint64_t> seen = keptListGeneration();
-  if (!m.empty() && seen && *seen != readGeneration()) {
+  const std::optional<std::string> seen = keptListFingerprint();
+  if (!m.empty() && seen && *seen != databaseFingerprint()) {
     out << "ERROR: the packages changed since " << kKeptManifestPath << " was made: it is cancelled"
         << std::endl;
     cancelKeptManifest(m);

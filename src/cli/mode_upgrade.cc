@@ -3,7 +3,7 @@
 #include "apply/schedule.h"
 #include "cli/modes.h"
 #include "console/console.h"
-#include "txn/generation.h"
+#include "txn/kept_stamp.h"
 #include "txn/manifest.h"
 #include "txn/postlog.h"
 #include "txn/staging.h"
@@ -55,7 +55,7 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options) {
       keepRunTemporaries(manifest.temporaries);
       // "--commit" refuses the manifest when any run has changed the
       // packages since: its removals and moves were chosen against these.
-      if (!stampKeptList(readGeneration()) || !writeManifest(manifest, kManifestPath)) {
+      if (!stampKeptList(databaseFingerprint()) || !writeManifest(manifest, kManifestPath)) {
         reportError(repo, "could not write %s", kManifestPath);
         removeListedTemporaries(TemporaryList::kKept);
         cancelManifest(manifest);

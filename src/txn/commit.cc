@@ -14,7 +14,6 @@
 
 #include "platform/flush.h"
 #include "txn/file_io.h"
-#include "txn/generation.h"
 #include "txn/journal.h"
 #include "txn/manifest.h"
 #include "txn/paths.h"
@@ -496,16 +495,6 @@ CommitOutcome prepareCommit(Manifest& m, const CommitOptions& options, PreparedC
   }
   prepared.journalled = true;
   makeJournalDir(prepared.madeForJournal);
-  // The generation changes with the packages, in the same commit: a kept
-  // manifest made before it is known stale by it. Staged once the database
-  // directory is there, which holds the list its temporary is noted in.
-  if (changesPackages(m) && m.entries.find(std::string_view(kGenerationPath)) == m.entries.end() &&
-      !stageNextGeneration(m)) {
-    report("generation", errno);
-    endRunTemporaries(m.temporaries);
-    removeJournalDir(prepared.madeForJournal);
-    return CommitOutcome::kRefused;
-  }
   Planner planner(m, options);
   CommitOutcome outcome = planner.plan();
   prepared.fileSystems = planner.fileSystems();

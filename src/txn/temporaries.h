@@ -45,9 +45,9 @@ inline constexpr const char* kStagedListPath = "/flash/var/pdb/.staged.d";
 inline constexpr const char* kKeptListPath = "/flash/var/pdb/.staged-kept.d";
 // The image mode's capture of standard input; listed like a temporary.
 inline constexpr const char* kCaptureTemporary = "/flash/var/pdb/image";
-// The entry of the kept list that records the database generation the
-// "--safe" run saw (a link whose text is the number); no record.
-inline constexpr const char* kKeptStampName = "generation";
+// The entry of the kept list that records the fingerprint of the database
+// the "--safe" run saw (a link whose text it is); no record.
+inline constexpr const char* kKeptStampName = "fingerprint";
 
 // Which list: the one of the run under way (or of an interrupted one), or
 // the kept one of a "--safe" run.

@@ -183,7 +183,7 @@ TEST_F(RecoveryRefusals, AKeptManifestMadeBeforeAnotherRunIsRefused) {
   EXPECT_EQ(commit.out,
             "ERROR: the packages changed since /ram/MANIFEST was made: it is cancelled\n");
   EXPECT_FALSE(ts::readFile(root_ / "/ram/MANIFEST").has_value());
-  EXPECT_FALSE(ts::readFile(root_ / "/flash/var/pdb/.staged-kept.d/generation").has_value());
+  EXPECT_FALSE(ts::readFile(root_ / "/flash/var/pdb/.staged-kept.d/fingerprint").has_value());
   EXPECT_EQ(ts::readFile(root_ / "/flash/bin/foo"), "foo 3");
   EXPECT_EQ(ts::readFile(root_ / "/flash/share/foo/three"), "three");
   EXPECT_FALSE(ts::readFile(root_ / "/flash/share/foo/two").has_value());

@@ -3,6 +3,7 @@
 #include "apply/schedule.h"
 #include "cli/modes.h"
 #include "console/console.h"
+#include "txn/kept_stamp.h"
 #include "txn/manifest.h"
 #include "txn/postlog.h"
 #include "txn/staging.h"
@@ -60,7 +61,9 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options) {
       // ended in between leaves kept files without a manifest, which the
       // next start removes.
       keepRunTemporaries(manifest.temporaries);
-      if (!writeManifest(manifest, kManifestPath)) {
+      // "--commit" refuses the manifest when any run has changed the
+      // packages since: its removals and moves were chosen against these.
+      if (!stampKeptList(databaseFingerprint()) || !writeManifest(manifest, kManifestPath)) {
         reportError(repo, "could not write %s", kManifestPath);
         removeListedTemporaries(TemporaryList::kKept);
         cancelManifest(manifest);

@@ -52,8 +52,8 @@ void report(const char* what, int error) {
 }
 
 // Appends one line to the journal; false with errno set.
-bool appendToJournal(const char* line) {
-  const int fd = ::open(kJournalPath, O_WRONLY | O_APPEND | O_CLOEXEC);
+bool appendToJournal(const std::string& line) {
+  const int fd = openOwnRegularFile(kJournalPath, O_WRONLY | O_APPEND, 0);
   if (fd < 0) return false;
   bool ok = writeAll(fd, line);
   const int error = errno;
@@ -152,7 +152,6 @@ bool Planner::flushBuffer() {
 
 bool Planner::emitLine(const std::string& line) {
   buffer_ += line;
-  buffer_ += '\n';
   return buffer_.size() < kJournalBuffer || flushBuffer();
 }
 
@@ -378,11 +377,15 @@ CommitOutcome Planner::planMove(const std::string& path, const ManifestEntry& en
 }
 
 CommitOutcome Planner::plan() {
-  fd_ = ::open(kJournalPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  // Whatever stands at the journal's name now is no journal (the start
+  // recovered or refused a real one): a FIFO or a link planted there is
+  // replaced, never written through.
+  if (unlink(kJournalPath) != 0 && errno != ENOENT) return refuse("journal", errno);
+  fd_ = ::open(kJournalPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd_ < 0) return refuse("journal", errno);
   touch(parentDir(kJournalPath));
-  emitLine(kJournalHeader);
-  if (options_.keptManifest) emitLine("K");
+  emitLine(std::string(kJournalHeader) + "\n");
+  if (options_.keptManifest) emitLine(journalMark('K'));
   hasRemovals_ = std::any_of(m_.entries.begin(), m_.entries.end(),
                              [](const auto& e) { return e.second.op == ManifestOp::kRemove; });
   // The package database goes last: until its files change it describes what
@@ -404,7 +407,7 @@ CommitOutcome Planner::plan() {
       }
     }
   }
-  if (!emitLine("E") || !flushBuffer()) return refuse("journal", errno);
+  if (!emitLine(journalMark('E')) || !flushBuffer()) return refuse("journal", errno);
   const int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0) return refuse("journal", errno);
@@ -523,13 +526,13 @@ CommitOutcome carryOutCommit(Manifest& m, PreparedCommit& prepared) {
   bool done = carryOutSteps(removeDirs);
   // The commit point: once this mark and every rename before it are on the
   // storage, the next start finishes the run instead of undoing it.
-  if (done && !appendToJournal("C\n")) {
+  if (done && !appendToJournal(journalMark('C'))) {
     std::perror("journal");
     done = false;
   }
   if (done && !flushAll(prepared.fileSystems)) {
     done = false;
-    if (!appendToJournal("A\n")) {
+    if (!appendToJournal(journalMark('A'))) {
       // The mark may or may not have reached the storage: leave the journal
       // for the next start, which decides by what it finds.
       std::perror("journal");

@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <map>
 
 #include "platform/flush.h"
@@ -42,21 +44,100 @@ bool removeDirectories(const std::vector<std::string>& dirs) {
   return ok;
 }
 
+// A kept manifest is a regular file; a FIFO or a link at its name is none.
+bool keptManifestThere() {
+  struct stat st;
+  return lstat(kKeptManifestPath, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 void spendKeptManifest(const PlacedNames& placed) {
   removeListedTemporaries(TemporaryList::kKept, placed);
-  unlink(kKeptManifestPath);
+  if (keptManifestThere()) unlink(kKeptManifestPath);
+}
+
+// Whether a package file stands directly in a download directory: the
+// upgrade run moves image-based ones into place.
+bool isDownloadedPackage(const std::string& path) {
+  const std::string dir = parentDir(path);
+  if (dir != "/rw/pckg/.download" && dir != "/flash/rw/pckg" && dir != "/flash/var/pckg") {
+    return false;
+  }
+  const std::string name = path.substr(dir.size() + 1);
+  return !name.empty() && name[0] != '.' && name.find('/') == std::string::npos &&
+         (name.ends_with(".npk") || name.ends_with(".vpk"));
+}
+
+// Whether a commit could have written `step`: every target below "/flash/",
+// every backup a temporary beside it, every source a temporary or a
+// downloaded package file. A journal that says otherwise is not one of ours,
+// and nothing it names is touched.
+bool confined(const JournalStep& step) {
+  if (!isBelowFlash(step.path)) return false;
+  switch (step.kind) {
+    case StepKind::kMakeDir:
+    case StepKind::kRemoveDir:
+      return true;
+    case StepKind::kBackUp:
+      return isRunTemporary(step.other) && isBelowFlash(step.other);
+    case StepKind::kPlace:
+      return isRunTemporary(step.other) || isDownloadedPackage(step.other);
+  }
+  return false;
 }
 
 }  // namespace
 
 bool recoveryPending() {
   return present(kJournalPath) || temporariesListed(TemporaryList::kRun) ||
-         (temporariesListed(TemporaryList::kKept) && !present(kKeptManifestPath));
+         (temporariesListed(TemporaryList::kKept) && !keptManifestThere());
+}
+
+std::string damagedRecoveryState() {
+  JournalContents journal;
+  if (readJournal(kJournalPath, journal)) {
+    if (journal.state == JournalState::kDamaged ||
+        !std::all_of(journal.steps.begin(), journal.steps.end(), confined)) {
+      return kJournalPath;
+    }
+  }
+  for (const TemporaryList list : {TemporaryList::kRun, TemporaryList::kKept}) {
+    if (std::string path = damagedList(list); !path.empty()) return path;
+  }
+  return {};
+}
+
+bool setAsideRecoveryState(std::string& where) {
+  const std::string names[] = {kJournalPath, kStagedListPath, kKeptListPath,
+                               std::string(kStagedListPath).substr(0, strlen(kStagedListPath) - 2),
+                               std::string(kKeptListPath).substr(0, strlen(kKeptListPath) - 2)};
+  std::vector<std::string> there;
+  for (const std::string& name : names) {
+    if (present(name.c_str())) there.push_back(name);
+  }
+  if (there.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  for (unsigned number = 1;; ++number) {
+    where = std::string(kStagedListDir) + "/.aside-" + std::to_string(number);
+    if (mkdir(where.c_str(), 0700) == 0) break;
+    if (errno != EEXIST) return false;
+  }
+  for (const std::string& name : there) {
+    const std::string to = where + "/" + name.substr(name.rfind('/') + 2);
+    if (rename(name.c_str(), to.c_str()) != 0) return false;
+  }
+  // Set aside for good: a power cut must not bring the journal back.
+  if (!flushFileSystemOf(kStagedListDir)) return false;
+  return true;
 }
 
 RecoveryOutcome rollBackJournal(const std::vector<std::string>& fileSystems) {
   JournalContents journal;
   if (!readJournal(kJournalPath, journal)) return RecoveryOutcome::kRolledBack;
+  // Read back damaged, it tells nothing to undo by: it stays, and so does
+  // every backup, for the next start to refuse.
+  if (journal.state == JournalState::kDamaged) return RecoveryOutcome::kFailed;
   std::map<dev_t, std::string> touched;
   auto touch = [&touched](const std::string& dir) {
     struct stat st;
@@ -97,7 +178,13 @@ void finishJournal(TemporaryLog& log, const std::vector<std::string>& removeDirs
   if (done) unlink(kJournalPath);
 }
 
-RecoveryOutcome recoverInterruptedRun() {
+RecoveryOutcome recoverInterruptedRun(std::string* damaged) {
+  // Damage anywhere stops all of it: the journal may be the only record of
+  // where the old files are, and the list names them as temporaries.
+  if (std::string path = damagedRecoveryState(); !path.empty()) {
+    if (damaged != nullptr) *damaged = std::move(path);
+    return RecoveryOutcome::kDamaged;
+  }
   RecoveryOutcome outcome = RecoveryOutcome::kNothingToDo;
   JournalContents journal;
   if (readJournal(kJournalPath, journal)) {
@@ -121,7 +208,7 @@ RecoveryOutcome recoverInterruptedRun() {
     removeListedTemporaries(TemporaryList::kRun);
     if (outcome == RecoveryOutcome::kNothingToDo) outcome = RecoveryOutcome::kCleanedUp;
   }
-  if (temporariesListed(TemporaryList::kKept) && !present(kKeptManifestPath)) {
+  if (temporariesListed(TemporaryList::kKept) && !keptManifestThere()) {
     removeListedTemporaries(TemporaryList::kKept);
     if (outcome == RecoveryOutcome::kNothingToDo) outcome = RecoveryOutcome::kCleanedUp;
   }

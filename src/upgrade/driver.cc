@@ -9,6 +9,7 @@
 #include <cctype>
 #include <fstream>
 #include <set>
+#include <sstream>
 
 #include "apply/safe_names.h"
 #include "apply/schedule.h"
@@ -18,6 +19,7 @@
 #include "package/reader.h"
 #include "plan/planner.h"
 #include "plan/relations.h"
+#include "txn/file_io.h"
 #include "txn/postlog.h"
 #include "upgrade/stream_install.h"
 
@@ -166,10 +168,19 @@ void abandonRun(Manifest& m, UpgradeTrace* trace) {
 // The version floor of a downgrade run when "/ram/DOWNGRADE" is there (and
 // the downgrade flag with it); otherwise no floor.
 Version downgradeFloor(InstallFlags& flags) {
-  std::ifstream marker("/ram/DOWNGRADE");
-  if (!marker.is_open()) return kPreferNewest;
+  // A FIFO or a link at the marker's name is no marker, and is never
+  // opened in a way that could wait.
+  LineReader marker("/ram/DOWNGRADE");
+  if (!marker.opened()) return kPreferNewest;
   flags |= kFlagDowngrade;
-  return readDowngradeFloor(marker);
+  // The number may follow blank lines; a marker is a few bytes, and no more
+  // than a screenful is looked at.
+  std::string text;
+  std::string line;
+  bool whole = false;
+  while (text.size() < 4096 && marker.next(line, whole)) text += line + "\n";
+  std::istringstream in(text);
+  return readDowngradeFloor(in);
 }
 
 // The names provided by the packages enabled before the run: each must still

@@ -34,8 +34,20 @@ ExitStatus runCommitMode(Repository& repo) {
   std::ostream& out = *repo.out;
   // Made against packages that another run has changed since, the manifest
   // would remove or replace their files by what it knew then.
+  // So would a package file it moves into place that is no longer the one
+  // whose signature the run checked.
+  for (const auto& [target, entry] : m.entries) {
+    if (entry.op != ManifestOp::kMove) continue;
+    const std::string source = sourceOf(target, entry);
+    if (!isDownloadedPackage(source)) continue;
+    // Compared by content below; the identity now guards the moment
+    // between that and the rename.
+    SourceIdentity now;
+    if (!identityAt(source, now)) now = {};
+    m.checkedSources.push_back({source, now});
+  }
   const std::optional<std::string> seen = keptListFingerprint();
-  if (!m.empty() && seen && *seen != databaseFingerprint()) {
+  if (!m.empty() && seen && *seen != databaseFingerprint() + sourcesFingerprint(m.checkedSources)) {
     out << "ERROR: the packages changed since " << kKeptManifestPath << " was made: it is cancelled"
         << std::endl;
     cancelKeptManifest(m);

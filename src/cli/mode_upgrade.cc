@@ -1,8 +1,11 @@
 // The upgrade run: the default mode when no mode option is given.
+#include <cstdio>
+
 #include "apply/free_space.h"
 #include "apply/schedule.h"
 #include "cli/modes.h"
 #include "console/console.h"
+#include "txn/checked_source.h"
 #include "txn/kept_stamp.h"
 #include "txn/manifest.h"
 #include "txn/postlog.h"
@@ -63,8 +66,17 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options) {
       keepRunTemporaries(manifest.temporaries);
       // "--commit" refuses the manifest when any run has changed the
       // packages since: its removals and moves were chosen against these.
-      if (!stampKeptList(databaseFingerprint()) || !writeManifest(manifest, kManifestPath)) {
-        reportError(repo, "could not write %s", kManifestPath);
+      // The package files it will move into place are kept by their
+      // contents, read again here: first they must still be the files whose
+      // signature was checked.
+      const std::string changedFile = changedSource(manifest.checkedSources);
+      if (!changedFile.empty()) {
+        std::fprintf(stderr, "%s: changed since its signature was checked\n", changedFile.c_str());
+      }
+      if (!changedFile.empty() ||
+          !stampKeptList(databaseFingerprint() + sourcesFingerprint(manifest.checkedSources)) ||
+          !writeManifest(manifest, kManifestPath)) {
+        if (changedFile.empty()) reportError(repo, "could not write %s", kManifestPath);
         removeListedTemporaries(TemporaryList::kKept);
         cancelManifest(manifest);
         installed.clear();

@@ -504,6 +504,14 @@ CommitOutcome prepareCommit(Manifest& m, const CommitOptions& options, PreparedC
   if (outcome == CommitOutcome::kCommitted && !flushAll(prepared.fileSystems)) {
     outcome = CommitOutcome::kRefused;
   }
+  // The last look before the first rename: a package file that is no longer
+  // the one whose signature was checked is not moved into place.
+  if (outcome == CommitOutcome::kCommitted) {
+    if (const std::string changed = changedSource(m.checkedSources); !changed.empty()) {
+      std::fprintf(stderr, "%s: changed since its signature was checked\n", changed.c_str());
+      outcome = CommitOutcome::kRefused;
+    }
+  }
   if (outcome != CommitOutcome::kCommitted) {
     unlink(kJournalPath);
     for (const std::string& path : planner.made()) unlink(path.c_str());

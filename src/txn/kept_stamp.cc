@@ -1,14 +1,18 @@
 #include "txn/kept_stamp.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <vector>
 
+#include "platform/hash.h"
 #include "txn/file_io.h"
 #include "txn/temporaries.h"
 
@@ -23,6 +27,37 @@ constexpr const char* kRecordFiles[] = {"version", "deps",  "provides", "conflic
 
 // FNV-1a, 64 bits: a change of any byte shows; no one is expected to forge
 // it (whoever writes the database can change the packages directly).
+// The SHA-256 of a regular file's bytes in hex; "!" when it cannot be read.
+// A link or anything else at the name is no package file.
+std::string contentDigest(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return "!";
+  struct stat st;
+  std::unique_ptr<Hasher> hash = Hasher::create(Hasher::Kind::kSha256);
+  bool whole = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && hash != nullptr;
+  char block[65536];
+  while (whole) {
+    const ssize_t got = read(fd, block, sizeof block);
+    if (got == 0) break;
+    if (got < 0) {
+      whole = errno == EINTR;
+      continue;
+    }
+    hash->update(block, static_cast<std::size_t>(got));
+  }
+  close(fd);
+  if (!whole) return "!";
+  std::uint8_t digest[32];
+  hash->finish(digest);
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (const std::uint8_t byte : digest) {
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0xF];
+  }
+  return text;
+}
+
 class Fingerprint {
  public:
   void add(std::string_view bytes) {
@@ -51,6 +86,18 @@ class Fingerprint {
 std::string stampPath() { return std::string(kKeptListPath) + "/" + kKeptStampName; }
 
 }  // namespace
+
+std::string sourcesFingerprint(CheckedSources sources) {
+  if (sources.empty()) return {};
+  std::sort(sources.begin(), sources.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  Fingerprint print;
+  for (const auto& source : sources) {
+    print.field(source.first);
+    print.field(contentDigest(source.first));
+  }
+  return print.hex();
+}
 
 std::string databaseFingerprint() {
   std::vector<std::string> names;

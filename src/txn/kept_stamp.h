@@ -8,12 +8,21 @@
 #include <optional>
 #include <string>
 
+#include "txn/checked_source.h"
+
 namespace installer {
 
 // The fingerprint of the database now: sixteen hex digits over the name and
 // contents of every record's metadata files, in name order. Anything but a
 // regular file counts as missing.
 std::string databaseFingerprint();
+
+// The fingerprint of the package files a kept manifest moves into place as
+// they are: of their paths and contents, in path order; empty when there
+// are none, so that a list stamped before such files were counted still
+// compares equal. (Their contents, not their inodes: the kept files are met
+// again after a restart, where a file system may number them anew.)
+std::string sourcesFingerprint(CheckedSources sources);
 
 // Records `fingerprint` in the kept list of a "--safe" run, made before;
 // false with errno when it could not be.

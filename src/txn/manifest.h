@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "records/text_arena.h"
+#include "txn/checked_source.h"
 #include "txn/spinner.h"
 #include "txn/temporaries.h"
 
@@ -122,6 +123,10 @@ struct Manifest {
   PlannedFiles planned;
   // Every temporary file the run creates is noted here before it exists.
   TemporaryLog temporaries;
+  // Package files moved into place as they are, with their identity when
+  // their signature was checked: the commit refuses to move one that has
+  // changed since.
+  CheckedSources checkedSources;
   bool empty() const { return entries.empty(); }
 };
 

@@ -10,6 +10,7 @@
 #include <map>
 
 #include "platform/flush.h"
+#include "txn/checked_source.h"
 #include "txn/journal.h"
 #include "txn/paths.h"
 
@@ -53,18 +54,6 @@ bool keptManifestThere() {
 void spendKeptManifest(const PlacedNames& placed) {
   removeListedTemporaries(TemporaryList::kKept, placed);
   if (keptManifestThere()) unlink(kKeptManifestPath);
-}
-
-// Whether a package file stands directly in a download directory: the
-// upgrade run moves image-based ones into place.
-bool isDownloadedPackage(const std::string& path) {
-  const std::string dir = parentDir(path);
-  if (dir != "/rw/pckg/.download" && dir != "/flash/rw/pckg" && dir != "/flash/var/pckg") {
-    return false;
-  }
-  const std::string name = path.substr(dir.size() + 1);
-  return !name.empty() && name[0] != '.' && name.find('/') == std::string::npos &&
-         (name.ends_with(".npk") || name.ends_with(".vpk"));
 }
 
 // Whether a commit could have written `step`: every target below "/flash/",

@@ -19,6 +19,7 @@
 #include "package/reader.h"
 #include "plan/planner.h"
 #include "plan/relations.h"
+#include "txn/checked_source.h"
 #include "txn/file_io.h"
 #include "txn/postlog.h"
 #include "upgrade/stream_install.h"
@@ -82,6 +83,8 @@ class DownloadFile {
 
   bool isOpen() const { return fd_ >= 0; }
   std::istream& stream() { return stream_; }
+  // The file as it was opened, before a byte of it was read.
+  bool identity(SourceIdentity& id) const { return fd_ >= 0 && identityOfOpenFile(fd_, id); }
   // A read failed: what the file holds is unknown.
   bool unreadable() const { return buf_.error() != 0; }
 
@@ -321,6 +324,8 @@ std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flag
     const PackageFile& file = *plan[index];
     DownloadFile input(file.path, DownloadFile::Use::kWhole);
     if (!input.isOpen()) continue;
+    SourceIdentity opened;
+    const bool identified = input.identity(opened);
     bool bootImage = false;
     const StreamInstall result =
         installFromStream(repo, m, input.stream(), flags, keptState, nullptr, nullptr, &bootImage);
@@ -333,7 +338,12 @@ std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flag
       abandonRun(m, trace);
       return {};
     }
-    if (file.imageBased) keepDownloadedImage(repo, m, file, bootImage);
+    if (file.imageBased) {
+      keepDownloadedImage(repo, m, file, bootImage);
+      // A file whose identity cannot be had cannot be vouched for at the
+      // commit: it is refused there.
+      m.checkedSources.push_back({file.path, identified ? opened : SourceIdentity{}});
+    }
     installed.push_back(static_cast<const Package&>(file));
   }
 

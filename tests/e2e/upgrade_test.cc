@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -273,6 +274,48 @@ TEST_F(UpgradeRun, ProviderIsEnabledAgainWhenItsReplacementStopsProviding) {
     EXPECT_EQ(result.status, 0) << c.name;
     EXPECT_EQ(ts::messageLines(result.out), c.messages) << c.name;
     EXPECT_EQ(router.exists("/flash/var/pdb/spare/disabled"), !c.providerEnabled) << c.name;
+  }
+}
+
+// A downloaded image-based file is moved into place as it is, once the
+// commit comes (after "--safe", the "--commit"): it must then still be the
+// file whose signature was checked. Put another in its place, or written to
+// in place, it is refused and nothing changes.
+TEST_F(UpgradeRun, AKeptImageChangedAfterItsCheckIsNotMovedIntoPlace) {
+  struct Case {
+    const char* name;
+    bool inPlace;  // written into the same file, else a new file at the name
+  };
+  const std::string imageData(5000, 'k');
+  for (const Case c : {Case{"replaced", false}, Case{"written in place", true}}) {
+    SCOPED_TRACE(c.name);
+    RouterRoot router;
+    router.install({{"base.npk", plain(router, "base", "7.1")}});
+    router.download("kernel.npk",
+                    router.build(describe("kernel", "7.1", {"flags: boot-image"}), {}, &imageData));
+    const std::string before = router.tree();
+    ts::RunOptions options;
+    options.env["bootimage"] = "1";
+    ASSERT_EQ(router.run({"--safe"}, options).status, 0);
+
+    // The same header with other bytes behind it, and no valid signature.
+    std::string forged = *ts::readFile(router / (std::string(kDownloadDir) + "kernel.npk"));
+    forged[forged.size() - 40] ^= 0x55;
+    const std::string path = router / (std::string(kDownloadDir) + "kernel.npk");
+    if (c.inPlace) {
+      std::ofstream(path, std::ios::binary | std::ios::in | std::ios::out) << forged;
+    } else {
+      ts::writeFile(path + ".new", forged);
+      ASSERT_EQ(rename((path + ".new").c_str(), path.c_str()), 0);
+    }
+    const ts::RunResult commit = router.run({"--commit"});
+    EXPECT_EQ(commit.status, 1);
+    EXPECT_EQ(ts::messageLines(commit.out),
+              Lines{"ERROR: the packages changed since /ram/MANIFEST was made: it is cancelled"});
+    // The kept manifest is cancelled with its staged files.
+    EXPECT_EQ(router.tree(), before);
+    EXPECT_FALSE(router.exists("/flash/bootimage"));
+    EXPECT_FALSE(router.exists("/ram/MANIFEST"));
   }
 }
 

@@ -169,7 +169,14 @@ ExitStatus settleManifest(Repository& repo, Manifest& manifest, ExitStatus statu
     return status;
   }
   releaseFileLists(repo);
-  const CommitOutcome committed = commitManifest(manifest);
+  std::string heldDirectory;
+  CommitOptions options;
+  options.heldDirectory = &heldDirectory;
+  const CommitOutcome committed = commitManifest(manifest, options);
+  if (!heldDirectory.empty()) {
+    reportError(repo, "could not replace directory %s: it holds other files",
+                heldDirectory.c_str());
+  }
   if (committed == CommitOutcome::kNoSpace) {
     // The files staged in "/ram" could not all be copied onto the flash:
     // nothing changed there.

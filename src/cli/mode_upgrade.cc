@@ -89,7 +89,14 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options) {
       // anything is announced: copies onto the flash that do not fit are
       // refused as the free-space estimate refuses.
       releaseFileLists(repo);
-      const CommitOutcome ready = prepareCommit(manifest, {}, prepared);
+      std::string heldDirectory;
+      CommitOptions commitOptions;
+      commitOptions.heldDirectory = &heldDirectory;
+      const CommitOutcome ready = prepareCommit(manifest, commitOptions, prepared);
+      if (!heldDirectory.empty()) {
+        reportError(repo, "could not replace directory %s: it holds other files",
+                    heldDirectory.c_str());
+      }
       if (ready != CommitOutcome::kCommitted) {
         if (ready == CommitOutcome::kNoSpace) reportError(repo, "not enough space for upgrade");
         cancelManifest(manifest);

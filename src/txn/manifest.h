@@ -155,6 +155,11 @@ enum class [[nodiscard]] CommitOutcome{
 struct CommitOptions {
   Spinner* spinner = nullptr;  // turned while files are copied, when given
   bool keptManifest = false;   // carrying out "/ram/MANIFEST" of "--safe"
+  // Where a refusal names a directory that a file of the commit would
+  // replace but that holds more than the commit removes (its caller reports
+  // it with the run's messages); without it the refusal is "rename: Is a
+  // directory" on stderr.
+  std::string* heldDirectory = nullptr;
 };
 
 // A commit checked and journalled, ready to be carried out.
@@ -163,6 +168,7 @@ struct PreparedCommit {
   std::vector<std::string> fileSystems;  // one directory of each touched
   std::vector<std::string> copiedStaged;
   std::vector<std::string> madeForJournal;
+  std::vector<std::string> backedUpDirs;  // directories a file replaced
   bool ready = false;
   bool journalled = false;  // false for an empty manifest
 };

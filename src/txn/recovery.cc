@@ -1,5 +1,6 @@
 #include "txn/recovery.h"
 
+#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,11 +39,28 @@ std::string existingDirAbove(std::string path) {
 bool removeDirectories(const std::vector<std::string>& dirs) {
   bool ok = true;
   for (const std::string& dir : dirs) {
-    if (rmdir(dir.c_str()) != 0 && errno != ENOTEMPTY && errno != EEXIST && errno != ENOENT) {
+    // ENOTDIR: a file of the commit took the directory's name.
+    if (rmdir(dir.c_str()) != 0 && errno != ENOTEMPTY && errno != EEXIST && errno != ENOENT &&
+        errno != ENOTDIR) {
       ok = false;
     }
   }
   return ok;
+}
+
+int removeVisited(const char* path, const struct stat*, int, struct FTW*) {
+  return remove(path) == 0 || errno == ENOENT ? 0 : -1;
+}
+
+// Removes a backed-up directory with everything in it, links as links. Only
+// a directory still at a temporary name of a run: anything else there is
+// not the backup, and a backup already gone is done.
+bool removeBackedUpDirectory(const std::string& backup) {
+  struct stat st;
+  if (!isRunTemporary(backup) || lstat(backup.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return true;
+  }
+  return nftw(backup.c_str(), removeVisited, 16, FTW_DEPTH | FTW_PHYS) == 0;
 }
 
 // A kept manifest is a regular file; a FIFO or a link at its name is none.
@@ -156,9 +174,12 @@ RecoveryOutcome rollBackJournal(const std::vector<std::string>& fileSystems) {
   return RecoveryOutcome::kRolledBack;
 }
 
-void finishJournal(TemporaryLog& log, const std::vector<std::string>& removeDirs, bool keptManifest,
+void finishJournal(TemporaryLog& log, const std::vector<std::string>& removeDirs,
+                   const std::vector<std::string>& backedUpDirs, bool keptManifest,
                    const PlacedNames& placed) {
-  bool done = endRunTemporaries(log, placed);
+  bool done = true;
+  for (const std::string& backup : backedUpDirs) done = removeBackedUpDirectory(backup) && done;
+  done = endRunTemporaries(log, placed) && done;
   // The removed directories go once the backups in them are gone.
   done = done && removeDirectories(removeDirs);
   if (keptManifest) spendKeptManifest(placed);
@@ -179,14 +200,18 @@ RecoveryOutcome recoverInterruptedRun(std::string* damaged) {
   if (readJournal(kJournalPath, journal)) {
     if (journal.committed) {
       std::vector<std::string> removeDirs;
+      std::vector<std::string> backups;
       PlacedNames placed;
       for (const JournalStep& step : journal.steps) {
         if (step.kind == StepKind::kRemoveDir) removeDirs.push_back(step.path);
         if (step.kind == StepKind::kPlace) placed.add(step.other);
+        // The journal does not say which backups are directories; the
+        // names do, and only a directory is removed with what it holds.
+        if (step.kind == StepKind::kBackUp) backups.push_back(step.other);
       }
       placed.seal();
       TemporaryLog none;
-      finishJournal(none, removeDirs, journal.keptManifest, placed);
+      finishJournal(none, removeDirs, backups, journal.keptManifest, placed);
       outcome = RecoveryOutcome::kFinished;
     } else {
       outcome = rollBackJournal({});

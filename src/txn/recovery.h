@@ -53,7 +53,10 @@ RecoveryOutcome rollBackJournal(const std::vector<std::string>& fileSystems);
 // temporaries (backups among them) go, the removed directories go when
 // empty, a kept "--safe" manifest and its list are spent, and the journal
 // goes last. The sources the commit renamed into place are `placed`.
-void finishJournal(TemporaryLog& log, const std::vector<std::string>& removeDirs, bool keptManifest,
+// `backedUpDirs` are the backups of directories a file replaced: each holds
+// only what the commit removed, and goes with all it holds.
+void finishJournal(TemporaryLog& log, const std::vector<std::string>& removeDirs,
+                   const std::vector<std::string>& backedUpDirs, bool keptManifest,
                    const PlacedNames& placed);
 
 }  // namespace installer

@@ -72,6 +72,18 @@ TEST_F(SwapTest, DirectoriesAndFilesChangePlacesOnUpgrade) {
     EXPECT_EQ(names(router, "/flash/lib"), std::set<std::string>{"foo"}) << modeName(mode);
     EXPECT_EQ(names(router, "/flash/etc"), std::set<std::string>{"bar"}) << modeName(mode);
     EXPECT_EQ(result.err, "") << modeName(mode);
+
+    // And back: the files "lib/foo" and "etc/bar" become directories.
+    const ts::RunResult back = install(
+        router, mode,
+        router.build(describe("tool", "7.3"), {{"lib/foo/a", "a 7.3"}, {"etc/bar/baz", "baz"}}));
+    EXPECT_EQ(back.status, 0) << modeName(mode) << back.out << back.err;
+    EXPECT_EQ(router.file("/flash/lib/foo/a"), "a 7.3") << modeName(mode);
+    EXPECT_EQ(router.file("/flash/etc/bar/baz"), "baz") << modeName(mode);
+    EXPECT_EQ(names(router, "/flash/lib"), std::set<std::string>{"foo"}) << modeName(mode);
+    EXPECT_EQ(names(router, "/flash/lib/foo"), std::set<std::string>{"a"}) << modeName(mode);
+    EXPECT_EQ(names(router, "/flash/etc"), std::set<std::string>{"bar"}) << modeName(mode);
+    EXPECT_EQ(back.err, "") << modeName(mode);
   }
 }
 

@@ -304,6 +304,22 @@ bool writeDatabase(const std::string& root,
   return true;
 }
 
+// Appends a full signature by the development keys; false when it could not
+// be made.
+bool addDevSignature(installer::PackageWriter& writer, const installer::SigningKeys& keys) {
+  bool signedOk = true;
+  writer.addSignature(132, [&](const installer::SigningDigest& digest) {
+    std::vector<std::uint8_t> signature;
+    std::string reason;
+    if (!installer::makeSignature(keys, installer::SignatureForm::kFull, digest.bytes,
+                                  digest.sha256, signature, reason)) {
+      signedOk = false;
+    }
+    return std::string(signature.begin(), signature.end());
+  });
+  return signedOk;
+}
+
 bool writeCandidateFiles(const std::string& dir,
                          const std::vector<std::unique_ptr<PackageFile>>& candidates,
                          std::string& error) {
@@ -320,16 +336,7 @@ bool writeCandidateFiles(const std::string& dir,
     entry.name = "pkg/" + candidate->name + "/file0";
     entry.data = "version " + std::to_string(candidate->version) + "\n";
     writer.addPayload({entry});
-    bool signedOk = true;
-    writer.addSignature(132, [&](const installer::SigningDigest& digest) {
-      std::vector<std::uint8_t> signature;
-      std::string reason;
-      if (!installer::makeSignature(keys, installer::SignatureForm::kFull, digest.bytes,
-                                    digest.sha256, signature, reason)) {
-        signedOk = false;
-      }
-      return std::string(signature.begin(), signature.end());
-    });
+    const bool signedOk = addDevSignature(writer, keys);
     const std::string base = candidate->path.substr(candidate->path.rfind('/') + 1);
     if (!signedOk || !writeFile(dir + "/" + base, writer.bytes())) {
       error = "cannot write " + dir + "/" + base;
@@ -368,15 +375,7 @@ bool writeBundleFile(const std::string& path, std::size_t members, std::size_t m
     entry.name = "pkg/" + member.name + "/file0";
     entry.data = "version " + std::to_string(member.version) + "\n";
     writer.addPayload({entry});
-    writer.addSignature(132, [&](const installer::SigningDigest& digest) {
-      std::vector<std::uint8_t> signature;
-      std::string reason;
-      if (!installer::makeSignature(keys, installer::SignatureForm::kFull, digest.bytes,
-                                    digest.sha256, signature, reason)) {
-        signedOk = false;
-      }
-      return std::string(signature.begin(), signature.end());
-    });
+    signedOk = addDevSignature(writer, keys) && signedOk;
   }
   if (!signedOk || !writeFile(path, writer.bytes())) {
     error = "cannot write " + path;

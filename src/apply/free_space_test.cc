@@ -240,13 +240,13 @@ TEST_F(FreeSpaceSandbox, RoomForAStagedFileCountsWhatTheRunStaged) {
   EXPECT_TRUE(roomForStagedFile(removing, "/flash/new", left + 30 * kPage));
   // What was let through (and then staged in "/ram") is taken from the room
   // the next one has.
-  writeFile("/ram/new", std::string(left + 30 * kPage, 'n'));
+  writeFile("/ram/new", std::string(static_cast<std::size_t>(left + 30 * kPage), 'n'));
   setEntry(removing, "/flash/new", ManifestOp::kMoveStaged, "/ram/new");
   EXPECT_FALSE(roomForStagedFile(removing, "/flash/newer", 20 * kPage));
   EXPECT_TRUE(roomForStagedFile(removing, "/flash/newer", 5 * kPage));
 
   Manifest charged;
-  writeFile("/ram/staged", std::string(left, 's'));
+  writeFile("/ram/staged", std::string(static_cast<std::size_t>(left), 's'));
   setEntry(charged, "/flash/other", ManifestOp::kMoveStaged, "/ram/staged");
   EXPECT_FALSE(roomForStagedFile(charged, "/flash/new", kPage));
 }

@@ -33,6 +33,7 @@ void printMessageV(Repository& repo, const char* prefix, const char* format, va_
   // a line of its own to the post-install log.
   makeVisible(line);
 
+  if (repo.messageTap != nullptr) repo.messageTap->push_back(line);
   if (repo.quiet) return;
   std::ostream& out = *repo.out;
   if (!repo.statusLine.empty()) {

@@ -55,6 +55,10 @@ struct Repository {
   std::string statusLine;             // the status line currently drawn
   std::vector<std::string> messages;  // every printed message, for the postlog
   bool quiet = false;
+  // When set, every message is also appended here, prefix included, as it
+  // would be printed (also under `quiet`): the run's record says why each
+  // package file was refused.
+  std::vector<std::string>* messageTap = nullptr;
   // The old post-install log has been read into `messages` in this run.
   bool postlogPreloaded = false;
   // The environment variable "bootimage" was set when the run started: the

@@ -6,6 +6,7 @@
 #include "cli/modes.h"
 #include "cli/run_report.h"
 #include "console/console.h"
+#include "console/machine_progress.h"
 #include "txn/checked_source.h"
 #include "txn/kept_stamp.h"
 #include "txn/manifest.h"
@@ -45,6 +46,7 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options, RunReport
 
   const InstallFlags flags = options.installFlags | kFlagUpgrade;
   UpgradeStop stop;
+  if (repo.progress != nullptr) repo.progress->phase("scan");
   std::vector<Package> installed = runUpgrade(repo, manifest, flags, {}, &report.trace(), &stop);
   report.noteInstalled(installed);
   // A package file the disk could not give back ends the run as a database
@@ -58,6 +60,7 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options, RunReport
   // A file that could never fit was refused before it was staged; the run
   // ends as one whose staged changes do not fit (also with "--reinstall":
   // such a file could not be committed either).
+  if (repo.progress != nullptr) repo.progress->phase("check");
   if (stop.reason == UpgradeStop::Reason::kNoSpace ||
       ((flags & kFlagReinstall) == 0 && !checkFreeSpace(manifest))) {
     reportError(repo, "not enough space for upgrade");

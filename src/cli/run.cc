@@ -9,12 +9,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <ostream>
 
 #include "cli/command_line.h"
 #include "cli/modes.h"
 #include "cli/run_report.h"
+#include "console/machine_progress.h"
 #include "store/loader.h"
 #include "txn/recovery.h"
 #include "txn/run_lock.h"
@@ -130,11 +132,20 @@ int runInstaller(int argc, char** argv) {
     return static_cast<int>(ExitStatus::kSuccess);
   }
 
+  // Taken before the root changes: a pipe is opened again through /proc.
+  const std::unique_ptr<MachineProgress> progress = MachineProgress::fromEnvironment();
+  repo.progress = progress.get();
+  struct Detach {
+    Repository& repo;
+    ~Detach() { repo.progress = nullptr; }
+  } detach{repo};
+
   RunOptions options;
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   const ParseOutcome outcome = parseCommandLine(args, options, *repo.out);
   if (outcome == ParseOutcome::kUsage) {
     *repo.out << "usage: installer [-q] [-r <root>] [-]" << std::endl;
+    if (progress) progress->finish("refused", "usage", static_cast<int>(ExitStatus::kSuccess));
     recordUsage(options, started);
     return static_cast<int>(ExitStatus::kSuccess);
   }
@@ -143,6 +154,7 @@ int runInstaller(int argc, char** argv) {
   // one asked for.
   if (!options.root.empty() && chroot(options.root.c_str()) != 0) {
     std::perror("chroot");
+    if (progress) progress->finish("refused", "chroot", static_cast<int>(ExitStatus::kFailed));
     return static_cast<int>(ExitStatus::kFailed);
   }
   // Required after chroot, which leaves the working directory outside the
@@ -153,7 +165,10 @@ int runInstaller(int argc, char** argv) {
 
   RunLock lock;
   const bool listingOnly = outcome == ParseOutcome::kRun && options.show;
-  if (!listingOnly && !takeRunLock(lock, *repo.out)) return static_cast<int>(ExitStatus::kBusy);
+  if (!listingOnly && !takeRunLock(lock, *repo.out)) {
+    if (progress) progress->finish("refused", "busy", static_cast<int>(ExitStatus::kBusy));
+    return static_cast<int>(ExitStatus::kBusy);
+  }
 
   // Every run that holds the lock leaves a record of what it did; a busy
   // run holds none, and leaves the record to the run that holds it.
@@ -185,7 +200,10 @@ int runInstaller(int argc, char** argv) {
   repo.arch = options.arch;
   // What is installed must be known before anything is changed, or listed.
   if (openRepository(repo, options.quiet, options.arch) == LoadOutcome::kUnreadable) {
-    if (options.show) return static_cast<int>(ExitStatus::kUnreadable);
+    if (options.show) {
+      if (progress) progress->finish("refused", "unreadable-database", 1);
+      return static_cast<int>(ExitStatus::kUnreadable);
+    }
     report.conclude(RunOutcome::kRefused, "unreadable-database");
     return finish(ExitStatus::kUnreadable);
   }
@@ -197,6 +215,12 @@ int runInstaller(int argc, char** argv) {
     ExitStatus status = runShowMode(repo);
     // The listing is shown, but the flash is not whole.
     if (recovered == Recovered::kFailed) status = ExitStatus::kFailed;
+    if (progress) {
+      const bool failed = status != ExitStatus::kSuccess;
+      progress->finish(
+          failed ? "refused" : outcomeName(whatRecovered.value_or(RunOutcome::kNothingToDo)),
+          failed ? "recovery-failed" : "", static_cast<int>(status));
+    }
     return static_cast<int>(status);
   }
   if (options.cleanup) return finish(runCleanupMode(repo, report));

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "console/machine_progress.h"
+
 namespace installer {
 namespace {
 
@@ -96,6 +98,7 @@ void RunReport::conclude(RunOutcome outcome, std::string_view reason) {
 CommitOutcome RunReport::prepareCommit(Manifest& m, const CommitOptions& options,
                                        PreparedCommit& prepared, ExitStatus status) {
   staged_.clear();
+  if (repo_.progress != nullptr) repo_.progress->phase("commit");
   if (!m.empty()) {
     measure(m);
     conclude(RunOutcome::kCommitted);
@@ -249,6 +252,9 @@ RunRecord RunReport::build(int exitStatus) const {
 
 void RunReport::finish(int exitStatus) {
   RunRecord record = build(exitStatus);
+  if (repo_.progress != nullptr) {
+    repo_.progress->finish(outcomeName(record.outcome), record.reason, exitStatus);
+  }
   if (!placed_.empty()) {
     // The record the commit placed took this run's number; it stands when
     // the run ended as it said, and is replaced under the same number when

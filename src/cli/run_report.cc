@@ -77,12 +77,13 @@ bool RunReport::printed(std::string_view line) const {
 void RunReport::measure(const Manifest& m) {
   std::uint64_t bytes = 0;
   for (const auto& [path, entry] : m.entries) {
-    if (entry.op != ManifestOp::kMoveStaged &&
-        !(entry.op == ManifestOp::kMove && entry.source == kCaptureTemporary)) {
-      continue;
-    }
+    if (entry.op != ManifestOp::kMoveStaged && entry.op != ManifestOp::kMove) continue;
+    const std::string source = sourceOf(path, entry);
+    // A move of a file the run did not write (a downloaded package file
+    // kept as its image) writes nothing.
+    if (entry.op == ManifestOp::kMove && source != kCaptureTemporary) continue;
     struct stat st;
-    if (lstat(sourceOf(path, entry).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    if (lstat(source.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
       bytes += static_cast<std::uint64_t>(st.st_size);
     }
   }

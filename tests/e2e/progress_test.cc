@@ -3,6 +3,7 @@
 // full, its reader gone, no descriptor at all) changes anything of the run.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <functional>
@@ -152,6 +153,29 @@ TEST_F(Progress, TheLastLineCarriesARefusal) {
   EXPECT_EQ(lines(pipe.drain()).back(),
             "{\"phase\":\"done\",\"outcome\":\"refused\",\"reason\":\"all-refused\","
             "\"exit_status\":0}");
+}
+
+// A run refused because another installer holds the lock leaves that run's
+// record alone (it will replace it); the progress descriptor says why.
+TEST_F(Progress, ABusyRunSaysSoHereAndLeavesTheRecord) {
+  RouterRoot router;
+  prepare(router);
+  const std::string record = router.file("/flash/var/pdb/.last-run");
+  const int held =
+      open((router / "/ram/installer.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+  Pipe pipe;
+  ts::RunOptions options;
+  options.env["INSTALLER_PROGRESS_FD"] = std::to_string(pipe.writeEnd());
+  const ts::RunResult result = router.run({}, options);
+  close(held);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(router.file("/flash/var/pdb/.last-run"), record);
+  EXPECT_EQ(
+      lines(pipe.drain()),
+      std::vector<std::string>{
+          "{\"phase\":\"done\",\"outcome\":\"refused\",\"reason\":\"busy\",\"exit_status\":1}"});
 }
 
 // Every state of the descriptor, against a run without it: the same exit

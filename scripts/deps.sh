@@ -15,3 +15,14 @@ if [ -n "$need" ]; then
   # shellcheck disable=SC2086
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $need >/dev/null
 fi
+# The end-to-end test of the Mender update module runs Debian's own client
+# and artifact tool; without them (or without root) it is skipped.
+test_need=""
+for pkg in mender-client mender-artifact; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || test_need="$test_need $pkg"
+done
+if [ -n "$test_need" ] && [ "$(id -u)" -eq 0 ]; then
+  apt-get update -qq
+  # shellcheck disable=SC2086
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $test_need >/dev/null
+fi

@@ -15,4 +15,4 @@ if [ -n "$need" ]; then
 fi
 scripts/check-layers.sh
 git ls-files -z '*.cc' '*.h' | xargs -0 clang-format --dry-run --Werror
-git ls-files -z '*.sh' .ci/run | xargs -0 shellcheck
+git ls-files -z '*.sh' .ci/run integrations/mender/router-pkg | xargs -0 shellcheck

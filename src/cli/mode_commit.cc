@@ -7,6 +7,7 @@
 #include <ostream>
 
 #include "cli/modes.h"
+#include "cli/run_report.h"
 #include "txn/kept_stamp.h"
 #include "txn/manifest.h"
 #include "txn/recovery.h"
@@ -26,7 +27,7 @@ void cancelKeptManifest(Manifest& m) {
 
 }  // namespace
 
-ExitStatus runCommitMode(Repository& repo) {
+ExitStatus runCommitMode(Repository& repo, RunReport& report) {
   Manifest m;
   // A missing or empty file leaves nothing to do, which is no failure.
   if (!readManifest(m, kKeptManifestPath)) {
@@ -51,6 +52,7 @@ ExitStatus runCommitMode(Repository& repo) {
     out << "ERROR: the packages changed since " << kKeptManifestPath << " was made: it is cancelled"
         << std::endl;
     cancelKeptManifest(m);
+    report.conclude(RunOutcome::kRefused, "packages-changed");
     return ExitStatus::kFailed;
   }
   out << "finishing install... " << std::flush;
@@ -58,7 +60,15 @@ ExitStatus runCommitMode(Repository& repo) {
   CommitOptions options;
   options.spinner = &spinner;
   options.keptManifest = true;
-  const CommitOutcome outcome = commitManifest(m, options);
+  if (m.empty()) report.conclude(RunOutcome::kNothingToDo);
+  PreparedCommit prepared;
+  CommitOutcome outcome = report.prepareCommit(m, options, prepared, ExitStatus::kSuccess);
+  if (outcome == CommitOutcome::kCommitted) {
+    outcome = report.carryOutCommit(m, prepared);
+  } else {
+    report.conclude(RunOutcome::kRefused,
+                    outcome == CommitOutcome::kNoSpace ? "no-space" : "commit-refused");
+  }
   // The backspace and blank wipe the spinner's last character.
   out << "\b \n" << std::flush;
   // A failure was reported as it happened; the old state stands (or is
@@ -66,11 +76,12 @@ ExitStatus runCommitMode(Repository& repo) {
   return outcome == CommitOutcome::kCommitted ? ExitStatus::kSuccess : ExitStatus::kFailed;
 }
 
-ExitStatus runCancelMode() {
+ExitStatus runCancelMode(RunReport& report) {
   Manifest m;
   // A missing or empty file leaves nothing to do, which is no failure.
   if (!readManifest(m, kKeptManifestPath)) {
   }
+  report.conclude(m.empty() ? RunOutcome::kNothingToDo : RunOutcome::kCancelled);
   cancelKeptManifest(m);
   return ExitStatus::kSuccess;
 }

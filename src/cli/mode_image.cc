@@ -17,6 +17,7 @@
 #include "apply/schedule.h"
 #include "cli/fd_streams.h"
 #include "cli/modes.h"
+#include "cli/run_report.h"
 #include "console/console.h"
 #include "package/fd_input.h"
 #include "package/held_copy.h"
@@ -163,16 +164,28 @@ void stageCapture(Repository& repo, Manifest& manifest, const StreamResult& r) {
 // A failed install changes nothing on the flash: what it staged before
 // failing (the removal of the older version, say) is dropped with it.
 ExitStatus settleManifest(Repository& repo, Manifest& manifest, ExitStatus status,
-                          const std::vector<const InstalledPackage*>& recordsBefore) {
+                          const std::vector<const InstalledPackage*>& recordsBefore,
+                          RunReport& report) {
   if (status != ExitStatus::kSuccess) {
     cancelManifest(manifest);
+    report.conclude(RunOutcome::kRefused, status == ExitStatus::kBundleFailed ? "bundle-refused"
+                                          : status == ExitStatus::kNoMember   ? "no-member"
+                                                                              : "package-refused");
     return status;
   }
+  if (manifest.empty()) report.conclude(RunOutcome::kNothingToDo);
   releaseFileLists(repo);
   std::string heldDirectory;
   CommitOptions options;
   options.heldDirectory = &heldDirectory;
-  const CommitOutcome committed = commitManifest(manifest, options);
+  PreparedCommit prepared;
+  CommitOutcome committed = report.prepareCommit(manifest, options, prepared, status);
+  if (committed == CommitOutcome::kCommitted) {
+    committed = report.carryOutCommit(manifest, prepared);
+  } else {
+    report.conclude(RunOutcome::kRefused,
+                    committed == CommitOutcome::kNoSpace ? "no-space" : "commit-refused");
+  }
   if (!heldDirectory.empty()) {
     reportError(repo, "could not replace directory %s: it holds other files",
                 heldDirectory.c_str());
@@ -190,7 +203,7 @@ ExitStatus settleManifest(Repository& repo, Manifest& manifest, ExitStatus statu
 
 }  // namespace
 
-ExitStatus runImageMode(Repository& repo, const RunOptions& options) {
+ExitStatus runImageMode(Repository& repo, const RunOptions& options, RunReport& report) {
   Manifest manifest;
   applyScheduledActions(repo, manifest, Verbosity::kReport);
   std::vector<const InstalledPackage*> recordsBefore;
@@ -203,6 +216,7 @@ ExitStatus runImageMode(Repository& repo, const RunOptions& options) {
     // their temporary files.
     cancelManifest(manifest);
     *repo.out << "ERROR: could not open image" << std::endl;
+    report.conclude(RunOutcome::kRefused, "no-capture");
     return ExitStatus::kNoCapture;
   }
   // A capture that could not be written means a full or failing flash,
@@ -219,7 +233,8 @@ ExitStatus runImageMode(Repository& repo, const RunOptions& options) {
       r.status == ExitStatus::kSuccess && !r.packageDirectory.empty() && capture.opened();
   if (captureStaged) stageCapture(repo, manifest, r);
 
-  const ExitStatus status = settleManifest(repo, manifest, r.status, recordsBefore);
+  report.noteStream(r.label, r.status == ExitStatus::kSuccess);
+  const ExitStatus status = settleManifest(repo, manifest, r.status, recordsBefore, report);
   if (capture.opened() && !captureStaged && unlink(kCaptureSource) != 0 && errno != ENOENT) {
     std::perror("unlink");
   }

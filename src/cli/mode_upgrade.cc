@@ -4,7 +4,9 @@
 #include "apply/free_space.h"
 #include "apply/schedule.h"
 #include "cli/modes.h"
+#include "cli/run_report.h"
 #include "console/console.h"
+#include "console/machine_progress.h"
 #include "txn/checked_source.h"
 #include "txn/kept_stamp.h"
 #include "txn/manifest.h"
@@ -17,32 +19,55 @@ namespace installer {
 
 namespace {
 
+// A run that staged nothing: nothing to do, unless package files were
+// refused (an engine must not read that as success, though the status is 0).
+void concludeUnchanged(RunReport& report) {
+  const UpgradeTrace& trace = report.trace();
+  if (report.printed("ERROR: router installation failed!!!")) {
+    report.conclude(RunOutcome::kRefused, "no-packages-left");
+  } else if (trace.failed) {
+    report.conclude(RunOutcome::kRefused, "package-refused");
+  } else if (report.anyRefused()) {
+    report.conclude(RunOutcome::kRefused, "all-refused");
+  } else {
+    report.conclude(RunOutcome::kNothingToDo);
+  }
+}
+
 const char* const kManifestPath = "/ram/MANIFEST";
 const char* const kChangedMarker = "/flash/PCKGS_CHANGED";
 
 }  // namespace
 
-ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options) {
+ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options, RunReport& report) {
   Manifest manifest;
   applyScheduledActions(repo, manifest, Verbosity::kReport);
   ExitStatus status = ExitStatus::kSuccess;
 
   const InstallFlags flags = options.installFlags | kFlagUpgrade;
   UpgradeStop stop;
-  std::vector<Package> installed = runUpgrade(repo, manifest, flags, {}, nullptr, &stop);
+  if (repo.progress != nullptr) repo.progress->phase("scan");
+  std::vector<Package> installed = runUpgrade(repo, manifest, flags, {}, &report.trace(), &stop);
+  report.noteInstalled(installed);
   // A package file the disk could not give back ends the run as a database
   // file does: nothing changed, and a failure.
-  if (stop.reason == UpgradeStop::Reason::kUnreadable) status = ExitStatus::kFailed;
+  if (stop.reason == UpgradeStop::Reason::kUnreadable) {
+    status = ExitStatus::kFailed;
+    report.noteUnreadable(stop.path);
+    report.conclude(RunOutcome::kRefused, "unreadable");
+  }
 
   // A file that could never fit was refused before it was staged; the run
   // ends as one whose staged changes do not fit (also with "--reinstall":
   // such a file could not be committed either).
+  if (repo.progress != nullptr) repo.progress->phase("check");
   if (stop.reason == UpgradeStop::Reason::kNoSpace ||
       ((flags & kFlagReinstall) == 0 && !checkFreeSpace(manifest))) {
     reportError(repo, "not enough space for upgrade");
     cancelManifest(manifest);
     installed.clear();
     status = ExitStatus::kNoSpace;
+    report.conclude(RunOutcome::kRefused, "no-space");
   }
 
   const bool changed = !manifest.empty();
@@ -57,12 +82,14 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options) {
       cancelManifest(manifest);
       installed.clear();
       status = ExitStatus::kFailed;
+      report.conclude(RunOutcome::kRefused, "write-failed");
     } else if (!options.commitNow) {
       // The manifest is settled before anything is announced, so that a run
       // whose manifest could not be kept claims no installed package.
       // The staged files are kept before the manifest names them: a run
       // ended in between leaves kept files without a manifest, which the
       // next start removes.
+      report.measure(manifest);
       keepRunTemporaries(manifest.temporaries);
       // "--commit" refuses the manifest when any run has changed the
       // packages since: its removals and moves were chosen against these.
@@ -81,6 +108,10 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options) {
         cancelManifest(manifest);
         installed.clear();
         status = ExitStatus::kFailed;
+        report.conclude(RunOutcome::kRefused,
+                        changedFile.empty() ? "write-failed" : "changed-package-file");
+      } else {
+        report.conclude(RunOutcome::kKept);
       }
       // The manifest file's own temporary name is gone with its rename.
       endRunTemporaries(manifest.temporaries);
@@ -92,7 +123,7 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options) {
       std::string heldDirectory;
       CommitOptions commitOptions;
       commitOptions.heldDirectory = &heldDirectory;
-      const CommitOutcome ready = prepareCommit(manifest, commitOptions, prepared);
+      const CommitOutcome ready = report.prepareCommit(manifest, commitOptions, prepared, status);
       if (!heldDirectory.empty()) {
         reportError(repo, "could not replace directory %s: it holds other files",
                     heldDirectory.c_str());
@@ -102,11 +133,14 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options) {
         cancelManifest(manifest);
         installed.clear();
         status = ready == CommitOutcome::kNoSpace ? ExitStatus::kNoSpace : ExitStatus::kFailed;
+        report.conclude(RunOutcome::kRefused,
+                        ready == CommitOutcome::kNoSpace ? "no-space" : "commit-refused");
       }
     }
   }
   for (const auto& package : installed) inform(repo, "installed %s", packageLabel(package).c_str());
-  if (prepared.ready && carryOutCommit(manifest, prepared) != CommitOutcome::kCommitted) {
+  if (!changed && !report.concluded()) concludeUnchanged(report);
+  if (prepared.ready && report.carryOutCommit(manifest, prepared) != CommitOutcome::kCommitted) {
     status = ExitStatus::kFailed;
   }
   writePostlog(repo);

@@ -8,13 +8,18 @@
 
 namespace installer {
 
+class RunReport;
+
 // Commits "/ram/MANIFEST"; the repository is not loaded, only its output
 // stream is used.
-[[nodiscard]] ExitStatus runCommitMode(Repository& repo);
-[[nodiscard]] ExitStatus runCancelMode();
+// The modes that may change the flash note what they did in `report`.
+[[nodiscard]] ExitStatus runCommitMode(Repository& repo, RunReport& report);
+[[nodiscard]] ExitStatus runCancelMode(RunReport& report);
 [[nodiscard]] ExitStatus runShowMode(Repository& repo);
-[[nodiscard]] ExitStatus runCleanupMode(Repository& repo);
-[[nodiscard]] ExitStatus runImageMode(Repository& repo, const RunOptions& options);
-[[nodiscard]] ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options);
+[[nodiscard]] ExitStatus runCleanupMode(Repository& repo, RunReport& report);
+[[nodiscard]] ExitStatus runImageMode(Repository& repo, const RunOptions& options,
+                                      RunReport& report);
+[[nodiscard]] ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options,
+                                        RunReport& report);
 
 }  // namespace installer

@@ -8,10 +8,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <memory>
+#include <optional>
 #include <ostream>
 
 #include "cli/command_line.h"
 #include "cli/modes.h"
+#include "cli/run_report.h"
+#include "console/machine_progress.h"
 #include "store/loader.h"
 #include "txn/recovery.h"
 #include "txn/run_lock.h"
@@ -31,11 +36,16 @@ enum class Recovered {
 // the lock: a listing that cannot take it lists what it finds. A damaged
 // journal or list stops every run that would change the flash, the listing
 // not, until an administrator sets it aside.
-Recovered recoverFirst(RunLock& lock, bool listingOnly, std::ostream& out) {
+// `recovered` is set to what was done, when something was.
+Recovered recoverFirst(RunLock& lock, bool listingOnly, std::ostream& out,
+                       std::optional<RunOutcome>& recovered) {
   if (!recoveryPending()) return Recovered::kReady;
   if (listingOnly && lock.acquire() != LockOutcome::kHeld) return Recovered::kSkipped;
   std::string damaged;
   const RecoveryOutcome outcome = recoverInterruptedRun(&damaged);
+  if (outcome == RecoveryOutcome::kRolledBack) recovered = RunOutcome::kRolledBack;
+  if (outcome == RecoveryOutcome::kFinished) recovered = RunOutcome::kRolledForward;
+  if (outcome == RecoveryOutcome::kCleanedUp) recovered = RunOutcome::kCleanedUp;
   if (outcome == RecoveryOutcome::kDamaged) {
     out << "ERROR: " << damaged
         << " is damaged: nothing was changed; inspect it, then set it aside with "
@@ -83,10 +93,37 @@ bool takeRunLock(RunLock& lock, std::ostream& out) {
   return false;
 }
 
+// The name of the mode in the run's record.
+const char* modeName(ParseOutcome outcome, const RunOptions& options) {
+  if (outcome == ParseOutcome::kCommit) return "commit";
+  if (outcome == ParseOutcome::kCancel) return "cancel";
+  if (options.show) return "show";
+  if (options.cleanup) return "cleanup";
+  if (options.imageFromInput) return "image";
+  return options.commitNow ? "upgrade" : "safe";
+}
+
+// A command line the installer does not understand changes nothing, but an
+// engine that called it must still learn that it was refused: the record
+// is left in the root the command line named, when it can be reached
+// without a word on the console and the lock is free.
+void recordUsage(const RunOptions& options, std::time_t started) {
+  if (!options.root.empty() && chroot(options.root.c_str()) != 0) return;
+  if (chdir("/") != 0) return;
+  RunLock lock;
+  if (lock.acquire() != LockOutcome::kHeld) return;
+  Repository quietRepo;
+  RunReport report(quietRepo, started);
+  report.setMode("usage");
+  report.conclude(RunOutcome::kRefused, "usage");
+  report.finish(static_cast<int>(ExitStatus::kSuccess));
+}
+
 }  // namespace
 
 int runInstaller(int argc, char** argv) {
   prepareProcess();
+  const std::time_t started = std::time(nullptr);
   Repository& repo = getRepository();
 
   // The emulated board has no flash to manage.
@@ -95,11 +132,21 @@ int runInstaller(int argc, char** argv) {
     return static_cast<int>(ExitStatus::kSuccess);
   }
 
+  // Taken before the root changes: a pipe is opened again through /proc.
+  const std::unique_ptr<MachineProgress> progress = MachineProgress::fromEnvironment();
+  repo.progress = progress.get();
+  struct Detach {
+    Repository& repo;
+    ~Detach() { repo.progress = nullptr; }
+  } detach{repo};
+
   RunOptions options;
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   const ParseOutcome outcome = parseCommandLine(args, options, *repo.out);
   if (outcome == ParseOutcome::kUsage) {
     *repo.out << "usage: installer [-q] [-r <root>] [-]" << std::endl;
+    if (progress) progress->finish("refused", "usage", static_cast<int>(ExitStatus::kSuccess));
+    recordUsage(options, started);
     return static_cast<int>(ExitStatus::kSuccess);
   }
 
@@ -107,6 +154,7 @@ int runInstaller(int argc, char** argv) {
   // one asked for.
   if (!options.root.empty() && chroot(options.root.c_str()) != 0) {
     std::perror("chroot");
+    if (progress) progress->finish("refused", "chroot", static_cast<int>(ExitStatus::kFailed));
     return static_cast<int>(ExitStatus::kFailed);
   }
   // Required after chroot, which leaves the working directory outside the
@@ -117,15 +165,33 @@ int runInstaller(int argc, char** argv) {
 
   RunLock lock;
   const bool listingOnly = outcome == ParseOutcome::kRun && options.show;
-  if (!listingOnly && !takeRunLock(lock, *repo.out)) return static_cast<int>(ExitStatus::kBusy);
-
-  const Recovered recovered = recoverFirst(lock, listingOnly, *repo.out);
-  if (recovered == Recovered::kFailed && !listingOnly) {
-    return static_cast<int>(ExitStatus::kFailed);
+  if (!listingOnly && !takeRunLock(lock, *repo.out)) {
+    if (progress) progress->finish("refused", "busy", static_cast<int>(ExitStatus::kBusy));
+    return static_cast<int>(ExitStatus::kBusy);
   }
 
-  if (outcome == ParseOutcome::kCommit) return static_cast<int>(runCommitMode(repo));
-  if (outcome == ParseOutcome::kCancel) return static_cast<int>(runCancelMode());
+  // Every run that holds the lock leaves a record of what it did; a busy
+  // run holds none, and leaves the record to the run that holds it.
+  RunReport report(repo, started);
+  report.setMode(modeName(outcome, options));
+  const auto finish = [&report](ExitStatus status) {
+    report.finish(static_cast<int>(status));
+    return static_cast<int>(status);
+  };
+
+  std::optional<RunOutcome> whatRecovered;
+  const Recovered recovered = recoverFirst(lock, listingOnly, *repo.out, whatRecovered);
+  if (whatRecovered) {
+    report.writeRecovery(*whatRecovered);
+    report.setRecovered(*whatRecovered);
+  }
+  if (recovered == Recovered::kFailed && !listingOnly) {
+    report.conclude(RunOutcome::kRefused, "recovery-failed");
+    return finish(ExitStatus::kFailed);
+  }
+
+  if (outcome == ParseOutcome::kCommit) return finish(runCommitMode(repo, report));
+  if (outcome == ParseOutcome::kCancel) return finish(runCancelMode(report));
 
   const char* arch = std::getenv("arch");
   if (arch != nullptr) options.arch = arch;
@@ -134,22 +200,32 @@ int runInstaller(int argc, char** argv) {
   repo.arch = options.arch;
   // What is installed must be known before anything is changed, or listed.
   if (openRepository(repo, options.quiet, options.arch) == LoadOutcome::kUnreadable) {
-    return static_cast<int>(ExitStatus::kUnreadable);
+    if (options.show) {
+      if (progress) progress->finish("refused", "unreadable-database", 1);
+      return static_cast<int>(ExitStatus::kUnreadable);
+    }
+    report.conclude(RunOutcome::kRefused, "unreadable-database");
+    return finish(ExitStatus::kUnreadable);
   }
+  report.noteScheduled(repo);
 
-  ExitStatus status;
+  // A listing changes nothing and leaves no record of its own (only that
+  // of the recovery it made, if it made one).
   if (options.show) {
-    status = runShowMode(repo);
+    ExitStatus status = runShowMode(repo);
     // The listing is shown, but the flash is not whole.
     if (recovered == Recovered::kFailed) status = ExitStatus::kFailed;
-  } else if (options.cleanup) {
-    status = runCleanupMode(repo);
-  } else if (options.imageFromInput) {
-    status = runImageMode(repo, options);
-  } else {
-    status = runUpgradeMode(repo, options);
+    if (progress) {
+      const bool failed = status != ExitStatus::kSuccess;
+      progress->finish(
+          failed ? "refused" : outcomeName(whatRecovered.value_or(RunOutcome::kNothingToDo)),
+          failed ? "recovery-failed" : "", static_cast<int>(status));
+    }
+    return static_cast<int>(status);
   }
-  return static_cast<int>(status);
+  if (options.cleanup) return finish(runCleanupMode(repo, report));
+  if (options.imageFromInput) return finish(runImageMode(repo, options, report));
+  return finish(runUpgradeMode(repo, options, report));
 }
 
 }  // namespace installer

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ostream>
 
+#include "console/machine_progress.h"
 #include "console/visible_text.h"
 #include "package/reader.h"
 
@@ -33,6 +34,7 @@ void printMessageV(Repository& repo, const char* prefix, const char* format, va_
   // a line of its own to the post-install log.
   makeVisible(line);
 
+  if (repo.messageTap != nullptr) repo.messageTap->push_back(line);
   if (repo.quiet) return;
   std::ostream& out = *repo.out;
   if (!repo.statusLine.empty()) {
@@ -123,6 +125,8 @@ std::string installProgressLine(const InstalledPackage& p, std::uint64_t consume
 }
 
 void showInstallProgress(Repository& repo, const InstalledPackage& p, const PackageReader& reader) {
+  if (repo.progress != nullptr)
+    repo.progress->bytes(p, reader.part().consumed(), reader.totalLength);
   setStatusLine(repo, installProgressLine(p, reader.part().consumed(), reader.totalLength));
 }
 
@@ -130,6 +134,7 @@ InstallProgress::InstallProgress(const InstalledPackage& p)
     : package_(p), barWidth_(barWidth(progressHead(p).size())) {}
 
 void InstallProgress::show(Repository& repo, std::uint64_t consumed, std::uint64_t total) {
+  if (repo.progress != nullptr) repo.progress->bytes(package_, consumed, total);
   if (repo.quiet) return;
   const std::size_t filled = barFilled(barWidth_, consumed, total);
   if (filled == filled_ && !shown_.empty() && repo.statusLine == shown_) return;

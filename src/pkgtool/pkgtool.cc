@@ -25,6 +25,7 @@ const Command kCommands[] = {
     {"plan", runPlan, "show what the next upgrade run would do, changing nothing"},
     {"audit", runAudit, "compare the installed files with what the packages put there"},
     {"set-aside", runSetAside, "move a damaged commit journal out of the installer's way"},
+    {"status", runStatus, "print the installer's record of its last run"},
 };
 
 void usage(std::ostream& out) {

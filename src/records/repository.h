@@ -16,6 +16,8 @@
 
 namespace installer {
 
+class MachineProgress;
+
 // The records of a repository by the names that relate them to others, each
 // name's records in list order, so that lookups do not walk the whole list:
 // a bundle of thousands of members looks names up for every member it
@@ -55,6 +57,12 @@ struct Repository {
   std::string statusLine;             // the status line currently drawn
   std::vector<std::string> messages;  // every printed message, for the postlog
   bool quiet = false;
+  // When set, every message is also appended here, prefix included, as it
+  // would be printed (also under `quiet`): the run's record says why each
+  // package file was refused.
+  std::vector<std::string>* messageTap = nullptr;
+  // Progress for a machine (INSTALLER_PROGRESS_FD), when one reads it.
+  MachineProgress* progress = nullptr;
   // The old post-install log has been read into `messages` in this run.
   bool postlogPreloaded = false;
   // The environment variable "bootimage" was set when the run started: the

@@ -30,7 +30,8 @@ using installer::makeVersion;
 using installer::PayloadEntry;
 
 // The router as a run leaves it, without what every run writes (the message
-// log) and the lock file every changing run creates.
+// log, and the record of the run: checked on its own) and the lock file
+// every changing run creates.
 ts::TreeState routerTree(const std::string& root) {
   return ts::without(ts::snapshotTree(root), {"/flash/postlog", "/ram/installer.lock"});
 }
@@ -102,6 +103,8 @@ struct KillCounts {
 KillCounts sweepKills(const ts::SweepArea& area, const KillScenario& s, long samples) {
   KillCounts counts;
   const ts::TreeState before = routerTree(s.preparedRoot);
+  const std::optional<std::string> recordBefore =
+      ts::readFile(s.preparedRoot + "/flash/var/pdb/.last-run");
   ts::CaseRoot clean(area);
   ts::CaseRoot logDir(area);
   ts::copyTree(s.preparedRoot, clean.path());
@@ -137,7 +140,11 @@ KillCounts sweepKills(const ts::SweepArea& area, const KillScenario& s, long sam
       counts.other.push_back(label + ": not killed, status " + std::to_string(killed.status));
       continue;
     }
+    ts::RecordAroundStart record;
+    record.beforeRun = recordBefore;
+    ts::noteRecordBeforeStart(root.path(), record);
     const ts::RunResult next = ts::runInstaller({"-r", root.path(), "--show"}, ts::withFault({}));
+    ts::noteRecordAfterStart(root.path(), record);
     std::string extra;
     if (s.then) extra = s.then(root.path(), ts::withFault({})).err;
     const ts::TreeState now = routerTree(root.path());
@@ -148,6 +155,12 @@ KillCounts sweepKills(const ts::SweepArea& area, const KillScenario& s, long sam
     std::string why;
     for (const std::string& path : leftovers(now)) why += "  left: " + path + "\n";
     for (const std::string& problem : databaseDisagreements(root.path(), now)) {
+      why += "  " + problem + "\n";
+    }
+    // What the start's recovery did is told by the record it leaves.
+    std::optional<bool> wholeOld;
+    if (!s.then && (now == before || now == after)) wholeOld = now == before;
+    if (const std::string problem = ts::recordProblem(record, wholeOld); !problem.empty()) {
       why += "  " + problem + "\n";
     }
     if (now == before && why.empty()) {

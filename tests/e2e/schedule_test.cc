@@ -295,7 +295,9 @@ TEST_F(ScheduleRun, CleanupWhoseCommitFailsEndsWithStatusOne) {
   install({.name = "plain", .files = {"/flash/bin/plain"}});
   ts::FaultPlan plan;
   plan.calls = "rename";
-  plan.at = 1;  // the first file the commit takes away, set aside until the end
+  // The first rename places the run's record; the second sets aside the
+  // first file the commit takes away, until the end.
+  plan.at = 2;
   plan.error = "EIO";
   const auto result = ts::runInstaller({"-r", root_.path(), "--cleanup"}, ts::withFault({}, plan));
   EXPECT_EQ(result.status, 1);

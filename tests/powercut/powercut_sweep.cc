@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -180,8 +181,9 @@ std::size_t flushCalls(const std::vector<powercut::Call>& calls) {
 
 // A scenario's run, recorded, with the trees it goes between.
 struct RecordedRun {
-  ts::TreeState before;  // wholly old
-  ts::TreeState after;   // wholly new
+  ts::TreeState before;                     // wholly old
+  ts::TreeState after;                      // wholly new
+  std::optional<std::string> recordBefore;  // the run record before the run
   std::vector<powercut::Call> calls;
   Replay replay;
 };
@@ -190,6 +192,7 @@ void recordRun(const Scenario& scenario, const ts::SweepArea& area, RecordedRun&
   ts::CaseRoot root(area);
   ASSERT_TRUE(scenario.prepare(root.path()));
   recorded.before = persistentTree(root.path());
+  recorded.recordBefore = ts::readFile(root.path() + "/flash/var/pdb/.last-run");
   if (scenario.firstHalf) {
     ASSERT_TRUE(scenario.firstHalf(root.path()));
   }
@@ -270,10 +273,21 @@ Outcome tryTree(const RecordedRun& run, const ts::SweepArea& area, const Trial& 
   ts::CaseRoot root(area);
   const std::string written = powercut::writeTree(cut.tree, root.path());
   if (!written.empty()) return {Verdict::kStartFailed, "the tree could not be written: " + written};
+  ts::RecordAroundStart record;
+  record.beforeRun = run.recordBefore;
+  ts::noteRecordBeforeStart(root.path(), record);
   const ts::RunResult recovery = ts::runInstaller({"-r", root.path(), "--show"}, ts::withFault({}));
+  ts::noteRecordAfterStart(root.path(), record);
   const ts::TreeState now = persistentTree(root.path());
+  // What the start's recovery did is told by the record it leaves.
+  std::string recordWrong;
+  if (now == run.before || now == run.after)
+    recordWrong = ts::recordProblem(record, now == run.before);
   Outcome outcome;
-  if (ts::sanitizerReported(recovery)) {
+  if (!recordWrong.empty()) {
+    outcome.verdict = Verdict::kStartFailed;
+    outcome.why = "the run record: " + recordWrong;
+  } else if (ts::sanitizerReported(recovery)) {
     outcome.why = "sanitizer report\n" + recovery.err;
   } else if (recovery.status != 0) {
     outcome.why = "the next start ended with status " + std::to_string(recovery.status) + "\n" +

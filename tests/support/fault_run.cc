@@ -226,4 +226,59 @@ std::string describeDifference(const TreeState& a, const TreeState& b) {
   return text;
 }
 
+namespace {
+
+constexpr char kRunRecord[] = "/flash/var/pdb/.last-run";
+
+std::string recordValue(const std::optional<std::string>& text, const std::string& key) {
+  if (!text) return "<none>";
+  const std::string wanted = "\n" + key + "=";
+  const std::size_t at = text->find(wanted);
+  if (at == std::string::npos) return "<none>";
+  const std::size_t from = at + wanted.size();
+  return text->substr(from, text->find('\n', from) - from);
+}
+
+}  // namespace
+
+void noteRecordBeforeStart(const std::string& root, RecordAroundStart& record) {
+  record.beforeStart = readFile(root + kRunRecord);
+  record.journalBeforeStart = exists(root + "/flash/var/pdb/.journal");
+}
+
+void noteRecordAfterStart(const std::string& root, RecordAroundStart& record) {
+  record.now = readFile(root + kRunRecord);
+}
+
+std::string recordProblem(const RecordAroundStart& record, std::optional<bool> wholeOld) {
+  const std::string mode = recordValue(record.now, "mode");
+  const std::string outcome = recordValue(record.now, "outcome");
+  const std::string said = "the record says mode " + mode + ", outcome " + outcome;
+  if (record.now != record.beforeStart) {
+    if (!record.now || !record.now->starts_with("installer-run 1\n")) {
+      return "the start left no whole record";
+    }
+    if (mode != "recovery") return "the start changed the record, but " + said;
+    if (!record.journalBeforeStart) {
+      return outcome == "cleaned-up" ? "" : "no journal was there, but " + said;
+    }
+    if (outcome != "rolled-back" && outcome != "rolled-forward") {
+      return "a journal was there, but " + said;
+    }
+    if (wholeOld && *wholeOld != (outcome == "rolled-back")) {
+      return std::string("the tree is wholly ") + (*wholeOld ? "old" : "new") + ", but " + said;
+    }
+    return "";
+  }
+  if (record.journalBeforeStart) return "a journal was there, but the record stayed: " + said;
+  if (!wholeOld) return "";
+  // Left as the run left it: a whole new tree was committed by the run and
+  // says so; an old one was never told of as committed by the run.
+  if (!*wholeOld && outcome != "committed") return "the tree is wholly new, but " + said;
+  if (*wholeOld && record.now != record.beforeRun && outcome == "committed") {
+    return "the tree is wholly old, but " + said;
+  }
+  return "";
+}
+
 }  // namespace testing_support

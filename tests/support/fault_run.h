@@ -5,6 +5,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -121,5 +122,27 @@ void copyTree(const std::string& from, const std::string& to);
 // How `found` differs from `expected` (missing, extra and changed paths),
 // for messages.
 std::string describeDifference(const TreeState& expected, const TreeState& found);
+
+// The run record ("/flash/var/pdb/.last-run") around the next start after a
+// run was cut short: what it held before the run, what it held when the
+// start began (and whether a commit journal was there then), and what the
+// start left in it.
+struct RecordAroundStart {
+  std::optional<std::string> beforeRun;
+  std::optional<std::string> beforeStart;
+  bool journalBeforeStart = false;
+  std::optional<std::string> now;
+};
+// Reads the record and the journal's presence under `root` into `beforeStart`
+// and `journalBeforeStart` (call before the start), or into `now` (after it).
+void noteRecordBeforeStart(const std::string& root, RecordAroundStart& record);
+void noteRecordAfterStart(const std::string& root, RecordAroundStart& record);
+// Empty when the record names what the start did: the recovery's record
+// (rolled back to a wholly old tree, rolled forward to a wholly new one, or
+// cleaned up) when the start recovered, which it must when it found a
+// journal; otherwise the record as it was, which for a wholly new tree is
+// the run's own record of its commit. `wholeOld` is unknown for runs whose
+// tree is judged only after a further step.
+std::string recordProblem(const RecordAroundStart& record, std::optional<bool> wholeOld);
 
 }  // namespace testing_support

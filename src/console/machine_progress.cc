@@ -106,8 +106,14 @@ void MachineProgress::phase(std::string_view name) {
 
 void MachineProgress::bytes(const InstalledPackage& p, std::uint64_t done, std::uint64_t total) {
   if (givenUp_) return;
+  // A new package and the end of one are always told; in between, the
+  // clock thins the lines out.
+  const bool samePackage = &p == lastPackage_;
+  if (samePackage && done == lastDone_) return;
   const std::int64_t now = nowMs();
-  if (lastStageMs_ >= 0 && now - lastStageMs_ < kStageIntervalMs) return;
+  if (samePackage && done < total && now - lastStageMs_ < kStageIntervalMs) return;
+  lastPackage_ = &p;
+  lastDone_ = done;
   lastStageMs_ = now;
   std::string line = "{\"phase\":\"stage\",\"package\":";
   appendString(line, displayLabel(p));

@@ -8,8 +8,9 @@
 //   {"phase":"commit"}
 //   {"phase":"done","outcome":"committed","reason":"","exit_status":0}
 //
-// Stage lines come at most every 100 ms (a cheap clock check per file read);
-// the others as the run reaches them. The reader is never waited for: each
+// A package's first and last stage lines are always written, those between
+// at most every 100 ms (a cheap clock check per file read); the others as
+// the run reaches them. The reader is never waited for: each
 // line is one write that goes whole or not at all (a full pipe drops it),
 // and a descriptor that fails otherwise (closed, its reader gone) is given
 // up for the rest of the run. SIGPIPE is ignored by the process, so a reader
@@ -53,6 +54,8 @@ class MachineProgress {
   Kind kind_;
   bool givenUp_ = false;
   std::int64_t lastStageMs_ = -1;
+  const InstalledPackage* lastPackage_ = nullptr;
+  std::uint64_t lastDone_ = 0;
 };
 
 }  // namespace installer

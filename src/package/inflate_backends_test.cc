@@ -1,0 +1,158 @@
+// The two inflate backends give the same delivered bytes, the same reads of
+// the part and the same end on the same streams: valid ones with stored,
+// fixed and dynamic blocks, cut ones, damaged ones, one asking for a preset
+// dictionary, one followed by other bytes, and an empty part.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "package/payload.h"
+#include "support/inflate_trace.h"
+
+namespace installer {
+namespace {
+
+using testing_support::BlockKind;
+using testing_support::InflateTrace;
+using testing_support::mixedBytes;
+using testing_support::traceInflate;
+using testing_support::zlibStream;
+
+std::vector<InflateBackend> backends() {
+  std::vector<InflateBackend> all;
+  for (InflateBackend b : {InflateBackend::kZlib, InflateBackend::kIsal}) {
+    if (Inflater::available(b)) all.push_back(b);
+  }
+  return all;
+}
+
+// The trace of every backend, checked to be one and the same.
+InflateTrace agreedTrace(const std::string& part) {
+  const InflateTrace first = traceInflate(part, backends().front());
+  for (InflateBackend b : backends()) {
+    EXPECT_EQ(traceInflate(part, b), first) << "backend " << Inflater::name(b);
+  }
+  return first;
+}
+
+std::string withDictionaryFlag(std::string stream) {
+  // FDICT set, and the check bits made right again so that only the flag
+  // stands in the way.
+  auto flg = static_cast<unsigned char>(stream[1]) | 0x20u;
+  flg &= ~0x1Fu;
+  const unsigned cmf = static_cast<unsigned char>(stream[0]);
+  flg += 31 - (cmf * 256 + flg) % 31;
+  stream[1] = static_cast<char>(flg);
+  return stream;
+}
+
+TEST(InflateBackends, ConfiguredOneIsBuilt) {
+  EXPECT_TRUE(Inflater::available(Inflater::configured()));
+  EXPECT_NE(Inflater::create(), nullptr);
+}
+
+TEST(InflateBackends, AgreeOnATableOfStreams) {
+  const std::string text = mixedBytes(70000, 1);
+  const std::string small = mixedBytes(300, 2);
+  const std::string all = zlibStream({{text.substr(0, 30000), BlockKind::kDynamic},
+                                      {text.substr(30000, 20000), BlockKind::kStored},
+                                      {text.substr(50000), BlockKind::kFixed}});
+  std::string badChecksum = all;
+  badChecksum.back() = static_cast<char>(badChecksum.back() ^ 1);
+  std::string badHeader = all;
+  badHeader[1] = static_cast<char>(badHeader[1] + 1);
+  std::string windowTooBig = all;
+  windowTooBig[0] = static_cast<char>(0x88);  // CINFO 8: a 64 KiB window
+  windowTooBig[1] = static_cast<char>(0x1C);  // with right check bits
+  std::string badBlockType = zlibStream({{small, BlockKind::kFixed}});
+  badBlockType[2] = static_cast<char>(badBlockType[2] | 0x06);  // BTYPE 3
+
+  struct Case {
+    const char* name;
+    std::string part;
+    std::string want;  // delivered bytes, or their start where it fails
+    bool clean;
+    bool failed;
+  };
+  const Case cases[] = {
+      {"dynamic, stored and fixed blocks", all, text, true, false},
+      {"stored only", zlibStream({{text, BlockKind::kStored}}), text, true, false},
+      {"fixed only", zlibStream({{small, BlockKind::kFixed}}), small, true, false},
+      {"empty stream", zlibStream({}), "", true, false},
+      {"bytes after the end", all + "PK\x03\x04 trailing bytes", text, true, false},
+      {"empty part", "", "", false, false},
+      {"one byte", all.substr(0, 1), "", false, false},
+      {"header only", all.substr(0, 2), "", false, false},
+      {"preset dictionary flag", withDictionaryFlag(all), "", false, true},
+      {"broken header check", badHeader, "", false, true},
+      {"window too big", windowTooBig, "", false, true},
+      {"invalid block type", badBlockType, "", false, true},
+      {"not zlib at all", std::string(5000, '\xff'), "", false, true},
+      // A wrong checksum is found at the end, but the backends may hold
+      // back different amounts of the output before it.
+      {"wrong checksum", badChecksum, text, false, true},
+      {"cut before the checksum", all.substr(0, all.size() - 4), text, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (InflateBackend b : backends()) {
+      SCOPED_TRACE(Inflater::name(b));
+      const InflateTrace t = traceInflate(c.part, b);
+      if (c.failed) {
+        EXPECT_LT(t.delivered.size(), c.want.size() + (c.want.empty() ? 1 : 0));
+        EXPECT_EQ(c.want.compare(0, t.delivered.size(), t.delivered), 0);
+      } else {
+        EXPECT_EQ(t.delivered.size(), c.want.size());
+        EXPECT_TRUE(t.delivered == c.want);
+      }
+      EXPECT_EQ(t.endedCleanly, c.clean);
+      EXPECT_EQ(t.failed, c.failed);
+    }
+    // Streams that do not fail read the same way on every backend.
+    if (!c.failed) agreedTrace(c.part);
+  }
+}
+
+TEST(InflateBackends, AgreeOnEveryCut) {
+  const std::string text = mixedBytes(9000, 3);
+  const std::string stream = zlibStream({{text.substr(0, 3000), BlockKind::kDynamic},
+                                         {text.substr(3000, 3000), BlockKind::kStored},
+                                         {text.substr(6000), BlockKind::kFixed}});
+  for (std::size_t cut = 0; cut < stream.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    const InflateTrace t = agreedTrace(stream.substr(0, cut));
+    EXPECT_FALSE(t.endedCleanly);
+    EXPECT_EQ(text.compare(0, t.delivered.size(), t.delivered), 0);  // a prefix
+  }
+}
+
+TEST(InflateBackends, AgreeOnEveryFlippedBit) {
+  const std::string text = mixedBytes(6000, 4);
+  const std::string stream = zlibStream({{text.substr(0, 2000), BlockKind::kDynamic},
+                                         {text.substr(2000, 500), BlockKind::kStored},
+                                         {text.substr(2500), BlockKind::kFixed}});
+  const InflateBackend first = backends().front();
+  for (std::size_t bit = 0; bit < stream.size() * 8; ++bit) {
+    SCOPED_TRACE(bit);
+    std::string damaged = stream;
+    damaged[bit / 8] = static_cast<char>(damaged[bit / 8] ^ (1 << (bit % 8)));
+    const InflateTrace want = traceInflate(damaged, first);
+    for (InflateBackend b : backends()) {
+      SCOPED_TRACE(Inflater::name(b));
+      const InflateTrace t = traceInflate(damaged, b);
+      // Damage is found by both or by neither; how much arrives before a
+      // failure may differ, everything else may not.
+      EXPECT_EQ(t.failed, want.failed);
+      if (want.failed) {
+        EXPECT_FALSE(t.endedCleanly);
+      } else {
+        EXPECT_EQ(t, want);
+      }
+    }
+    if (::testing::Test::HasFailure()) break;  // one failing bit says enough
+  }
+}
+
+}  // namespace
+}  // namespace installer

@@ -1,0 +1,103 @@
+// Test helper: what one inflate backend makes of a payload stream, step by
+// step, for comparing the backends: the bytes delivered, how far the part had
+// been read at every refill (which is what the progress bar shows), and
+// whether the stream ended cleanly. Also builds zlib streams with stored,
+// fixed and dynamic blocks.
+#pragma once
+
+#include <zlib.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "package/payload.h"
+#include "support/test_source.h"
+
+namespace testing_support {
+
+struct InflateTrace {
+  std::string delivered;
+  // At each refill: bytes delivered before it, bytes of the part read by then.
+  std::vector<std::pair<std::uint64_t, std::size_t>> refills;
+  bool endedCleanly = false;
+  bool failed = false;
+
+  bool operator==(const InflateTrace&) const = default;
+};
+
+inline InflateTrace traceInflate(std::string_view part, installer::InflateBackend backend) {
+  InflateTrace trace;
+  TestSource source{std::string(part)};
+  installer::InflateStreambuf inflate(&source, backend);
+  for (;;) {
+    trace.refills.emplace_back(trace.delivered.size(), source.delivered);
+    if (inflate.sgetc() == std::streambuf::traits_type::eof()) break;
+    const std::streamsize ready = inflate.in_avail();
+    const std::size_t at = trace.delivered.size();
+    trace.delivered.resize(at + static_cast<std::size_t>(ready));
+    inflate.sgetn(trace.delivered.data() + at, ready);
+  }
+  trace.endedCleanly = inflate.endedCleanly();
+  trace.failed = inflate.failed();
+  return trace;
+}
+
+enum class BlockKind { kStored, kFixed, kDynamic };
+
+// One zlib stream of `pieces`, each in blocks of its own kind.
+inline std::string zlibStream(const std::vector<std::pair<std::string, BlockKind>>& pieces) {
+  z_stream zs{};
+  deflateInit2(&zs, 6, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY);
+  std::string out;
+  unsigned char buffer[16384];
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    const auto& [bytes, kind] = pieces[i];
+    const int level = kind == BlockKind::kStored ? 0 : 6;
+    const int strategy = kind == BlockKind::kFixed ? Z_FIXED : Z_DEFAULT_STRATEGY;
+    deflateParams(&zs, level, strategy);
+    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+    zs.avail_in = static_cast<uInt>(bytes.size());
+    const int flush = i + 1 == pieces.size() ? Z_FINISH : Z_BLOCK;
+    int rc = Z_OK;
+    do {
+      zs.next_out = buffer;
+      zs.avail_out = sizeof buffer;
+      rc = deflate(&zs, flush);
+      out.append(reinterpret_cast<char*>(buffer), sizeof buffer - zs.avail_out);
+    } while (zs.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
+  }
+  if (pieces.empty()) {
+    zs.avail_in = 0;
+    zs.next_out = buffer;
+    zs.avail_out = sizeof buffer;
+    deflate(&zs, Z_FINISH);
+    out.append(reinterpret_cast<char*>(buffer), sizeof buffer - zs.avail_out);
+  }
+  deflateEnd(&zs);
+  return out;
+}
+
+// Bytes that compress somewhat, as payload data does: runs, repeats and noise.
+inline std::string mixedBytes(std::size_t size, std::uint32_t seed) {
+  std::string s;
+  s.reserve(size);
+  std::uint32_t x = seed * 2654435761u + 1;
+  while (s.size() < size) {
+    x = x * 1103515245u + 12345u;
+    const unsigned kind = (x >> 16) % 4;
+    const std::size_t run = 1 + (x >> 20) % 64;
+    for (std::size_t i = 0; i < run && s.size() < size; ++i) {
+      x = x * 1103515245u + 12345u;
+      if (kind == 0) s.push_back(static_cast<char>(x >> 24));         // noise
+      if (kind == 1) s.push_back('a' + static_cast<char>(i % 7));     // text-like
+      if (kind == 2) s.push_back('\0');                               // zeros
+      if (kind == 3) s.push_back(s.empty() ? 'x' : s[s.size() / 2]);  // repeats
+    }
+  }
+  return s;
+}
+
+}  // namespace testing_support

@@ -9,6 +9,7 @@
 
 #include "package/format.h"
 #include "package/held_copy.h"
+#include "package/payload_writer.h"
 #include "support/fault_run.h"
 #include "support/install_fixtures.h"
 #include "support/sandbox.h"
@@ -359,6 +360,30 @@ TEST_F(ImageModeTest, AFailedInstallChangesNothingUnderFlash) {
   EXPECT_EQ(ts::treeListing(root_ / "/ram"), ramBefore) << "staged temporary files are deleted";
   EXPECT_NE(file("/flash/postlog").find("ERROR: installation of tool-7.2 failed: broken package\n"),
             std::string::npos);
+}
+
+// A signed payload whose stream is found corrupt is broken however much of
+// it arrived first, also when the fault lies after the last whole entry:
+// how far a backend decodes before it notices differs, the outcome does not.
+TEST_F(ImageModeTest, ACorruptPayloadIsBrokenWhereverItFails) {
+  ASSERT_EQ(run(ts::packageFile(package("tool", kV71, {ts::payloadEntry("a", "1")}))).status, 0);
+  const std::string before = flash();
+  const std::string entries =
+      installer::encodeFileEntries({{0100755, 0, "a", "2"}, {0100755, 0, "b", "2"}});
+  std::string badChecksum = installer::deflateBytes(entries);
+  badChecksum.back() = static_cast<char>(badChecksum.back() ^ 1);
+  std::string dictionary = installer::deflateBytes(entries);
+  dictionary[1] = static_cast<char>(0x20 + 31 - (0x78 * 256 + 0x20) % 31);  // FDICT, check right
+  for (const std::string& payload : {badChecksum, dictionary}) {
+    ts::FixturePackage corrupt = package("tool", kV72);
+    corrupt.rawPayload = payload;
+    const ts::RunResult result = run(ts::packageFile(corrupt));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.out.find("ERROR: installation of tool-7.2 failed: broken package\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_EQ(flash(), before);
+  }
 }
 
 TEST_F(ImageModeTest, AConflictingPackageInstallsDisabledUnderX) {

@@ -3,8 +3,10 @@
 // payload part, or bytes that the harness deflates first (into stored, fixed
 // and dynamic blocks) and then damages in one way: a cut, a flipped bit, the
 // preset-dictionary flag, bytes after the end, or nothing at all. Both
-// backends must read the part the same way and deliver the same bytes, and a
-// stream found corrupt must be found corrupt by both. How much of a corrupt
+// backends must deliver the same bytes and read the same pieces of the part
+// at the same points (to within a few bytes of output: where ISA-L stops at
+// the end of a piece), and a stream found corrupt must be found corrupt by
+// both. How much of a corrupt
 // stream arrives before the fault is found is the one thing allowed to
 // differ; what arrives must then still be the same bytes.
 #include <cstdint>
@@ -78,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(zlib.endedCleanly == isal.endedCleanly);
   if (!zlib.failed) {
     FUZZ_CHECK(zlib.delivered == isal.delivered);
-    FUZZ_CHECK(zlib.refills == isal.refills);
+    FUZZ_CHECK(testing_support::sameReads(zlib, isal));
   } else {
     const std::string& shorter =
         zlib.delivered.size() < isal.delivered.size() ? zlib.delivered : isal.delivered;

@@ -38,6 +38,19 @@ bool InflateStreambuf::headerAccepted(std::size_t got) {
   return (cmf & 0x0F) == 8 && (cmf >> 4) <= 7 && (cmf * 256 + flg) % 31 == 0 && (flg & 0x20) == 0;
 }
 
+InflateStreambuf::Refill InflateStreambuf::refill() {
+  const std::streamsize got =
+      source_->sgetn(reinterpret_cast<char*>(input_), static_cast<std::streamsize>(kBufferSize));
+  if (got <= 0) return Refill::kNone;
+  if (!headerChecked_ && !headerAccepted(static_cast<std::size_t>(got))) {
+    failed_ = got >= 2;  // a single byte is a stream cut short
+    return Refill::kRefused;
+  }
+  headerChecked_ = true;
+  inflater_->setInput({input_, static_cast<std::size_t>(got)});
+  return Refill::kFresh;
+}
+
 InflateStreambuf::int_type InflateStreambuf::underflow() {
   if (gptr() < egptr()) return Traits::to_int_type(*gptr());
   char* const start = output_ + kPutBack;
@@ -50,8 +63,21 @@ InflateStreambuf::int_type InflateStreambuf::underflow() {
   setg(begin, start, start);
   if (finished_ || inflater_ == nullptr || source_ == nullptr) return Traits::eof();
 
+  // When the next piece of the part is read moves the progress bar. zlib is
+  // given it as soon as it has taken all of the last one; ISA-L copies the
+  // tail of every piece into a buffer of its own, and is given the next one
+  // when it can make nothing more without it.
+  const bool eager = inflater_->takesInputEagerly();
   auto* const out = reinterpret_cast<unsigned char*>(start);
   for (;;) {
+    if (eager && !sourceDry_ && inflater_->inputLeft() == 0) {
+      const Refill refilled = refill();
+      if (refilled == Refill::kRefused) {
+        finished_ = true;
+        return Traits::eof();
+      }
+      sourceDry_ = refilled == Refill::kNone;
+    }
     const std::size_t inputBefore = inflater_->inputLeft();
     const InflateStep step = inflater_->inflate({out, kBufferSize});
     if (step.status == InflateStatus::kFailed) {
@@ -71,23 +97,19 @@ InflateStreambuf::int_type InflateStreambuf::underflow() {
       return Traits::to_int_type(*start);
     }
     if (finished_) return Traits::eof();
-    // Input is read only when the decoder can give nothing more without it,
-    // so that both backends read the part in step with the bytes they
-    // deliver.
+    // Nothing came out: the input so far completed only framing or block
+    // headers, or the decoder waits for more.
     if (inflater_->inputLeft() == 0) {
-      const std::streamsize got = source_->sgetn(reinterpret_cast<char*>(input_),
-                                                 static_cast<std::streamsize>(kBufferSize));
-      if (got <= 0) {
+      if (eager) {
+        if (!sourceDry_) continue;
         finished_ = true;
         return Traits::eof();
       }
-      if (!headerChecked_ && !headerAccepted(static_cast<std::size_t>(got))) {
+      const Refill refilled = refill();
+      if (refilled != Refill::kFresh) {
         finished_ = true;
-        failed_ = got >= 2;  // a single byte is a stream cut short
         return Traits::eof();
       }
-      headerChecked_ = true;
-      inflater_->setInput({input_, static_cast<std::size_t>(got)});
     } else if (inflater_->inputLeft() == inputBefore) {
       // Neither input taken nor output made: the decoder is stuck.
       finished_ = true;

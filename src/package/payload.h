@@ -40,11 +40,16 @@ class InflateStreambuf : public std::streambuf {
   static constexpr std::size_t kPutBack = 16;
   static constexpr std::size_t kBufferSize = 4096;
 
+  enum class Refill { kFresh, kNone, kRefused };
+  // Reads the next piece of the part into the decoder; kRefused when the
+  // first piece does not start with an acceptable zlib header.
+  Refill refill();
   bool headerAccepted(std::size_t got);
 
   std::streambuf* source_;
   std::unique_ptr<Inflater> inflater_;
   bool headerChecked_ = false;
+  bool sourceDry_ = false;
   bool finished_ = false;
   bool endedCleanly_ = false;
   bool failed_ = false;

@@ -41,6 +41,11 @@ class Inflater {
   // The bytes must stay in place until they are.
   virtual void setInput(std::span<const unsigned char> input) = 0;
   virtual std::size_t inputLeft() const = 0;
+  // Whether the next piece of input should be handed over as soon as the
+  // last one is used up (zlib, which keeps only a few bits of its own), or
+  // only once nothing more comes out without it (ISA-L, which moves the tail
+  // of each piece into a buffer of its own).
+  virtual bool takesInputEagerly() const = 0;
   // Decodes what it can into `output`.
   virtual InflateStep inflate(std::span<unsigned char> output) = 0;
 };

@@ -21,6 +21,7 @@ class IsalInflater final : public Inflater {
     state_.next_in = const_cast<std::uint8_t*>(input.data());
     state_.avail_in = static_cast<std::uint32_t>(input.size());
   }
+  bool takesInputEagerly() const override { return false; }
   std::size_t inputLeft() const override { return state_.avail_in; }
 
   InflateStep inflate(std::span<unsigned char> output) override {

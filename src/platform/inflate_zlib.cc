@@ -21,6 +21,7 @@ class ZlibInflater final : public Inflater {
     zs_.next_in = const_cast<Bytef*>(input.data());
     zs_.avail_in = static_cast<uInt>(input.size());
   }
+  bool takesInputEagerly() const override { return true; }
   std::size_t inputLeft() const override { return zs_.avail_in; }
 
   InflateStep inflate(std::span<unsigned char> output) override {

@@ -41,7 +41,11 @@ bool InflateStreambuf::headerAccepted(std::size_t got) {
 InflateStreambuf::Refill InflateStreambuf::refill() {
   const std::streamsize got =
       source_->sgetn(reinterpret_cast<char*>(input_), static_cast<std::streamsize>(kBufferSize));
-  if (got <= 0) return Refill::kNone;
+  if (got <= 0) {
+    // A part without a single byte holds no stream at all: an empty payload.
+    if (!headerChecked_) endedCleanly_ = true;
+    return Refill::kNone;
+  }
   if (!headerChecked_ && !headerAccepted(static_cast<std::size_t>(got))) {
     failed_ = got >= 2;  // a single byte is a stream cut short
     return Refill::kRefused;
@@ -151,8 +155,11 @@ EntryRead readFileEntry(std::istream& payload, FileEntry& entry) {
   unsigned char fixed[kFileEntryHeaderSize];
   payload.read(reinterpret_cast<char*>(fixed), kFileEntryHeaderSize);
   if (payload.gcount() != static_cast<std::streamsize>(kFileEntryHeaderSize)) {
+    // A stream that was cut or found corrupt is a broken payload wherever
+    // it stops, between entries too: how much of such a stream arrives
+    // depends on the inflate backend, whether it is broken must not.
     const auto* inflate = dynamic_cast<const InflateStreambuf*>(payload.rdbuf());
-    return inflate != nullptr && inflate->failed() ? EntryRead::kBroken : EntryRead::kEnd;
+    return inflate != nullptr && !inflate->endedCleanly() ? EntryRead::kBroken : EntryRead::kEnd;
   }
   entry.mode = decodeLe16(fixed);
   entry.hardwareClass = fixed[23];

@@ -21,13 +21,15 @@ class InflateStreambuf : public std::streambuf {
   InflateStreambuf& operator=(const InflateStreambuf&) = delete;
 
   std::uint64_t produced() const { return produced_; }
-  // Whether the stream ended as a zlib stream should, checksum included; false
-  // while it goes on and after corrupt data or input that ran out.
+  // Whether the stream ended as a zlib stream should, checksum included (an
+  // empty part counts as an empty payload); false while it goes on, and
+  // after corrupt data or input that ran out before the stream's end.
   bool endedCleanly() const { return endedCleanly_; }
   // Whether the stream was found corrupt (bad header, bad data, a wrong
   // checksum, a dictionary asked for), as opposed to input that ran out.
-  // How much of a corrupt stream arrives before the fault is found differs
-  // between the backends; a payload that fails is broken wherever it fails.
+  // The backends may tell the two apart differently (one notices a bad
+  // block header only once it has all of it), and deliver different amounts
+  // of a stream that fails: only a clean end is a payload's end.
   bool failed() const { return failed_; }
 
  protected:
@@ -69,8 +71,9 @@ struct FileEntry {
 enum class EntryRead { kEntry, kEnd, kBroken };
 
 // Reads the 30 fixed bytes and the name: kEnd when the fixed bytes cannot be
-// read (the normal end of the payload), kBroken when the name is cut short
-// or the inflating stream below found its data corrupt.
+// read and the inflating stream below ended cleanly (the normal end of the
+// payload), kBroken when the name is cut short or the stream did not end
+// cleanly.
 [[nodiscard]] EntryRead readFileEntry(std::istream& payload, FileEntry& entry);
 
 }  // namespace installer

@@ -362,9 +362,10 @@ TEST_F(ImageModeTest, AFailedInstallChangesNothingUnderFlash) {
             std::string::npos);
 }
 
-// A signed payload whose stream is found corrupt is broken however much of
-// it arrived first, also when the fault lies after the last whole entry:
-// how far a backend decodes before it notices differs, the outcome does not.
+// A signed payload whose stream does not end cleanly (cut, or found corrupt)
+// is broken however much of it arrived first, also when it stops after the
+// last whole entry: how far a backend decodes before it stops differs, the
+// outcome does not.
 TEST_F(ImageModeTest, ACorruptPayloadIsBrokenWhereverItFails) {
   ASSERT_EQ(run(ts::packageFile(package("tool", kV71, {ts::payloadEntry("a", "1")}))).status, 0);
   const std::string before = flash();
@@ -374,7 +375,8 @@ TEST_F(ImageModeTest, ACorruptPayloadIsBrokenWhereverItFails) {
   badChecksum.back() = static_cast<char>(badChecksum.back() ^ 1);
   std::string dictionary = installer::deflateBytes(entries);
   dictionary[1] = static_cast<char>(0x20 + 31 - (0x78 * 256 + 0x20) % 31);  // FDICT, check right
-  for (const std::string& payload : {badChecksum, dictionary}) {
+  const std::string cut = installer::deflateBytes(entries).substr(0, badChecksum.size() - 4);
+  for (const std::string& payload : {badChecksum, dictionary, cut}) {
     ts::FixturePackage corrupt = package("tool", kV72);
     corrupt.rawPayload = payload;
     const ts::RunResult result = run(ts::packageFile(corrupt));

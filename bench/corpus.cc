@@ -304,6 +304,22 @@ bool writeDatabase(const std::string& root,
   return true;
 }
 
+// Appends a full signature by the development keys; false when it could not
+// be made.
+bool addDevSignature(installer::PackageWriter& writer, const installer::SigningKeys& keys) {
+  bool signedOk = true;
+  writer.addSignature(132, [&](const installer::SigningDigest& digest) {
+    std::vector<std::uint8_t> signature;
+    std::string reason;
+    if (!installer::makeSignature(keys, installer::SignatureForm::kFull, digest.bytes,
+                                  digest.sha256, signature, reason)) {
+      signedOk = false;
+    }
+    return std::string(signature.begin(), signature.end());
+  });
+  return signedOk;
+}
+
 bool writeCandidateFiles(const std::string& dir,
                          const std::vector<std::unique_ptr<PackageFile>>& candidates,
                          std::string& error) {
@@ -320,21 +336,50 @@ bool writeCandidateFiles(const std::string& dir,
     entry.name = "pkg/" + candidate->name + "/file0";
     entry.data = "version " + std::to_string(candidate->version) + "\n";
     writer.addPayload({entry});
-    bool signedOk = true;
-    writer.addSignature(132, [&](const installer::SigningDigest& digest) {
-      std::vector<std::uint8_t> signature;
-      std::string reason;
-      if (!installer::makeSignature(keys, installer::SignatureForm::kFull, digest.bytes,
-                                    digest.sha256, signature, reason)) {
-        signedOk = false;
-      }
-      return std::string(signature.begin(), signature.end());
-    });
+    const bool signedOk = addDevSignature(writer, keys);
     const std::string base = candidate->path.substr(candidate->path.rfind('/') + 1);
     if (!signedOk || !writeFile(dir + "/" + base, writer.bytes())) {
       error = "cannot write " + dir + "/" + base;
       return false;
     }
+  }
+  return true;
+}
+
+bool writeBundleFile(const std::string& path, std::size_t members, std::size_t minor,
+                     std::string& error) {
+  const installer::SigningKeys keys = devKeys();
+  installer::PackageWriter writer;
+  installer::Package bundle("suite");
+  bundle.version = minorVersion(minor);
+  bundle.buildTime = kBuildTime;
+  bundle.arch = "i386";
+  bundle.isBundle = true;
+  writer.addPackageHeader(bundle);
+  writer.addImage("");
+  bool signedOk = true;
+  for (std::size_t i = 0; i < members; ++i) {
+    if (minor >= 2 && i % 100 == 99) continue;
+    installer::Package member("m" + packageName(i).substr(1));
+    member.version = bundle.version;
+    member.buildTime = kBuildTime;
+    member.arch = "i386";
+    if (i % kChainLength != 0) {
+      member.depends.push_back(Dependency{"m" + packageName(i - 1).substr(1), kVersionBase, 0, 0});
+    }
+    if (i % 5 == 0) member.provides.push_back(Dependency{"cap" + std::to_string(i / 5), 0, 0, 10});
+    writer.addHeader(member);
+    writer.addSha256Switch();
+    writer.addDescription(member);
+    installer::PayloadEntry entry;
+    entry.name = "pkg/" + member.name + "/file0";
+    entry.data = "version " + std::to_string(member.version) + "\n";
+    writer.addPayload({entry});
+    signedOk = addDevSignature(writer, keys) && signedOk;
+  }
+  if (!signedOk || !writeFile(path, writer.bytes())) {
+    error = "cannot write " + path;
+    return false;
   }
   return true;
 }

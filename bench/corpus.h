@@ -57,4 +57,13 @@ bool writeCandidateFiles(const std::string& dir,
                          const std::vector<std::unique_ptr<installer::PackageFile>>& candidates,
                          std::string& error);
 
+// Writes a signed bundle "suite" of version 7.MINOR with `members` members
+// (m00000, m00001, ...), each with one small file, in dependency chains of
+// ten (each member needs the one before it), every fifth one providing a
+// capability. From minor 2 on every hundredth member (one that no member
+// needs) is left out, so that an upgrade also uninstalls members that the
+// bundle no longer brings.
+bool writeBundleFile(const std::string& path, std::size_t members, std::size_t minor,
+                     std::string& error);
+
 }  // namespace bench

@@ -4,6 +4,7 @@
 //   bench_gen tree DIR FILES BYTES [SEED]      a file tree (see corpus.h)
 //   bench_gen database ROOT PACKAGES FILES     an installed database in ROOT
 //   bench_gen candidates DIR COUNT VERSIONS    signed candidate package files
+//   bench_gen bundle FILE MEMBERS MINOR        a signed bundle of version 7.MINOR
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -16,7 +17,8 @@ int usage() {
   std::fprintf(stderr,
                "usage: bench_gen tree DIR FILES BYTES [SEED]\n"
                "       bench_gen database ROOT PACKAGES FILES_PER_PACKAGE\n"
-               "       bench_gen candidates DIR COUNT VERSIONS_PER_NAME\n");
+               "       bench_gen candidates DIR COUNT VERSIONS_PER_NAME\n"
+               "       bench_gen bundle FILE MEMBERS MINOR\n");
   return 2;
 }
 
@@ -38,6 +40,8 @@ int main(int argc, char** argv) {
   } else if (command == "candidates" && argc == 5) {
     ok = bench::writeCandidateFiles(
         argv[2], bench::candidateRecords(number(argv[3]), number(argv[4])), error);
+  } else if (command == "bundle" && argc == 5) {
+    ok = bench::writeBundleFile(argv[2], number(argv[3]), number(argv[4]), error);
   } else {
     return usage();
   }

@@ -11,6 +11,7 @@
 #   TITLE_I          title of the image-based package
 #   DISK_KIND        what the durable comparisons ran on ("disk: " titles)
 #   DURABLE_ONLY     1 when only those and the bytes written were measured
+#   BUNDLE_SIZES     member counts of the bundle upgrades, smallest first
 set -euo pipefail
 
 # get TITLE CASE METRIC [COLUMN]: COLUMN 4 is the median, 5 the min, 6 the max.
@@ -70,6 +71,12 @@ if [ "$DURABLE_ONLY" != 1 ]; then
   done
   for c in scan show install; do
     echo "| $TITLE_D | $c | $(seconds "$TITLE_D" $c wall) | $(seconds "$TITLE_D" $c cpu) | $(mib "$TITLE_D" $c) |"
+  done
+  for n in $BUNDLE_SIZES; do
+    for c in upgrade image; do
+      t="Bundle of $n members"
+      echo "| $t | $c | $(seconds "$t" $c wall) | $(seconds "$t" $c cpu) | $(mib "$t" $c) |"
+    done
   done
 fi
 
@@ -183,6 +190,19 @@ if [ "$DURABLE_ONLY" != 1 ]; then
     fi
     row "$short, 2,000 packages (CPU s)" "$t2" "<" 0.1 "$(calc "$t2" 4)"
     row "$short, 4,000 / 2,000" "$(calc "$t4 / $t2")" "<=" 4 "$(calc "$t4 / $t2")"
+  done
+  # A bundle four times larger may cost at most six times the CPU (linear
+  # would be four), and the largest must stay well under a minute.
+  read -r smallest _ fourfold largest <<<"$BUNDLE_SIZES" || true
+  for c in upgrade image; do
+    small=$(get "Bundle of $smallest members" $c cpu)
+    big=$(get "Bundle of $fourfold members" $c cpu)
+    ratio=$(calc "$big / $small" 2)
+    row "bundle $c CPU, $fourfold / $smallest members" "$ratio" "<=" 6 "$ratio"
+    if [ -n "$largest" ]; then
+      cpu=$(get "Bundle of $largest members" $c cpu)
+      row "bundle of $largest members, $c (CPU s)" "$cpu" "<" 30 "$(calc "$cpu" 2)"
+    fi
   done
   scan=$(micro BM_ScanAndPlanCandidateFiles/2000)
   if [ "$scan" != nan ]; then

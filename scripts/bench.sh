@@ -128,6 +128,9 @@ i 100 4000000 image
 x 20 200000"
   db_packages=2000
 fi
+# Member counts of the bundle upgrades, smallest first; the report compares
+# the first with the third (four times as many) and times the fourth.
+if [ "$quick" = 1 ]; then bundle_sizes="100 200 400"; else bundle_sizes="1000 2000 4000 8000"; fi
 files_of() { echo "$shapes" | awk -v n="$1" '$1 == n { print $2 }'; }
 # "1,000 files / 100 MB"
 shape_of() {
@@ -262,6 +265,30 @@ if [ "$durable_only" = 0 ]; then
     --case show sync "$installer -r $dbroot --show" \
     --case install "$sandbox copy $root $dbroot" "$installer -r $root - <$corpora/x.npk"
 
+  # --- bundles ------------------------------------------------------------------
+  # Upgrading an installed bundle of N members to its next version, by the
+  # upgrade run and by the image mode: what the run does per member must not
+  # grow with the number of members.
+  for n in $bundle_sizes; do
+    for minor in 1 2; do
+      if [ ! -f "$corpora/bundle-$n-$minor.npk" ]; then
+        echo "bench: generating a bundle of $n members (7.$minor)"
+        "$bin/bench_gen" bundle "$corpora/bundle-$n-$minor.npk" "$n" "$minor"
+      fi
+    done
+    installed=$work/bundle-$n
+    "$sandbox" router "$installed"
+    "$installer" -r "$installed" - <"$corpora/bundle-$n-1.npk" >/dev/null
+    waiting=$work/bundle-$n-waiting
+    "$sandbox" copy "$waiting" "$installed"
+    cp "$corpora/bundle-$n-2.npk" "$waiting/flash/var/pckg/"
+    # The largest bundles take long enough that a few rounds suffice.
+    compare --rounds "$((rounds < 3 ? rounds : 3))" --title "Bundle of $n members" \
+      --case upgrade "$sandbox copy $root $waiting" "$installer -r $root" \
+      --case image "$sandbox copy $root $installed" "$installer -r $root - <$corpora/bundle-$n-2.npk"
+    rm -rf "$installed" "$waiting"
+  done
+
   # --- instruction counts ----------------------------------------------------------
   # Under callgrind; the installer writes its profile after changing its root,
   # so the profile's path must exist inside the root as well.
@@ -341,7 +368,7 @@ pkgtool_size=$(stat -c %s "$work/pkgtool.stripped")
 
 # --- the table ---------------------------------------------------------------------
 TSV=$tsv MICRO=$results/micro.csv INSTALLER_SIZE=$installer_size PKGTOOL_SIZE=$pkgtool_size \
-  QUICK=$quick TITLE_A=$title_a TITLE_B=$title_b TITLE_M=$title_m TITLE_D=$title_d \
+  QUICK=$quick BUNDLE_SIZES="$bundle_sizes" TITLE_A=$title_a TITLE_B=$title_b TITLE_M=$title_m TITLE_D=$title_d \
   TITLE_I="$(shape_of i), image-based" DISK_KIND=$disk_kind DURABLE_ONLY=$durable_only \
   FILES_A=$(files_of a) FILES_B=$(files_of b) FILES_M=$(files_of m) \
   "$top/bench/report.sh" | tee "$results/table.txt"

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 
+#include <algorithm>
+#include <limits>
 #include <string>
 
 #include "txn/paths.h"
@@ -144,11 +146,8 @@ void takePlannedUse(const Manifest& m, FsSpace& fs) {
   fs.freeBlocks = fs.freeBlocksNow;
 }
 
-}  // namespace
-
-bool checkFreeSpace(const Manifest& m) {
-  FsSpace boot = readFsSpace("/flash/boot");
-  FsSpace flash = readFsSpace("/flash");
+// The free space of both file systems as the staged changes would leave it.
+void projectStagedChanges(const Manifest& m, FsSpace& boot, FsSpace& flash) {
   takePlannedUse(m, boot);
   takePlannedUse(m, flash);
   NearestDirMemo memo;
@@ -172,7 +171,60 @@ bool checkFreeSpace(const Manifest& m) {
         break;
     }
   }
+}
+
+bool measured(const FsSpace& fs) { return fs.freeBlocksNow > 0 || fs.blockSize > 1; }
+
+std::int64_t projectedBytes(const FsSpace& fs) {
+  return fs.freeBlocks * static_cast<std::int64_t>(fs.blockSize);
+}
+
+// Whether `length` bytes fit the headroom of every measured file system the
+// destination belongs to; they are taken from it when they do. A file
+// system that cannot be examined is left to the estimate at the end.
+bool takeHeadroom(SpaceHeadroom& room, const std::string& destination, std::int64_t length) {
+  const bool boot = room.bootMeasured && destination.rfind("/flash/boot", 0) == 0;
+  const bool flash = room.flashMeasured && destination.rfind("/flash", 0) == 0;
+  if ((boot && length > room.bootBytes) || (flash && length > room.flashBytes)) return false;
+  if (boot) room.bootBytes -= length;
+  if (flash) room.flashBytes -= length;
+  return true;
+}
+
+}  // namespace
+
+bool checkFreeSpace(const Manifest& m) {
+  FsSpace boot = readFsSpace("/flash/boot");
+  FsSpace flash = readFsSpace("/flash");
+  projectStagedChanges(m, boot, flash);
   return keepsEnoughSpace(boot) && keepsEnoughSpace(flash);
+}
+
+bool roomForStagedFile(Manifest& m, const std::string& destination, std::uint64_t length) {
+  if (destination.rfind("/flash", 0) != 0) return true;
+  const auto wanted = static_cast<std::int64_t>(
+      std::min<std::uint64_t>(length, std::numeric_limits<std::int64_t>::max() / 2));
+  // Most files fit what is left from the last time it was worked out.
+  if (m.headroom.known && takeHeadroom(m.headroom, destination, wanted)) return true;
+
+  // Worked out afresh: removals staged since then are credited now.
+  FsSpace boot = readFsSpace("/flash/boot");
+  FsSpace flash = readFsSpace("/flash");
+  projectStagedChanges(m, boot, flash);
+  m.headroom.known = true;
+  m.headroom.bootMeasured = measured(boot);
+  m.headroom.flashMeasured = measured(flash);
+  m.headroom.bootBytes = projectedBytes(boot);
+  m.headroom.flashBytes = projectedBytes(flash);
+  // The file replaces what is at its destination, unless the run already
+  // counted that one as removed.
+  std::int64_t replaced = 0;
+  struct stat st;
+  if (m.entries.find(destination) == m.entries.end() && stat(destination.c_str(), &st) == 0 &&
+      S_ISREG(st.st_mode)) {
+    replaced = static_cast<std::int64_t>(st.st_size);
+  }
+  return takeHeadroom(m.headroom, destination, wanted - replaced);
 }
 
 }  // namespace installer

@@ -26,4 +26,13 @@ bool keepsEnoughSpace(const FsSpace& fs);
 // system whose free space shrinks.
 [[nodiscard]] bool checkFreeSpace(const Manifest& m);
 
+// Whether a file of `length` bytes can still be staged for `destination`:
+// false when it cannot fit the flash file system it is bound for beside what
+// is there and what the run has staged so far (its removals credited). Asked
+// before any byte of the file is written anywhere, so that a file that can
+// never fit does not fill "/ram" first. The answer is taken from the
+// manifest's headroom, which is worked out again only when it runs short.
+[[nodiscard]] bool roomForStagedFile(Manifest& m, const std::string& destination,
+                                     std::uint64_t length);
+
 }  // namespace installer

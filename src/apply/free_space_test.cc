@@ -219,6 +219,38 @@ TEST_F(FreeSpaceSandbox, BootFileSystemIsJudgedOnItsOwn) {
   EXPECT_FALSE(checkFreeSpace(m));  // exactly 8 left
 }
 
+// A file is refused before it is staged only when it cannot fit beside
+// what is there and what the run staged: removals staged by then are
+// credited, files staged elsewhere for the flash charged, and what was let
+// through counts against the next one.
+TEST_F(FreeSpaceSandbox, RoomForAStagedFileCountsWhatTheRunStaged) {
+  if (!canMountTmpfs()) GTEST_SKIP() << "needs tmpfs mounts";
+  mountTmpfs("/flash", 64 * kPage);
+  writeFile("/flash/old", std::string(40 * kPage, 'o'));
+  const std::uint64_t left =
+      static_cast<std::uint64_t>(readFsSpace("/flash").freeBlocksNow) * kPage;
+  Manifest m;
+  EXPECT_TRUE(roomForStagedFile(m, "/rw/elsewhere", std::uint64_t{1} << 40));
+  EXPECT_FALSE(roomForStagedFile(m, "/flash/new", left + kPage));
+  // Replacing a file frees it.
+  EXPECT_TRUE(roomForStagedFile(m, "/flash/old", left + kPage));
+
+  Manifest removing;
+  setEntry(removing, "/flash/old", ManifestOp::kRemove, "");
+  EXPECT_TRUE(roomForStagedFile(removing, "/flash/new", left + 30 * kPage));
+  // What was let through (and then staged in "/ram") is taken from the room
+  // the next one has.
+  writeFile("/ram/new", std::string(static_cast<std::size_t>(left + 30 * kPage), 'n'));
+  setEntry(removing, "/flash/new", ManifestOp::kMoveStaged, "/ram/new");
+  EXPECT_FALSE(roomForStagedFile(removing, "/flash/newer", 20 * kPage));
+  EXPECT_TRUE(roomForStagedFile(removing, "/flash/newer", 5 * kPage));
+
+  Manifest charged;
+  writeFile("/ram/staged", std::string(static_cast<std::size_t>(left), 's'));
+  setEntry(charged, "/flash/other", ManifestOp::kMoveStaged, "/ram/staged");
+  EXPECT_FALSE(roomForStagedFile(charged, "/flash/new", kPage));
+}
+
 TEST_F(FreeSpaceSandbox, LargeFreeSpaceDoesNotWrap) {
   if (!canMountTmpfs()) GTEST_SKIP() << "needs tmpfs mounts";
   // tmpfs reserves no memory for its size: 4 GiB and 5 pages, of which one

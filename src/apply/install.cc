@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "apply/free_space.h"
 #include "apply/safe_names.h"
 #include "apply/schedule.h"
 #include "console/console.h"
@@ -47,6 +48,12 @@ bool stageUpgradedMarker(Manifest& m) {
   return !marker->fail();
 }
 
+// A package whose input could not be read is not known to be broken: what
+// it holds is unknown, and the caller reports the read error instead.
+void reportBroken(Repository& repo, const InstalledPackage& p, const PackageReader& reader) {
+  if (reader.inputError() == 0) reportBrokenPackage(repo, p);
+}
+
 InstallOutcome outcomeOf(const InstalledPackage& record, bool passedOver) {
   InstallOutcome outcome;
   outcome.installed = true;
@@ -57,16 +64,29 @@ InstallOutcome outcomeOf(const InstalledPackage& record, bool passedOver) {
   return outcome;
 }
 
-// A bundle member passed over is still read to its end and its signature
-// checked: the bundle header lies outside every signature, so a member that
-// merely copies an installed member's header must not pass for it. The
-// parts come in the order an installation reads them.
-bool passOverMember(const InstalledPackage& p, PackageReader& reader) {
+// A single package must end after its signature, apart from an optional
+// architecture part and an optional empty dependency part.
+bool tailIsClean(PackageReader& reader) {
+  if (reader.partType == kPartArch) reader.nextPart();
+  if (reader.partType == kPartDepends) {
+    if (reader.part().partLength != 0) return false;
+    reader.nextPart();
+  }
+  return reader.partType == kNoPart;
+}
+
+// A package passed over as already installed is still read to its end and
+// its signature checked before anything of it is used: a file that merely
+// copies the installed package's header (name, version, build) would
+// otherwise pass for it, and its file become the kept image or the boot
+// image, its lists those of the installed package. The parts come in the
+// order an installation reads them; a single package must also end as one.
+bool passOverSigned(const InstalledPackage& p, PackageReader& reader, bool single) {
   if (reader.partType == kPartImage) reader.nextPart();
   if (reader.partType == kPartPayload) reader.nextPart();
   if (reader.partType != kPartSignature || !verifySignature(p, reader)) return false;
   reader.nextPart();
-  return true;
+  return !single || tailIsClean(reader);
 }
 
 // The image part is not extracted; it is read through in steps so that the
@@ -82,17 +102,6 @@ bool passOverImagePart(Repository& repo, const InstalledPackage& p, PackageReade
     if (reader.gcount() != step) return false;
   }
   return true;
-}
-
-// A single package must end after its signature, apart from an optional
-// architecture part and an optional empty dependency part.
-bool tailIsClean(PackageReader& reader) {
-  if (reader.partType == kPartArch) reader.nextPart();
-  if (reader.partType == kPartDepends) {
-    if (reader.part().partLength != 0) return false;
-    reader.nextPart();
-  }
-  return reader.partType == kNoPart;
 }
 
 // Consumes `length` bytes of payload data through `buffer`; false when the
@@ -169,8 +178,8 @@ EntryCopy copyEntryData(std::istream& payload, std::vector<char>& buffer, std::u
 
 }  // namespace
 
-bool extractFiles(Repository& repo, InstalledPackage& p, Manifest& m, PackageReader& reader,
-                  HardwareClassSource machineClass) {
+Extraction extractFiles(Repository& repo, InstalledPackage& p, Manifest& m, PackageReader& reader,
+                        HardwareClassSource machineClass) {
   InflateStreambuf inflate(reader.rdbuf());
   std::istream payload(&inflate);
   std::vector<char> buffer(kCopyBufferSize);
@@ -182,13 +191,13 @@ bool extractFiles(Repository& repo, InstalledPackage& p, Manifest& m, PackageRea
     const EntryRead read = readFileEntry(payload, entry);
     if (read == EntryRead::kEnd) break;
     if (read == EntryRead::kBroken) {
-      reportBrokenPackage(repo, p);
-      return false;
+      reportBroken(repo, p, reader);
+      return Extraction::kFailed;
     }
     if (!isWantedEntry(entry, machine)) {
       if (!skipPayloadData(payload, buffer, entry.dataLength)) {
-        reportBrokenPackage(repo, p);
-        return false;
+        reportBroken(repo, p, reader);
+        return Extraction::kFailed;
       }
       continue;
     }
@@ -198,23 +207,24 @@ bool extractFiles(Repository& repo, InstalledPackage& p, Manifest& m, PackageRea
     // stands now.
     if (!isSafeEntryName(entry.name) || isReservedEntryName(entry.name)) {
       reportBrokenPackage(repo, p);
-      return false;
+      return Extraction::kFailed;
     }
     std::string path = installationPath(p, entry.name);
+    if (!roomForStagedFile(m, path, entry.dataLength)) return Extraction::kNoSpace;
     std::unique_ptr<StagedFile> staged = createStagedFile(m, path, entry.dataLength, entry.mode);
     if (!*staged) {
       reportWriteFailure(repo, p, entry.name);
-      return false;
+      return Extraction::kFailed;
     }
     p.files.insert(path);
 
     const EntryCopy copied = copyEntryData(payload, buffer, entry.dataLength, *staged);
-    if (copied == EntryCopy::kBroken) reportBrokenPackage(repo, p);
+    if (copied == EntryCopy::kBroken) reportBroken(repo, p, reader);
     if (copied == EntryCopy::kWriteFailed) reportWriteFailure(repo, p, entry.name);
-    if (copied != EntryCopy::kCopied) return false;
+    if (copied != EntryCopy::kCopied) return Extraction::kFailed;
     progress.show(repo, reader.part().consumed(), reader.totalLength);
   }
-  return true;
+  return Extraction::kDone;
 }
 
 namespace {
@@ -227,6 +237,7 @@ struct PackageInstall {
   InstallFlags flags;
   const Dependency* bundle;  // the bundle a member comes with, else null
   std::unique_ptr<InstalledPackage> record;
+  bool noSpace = false;  // a file of it cannot fit the flash
 };
 
 // The acceptance check's findings, with the state the package arrives in:
@@ -255,22 +266,24 @@ AcceptResult acceptAndSetState(PackageInstall& in, const KeptState& keptState) {
   return result;
 }
 
-// A package the checks refuse: a member is passed over (when its signature
-// holds), a reinstall of the installed version is announced, anything else
-// installs nothing.
+// A package the checks refuse: a member or the installed version is passed
+// over (when its signature holds), a reinstall of the installed version is
+// announced, anything else installs nothing.
 InstallOutcome refuse(PackageInstall& in, AcceptResult result, bool* bootImageOut) {
   InstalledPackage& record = *in.record;
+  // A member, or a single package of the installed version and build, is
+  // passed over only when it is what it claims to be.
+  const bool passOver = in.bundle != nullptr || (result & kFlagReinstall) != 0;
+  if (!passOver) return {};
+  if (!passOverSigned(record, in.reader, in.bundle == nullptr)) {
+    if (in.bundle != nullptr) record.bundle = *in.bundle;
+    reportBroken(in.repo, record, in.reader);
+    return {};
+  }
+  const InstalledPackage* installed = findRecord(in.repo, record.name);
   if (in.bundle != nullptr) {
-    if (!passOverMember(record, in.reader)) {
-      record.bundle = *in.bundle;
-      reportBrokenPackage(in.repo, record);
-      return {};
-    }
-    const InstalledPackage* installed = findRecord(in.repo, record.name);
     return installed != nullptr ? outcomeOf(*installed, true) : InstallOutcome{};
   }
-  if ((result & kFlagReinstall) == 0) return {};
-  const InstalledPackage* installed = findRecord(in.repo, record.name);
   if (in.flags & kFlagReinstall) {
     // A line of 78 blanks, one short of the console's width, drawn over
     // whatever status line there was before it is taken away.
@@ -294,26 +307,27 @@ bool readContents(PackageInstall& in) {
   PackageReader& reader = in.reader;
   if (reader.partType == kPartImage) {
     if (!passOverImagePart(in.repo, record, reader)) {
-      reportBrokenPackage(in.repo, record);
+      reportBroken(in.repo, record, reader);
       return false;
     }
     reader.nextPart();
   }
   if (reader.partType == kPartPayload) {
     // The boot loader carries the payload of the boot image itself.
-    if (!(in.repo.bootImageVariable && ownsBootImage(record)) &&
-        !extractFiles(in.repo, record, in.m, reader)) {
-      return false;
+    if (!(in.repo.bootImageVariable && ownsBootImage(record))) {
+      const Extraction extracted = extractFiles(in.repo, record, in.m, reader);
+      in.noSpace = extracted == Extraction::kNoSpace;
+      if (extracted != Extraction::kDone) return false;
     }
     reader.nextPart();
   }
   if (reader.partType != kPartSignature || !verifySignature(record, reader)) {
-    reportBrokenPackage(in.repo, record);
+    reportBroken(in.repo, record, reader);
     return false;
   }
   reader.nextPart();
   if (in.bundle == nullptr && !tailIsClean(reader)) {
-    reportBrokenPackage(in.repo, record);
+    reportBroken(in.repo, record, reader);
     return false;
   }
   return true;
@@ -328,7 +342,7 @@ InstallOutcome addRecord(PackageInstall& in, std::string* packageDirOut, bool* b
   const bool newBootImage = ownsBootImage(*in.record) && in.repo.bootImageVariable;
   const std::string directory = packageDir(*in.record);
   const InstalledPackage* added = in.record.get();
-  in.repo.packages.push_back(std::move(in.record));
+  appendRecord(in.repo, std::move(in.record));
 
   applyScheduledActions(in.repo, in.m, Verbosity::kSilent);
 
@@ -386,7 +400,12 @@ InstallOutcome installFromHeader(Repository& repo, Manifest& m, PackageReader& r
   }
   showInstallProgress(repo, *in.record, reader);
   if (!sideBySide && !claimPath(m, packageDir(*in.record))) return {};
-  if (!readContents(in)) return {};
+  if (!readContents(in)) {
+    InstallOutcome failed;
+    failed.noSpace = in.noSpace;
+    failed.label = displayLabel(*in.record);
+    return failed;
+  }
   if (!sideBySide && !writeMetadata(repo, *in.record, m)) return {};
   if (ownsBootImage(*in.record) && !stageUpgradedMarker(m)) {
     reportWriteFailure(repo, *in.record, "/flash/UPGRADED");

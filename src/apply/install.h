@@ -24,6 +24,10 @@ struct InstallOutcome {
   // was installed (the reason has been printed where there is one).
   bool installed = false;
   bool passedOver = false;  // the installed record of the same name was kept
+  // Not installed because a file of it cannot fit the flash beside what is
+  // there and what the run staged; nothing of that file was staged, and
+  // nothing was reported (the caller says it in its own terms).
+  bool noSpace = false;
   std::string name;
   std::string label;  // displayLabel of the record, for reports
   std::uint32_t flags = 0;
@@ -40,10 +44,12 @@ struct InstallOutcome {
 // whether the package installed owns the boot image while the environment
 // variable "bootimage" was set at the start of the run
 // (`repo.bootImageVariable`), also when the settling took its record out
-// again: its capture is then the only boot image left. A bundle member
-// passed over as installed is still read to its end and refused, like any
-// member, when its signature is. Everything is staged in `m`; on failure the
-// staged entries stay for the caller to cancel.
+// again: its capture is then the only boot image left. A package passed
+// over as installed (a bundle member, or a single package of the installed
+// version and build) is still read to its end and refused as broken, like
+// any package, when its signature is: only then is the installed record
+// returned. Everything is staged in `m`; on failure the staged entries stay
+// for the caller to cancel.
 [[nodiscard]] InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& reader,
                                             InstallFlags flags, const KeptState& keptState,
                                             const Dependency* bundle, std::string* packageDirOut,
@@ -60,12 +66,18 @@ struct InstallOutcome {
 // Where the machine's hardware class comes from; tests hand in their own.
 using HardwareClassSource = std::optional<int> (*)();
 
+enum class Extraction {
+  kDone,
+  kFailed,   // a broken entry or a write failure, reported
+  kNoSpace,  // a file that cannot fit the flash, refused before any byte of it
+             // was staged; not reported
+};
+
 // Stages every regular file of the payload part the reader stands on and
-// records its path in `p.files`. False after a broken entry or a write
-// failure, both reported.
-[[nodiscard]] bool extractFiles(Repository& repo, InstalledPackage& p, Manifest& m,
-                                PackageReader& reader,
-                                HardwareClassSource machineClass = hardwareClass);
+// records its path in `p.files`.
+[[nodiscard]] Extraction extractFiles(Repository& repo, InstalledPackage& p, Manifest& m,
+                                      PackageReader& reader,
+                                      HardwareClassSource machineClass = hardwareClass);
 
 // "/flash" + ("/x/NAME" when disabled) + "/" + entry name: where an entry of
 // the package lands. The same string goes into the package's `files`.

@@ -148,6 +148,44 @@ TEST_F(InstallTest, TheSameVersionIsPassedOverWithoutTouchingAnything) {
   EXPECT_EQ(repo_->packages.size(), 1u);
 }
 
+// A file that copies the installed package's header (name, version, build)
+// is passed over only when its signature holds: a forged one is broken, and
+// nothing of it (its lists, its label, its file) is used.
+TEST_F(InstallTest, APackagePassedOverAsInstalledMustBeSigned) {
+  installAndCommit(packageFile(tool()));
+  FixturePackage forged = tool();
+  forged.header.depends.push_back(Dependency{"absent", 0, 0, 0});
+  forged.goodSignature = false;
+  FixturePackage trailing = tool();
+  trailing.tail = {{kPartDepends, std::string(34, '\0')}};
+  PackageWriter withoutSignature;
+  withoutSignature.addHeader(tool().header);
+  withoutSignature.addDescription(tool().header);
+  withoutSignature.addPayload(tool().files);
+  struct Case {
+    const char* name;
+    std::string bytes;
+    InstallFlags flags;
+  };
+  const Case cases[] = {
+      {"forged, passed over", packageFile(forged), kFlagUpgrade},
+      {"forged, reinstalled", packageFile(forged), kFlagUpgrade | kFlagReinstall},
+      {"no signature part", withoutSignature.bytes(), kFlagUpgrade},
+      {"parts after the signature", packageFile(trailing), kFlagUpgrade | kFlagReinstall},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    repo_->messages.clear();
+    EXPECT_EQ(install(c.bytes, c.flags), 1);
+    EXPECT_TRUE(m_.empty());
+    ASSERT_EQ(repo_->packages.size(), 1u);
+    EXPECT_TRUE(record("tool")->depends.empty());
+    ASSERT_FALSE(repo_->messages.empty());
+    EXPECT_EQ(repo_->messages.back(), "ERROR: installation of tool-7.1 failed: broken package");
+    for (const auto& line : repo_->messages) EXPECT_NE(line, "installed tool-7.1");
+  }
+}
+
 TEST_F(InstallTest, OldSystemPackagesAskForConversionEvenWhenRefused) {
   struct Case {
     unsigned major;
@@ -483,7 +521,7 @@ TEST_F(InstallTest, HardwareClassDecidesClassSpecificEntries) {
     InstalledPackage p("tool");
     injectedClass = c.machine;
     Manifest m;
-    ASSERT_TRUE(extractFiles(*repo_, p, m, reader, injectedHardwareClass));
+    ASSERT_EQ(extractFiles(*repo_, p, m, reader, injectedHardwareClass), Extraction::kDone);
     EXPECT_EQ(m.entries.count("/flash/bin/tool") != 0, c.installed);
     EXPECT_EQ(p.files.contains("/flash/bin/tool"), c.installed);
     cancelManifest(m);

@@ -15,7 +15,54 @@ namespace installer {
 // packages are looked at. Instead of starting over from the first package
 // after each change, only the packages that need a changed one are looked at
 // again, through an index of who offers and who needs each name.
+namespace {
+
+// The action that one look at p's dependencies leaves it with.
+template <typename Providers>
+PendingAction settledAction(const InstalledPackage& p, const Providers& providersOf,
+                            std::vector<InstalledPackage*>& providers) {
+  PendingAction action = p.action;
+  for (const Dependency& d : p.depends) {
+    providers.clear();
+    providersOf(d, providers);
+    const ProviderAvailability availability = providerAvailability(providers);
+    if (availability == ProviderAvailability::kMissing) {
+      action = PendingAction::kUninstall;
+    } else if (availability == ProviderAvailability::kDisabled &&
+               action != PendingAction::kUninstall && action != PendingAction::kDisable &&
+               !(p.disabled && action == PendingAction::kNone)) {
+      action = PendingAction::kDisable;
+    }
+  }
+  return action;
+}
+
+// Whether a first pass over every package would change one: settling after
+// each member of a bundle mostly finds nothing lost, and this asks the
+// repository's own index instead of building one.
+bool anythingLost(const Repository& repo) {
+  std::vector<InstalledPackage*> providers;
+  auto providersOf = [&](const Dependency& d, std::vector<InstalledPackage*>& out) {
+    const std::vector<RecordIndex::Entry>* offers = recordsOffering(repo, d.name);
+    if (offers == nullptr) return;
+    for (const RecordIndex::Entry& entry : *offers) {
+      InstalledPackage& candidate = *entry.record;
+      if (isPlaceholder(candidate)) continue;
+      if (satisfies(candidate, d) || providesMatch(candidate, d)) out.push_back(&candidate);
+    }
+  };
+  for (const auto& record : repo.packages) {
+    if (record->depends.empty()) continue;
+    if (settledAction(*record, providersOf, providers) != record->action) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 void settleLostDependencies(Repository& repo) {
+  // Looking at every package once changes nothing: then nothing is lost.
+  if (!anythingLost(repo)) return;
   auto& records = repo.packages;
   std::unordered_map<std::string_view, std::vector<std::size_t>> offering;
   std::unordered_map<std::string_view, std::vector<std::size_t>> needing;
@@ -40,25 +87,19 @@ void settleLostDependencies(Repository& repo) {
     queued[index] = false;
     InstalledPackage& p = *records[index];
     const PendingAction before = p.action;
-    for (const Dependency& d : p.depends) {
-      providers.clear();
-      if (auto offers = offering.find(d.name); offers != offering.end()) {
-        for (std::size_t j : offers->second) {
-          InstalledPackage& candidate = *records[j];
-          if (satisfies(candidate, d) || providesMatch(candidate, d)) {
-            providers.push_back(&candidate);
+    p.action = settledAction(
+        p,
+        [&](const Dependency& d, std::vector<InstalledPackage*>& out) {
+          if (auto offers = offering.find(d.name); offers != offering.end()) {
+            for (std::size_t j : offers->second) {
+              InstalledPackage& candidate = *records[j];
+              if (satisfies(candidate, d) || providesMatch(candidate, d)) {
+                out.push_back(&candidate);
+              }
+            }
           }
-        }
-      }
-      const ProviderAvailability availability = providerAvailability(providers);
-      if (availability == ProviderAvailability::kMissing) {
-        p.action = PendingAction::kUninstall;
-      } else if (availability == ProviderAvailability::kDisabled &&
-                 p.action != PendingAction::kUninstall && p.action != PendingAction::kDisable &&
-                 !(p.disabled && p.action == PendingAction::kNone)) {
-        p.action = PendingAction::kDisable;
-      }
-    }
+        },
+        providers);
     if (p.action == before) continue;
     auto requeue = [&](const std::string& name) {
       auto it = needing.find(name);

@@ -62,48 +62,18 @@ void keepRequirements(Repository& repo, bool verbose) {
   }
 }
 
-// Two records can conflict, one way or the other, only when they share a
-// name of forEachConflictName; this lists, for each record, the records that
-// share one with it, in repository order.
-class ConflictCandidates {
- public:
-  explicit ConflictCandidates(const Repository& repo) {
-    for (std::size_t i = 0; i < repo.packages.size(); ++i) {
-      forEachConflictName(*repo.packages[i], [&](const std::string& name) {
-        std::vector<std::size_t>& list = byName_[name];
-        if (list.empty() || list.back() != i) list.push_back(i);
-      });
-    }
-  }
-
-  void of(const Package& p, std::vector<std::size_t>& indices) const {
-    indices.clear();
-    forEachConflictName(p, [&](const std::string& name) {
-      const auto found = byName_.find(name);
-      if (found != byName_.end()) {
-        indices.insert(indices.end(), found->second.begin(), found->second.end());
-      }
-    });
-    std::sort(indices.begin(), indices.end());
-    indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
-  }
-
- private:
-  std::unordered_map<std::string, std::vector<std::size_t>> byName_;
-};
-
 // Step 3: of two conflicting packages that end enabled, one is disabled.
 void settleConflicts(Repository& repo, Verbosity verbosity) {
+  if (!anyConflictNameShared(repo)) return;
   // Only the records that share a relation name with p can change anything
   // below; they are visited in the order of the whole list.
-  const ConflictCandidates candidates(repo);
-  std::vector<std::size_t> others;
+  std::vector<InstalledPackage*> others;
   for (const auto& outer : repo.packages) {
     InstalledPackage& p = *outer;
     if (!endsEnabled(p)) continue;
-    candidates.of(p, others);
-    for (const std::size_t index : others) {
-      InstalledPackage& q = *repo.packages[index];
+    recordsSharingConflictNames(repo, p, others);
+    for (InstalledPackage* other : others) {
+      InstalledPackage& q = *other;
       if (&q == &p) continue;
       const bool qEnabling = q.disabled && q.action == Action::kEnable;
       if (!qEnabling && !staysEnabled(q)) continue;
@@ -196,8 +166,18 @@ void dropPendingUnder(Manifest& m, const std::string& dir) {
 }  // namespace
 
 bool applyScheduledActions(Repository& repo, Manifest& m, Verbosity verbosity) {
-  passBundleActions(repo);
-  keepRequirements(repo, verbosity >= Verbosity::kReport);
+  // Settling runs after every member of a bundle, mostly over a repository
+  // in which nothing is pending: the steps that only ever act on a pending
+  // action or a disabled record are passed over when there is none.
+  const bool anyPending = std::any_of(repo.packages.begin(), repo.packages.end(),
+                                      [](const auto& p) { return p->action != Action::kNone; });
+  const bool anyDisabled = std::any_of(repo.packages.begin(), repo.packages.end(),
+                                       [](const auto& p) { return p->disabled; });
+  // A bundle passes on only an action it has.
+  if (anyPending) passBundleActions(repo);
+  // With every record enabled and nothing pending, every provider that
+  // exists is usable: nothing needs keeping or enabling.
+  if (anyPending || anyDisabled) keepRequirements(repo, verbosity >= Verbosity::kReport);
   settleConflicts(repo, verbosity);
   settleLostDependencies(repo);
   followMembers(repo);
@@ -269,8 +249,25 @@ void SharedPaths::forget(const InstalledPackage& p) {
   }
 }
 
+SharedPaths::SharedPaths(const Repository& repo, const InstalledPackage& p) {
+  if (p.files.empty()) return;
+  // Only p's paths are asked about: each other record is searched only when
+  // its paths can hold one of them at all.
+  const std::string_view first = *p.files.begin();
+  const std::string_view last = p.files.back();
+  for (const auto& record : repo.packages) {
+    if (record.get() == &p || record->files.empty()) continue;
+    const PathSet& theirs = record->files;
+    if (*theirs.begin() > last || theirs.back() < first) continue;
+    for (const std::string_view path : p.files) {
+      if (!theirs.contains(path)) continue;
+      ++owners_.try_emplace(std::string(path), 1).first->second;
+    }
+  }
+}
+
 void stagePackageRemoval(const Repository& repo, InstalledPackage& p, Manifest& m) {
-  SharedPaths shared(repo);
+  SharedPaths shared(repo, p);
   stagePackageRemoval(p, m, shared);
 }
 

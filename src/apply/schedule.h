@@ -30,6 +30,9 @@ void enablePackages(Repository& repo, Manifest& m, const std::vector<InstalledPa
 class SharedPaths {
  public:
   explicit SharedPaths(const Repository& repo);
+  // Only for the paths of `p`, a record of the repository, for removing p
+  // alone: no walk over every path of every record.
+  SharedPaths(const Repository& repo, const InstalledPackage& p);
   // Whether a record other than the one leaving lists `path`.
   bool listedByAnother(std::string_view path) const;
   // `p` leaves the repository: its paths lose an owner.

@@ -30,6 +30,8 @@ inline ExitStatus exitStatusOf(StreamInstall result) {
       return ExitStatus::kBundleFailed;
     case StreamInstall::kNoMember:
       return ExitStatus::kNoMember;
+    case StreamInstall::kNoSpace:
+      return ExitStatus::kFailed;
   }
   return ExitStatus::kFailed;
 }

@@ -1,6 +1,5 @@
-// The descriptor stream buffers of the image mode: standard input read in
-// blocks whatever the reads look like, and a capture that remembers why it
-// failed.
+// The capture's descriptor stream buffer: written in blocks, and it
+// remembers why it failed.
 #include "cli/fd_streams.h"
 
 #include <fcntl.h>
@@ -10,68 +9,14 @@
 #include <cerrno>
 #include <istream>
 #include <string>
-#include <thread>
 
 namespace installer {
 namespace {
-
-// A pipe fed with `data` by a writer thread, in small pieces, as a slow
-// producer on the other end of standard input would.
-class Pipe {
- public:
-  explicit Pipe(std::string data) {
-    if (pipe(fds_) != 0) fds_[0] = fds_[1] = -1;
-    writer_ = std::thread([this, data = std::move(data)] {
-      for (std::size_t at = 0; at < data.size(); at += 1000) {
-        const std::size_t n = std::min<std::size_t>(1000, data.size() - at);
-        if (write(fds_[1], data.data() + at, n) != static_cast<ssize_t>(n)) break;
-      }
-      close(fds_[1]);
-    });
-  }
-  ~Pipe() {
-    writer_.join();
-    close(fds_[0]);
-  }
-  int readEnd() const { return fds_[0]; }
-
- private:
-  int fds_[2];
-  std::thread writer_;
-};
 
 std::string pattern(std::size_t size) {
   std::string data(size, '\0');
   for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i * 7 + i / 251);
   return data;
-}
-
-TEST(FdInputBufTest, DeliversEveryByteAcrossBlocksAndPutBacks) {
-  const std::string data = pattern(100000);
-  Pipe pipe(data);
-  FdInputBuf buf(pipe.readEnd(), 4096);
-  std::istream in(&buf);
-  std::string read;
-  char chunk[3001];
-  for (std::size_t step = 1; in; step = step % 2000 + 997) {
-    in.read(chunk, static_cast<std::streamsize>(step));
-    read.append(chunk, static_cast<std::size_t>(in.gcount()));
-    // A byte just consumed can always be put back and read again.
-    if (in.gcount() > 0 && in.unget()) {
-      ASSERT_EQ(in.get(), static_cast<unsigned char>(read.back()));
-    }
-  }
-  EXPECT_EQ(read, data);
-}
-
-TEST(FdInputBufTest, ReadsomeGetsWhatItAsksForUntilTheEnd) {
-  Pipe pipe(pattern(10));
-  FdInputBuf buf(pipe.readEnd(), 4);
-  std::istream in(&buf);
-  char bytes[8];
-  EXPECT_EQ(in.readsome(bytes, 6), 6);
-  EXPECT_EQ(in.readsome(bytes, 6), 4);
-  EXPECT_EQ(in.readsome(bytes, 6), 0);
 }
 
 TEST(FdOutputBufTest, WritesEverythingAndReportsItsFirstFailure) {

@@ -1,15 +1,30 @@
 // The second half of a "--safe" install: committing or cancelling the
 // manifest that the first half left in "/ram/MANIFEST".
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <optional>
 #include <ostream>
 
 #include "cli/modes.h"
+#include "txn/kept_stamp.h"
 #include "txn/manifest.h"
 #include "txn/recovery.h"
 #include "txn/temporaries.h"
 
 namespace installer {
+namespace {
+
+// The manifest, its file and what the "--safe" run staged for it go.
+void cancelKeptManifest(Manifest& m) {
+  cancelManifest(m);
+  // Only a manifest goes: a FIFO or a link at its name is none of ours.
+  struct stat st;
+  if (lstat(kKeptManifestPath, &st) == 0 && S_ISREG(st.st_mode)) unlink(kKeptManifestPath);
+  removeListedTemporaries(TemporaryList::kKept);
+}
+
+}  // namespace
 
 ExitStatus runCommitMode(Repository& repo) {
   Manifest m;
@@ -17,6 +32,27 @@ ExitStatus runCommitMode(Repository& repo) {
   if (!readManifest(m, kKeptManifestPath)) {
   }
   std::ostream& out = *repo.out;
+  // Made against packages that another run has changed since, the manifest
+  // would remove or replace their files by what it knew then.
+  // So would a package file it moves into place that is no longer the one
+  // whose signature the run checked.
+  for (const auto& [target, entry] : m.entries) {
+    if (entry.op != ManifestOp::kMove) continue;
+    const std::string source = sourceOf(target, entry);
+    if (!isDownloadedPackage(source)) continue;
+    // Compared by content below; the identity now guards the moment
+    // between that and the rename.
+    SourceIdentity now;
+    if (!identityAt(source, now)) now = {};
+    m.checkedSources.push_back({source, now});
+  }
+  const std::optional<std::string> seen = keptListFingerprint();
+  if (!m.empty() && seen && *seen != databaseFingerprint() + sourcesFingerprint(m.checkedSources)) {
+    out << "ERROR: the packages changed since " << kKeptManifestPath << " was made: it is cancelled"
+        << std::endl;
+    cancelKeptManifest(m);
+    return ExitStatus::kFailed;
+  }
   out << "finishing install... " << std::flush;
   Spinner spinner{out, {}};
   CommitOptions options;
@@ -35,10 +71,7 @@ ExitStatus runCancelMode() {
   // A missing or empty file leaves nothing to do, which is no failure.
   if (!readManifest(m, kKeptManifestPath)) {
   }
-  cancelManifest(m);
-  unlink(kKeptManifestPath);
-  // What the "--safe" run staged for the manifest goes with it.
-  removeListedTemporaries(TemporaryList::kKept);
+  cancelKeptManifest(m);
   return ExitStatus::kSuccess;
 }
 

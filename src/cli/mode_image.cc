@@ -18,6 +18,7 @@
 #include "cli/fd_streams.h"
 #include "cli/modes.h"
 #include "console/console.h"
+#include "package/fd_input.h"
 #include "package/held_copy.h"
 #include "txn/file_io.h"
 #include "txn/manifest.h"
@@ -62,10 +63,13 @@ std::string installedLabel(const Repository& repo,
 // The capture of standard input. Only an image-based package or bundle can
 // keep it, and that shows only in its header: the bytes before are held in
 // memory, and the file is created only for a stream that can keep it, so a
-// plain package writes no byte twice.
+// plain package writes no byte twice. A header longer than memory is to hold
+// goes to the file at once; the file is removed as soon as the stream turns
+// out plain.
 class Capture {
  public:
-  explicit Capture(Manifest& m) : m_(m), copy_([this] { return open(); }) {}
+  explicit Capture(Manifest& m)
+      : m_(m), copy_([this] { return open(); }, kHeldCopyLimit, [this] { discard(); }) {}
 
   HeldCopy& copy() { return copy_; }
   bool opened() const { return file_.has_value(); }
@@ -82,6 +86,15 @@ class Capture {
     const int fd = openCapture();
     if (fd < 0) return nullptr;
     return &file_.emplace(fd);
+  }
+
+  // A plain package keeps no capture: what its header spilled goes at once,
+  // so that it takes no room the install needs.
+  void discard() {
+    if (!file_) return;
+    static_cast<void>(file_->close());
+    file_.reset();
+    if (unlink(kCaptureSource) != 0 && errno != ENOENT) std::perror("unlink");
   }
 
   Manifest& m_;
@@ -103,13 +116,27 @@ StreamResult installStandardInput(Repository& repo, Manifest& manifest, const Ru
   std::istream input(&standardInput);
   StreamResult r;
   const std::size_t reportsBefore = repo.messages.size();
-  r.status = exitStatusOf(
+  const StreamInstall stopped =
       installFromStream(repo, manifest, input, options.installFlags | kFlagUpgrade, KeptState{},
-                        &capture.copy(), &r.packageDirectory, &r.bootImage, &r.label));
+                        &capture.copy(), &r.packageDirectory, &r.bootImage, &r.label);
+  r.status = exitStatusOf(stopped);
+  // A file that cannot fit the flash was refused before any byte of it was
+  // staged: reported as a write to a full flash is.
+  if (r.status == ExitStatus::kFailed && stopped == StreamInstall::kNoSpace) {
+    errno = ENOSPC;
+    reportWriteFailure(repo, r.label, "");
+  }
+  // Standard input that could not be read is no broken package: what it
+  // held is unknown, so nothing of it is kept, whatever was installed from
+  // the bytes before the failed read.
+  if (standardInput.error() != 0) {
+    reportError(repo, "could not read %s", "-");
+    r.status = ExitStatus::kFailed;
+    return r;
+  }
   // Input that is no package at all (no file header, no readable package
-  // header, a header too long to hold) is refused without a word further
-  // down; the run still says why it failed, naming standard input as "-" as
-  // the command line does.
+  // header) is refused without a word further down; the run still says why it failed, naming
+  // standard input as "-" as the command line does.
   if (r.status != ExitStatus::kSuccess && repo.messages.size() == reportsBefore &&
       capture.copy().state() != HeldCopy::State::kNoTarget) {
     reportError(repo, "broken package %s", "-");
@@ -142,7 +169,14 @@ ExitStatus settleManifest(Repository& repo, Manifest& manifest, ExitStatus statu
     return status;
   }
   releaseFileLists(repo);
-  const CommitOutcome committed = commitManifest(manifest);
+  std::string heldDirectory;
+  CommitOptions options;
+  options.heldDirectory = &heldDirectory;
+  const CommitOutcome committed = commitManifest(manifest, options);
+  if (!heldDirectory.empty()) {
+    reportError(repo, "could not replace directory %s: it holds other files",
+                heldDirectory.c_str());
+  }
   if (committed == CommitOutcome::kNoSpace) {
     // The files staged in "/ram" could not all be copied onto the flash:
     // nothing changed there.
@@ -179,8 +213,8 @@ ExitStatus runImageMode(Repository& repo, const RunOptions& options) {
     r.status = ExitStatus::kFailed;
   }
   // Only an image-based package installed by this run has its capture kept;
-  // one passed over as installed returns no directory, and its capture holds
-  // only the parts read before that decision.
+  // one passed over as installed returns no directory: the installed
+  // version's image stays.
   const bool captureStaged =
       r.status == ExitStatus::kSuccess && !r.packageDirectory.empty() && capture.opened();
   if (captureStaged) stageCapture(repo, manifest, r);

@@ -1,8 +1,12 @@
 // The upgrade run: the default mode when no mode option is given.
+#include <cstdio>
+
 #include "apply/free_space.h"
 #include "apply/schedule.h"
 #include "cli/modes.h"
 #include "console/console.h"
+#include "txn/checked_source.h"
+#include "txn/kept_stamp.h"
 #include "txn/manifest.h"
 #include "txn/postlog.h"
 #include "txn/staging.h"
@@ -24,9 +28,17 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options) {
   ExitStatus status = ExitStatus::kSuccess;
 
   const InstallFlags flags = options.installFlags | kFlagUpgrade;
-  std::vector<Package> installed = runUpgrade(repo, manifest, flags);
+  UpgradeStop stop;
+  std::vector<Package> installed = runUpgrade(repo, manifest, flags, {}, nullptr, &stop);
+  // A package file the disk could not give back ends the run as a database
+  // file does: nothing changed, and a failure.
+  if (stop.reason == UpgradeStop::Reason::kUnreadable) status = ExitStatus::kFailed;
 
-  if ((flags & kFlagReinstall) == 0 && !checkFreeSpace(manifest)) {
+  // A file that could never fit was refused before it was staged; the run
+  // ends as one whose staged changes do not fit (also with "--reinstall":
+  // such a file could not be committed either).
+  if (stop.reason == UpgradeStop::Reason::kNoSpace ||
+      ((flags & kFlagReinstall) == 0 && !checkFreeSpace(manifest))) {
     reportError(repo, "not enough space for upgrade");
     cancelManifest(manifest);
     installed.clear();
@@ -52,8 +64,19 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options) {
       // ended in between leaves kept files without a manifest, which the
       // next start removes.
       keepRunTemporaries(manifest.temporaries);
-      if (!writeManifest(manifest, kManifestPath)) {
-        reportError(repo, "could not write %s", kManifestPath);
+      // "--commit" refuses the manifest when any run has changed the
+      // packages since: its removals and moves were chosen against these.
+      // The package files it will move into place are kept by their
+      // contents, read again here: first they must still be the files whose
+      // signature was checked.
+      const std::string changedFile = changedSource(manifest.checkedSources);
+      if (!changedFile.empty()) {
+        std::fprintf(stderr, "%s: changed since its signature was checked\n", changedFile.c_str());
+      }
+      if (!changedFile.empty() ||
+          !stampKeptList(databaseFingerprint() + sourcesFingerprint(manifest.checkedSources)) ||
+          !writeManifest(manifest, kManifestPath)) {
+        if (changedFile.empty()) reportError(repo, "could not write %s", kManifestPath);
         removeListedTemporaries(TemporaryList::kKept);
         cancelManifest(manifest);
         installed.clear();
@@ -66,7 +89,14 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options) {
       // anything is announced: copies onto the flash that do not fit are
       // refused as the free-space estimate refuses.
       releaseFileLists(repo);
-      const CommitOutcome ready = prepareCommit(manifest, {}, prepared);
+      std::string heldDirectory;
+      CommitOptions commitOptions;
+      commitOptions.heldDirectory = &heldDirectory;
+      const CommitOutcome ready = prepareCommit(manifest, commitOptions, prepared);
+      if (!heldDirectory.empty()) {
+        reportError(repo, "could not replace directory %s: it holds other files",
+                    heldDirectory.c_str());
+      }
       if (ready != CommitOutcome::kCommitted) {
         if (ready == CommitOutcome::kNoSpace) reportError(repo, "not enough space for upgrade");
         cancelManifest(manifest);

@@ -19,17 +19,33 @@
 namespace installer {
 namespace {
 
+// Where recovery stands before a mode runs.
+enum class Recovered {
+  kReady,    // nothing left to recover, or recovered now
+  kSkipped,  // a listing that could not take the lock: it lists as it is
+  kFailed,   // recovery failed, or found damage: change nothing
+};
+
 // A run cut short (killed, the power lost, a commit that could not be
-// undone) is made whole before anything looks at the flash. The listing
-// takes the lock only when there is something to recover, and lists what
-// it finds when another installer is at work. False when recovery failed:
-// a run that changes the flash must then change nothing.
-bool recoverFirst(RunLock& lock, bool listingOnly, std::ostream& out) {
-  if (!recoveryPending()) return true;
-  if (listingOnly && lock.acquire() == LockOutcome::kBusy) return true;
-  if (recoverInterruptedRun() != RecoveryOutcome::kFailed) return true;
+// undone) is made whole before anything looks at the flash, and only under
+// the lock: a listing that cannot take it lists what it finds. A damaged
+// journal or list stops every run that would change the flash, the listing
+// not, until an administrator sets it aside.
+Recovered recoverFirst(RunLock& lock, bool listingOnly, std::ostream& out) {
+  if (!recoveryPending()) return Recovered::kReady;
+  if (listingOnly && lock.acquire() != LockOutcome::kHeld) return Recovered::kSkipped;
+  std::string damaged;
+  const RecoveryOutcome outcome = recoverInterruptedRun(&damaged);
+  if (outcome == RecoveryOutcome::kDamaged) {
+    out << "ERROR: " << damaged
+        << " is damaged: nothing was changed; inspect it, then set it aside with "
+           "\"pkgtool set-aside\""
+        << std::endl;
+    return Recovered::kFailed;
+  }
+  if (outcome != RecoveryOutcome::kFailed) return Recovered::kReady;
   out << "ERROR: could not recover the interrupted install" << std::endl;
-  return false;
+  return Recovered::kFailed;
 }
 
 // The console may go away at any time (a closed terminal, a pager that quit):
@@ -54,8 +70,16 @@ void prepareProcess() {
 // Every mode but the listing may change the flash: two of them at once
 // would interleave their staged files and commits.
 bool takeRunLock(RunLock& lock, std::ostream& out) {
-  if (lock.acquire() != LockOutcome::kBusy) return true;
-  out << "ERROR: another installer is running" << std::endl;
+  switch (lock.acquire()) {
+    case LockOutcome::kHeld:
+      return true;
+    case LockOutcome::kBusy:
+      out << "ERROR: another installer is running" << std::endl;
+      return false;
+    case LockOutcome::kUnavailable:
+      break;
+  }
+  out << "ERROR: could not lock the installer: " << std::strerror(errno) << std::endl;
   return false;
 }
 
@@ -95,7 +119,8 @@ int runInstaller(int argc, char** argv) {
   const bool listingOnly = outcome == ParseOutcome::kRun && options.show;
   if (!listingOnly && !takeRunLock(lock, *repo.out)) return static_cast<int>(ExitStatus::kBusy);
 
-  if (!recoverFirst(lock, listingOnly, *repo.out) && !listingOnly) {
+  const Recovered recovered = recoverFirst(lock, listingOnly, *repo.out);
+  if (recovered == Recovered::kFailed && !listingOnly) {
     return static_cast<int>(ExitStatus::kFailed);
   }
 
@@ -115,6 +140,8 @@ int runInstaller(int argc, char** argv) {
   ExitStatus status;
   if (options.show) {
     status = runShowMode(repo);
+    // The listing is shown, but the flash is not whole.
+    if (recovered == Recovered::kFailed) status = ExitStatus::kFailed;
   } else if (options.cleanup) {
     status = runCleanupMode(repo);
   } else if (options.imageFromInput) {

@@ -4,23 +4,34 @@
 
 namespace installer {
 
-HeldCopy::HeldCopy(Opener open, std::size_t limit) : open_(std::move(open)), limit_(limit) {}
+HeldCopy::HeldCopy(Opener open, std::size_t limit, Discarder discard)
+    : open_(std::move(open)), limit_(limit), discard_(std::move(discard)) {}
 
-bool HeldCopy::keep() {
-  if (state_ != State::kHolding) return state_ == State::kCopying;
+bool HeldCopy::openTarget() {
   target_ = open_ ? open_() : nullptr;
   if (target_ == nullptr) {
     state_ = State::kNoTarget;
   } else {
-    state_ = State::kCopying;
     // A failed write is the target's to remember (a sticky error).
     target_->sputn(held_.data(), static_cast<std::streamsize>(held_.size()));
   }
   std::string().swap(held_);
+  return target_ != nullptr;
+}
+
+bool HeldCopy::keep() {
+  if (state_ == State::kSpilled) state_ = State::kCopying;
+  if (state_ != State::kHolding) return state_ == State::kCopying;
+  if (openTarget()) state_ = State::kCopying;
   return state_ == State::kCopying;
 }
 
 bool HeldCopy::drop() {
+  if (state_ == State::kSpilled) {
+    state_ = State::kDropped;
+    if (discard_) discard_();
+    return true;
+  }
   if (state_ != State::kHolding) return state_ == State::kDropped;
   state_ = State::kDropped;
   std::string().swap(held_);
@@ -30,12 +41,14 @@ bool HeldCopy::drop() {
 std::streamsize HeldCopy::xsputn(const char* s, std::streamsize n) {
   switch (state_) {
     case State::kCopying:
+    case State::kSpilled:
       return target_->sputn(s, n);
     case State::kHolding:
       if (static_cast<std::size_t>(n) > limit_ - held_.size()) {
-        state_ = State::kTooLong;
-        std::string().swap(held_);
-        return n;
+        // More than memory is to hold: the target takes it all now.
+        if (!openTarget()) return n;
+        state_ = State::kSpilled;
+        return target_->sputn(s, n);
       }
       held_.append(s, static_cast<std::size_t>(n));
       return n;

@@ -1,5 +1,7 @@
-// The held copy: bytes held up to the limit, then written out whole or
-// dropped; never opened for a stream that does not keep it.
+// The held copy: bytes held up to the limit and spilled to the target
+// beyond it, then written out whole or dropped; never opened for a stream
+// that does not keep it and fits in memory, and a spilled target discarded
+// when it is dropped.
 #include "package/held_copy.h"
 
 #include <gtest/gtest.h>
@@ -17,12 +19,13 @@ constexpr std::size_t kLimit = 16;
 struct CopyRun {
   std::stringbuf target;
   int opened = 0;
+  int discarded = 0;
   bool haveTarget = true;
   HeldCopy copy{[this]() -> std::streambuf* {
                   ++opened;
                   return haveTarget ? &target : nullptr;
                 },
-                kLimit};
+                kLimit, [this] { ++discarded; }};
 
   void write(const std::string& bytes) {
     if (bytes.empty()) return;
@@ -32,6 +35,7 @@ struct CopyRun {
 };
 
 TEST(HeldCopy, KeepsOrDropsWhatCameBeforeTheDecision) {
+  enum class Written { kNothing, kBefore, kAll };
   struct Case {
     const char* name;
     std::size_t before;
@@ -39,18 +43,22 @@ TEST(HeldCopy, KeepsOrDropsWhatCameBeforeTheDecision) {
     bool haveTarget;
     bool decided;
     HeldCopy::State state;
-    bool written;  // the target holds every byte
+    Written written;
     int opened;
+    int discarded;
   };
   const Case cases[] = {
-      {"kept below the limit", 5, true, true, true, HeldCopy::State::kCopying, true, 1},
-      {"kept at the limit", kLimit, true, true, true, HeldCopy::State::kCopying, true, 1},
-      {"one byte beyond the limit", kLimit + 1, true, true, false, HeldCopy::State::kTooLong, false,
+      {"kept below the limit", 5, true, true, true, HeldCopy::State::kCopying, Written::kAll, 1, 0},
+      {"kept at the limit", kLimit, true, true, true, HeldCopy::State::kCopying, Written::kAll, 1,
        0},
-      {"dropped", 5, false, true, true, HeldCopy::State::kDropped, false, 0},
-      {"dropped beyond the limit", kLimit + 1, false, true, false, HeldCopy::State::kTooLong, false,
-       0},
-      {"no target", 5, true, false, false, HeldCopy::State::kNoTarget, false, 1},
+      {"kept beyond the limit", kLimit + 1, true, true, true, HeldCopy::State::kCopying,
+       Written::kAll, 1, 0},
+      {"dropped", 5, false, true, true, HeldCopy::State::kDropped, Written::kNothing, 0, 0},
+      {"dropped beyond the limit", kLimit + 1, false, true, true, HeldCopy::State::kDropped,
+       Written::kBefore, 1, 1},
+      {"no target", 5, true, false, false, HeldCopy::State::kNoTarget, Written::kNothing, 1, 0},
+      {"no target beyond the limit", kLimit + 1, false, false, false, HeldCopy::State::kNoTarget,
+       Written::kNothing, 1, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -63,7 +71,11 @@ TEST(HeldCopy, KeepsOrDropsWhatCameBeforeTheDecision) {
     run.write(after);
     EXPECT_EQ(run.copy.state(), c.state);
     EXPECT_EQ(run.opened, c.opened);
-    EXPECT_EQ(run.target.str(), c.written ? before + after : "");
+    EXPECT_EQ(run.discarded, c.discarded);
+    const std::string expected = c.written == Written::kAll      ? before + after
+                                 : c.written == Written::kBefore ? before
+                                                                 : "";
+    EXPECT_EQ(run.target.str(), expected);
   }
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "package/fd_input.h"
 #include "package/format.h"
 
 namespace installer {
@@ -200,6 +201,11 @@ PackageReader::PackageReader(std::istream& input, bool hashing, std::streambuf* 
 }
 
 PackageReader::~PackageReader() = default;
+
+int PackageReader::inputError() const {
+  const auto* input = dynamic_cast<const FdInputBuf*>(buf_.source_);
+  return input != nullptr ? input->error() : 0;
+}
 
 int PackageReader::nextPart() {
   if (bad() || fail()) {

@@ -81,6 +81,12 @@ class PackageReader : public std::istream {
   PartStreambuf& part() { return buf_; }
   const PartStreambuf& part() const { return buf_; }
 
+  // The errno of a read of the input that failed, when the input is read
+  // through an FdInputBuf; else 0. A failed read ends the input as its end
+  // does: only this tells bytes that cannot be read from bytes that are
+  // wrong (a package cut short).
+  int inputError() const;
+
   std::vector<std::uint32_t> wantedTypes;
   int partType = kNoPart;
   std::uint32_t magic = 0xFFFFFFFF;

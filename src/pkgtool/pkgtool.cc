@@ -1,5 +1,7 @@
 #include "pkgtool/pkgtool.h"
 
+#include <algorithm>
+
 #include "platform/inflate.h"
 
 namespace installer {
@@ -24,13 +26,14 @@ const Command kCommands[] = {
     {"schedule", runSchedule, "schedule an uninstall, enable or disable for the next run"},
     {"plan", runPlan, "show what the next upgrade run would do, changing nothing"},
     {"audit", runAudit, "compare the installed files with what the packages put there"},
+    {"set-aside", runSetAside, "move a damaged commit journal out of the installer's way"},
 };
 
 void usage(std::ostream& out) {
   out << "usage: pkgtool COMMAND [ARGUMENTS]\n\ncommands:\n";
   for (const Command& c : kCommands) {
     std::string name = c.name;
-    name.resize(9, ' ');
+    name.resize(std::max<std::size_t>(9, name.size() + 1), ' ');
     out << "  " << name << c.summary << "\n";
   }
   out << "\n\"pkgtool COMMAND --help\" describes a command.\n";

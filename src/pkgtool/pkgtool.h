@@ -43,6 +43,7 @@ struct ToolContext {
 [[nodiscard]] int runSchedule(const std::vector<std::string>& args, ToolContext& context);
 [[nodiscard]] int runPlan(const std::vector<std::string>& args, ToolContext& context);
 [[nodiscard]] int runAudit(const std::vector<std::string>& args, ToolContext& context);
+[[nodiscard]] int runSetAside(const std::vector<std::string>& args, ToolContext& context);
 
 // Parses a subcommand's words with its option table (to which "--help" and
 // "-h" are added). When the subcommand has nothing more to do — a bad

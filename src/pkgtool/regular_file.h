@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "cli/fd_streams.h"
+#include "package/fd_input.h"
 
 namespace installer {
 

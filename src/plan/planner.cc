@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <iterator>
 #include <list>
+#include <queue>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 #include "console/console.h"
 #include "plan/relations.h"
@@ -155,6 +157,138 @@ class Placement {
   std::vector<std::size_t> candidates_;
 };
 
+// The one pass above never moves a package once placed, so a package placed
+// early can end up before something it needs that comes later (a chain whose
+// links arrive in the wrong order). When that happens, this reorders the
+// pass's result stably: each package keeps its place unless it has to wait
+// for what it needs, and among those free to go the earliest in the pass's
+// order goes first. A result that already has every package after what it
+// needs is left exactly as it is. Packages that need each other in a cycle
+// cannot all follow one another: inside a cycle the pass's order stands.
+class DependencyOrder {
+ public:
+  DependencyOrder(const std::vector<const Package*>& list, const std::vector<std::size_t>& order)
+      : list_(list), order_(order), needs_(order.size()) {
+    std::unordered_map<std::string, std::vector<std::size_t>> byCarried;
+    for (std::size_t at = 0; at < order_.size(); ++at) {
+      forEachCarriedName(*package(at), [&](const std::string& name) {
+        std::vector<std::size_t>& holders = byCarried[name];
+        if (holders.empty() || holders.back() != at) holders.push_back(at);
+      });
+    }
+    for (std::size_t at = 0; at < order_.size(); ++at) {
+      std::vector<std::size_t>& needs = needs_[at];
+      forEachNeededName(*package(at), [&](const std::string& name) {
+        const auto found = byCarried.find(name);
+        if (found != byCarried.end()) {
+          needs.insert(needs.end(), found->second.begin(), found->second.end());
+        }
+      });
+      std::sort(needs.begin(), needs.end());
+      needs.erase(std::unique(needs.begin(), needs.end()), needs.end());
+      std::erase_if(needs, [&](std::size_t other) {
+        return other == at || !dependsOn(*package(at), *package(other));
+      });
+    }
+  }
+
+  // Whether some package comes before something it needs.
+  bool broken() const {
+    for (std::size_t at = 0; at < needs_.size(); ++at) {
+      if (!needs_[at].empty() && needs_[at].back() > at) return true;
+    }
+    return false;
+  }
+
+  std::vector<std::size_t> repaired() const {
+    const std::vector<std::size_t> cycle = cycles();
+    const std::size_t count = order_.size();
+    std::vector<std::vector<std::size_t>> neededBy(count);
+    std::vector<std::size_t> waitingFor(count, 0);
+    for (std::size_t at = 0; at < count; ++at) {
+      for (const std::size_t other : needs_[at]) {
+        if (cycle[other] == cycle[at]) continue;
+        neededBy[other].push_back(at);
+        ++waitingFor[at];
+      }
+    }
+    // Free packages by their place in the pass's order, earliest first.
+    std::priority_queue<std::size_t, std::vector<std::size_t>, std::greater<>> free;
+    for (std::size_t at = 0; at < count; ++at) {
+      if (waitingFor[at] == 0) free.push(at);
+    }
+    std::vector<std::size_t> result;
+    result.reserve(count);
+    while (!free.empty()) {
+      const std::size_t at = free.top();
+      free.pop();
+      result.push_back(order_[at]);
+      for (const std::size_t waiting : neededBy[at]) {
+        if (--waitingFor[waiting] == 0) free.push(waiting);
+      }
+    }
+    return result;
+  }
+
+ private:
+  const Package* package(std::size_t at) const { return list_[order_[at]]; }
+
+  // The cycle each package belongs to, as a number shared by the packages
+  // that reach one another through what they need (Tarjan's algorithm,
+  // without recursion so that long chains cannot exhaust the stack).
+  std::vector<std::size_t> cycles() const {
+    constexpr std::size_t kUnseen = static_cast<std::size_t>(-1);
+    const std::size_t count = order_.size();
+    std::vector<std::size_t> cycle(count, kUnseen);
+    std::vector<std::size_t> seen(count, kUnseen);
+    std::vector<std::size_t> low(count, 0);
+    std::vector<std::size_t> open;
+    std::vector<bool> isOpen(count, false);
+    std::vector<std::pair<std::size_t, std::size_t>> walk;  // package, next need to follow
+    std::size_t counter = 0;
+    std::size_t cycles = 0;
+    for (std::size_t root = 0; root < count; ++root) {
+      if (seen[root] != kUnseen) continue;
+      walk.emplace_back(root, 0);
+      while (!walk.empty()) {
+        auto& [at, next] = walk.back();
+        if (next == 0) {
+          seen[at] = low[at] = counter++;
+          open.push_back(at);
+          isOpen[at] = true;
+        }
+        if (next < needs_[at].size()) {
+          const std::size_t other = needs_[at][next++];
+          if (seen[other] == kUnseen) {
+            walk.emplace_back(other, 0);
+          } else if (isOpen[other]) {
+            low[at] = std::min(low[at], seen[other]);
+          }
+          continue;
+        }
+        const std::size_t done = at;
+        walk.pop_back();
+        if (!walk.empty()) low[walk.back().first] = std::min(low[walk.back().first], low[done]);
+        if (low[done] == seen[done]) {
+          std::size_t member;
+          do {
+            member = open.back();
+            open.pop_back();
+            isOpen[member] = false;
+            cycle[member] = cycles;
+          } while (member != done);
+          ++cycles;
+        }
+      }
+    }
+    return cycle;
+  }
+
+  const std::vector<const Package*>& list_;
+  const std::vector<std::size_t>& order_;
+  std::vector<std::vector<std::size_t>> needs_;  // the places of what each needs, ascending
+};
+
 // Phase 1: whether candidate `n` (index `self`) survives the comparison with
 // every other allowed candidate. Among equals the earlier entry stays, and a
 // bundle stays over a separate package it carries.
@@ -216,7 +350,10 @@ std::vector<std::size_t> plannedOrder(Repository& repo, const std::vector<const 
   // or that conflicts with it, else to the front.
   Placement placement;
   for (const std::size_t i : winners) placement.place(list[i], i);
-  return placement.ordered();
+  std::vector<std::size_t> order = placement.ordered();
+  const DependencyOrder dependencies(list, order);
+  if (dependencies.broken()) order = dependencies.repaired();
+  return order;
 }
 
 bool dependsOn(const Package& a, const Package& b) {

@@ -174,11 +174,94 @@ TEST(PlanPackages, OrderPlacesEachAfterWhatItNeeds) {
   EXPECT_EQ(plan(capability, kPreferNewest, true).order, "wifi-1.0#0 app-1.0#1");
 }
 
+// A chain a -> b -> c -> d (each needs the next; b's need is met through a
+// capability that c provides) must install d, c, b, a whatever order the
+// files come in; the one pass alone gets some orders wrong.
+TEST(PlanPackages, AChainComesOutInOrderFromEveryInputOrder) {
+  auto chain = [] {
+    std::vector<Package> links{record("a", ver(1, 0)), record("b", ver(1, 0)),
+                               record("c", ver(1, 0)), record("d", ver(1, 0))};
+    links[0].depends = {dep("b")};
+    links[1].depends = {dep("routing", ver(2, 0))};
+    links[2].provides = {dep("routing", ver(2, 1))};
+    links[2].depends = {dep("d")};
+    return links;
+  };
+  std::vector<std::size_t> order{0, 1, 2, 3};
+  do {
+    const std::vector<Package> links = chain();
+    std::vector<Package> candidates;
+    std::string input;
+    for (const std::size_t i : order) {
+      candidates.push_back(links[i]);
+      input += links[i].name;
+    }
+    Repository repo;
+    std::vector<Package*> list;
+    for (Package& p : candidates) list.push_back(&p);
+    planPackages(repo, list, kPreferNewest, false);
+    std::string names;
+    for (const Package* p : list) names += p->name;
+    EXPECT_EQ(names, "dcba") << "input order " << input;
+  } while (std::next_permutation(order.begin(), order.end()));
+}
+
+TEST(PlanPackages, RepairsOnlyWhatThePassGetsWrong) {
+  // Already right: the pass's order stands, unrelated packages included.
+  std::vector<Package> right{record("x", ver(1, 0)), record("b", ver(1, 0)),
+                             record("a", ver(1, 0))};
+  right[2].depends = {dep("b")};
+  EXPECT_EQ(plan(right, kPreferNewest, false).order, "b-1.0#1 a-1.0#2 x-1.0#0");
+
+  // c, a, x, b: the pass gives a x c b, which has a before b. Only a moves
+  // back, to follow b; x keeps its place at the front.
+  std::vector<Package> wrong{record("c", ver(1, 0)), record("a", ver(1, 0)), record("x", ver(1, 0)),
+                             record("b", ver(1, 0))};
+  wrong[1].depends = {dep("b")};
+  wrong[3].depends = {dep("c")};
+  EXPECT_EQ(plan(wrong, kPreferNewest, false).order, "x-1.0#2 c-1.0#0 b-1.0#3 a-1.0#1");
+
+  // A bundle counts through its members, both ways: z needs the member lib,
+  // and the member tool needs base.
+  std::vector<Package> bundles{
+      bundleOf("suite", ver(1, 0), {record("lib", ver(1, 0)), record("tool", ver(1, 0))}),
+      record("app", ver(1, 0)), record("z", ver(1, 0)), record("base", ver(1, 0))};
+  bundles[0].members[1]->depends = {dep("base")};
+  bundles[1].depends = {dep("z")};
+  bundles[2].depends = {dep("lib")};
+  EXPECT_EQ(plan(bundles, kPreferNewest, false).order, "base-1.0#3 suite-1.0#0 z-1.0#2 app-1.0#1");
+}
+
+TEST(PlanPackages, PackagesThatNeedEachOtherKeepThePassOrderAndAllStay) {
+  // p needs q and q needs p: neither can follow the other; the pass's order
+  // stands and nobody is lost.
+  std::vector<Package> pair{record("p", ver(1, 0)), record("q", ver(1, 0))};
+  pair[0].depends = {dep("q")};
+  pair[1].depends = {dep("p")};
+  EXPECT_EQ(plan(pair, kPreferNewest, false).order, "p-1.0#0 q-1.0#1");
+
+  // Something that needs a member of a cycle still follows it, and what the
+  // cycle needs comes before the whole cycle. A package that needs itself
+  // (it provides what it asks for) is no cycle with others.
+  std::vector<Package> around{record("user", ver(1, 0)), record("p", ver(1, 0)),
+                              record("q", ver(1, 0)), record("base", ver(1, 0)),
+                              record("self", ver(1, 0))};
+  around[0].depends = {dep("q")};
+  around[1].depends = {dep("q"), dep("base")};
+  around[2].depends = {dep("p")};
+  around[4].depends = {dep("self")};
+  EXPECT_EQ(plan(around, kPreferNewest, false).order,
+            "self-1.0#4 base-1.0#3 p-1.0#1 q-1.0#2 user-1.0#0");
+}
+
 // The order of planPackages, for lists in which every candidate wins (all
-// names differ), against the plain rule: each package goes right after the
-// last package already placed that it depends on or that conflicts with it,
-// else to the front. Random lists with chains, capabilities, conflicts of
-// both kinds and bundle members.
+// names differ), against a plain model: the one pass puts each package
+// right after the last package already placed that it depends on or that
+// conflicts with it, else to the front; when that leaves a package before
+// something it needs (outside a cycle of packages that need each other),
+// the packages are taken again in that order, each as soon as everything
+// it needs outside its cycle has been taken. Random lists with chains,
+// cycles, capabilities, conflicts of both kinds and bundle members.
 TEST(PlanPackages, OrderFollowsThePlainRuleOnRandomLists) {
   std::uint64_t state = 42;
   auto next = [&state](std::uint64_t bound) {
@@ -213,6 +296,43 @@ TEST(PlanPackages, OrderFollowsThePlainRuleOnRandomLists) {
         --at;
       }
       expected.insert(expected.begin() + static_cast<std::ptrdiff_t>(at), &p);
+    }
+    const std::size_t n = expected.size();
+    std::vector<std::vector<bool>> reaches(n, std::vector<bool>(n, false));
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t j = 0; j < n; ++j) {
+        reaches[i][j] = i != j && dependsOn(*expected[i], *expected[j]);
+      }
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+      for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < n; ++j) {
+          if (reaches[i][k] && reaches[k][j]) reaches[i][j] = true;
+        }
+      }
+    }
+    auto mustFollow = [&](std::size_t i, std::size_t j) {
+      return i != j && dependsOn(*expected[i], *expected[j]) && !reaches[j][i];
+    };
+    bool broken = false;
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t j = i + 1; j < n; ++j) broken = broken || mustFollow(i, j);
+    }
+    if (broken) {
+      std::vector<Package*> repaired;
+      std::vector<bool> taken(n, false);
+      while (repaired.size() < n) {
+        for (std::size_t i = 0; i < n; ++i) {
+          bool ready = !taken[i];
+          for (std::size_t j = 0; j < n && ready; ++j) ready = taken[j] || !mustFollow(i, j);
+          if (ready) {
+            taken[i] = true;
+            repaired.push_back(expected[i]);
+            break;
+          }
+        }
+      }
+      expected = repaired;
     }
     Repository repo;
     std::vector<Package*> list;

@@ -72,34 +72,12 @@ bool conflictsWith(const Package& a, const Package& b) {
 std::vector<InstalledPackage*> findProviders(const Repository& repo, const Dependency& d,
                                              bool includeDisabled) {
   std::vector<InstalledPackage*> providers;
-  for (const auto& record : repo.packages) {
-    if (isPlaceholder(*record)) continue;
-    if (!satisfies(*record, d) && !providesMatch(*record, d)) continue;
-    if (record->disabled && !includeDisabled) continue;
-    providers.push_back(record.get());
-  }
-  return providers;
-}
-
-ProviderIndex::ProviderIndex(const Repository& repo) {
-  for (const auto& record : repo.packages) {
-    auto note = [&](const std::string& name) {
-      std::vector<InstalledPackage*>& list = byName_[name];
-      if (list.empty() || list.back() != record.get()) list.push_back(record.get());
-    };
-    note(record->name);
-    for (const Dependency& offer : record->provides) note(offer.name);
-  }
-}
-
-std::vector<InstalledPackage*> ProviderIndex::findProviders(const Dependency& d,
-                                                            bool includeDisabled) const {
-  std::vector<InstalledPackage*> providers;
-  const auto named = byName_.find(d.name);
-  if (named == byName_.end()) return providers;
   // Every record that meets d carries its name, as its own or as one it
-  // provides; the same tests as findProviders pick them.
-  for (InstalledPackage* record : named->second) {
+  // provides.
+  const std::vector<RecordIndex::Entry>* named = recordsOffering(repo, d.name);
+  if (named == nullptr) return providers;
+  for (const RecordIndex::Entry& entry : *named) {
+    InstalledPackage* record = entry.record;
     if (isPlaceholder(*record)) continue;
     if (!satisfies(*record, d) && !providesMatch(*record, d)) continue;
     if (record->disabled && !includeDisabled) continue;
@@ -108,9 +86,16 @@ std::vector<InstalledPackage*> ProviderIndex::findProviders(const Dependency& d,
   return providers;
 }
 
+std::vector<InstalledPackage*> ProviderIndex::findProviders(const Dependency& d,
+                                                            bool includeDisabled) const {
+  return installer::findProviders(repo_, d, includeDisabled);
+}
+
 InstalledPackage* findConflicting(const Repository& repo, const Package& candidate) {
-  for (const auto& record : repo.packages) {
-    if (!record->disabled && conflictsWith(*record, candidate)) return record.get();
+  std::vector<InstalledPackage*> related;
+  recordsSharingConflictNames(repo, candidate, related);
+  for (InstalledPackage* record : related) {
+    if (!record->disabled && conflictsWith(*record, candidate)) return record;
   }
   return nullptr;
 }

@@ -76,6 +76,17 @@ class PackageFile : public Package {
 
 // Records that take no part in matching, ordering or scheduling.
 bool isPlaceholder(const Package& p);
+
+// Calls `visit` with every name that conflictsWith looks at for `p`: its own,
+// those it provides and conflicts with, and those of its members. Two
+// packages that share none of these names conflict in neither direction.
+template <typename Visit>
+void forEachConflictName(const Package& p, const Visit& visit) {
+  visit(p.name);
+  for (const Dependency& offer : p.provides) visit(offer.name);
+  for (const Dependency& entry : p.conflicts) visit(entry.name);
+  for (const auto& member : p.members) forEachConflictName(*member, visit);
+}
 bool satisfies(const Package& p, const Dependency& d);
 bool providesMatch(const Package& p, const Dependency& d);
 

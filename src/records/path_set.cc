@@ -162,6 +162,11 @@ PathSet::const_iterator PathSet::begin() const {
   return const_iterator(this, 0);
 }
 
+std::string_view PathSet::back() const {
+  normalize();
+  return view(index_.back());
+}
+
 PathSet::const_iterator PathSet::end() const {
   normalize();
   return const_iterator(this, index_.size());

@@ -77,6 +77,8 @@ class PathSet {
   // Empties the set and gives its memory back.
   void clear();
 
+  // The last path in byte-wise order; the set must not be empty.
+  std::string_view back() const;
   // The paths in byte-wise order.
   const_iterator begin() const;
   const_iterator end() const;

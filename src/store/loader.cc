@@ -139,7 +139,7 @@ void loadImage(Repository& repo, const std::string& name, const std::string& pat
       // would read the same header forever.
       if (!readHeader(*member, reader)) break;
       member->bundle = bundle;
-      repo.packages.push_back(std::move(member));
+      appendRecord(repo, std::move(member));
     }
   } else {
     // A file that is no package still yields a record named after its
@@ -147,7 +147,7 @@ void loadImage(Repository& repo, const std::string& name, const std::string& pat
     static_cast<void>(readHeader(*record, reader));
   }
   if (guarded.failed() && failures != nullptr) failures->note(path);
-  repo.packages.push_back(std::move(record));
+  appendRecord(repo, std::move(record));
 }
 
 // The names in a directory, or none when it cannot be read: asked once
@@ -275,6 +275,9 @@ LoadOutcome openRepository(Repository& repo, bool quiet, const std::string& arch
   for (auto& record : repo.packages) {
     readMetadataListed(*record, &scheduled, &listings, &failures);
   }
+  // The lists of the records read from kept package files come from their
+  // metadata.
+  reindexRecords(repo);
   // Names already loaded from a kept package file (a bundle's members among
   // them) are not loaded again from metadata. The listing names each
   // directory once, so the records added below need no checking.
@@ -284,7 +287,7 @@ LoadOutcome openRepository(Repository& repo, bool quiet, const std::string& arch
     if (loaded.count(name) != 0) continue;
     auto record = std::make_unique<InstalledPackage>(name);
     readMetadataListed(*record, &scheduled, &listings, &failures);
-    repo.packages.push_back(std::move(record));
+    appendRecord(repo, std::move(record));
   }
   if (failures.any()) {
     reportError(repo, "could not read %s", failures.first().c_str());

@@ -52,8 +52,8 @@ void report(const char* what, int error) {
 }
 
 // Appends one line to the journal; false with errno set.
-bool appendToJournal(const char* line) {
-  const int fd = ::open(kJournalPath, O_WRONLY | O_APPEND | O_CLOEXEC);
+bool appendToJournal(const std::string& line) {
+  const int fd = openOwnRegularFile(kJournalPath, O_WRONLY | O_APPEND, 0);
   if (fd < 0) return false;
   bool ok = writeAll(fd, line);
   const int error = errno;
@@ -89,6 +89,7 @@ class Planner {
   const std::vector<std::string>& made() const { return made_; }
   // Our own staged files that were copied across: they go once committed.
   const std::vector<std::string>& copiedStaged() const { return copiedStaged_; }
+  const std::vector<std::string>& backedUpDirs() const { return backedUpDirs_; }
   std::vector<std::string> fileSystems() const {
     std::vector<std::string> dirs;
     for (const auto& [device, dir] : fileSystems_) dirs.push_back(dir);
@@ -113,7 +114,9 @@ class Planner {
   bool clearedByDirectoryRemoval(const std::string& path) const;
   bool placedBefore(const std::string& source, const std::string& path) const;
   bool findAnchor(const std::string& path, std::string& anchor);
-  CommitOutcome backUp(const std::string& path);
+  bool emptiedByRemovals(const std::string& dir) const;
+  CommitOutcome refuseHeldDirectory(const std::string& path);
+  CommitOutcome backUp(const std::string& path, bool directory = false);
   CommitOutcome planRemove(const std::string& path);
   CommitOutcome planLink(const std::string& path, const std::string& text);
   CommitOutcome planMove(const std::string& path, const ManifestEntry& entry);
@@ -142,6 +145,7 @@ class Planner {
   bool hasRemovals_ = false;
   std::vector<std::string> made_;
   std::vector<std::string> copiedStaged_;
+  std::vector<std::string> backedUpDirs_;
 };
 
 bool Planner::flushBuffer() {
@@ -152,7 +156,6 @@ bool Planner::flushBuffer() {
 
 bool Planner::emitLine(const std::string& line) {
   buffer_ += line;
-  buffer_ += '\n';
   return buffer_.size() < kJournalBuffer || flushBuffer();
 }
 
@@ -254,6 +257,42 @@ bool Planner::findAnchor(const std::string& path, std::string& anchor) {
   return true;
 }
 
+// Whether every entry below `dir`, at any depth, is one the manifest
+// removes: the directory holds nothing but what the commit takes away. An
+// empty directory below it was never the package's: it is no removed file.
+bool Planner::emptiedByRemovals(const std::string& dir) const {
+  DIR* stream = opendir(dir.c_str());
+  if (stream == nullptr) return false;
+  bool emptied = true;
+  bool anything = false;
+  while (const dirent* entry = readdir(stream)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    anything = true;
+    const std::string path = dir + "/" + name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+      emptied = false;
+    } else if (S_ISDIR(st.st_mode)) {
+      emptied = emptiedByRemovals(path);
+    } else {
+      emptied = removedBefore(path);
+    }
+    if (!emptied) break;
+  }
+  closedir(stream);
+  return emptied && anything;
+}
+
+// A directory where a file must go that still holds what is not the
+// commit's to remove (another package's file, one no package owns).
+CommitOutcome Planner::refuseHeldDirectory(const std::string& path) {
+  // A caller that does not ask for the path keeps the refusal it always had.
+  if (options_.heldDirectory == nullptr) return refuse("rename", EISDIR);
+  *options_.heldDirectory = path;
+  return CommitOutcome::kRefused;
+}
+
 // The device of a file this run staged, by its directory: the run made the
 // file moments ago, and a look at each of thousands would cost a call each.
 bool Planner::stagedDevice(const std::string& source, dev_t& device) {
@@ -268,11 +307,12 @@ bool Planner::stagedDevice(const std::string& source, dev_t& device) {
   return true;
 }
 
-CommitOutcome Planner::backUp(const std::string& path) {
+CommitOutcome Planner::backUp(const std::string& path, bool directory) {
   const std::string backup = m_.temporaries.freshName(parentDir(path));
   if (backup.empty()) return refuse("rename", errno);
   if (tooLong(backup)) return refuse("rename", ENAMETOOLONG);
   if (!emit({StepKind::kBackUp, path, backup})) return refuse("journal", errno);
+  if (directory) backedUpDirs_.push_back(backup);
   return CommitOutcome::kCommitted;
 }
 
@@ -358,7 +398,11 @@ CommitOutcome Planner::planMove(const std::string& path, const ManifestEntry& en
   // Below a directory the commit makes, nothing stands yet.
   struct stat target;
   const bool exists = anchor == parentDir(path) && lstat(path.c_str(), &target) == 0;
-  if (exists && S_ISDIR(target.st_mode)) return refuse("rename", EISDIR);
+  // A directory where the new version has a file makes way when the
+  // commit removes all it holds: it is set aside whole, and its removed
+  // files with it, until the commit is done.
+  const bool replacesDir = exists && S_ISDIR(target.st_mode);
+  if (replacesDir && !emptiedByRemovals(path)) return refuseHeldDirectory(path);
   dev_t there = 0;
   if (!anchorDevice(anchor, there)) return refuse("rename", errno);
   std::string placed = from;
@@ -371,18 +415,22 @@ CommitOutcome Planner::planMove(const std::string& path, const ManifestEntry& en
     if (entry.op == ManifestOp::kMoveStaged) copiedStaged_.push_back(from);
   }
   if (exists && !clearedByDirectoryRemoval(path)) {
-    if (CommitOutcome o = backUp(path); o != CommitOutcome::kCommitted) return o;
+    if (CommitOutcome o = backUp(path, replacesDir); o != CommitOutcome::kCommitted) return o;
   }
   if (!emit({StepKind::kPlace, path, placed})) return refuse("journal", errno);
   return CommitOutcome::kCommitted;
 }
 
 CommitOutcome Planner::plan() {
-  fd_ = ::open(kJournalPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  // Whatever stands at the journal's name now is no journal (the start
+  // recovered or refused a real one): a FIFO or a link planted there is
+  // replaced, never written through.
+  if (unlink(kJournalPath) != 0 && errno != ENOENT) return refuse("journal", errno);
+  fd_ = ::open(kJournalPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd_ < 0) return refuse("journal", errno);
   touch(parentDir(kJournalPath));
-  emitLine(kJournalHeader);
-  if (options_.keptManifest) emitLine("K");
+  emitLine(std::string(kJournalHeader) + "\n");
+  if (options_.keptManifest) emitLine(journalMark('K'));
   hasRemovals_ = std::any_of(m_.entries.begin(), m_.entries.end(),
                              [](const auto& e) { return e.second.op == ManifestOp::kRemove; });
   // The package database goes last: until its files change it describes what
@@ -404,7 +452,7 @@ CommitOutcome Planner::plan() {
       }
     }
   }
-  if (!emitLine("E") || !flushBuffer()) return refuse("journal", errno);
+  if (!emitLine(journalMark('E')) || !flushBuffer()) return refuse("journal", errno);
   const int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0) return refuse("journal", errno);
@@ -496,10 +544,22 @@ CommitOutcome prepareCommit(Manifest& m, const CommitOptions& options, PreparedC
   CommitOutcome outcome = planner.plan();
   prepared.fileSystems = planner.fileSystems();
   prepared.copiedStaged = planner.copiedStaged();
+  prepared.backedUpDirs = planner.backedUpDirs();
+  // Only planning names a held directory; the caller's string may not
+  // outlive this call.
+  prepared.options.heldDirectory = nullptr;
   // Everything staged, copied and journalled reaches the storage before the
   // first rename: one flush per file system instead of one per file.
   if (outcome == CommitOutcome::kCommitted && !flushAll(prepared.fileSystems)) {
     outcome = CommitOutcome::kRefused;
+  }
+  // The last look before the first rename: a package file that is no longer
+  // the one whose signature was checked is not moved into place.
+  if (outcome == CommitOutcome::kCommitted) {
+    if (const std::string changed = changedSource(m.checkedSources); !changed.empty()) {
+      std::fprintf(stderr, "%s: changed since its signature was checked\n", changed.c_str());
+      outcome = CommitOutcome::kRefused;
+    }
   }
   if (outcome != CommitOutcome::kCommitted) {
     unlink(kJournalPath);
@@ -517,19 +577,19 @@ CommitOutcome carryOutCommit(Manifest& m, PreparedCommit& prepared) {
   prepared.ready = false;
   std::vector<std::string> removeDirs;
   if (!prepared.journalled) {
-    finishJournal(m.temporaries, removeDirs, prepared.options.keptManifest, {});
+    finishJournal(m.temporaries, removeDirs, {}, prepared.options.keptManifest, {});
     return CommitOutcome::kCommitted;
   }
   bool done = carryOutSteps(removeDirs);
   // The commit point: once this mark and every rename before it are on the
   // storage, the next start finishes the run instead of undoing it.
-  if (done && !appendToJournal("C\n")) {
+  if (done && !appendToJournal(journalMark('C'))) {
     std::perror("journal");
     done = false;
   }
   if (done && !flushAll(prepared.fileSystems)) {
     done = false;
-    if (!appendToJournal("A\n")) {
+    if (!appendToJournal(journalMark('A'))) {
       // The mark may or may not have reached the storage: leave the journal
       // for the next start, which decides by what it finds.
       std::perror("journal");
@@ -559,7 +619,8 @@ CommitOutcome carryOutCommit(Manifest& m, PreparedCommit& prepared) {
     }
   }
   placed.seal();
-  finishJournal(m.temporaries, removeDirs, prepared.options.keptManifest, placed);
+  finishJournal(m.temporaries, removeDirs, prepared.backedUpDirs, prepared.options.keptManifest,
+                placed);
   removeJournalDir(prepared.madeForJournal);
   return CommitOutcome::kCommitted;
 }

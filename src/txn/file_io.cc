@@ -33,3 +33,55 @@ int openOwnRegularFile(const char* path, int flags, mode_t mode) {
 }
 
 }  // namespace installer
+
+namespace installer {
+namespace {
+
+constexpr std::size_t kReadBlock = 65536;
+
+}  // namespace
+
+LineReader::LineReader(const char* path) : fd_(openOwnRegularFile(path, O_RDONLY, 0)) {}
+
+LineReader::~LineReader() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool LineReader::fill() {
+  buffer_.erase(0, at_);
+  at_ = 0;
+  const std::size_t had = buffer_.size();
+  buffer_.resize(had + kReadBlock);
+  ssize_t got;
+  do {
+    got = ::read(fd_, buffer_.data() + had, kReadBlock);
+  } while (got < 0 && errno == EINTR);
+  buffer_.resize(had + (got > 0 ? static_cast<std::size_t>(got) : 0));
+  if (got < 0) failed_ = true;
+  if (got <= 0) ended_ = true;
+  return got > 0;
+}
+
+bool LineReader::next(std::string& line, bool& whole) {
+  line.clear();
+  whole = false;
+  if (fd_ < 0) return false;
+  std::size_t searched = at_;
+  for (;;) {
+    const std::size_t end = buffer_.find('\n', searched);
+    if (end != std::string::npos) {
+      line.assign(buffer_, at_, end - at_);
+      at_ = end + 1;
+      whole = true;
+      return true;
+    }
+    searched = buffer_.size() - at_;
+    if (ended_ || !fill()) break;
+  }
+  if (failed_ || at_ >= buffer_.size()) return false;
+  line.assign(buffer_, at_, std::string::npos);
+  at_ = buffer_.size();
+  return true;
+}
+
+}  // namespace installer

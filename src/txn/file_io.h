@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <string>
 #include <string_view>
 
 namespace installer {
@@ -18,5 +19,32 @@ namespace installer {
 // else there (a FIFO, a device) is refused without being waited on. -1
 // otherwise.
 int openOwnRegularFile(const char* path, int flags, mode_t mode);
+
+// Reads a control file (a journal, a list, a manifest) line by line. Only a
+// regular file is opened (openOwnRegularFile): a FIFO or a link planted at
+// the path reads as no file at all, and nothing waits on it.
+class LineReader {
+ public:
+  explicit LineReader(const char* path);
+  ~LineReader();
+  LineReader(const LineReader&) = delete;
+  LineReader& operator=(const LineReader&) = delete;
+
+  bool opened() const { return fd_ >= 0; }
+  // The next line without its newline. False at the end of the file, or on
+  // a read error (failed() tells), with `line` empty. A last line without
+  // its newline is returned with `whole` false.
+  [[nodiscard]] bool next(std::string& line, bool& whole);
+  bool failed() const { return failed_; }
+
+ private:
+  bool fill();
+
+  int fd_ = -1;
+  std::string buffer_;
+  std::size_t at_ = 0;
+  bool ended_ = false;
+  bool failed_ = false;
+};
 
 }  // namespace installer

@@ -4,12 +4,47 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <optional>
 
 namespace installer {
 namespace {
 
 constexpr char kHex[] = "0123456789ABCDEF";
+constexpr char kCheckHex[] = "0123456789abcdef";
 constexpr std::string_view kUnrooted = "./";
+// A line's check: a blank and eight hex digits.
+constexpr std::size_t kCheckSize = 9;
+
+// CRC-32 (the polynomial of zlib and Ethernet, reflected), bitwise: a
+// journal line is a few dozen bytes, written once.
+std::uint32_t crc32Of(std::string_view text) {
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (const char c : text) {
+    crc ^= static_cast<unsigned char>(c);
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+void appendCheck(std::string_view body, std::string& out) {
+  const std::uint32_t crc = crc32Of(body);
+  out += ' ';
+  for (int shift = 28; shift >= 0; shift -= 4) out += kCheckHex[(crc >> shift) & 0xF];
+}
+
+bool isCheckDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+// The text of a checked line, or nothing when its check is missing or does
+// not match.
+std::optional<std::string_view> checkedBody(std::string_view line) {
+  if (line.size() <= kCheckSize || line[line.size() - kCheckSize] != ' ') return std::nullopt;
+  const std::string_view body = line.substr(0, line.size() - kCheckSize);
+  std::string expected;
+  appendCheck(body, expected);
+  if (line.substr(body.size()) != expected) return std::nullopt;
+  return body;
+}
 
 void appendEscaped(std::string_view text, std::string& out) {
   std::size_t plain = 0;  // where the run of bytes written as they are began
@@ -97,7 +132,15 @@ bool present(const std::string& path) {
 
 }  // namespace
 
+std::string journalMark(char mark) {
+  std::string line(1, mark);
+  appendCheck(line, line);
+  line += '\n';
+  return line;
+}
+
 void JournalEncoder::append(const JournalStep& step, std::string& out) {
+  const std::size_t start = out.size();
   out += static_cast<char>(step.kind);
   out += ' ';
   appendField(step.path, pathDir_, out);
@@ -107,24 +150,69 @@ void JournalEncoder::append(const JournalStep& step, std::string& out) {
     appendField(step.other, otherDir_, out);
     otherDir_ = dirOf(step.other);
   }
+  // The check is computed over the line as it stands in `out`, which is
+  // not moved while it is read: the digits go to a copy first.
+  std::string check;
+  appendCheck(std::string_view(out).substr(start), check);
+  out += check;
   out += '\n';
 }
 
 bool JournalDecoder::start(std::string_view header) {
   pathDir_.clear();
   otherDir_.clear();
-  if (header == kJournalHeader) {
-    dense_ = true;
-    return true;
+  dense_ = header != kJournalHeaderFull;
+  checked_ = header == kJournalHeader;
+  return header == kJournalHeader || header == kJournalHeaderDense || header == kJournalHeaderFull;
+}
+
+bool JournalDecoder::couldBeCut(std::string_view tail) const {
+  if (tail.empty()) return true;
+  // The fields a line of each kind has before its check.
+  std::size_t fields;
+  switch (tail[0]) {
+    case 'K':
+    case 'E':
+    case 'C':
+    case 'A':
+      fields = 1;
+      break;
+    case 'D':
+    case 'R':
+      fields = 2;
+      break;
+    case 'B':
+    case 'P':
+      fields = 3;
+      break;
+    default:
+      return false;
   }
-  if (header == kJournalHeaderFull) {
-    dense_ = false;
-    return true;
+  for (const char c : tail) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) return false;
   }
-  return false;
+  if (!checked_) return true;
+  std::size_t blanks = 0;
+  for (const char c : tail) blanks += c == ' ' ? 1 : 0;
+  if (blanks < fields) return true;
+  // Into the check: only its digits, fewer than all of them, or all of
+  // them right (the newline alone was lost).
+  if (blanks > fields) return false;
+  const std::string_view digits = tail.substr(tail.rfind(' ') + 1);
+  for (const char c : digits) {
+    if (!isCheckDigit(c)) return false;
+  }
+  if (digits.size() < kCheckSize - 1) return true;
+  return digits.size() == kCheckSize - 1 && checkedBody(tail).has_value();
 }
 
 JournalRecord JournalDecoder::decode(std::string_view line, JournalStep& step) {
+  if (checked_) {
+    const std::optional<std::string_view> body = checkedBody(line);
+    if (!body) return JournalRecord::kGarbled;
+    line = *body;
+  }
   if (line.size() == 1) {
     switch (line[0]) {
       case 'K':
@@ -167,14 +255,27 @@ JournalRecord JournalDecoder::decode(std::string_view line, JournalStep& step) {
   return JournalRecord::kStep;
 }
 
-JournalReader::JournalReader(const std::string& path) : in_(path, std::ios::binary) {
-  opened_ = static_cast<bool>(in_);
-  started_ = opened_ && std::getline(in_, line_) && !in_.eof() && decoder_.start(line_);
+JournalReader::JournalReader(const std::string& path) : lines_(path.c_str()) {
+  bool whole = false;
+  if (!lines_.next(line_, whole)) return;
+  if (whole) {
+    started_ = decoder_.start(line_);
+    unknownForm_ = !started_;
+    return;
+  }
+  // The header cut while it was written is the beginning of one.
+  for (const char* header : {kJournalHeader, kJournalHeaderDense, kJournalHeaderFull}) {
+    if (std::string_view(header).starts_with(line_)) return;
+  }
+  unknownForm_ = true;
 }
 
 JournalRecord JournalReader::next(JournalStep& step) {
-  // A last line without its newline was cut while it was written.
-  if (!started_ || !std::getline(in_, line_) || in_.eof()) return JournalRecord::kCut;
+  bool whole = false;
+  if (!started_ || !lines_.next(line_, whole)) {
+    return lines_.failed() ? JournalRecord::kGarbled : JournalRecord::kCut;
+  }
+  if (!whole) return decoder_.couldBeCut(line_) ? JournalRecord::kCut : JournalRecord::kGarbled;
   return decoder_.decode(line_, step);
 }
 
@@ -183,9 +284,11 @@ bool readJournal(const std::string& path, JournalContents& journal) {
   if (!reader.opened()) return false;
   journal = {};
   bool ended = false;
-  for (;;) {
+  bool damaged = reader.unknownForm();
+  while (!damaged) {
     JournalStep step;
     const JournalRecord record = reader.next(step);
+    if (record == JournalRecord::kCut) break;
     if (!ended && record == JournalRecord::kStep) {
       journal.steps.push_back(std::move(step));
     } else if (!ended && record == JournalRecord::kKeptManifest) {
@@ -198,9 +301,17 @@ bool readJournal(const std::string& path, JournalContents& journal) {
     } else if (ended && record == JournalRecord::kAbandoned) {
       journal.committed = false;
     } else {
-      break;
+      // A line that does not decode, or one where no commit writes it: the
+      // file is not what a commit left, cut or whole.
+      damaged = true;
     }
   }
+  if (damaged) {
+    journal = {};
+    journal.state = JournalState::kDamaged;
+    return true;
+  }
+  journal.state = journal.complete ? JournalState::kComplete : JournalState::kIncomplete;
   // The operations count only when the journal was complete: an incomplete
   // one was cut while it was being written, before any step was taken.
   if (!journal.complete) journal.steps.clear();

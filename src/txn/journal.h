@@ -8,7 +8,7 @@
 // its size counts against the flash, so a run of files in one directory
 // costs little more than their names.
 //
-//   "installer-journal 2"   first line
+//   "installer-journal 3"   first line
 //   "D PATH"                create directory PATH (it did not exist)
 //   "B PATH BACKUP"         rename PATH to BACKUP (a fresh temporary name
 //                           beside it): the old file stays until the end
@@ -32,32 +32,45 @@
 // Files placed in one directory from temporaries in one directory (beside
 // them, or where the commit makes their directories, the nearest one that
 // exists) thus cost "P NAME tmpXXXXXX" each, and every path reads back
-// byte for byte as it was written. The marks are lines of one letter; a
-// step's line is never that short, whatever its name.
+// byte for byte as it was written. A mark is one letter; a step's text is
+// never that short, whatever its name.
 //
-// The first form ("installer-journal 1", left by an earlier version) wrote
-// every field as an escaped path taken as it is; it is still read.
+// Every line after the first ends in a blank and its check: the CRC-32 of
+// the line's text before that blank, in eight lower-case hex digits. A line
+// whose check does not match was changed after it was written (a worn
+// flash, a hand): the journal is damaged, never taken for one cut short. A
+// cut (a kill while the journal was written, a power cut before its flush)
+// leaves a prefix of the file: whole lines, then at most the beginning of
+// one without its newline. Anything else, a whole line that does not
+// decode or a last line that no line written could begin with, is damage.
+//
+// Two earlier forms are still read: "installer-journal 2", the lines above
+// without checks, and "installer-journal 1", which wrote every field as an
+// escaped path taken as it is.
 //
 // Records are carried out in order. A step is known done by the names alone:
 // D when PATH is a directory, B when BACKUP exists, P when SOURCE is gone.
-// At the next start a journal without "E" means nothing was renamed yet;
+// At the next start a journal cut before "E" means nothing was renamed yet;
 // with "E" and no "C" (or an "A" after it) the done steps are undone in
 // reverse order; with "C" the run is finished (backups and other temporaries
 // removed, R directories removed). Either way the file systems are flushed,
 // then the journal is removed, then the run's list of temporaries is
-// processed.
+// processed. A damaged journal is left as it is, and so is everything it
+// and the list name: it may be the only record of where the old files are.
 #pragma once
 
-#include <fstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "txn/file_io.h"
+
 namespace installer {
 
 inline constexpr const char* kJournalPath = "/flash/var/pdb/.journal";
-inline constexpr const char* kJournalHeader = "installer-journal 2";
-// The form of earlier versions, whose journal a new version may find.
+inline constexpr const char* kJournalHeader = "installer-journal 3";
+// The forms of earlier versions, whose journal a new version may find.
+inline constexpr const char* kJournalHeaderDense = "installer-journal 2";
 inline constexpr const char* kJournalHeaderFull = "installer-journal 1";
 
 enum class StepKind : char {
@@ -80,9 +93,12 @@ enum class JournalRecord {
   kEnd,           // "E"
   kCommitted,     // "C"
   kAbandoned,     // "A"
-  kGarbled,       // a line that does not decode
-  kCut,           // the end of the file, or a last line without its newline
+  kGarbled,       // a whole line that does not decode, or fails its check
+  kCut,           // the end of the file, or a last line cut while written
 };
+
+// A mark's whole line in the current form ("E" -> "E d4b45a92\n").
+std::string journalMark(char mark);
 
 // Writes the lines of the current form, each field as short as the step
 // before allows.
@@ -96,7 +112,7 @@ class JournalEncoder {
   std::string otherDir_;  // the directory of the previous BACKUP or SOURCE
 };
 
-// Decodes the lines of either form. The one decoder behind every reader of a
+// Decodes the lines of every form. The one decoder behind every reader of a
 // journal: the commit carrying its steps out and the recovery at a start.
 class JournalDecoder {
  public:
@@ -106,34 +122,54 @@ class JournalDecoder {
   // A line after the header, without its newline; `step` is set for kStep.
   // After kGarbled the steps that follow cannot be decoded.
   [[nodiscard]] JournalRecord decode(std::string_view line, JournalStep& step);
+  // Whether `tail`, a last line without its newline, is the beginning of a
+  // line that could have been written: a cut. Otherwise it is damage.
+  bool couldBeCut(std::string_view tail) const;
 
  private:
   bool dense_ = true;
+  bool checked_ = true;
   std::string pathDir_;   // the directory of the previous PATH
   std::string otherDir_;  // the directory of the previous BACKUP or SOURCE
 };
 
-// Reads a journal file line by line through a JournalDecoder.
+// Reads a journal file line by line through a JournalDecoder. Anything but
+// a regular file at the path (a FIFO, a link, a directory) is no journal:
+// it is never opened in a way that could wait.
 class JournalReader {
  public:
   explicit JournalReader(const std::string& path);
-  // Whether the file could be opened.
-  bool opened() const { return opened_; }
+  // Whether a regular file could be opened there.
+  bool opened() const { return lines_.opened(); }
   // Whether it began with a known header. A journal whose first line never
-  // reached the disk is empty: it was cut before it was complete.
+  // reached the disk is empty or a beginning of the header: it was cut
+  // before it was complete.
   bool started() const { return started_; }
-  // The next record; kCut once the file ends (and for a journal not started).
+  // Whether its first line is whole and no header this version knows, or
+  // no beginning of one: a journal of a form unknown here, or damaged.
+  bool unknownForm() const { return unknownForm_; }
+  // The next record; kCut once the file ends (and for a journal not
+  // started), kGarbled also for a last line no writer could have begun.
   [[nodiscard]] JournalRecord next(JournalStep& step);
 
  private:
-  std::ifstream in_;
+  LineReader lines_;
   JournalDecoder decoder_;
   std::string line_;
-  bool opened_ = false;
   bool started_ = false;
+  bool unknownForm_ = false;
+};
+
+// What a start finds at the journal's path.
+enum class JournalState {
+  kNone,        // no journal (or no regular file there)
+  kIncomplete,  // cut before "E": nothing was renamed yet
+  kComplete,    // "E" seen: the steps count
+  kDamaged,     // not what any commit wrote, nor a cut of it: left alone
 };
 
 struct JournalContents {
+  JournalState state = JournalState::kNone;
   std::vector<JournalStep> steps;
   bool complete = false;      // "E" seen
   bool committed = false;     // "C" seen and no "A" after it
@@ -141,7 +177,9 @@ struct JournalContents {
 };
 
 // Reads the journal at `path`; false when there is none (or it cannot be
-// read). A line that does not decode ends the operations as if cut short.
+// read). A journal that is damaged (a line that does not decode or fails
+// its check, marks out of order, an unknown form) is kDamaged, with no
+// steps: nothing may be done by it.
 bool readJournal(const std::string& path, JournalContents& journal);
 
 // Whether a step has taken effect, judged by the names it touches.

@@ -1,6 +1,7 @@
 #include "txn/journal.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <sstream>
 #include <string>
@@ -26,6 +27,15 @@ std::vector<std::string> linesOf(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// The lines without their checks (a blank and eight hex digits).
+std::vector<std::string> withoutChecks(std::vector<std::string> lines) {
+  for (std::string& line : lines) {
+    EXPECT_GT(line.size(), 9u) << line;
+    if (line.size() > 9) line.resize(line.size() - 9);
+  }
   return lines;
 }
 
@@ -118,7 +128,7 @@ TEST(JournalCodecTest, StepsAreWrittenDenselyAndReadBackExactly) {
     JournalEncoder encoder;
     std::string text;
     for (const JournalStep& step : c.steps) encoder.append(step, text);
-    EXPECT_EQ(linesOf(text), c.lines) << c.name;
+    EXPECT_EQ(withoutChecks(linesOf(text)), c.lines) << c.name;
     EXPECT_TRUE(text.ends_with('\n')) << c.name;
 
     JournalRecord stop;
@@ -131,7 +141,8 @@ TEST(JournalCodecTest, StepsAreWrittenDenselyAndReadBackExactly) {
   }
 }
 
-// Lines that no encoder writes end the steps where they stand.
+// Lines that no encoder writes end the steps where they stand (the form
+// before checks decodes the same text).
 TEST(JournalCodecTest, LinesThatDoNotDecodeAreGarbled) {
   const struct {
     const char* name;
@@ -157,9 +168,23 @@ TEST(JournalCodecTest, LinesThatDoNotDecodeAreGarbled) {
   };
   for (const auto& c : cases) {
     JournalRecord stop;
-    const std::vector<JournalStep> steps = decodeAll(kJournalHeader, c.lines, stop);
+    const std::vector<JournalStep> steps = decodeAll(kJournalHeaderDense, c.lines, stop);
     EXPECT_EQ(stop, JournalRecord::kGarbled) << c.name;
     EXPECT_EQ(steps.size(), c.stepsBefore) << c.name;
+  }
+  // In the current form a line must carry its own check: the CRC-32 of its
+  // text (that of zlib), in hex.
+  EXPECT_EQ(journalMark('E'), "E d4b45a92\n");
+  std::string line;
+  JournalEncoder().append({P, "/flash/a", "/flash/tmpAAAAAA"}, line);
+  line.pop_back();
+  JournalRecord stop;
+  EXPECT_EQ(decodeAll(kJournalHeader, {line}, stop).size(), 1u);
+  for (const std::string& bad :
+       std::vector<std::string>{line.substr(0, line.size() - 9), line.substr(0, line.size() - 1),
+                                line + "0", "E", "E 00000000"}) {
+    EXPECT_TRUE(decodeAll(kJournalHeader, {bad}, stop).empty()) << bad;
+    EXPECT_EQ(stop, JournalRecord::kGarbled) << bad;
   }
 }
 
@@ -184,7 +209,7 @@ TEST(JournalCodecTest, TheOlderFormIsReadAsWritten) {
   for (std::size_t i = 0; i < steps.size(); ++i) EXPECT_EQ(describe(steps[i]), expected[i]);
 
   JournalDecoder decoder;
-  EXPECT_FALSE(decoder.start("installer-journal 3"));
+  EXPECT_FALSE(decoder.start("installer-journal 4"));
   EXPECT_FALSE(decoder.start(""));
 }
 
@@ -210,20 +235,22 @@ TEST_F(JournalFileTest, AJournalCutAnywhereYieldsAllItsStepsOrNone) {
       {P, "/flash/n/c", "/ram/tmpCCCCCC"},
       {R, "/flash/old", ""},
   };
-  std::string text = std::string(kJournalHeader) + "\nK\n";
+  std::string text = std::string(kJournalHeader) + "\n" + journalMark('K');
+  const std::size_t kept = text.size();
   JournalEncoder encoder;
   for (const JournalStep& step : steps) encoder.append(step, text);
-  const std::size_t ended = text.size() + 2;
-  text += "E\n";
-  const std::size_t committed = text.size() + 2;
-  text += "C\n";
+  text += journalMark('E');
+  const std::size_t ended = text.size();
+  text += journalMark('C');
+  const std::size_t committed = text.size();
 
   for (std::size_t size = 0; size <= text.size(); ++size) {
     JournalContents journal;
     ASSERT_TRUE(readJournal(write(text.substr(0, size)), journal)) << size;
+    ASSERT_NE(journal.state, JournalState::kDamaged) << "a cut is no damage: " << size;
     EXPECT_EQ(journal.complete, size >= ended) << size;
     EXPECT_EQ(journal.committed, size >= committed) << size;
-    EXPECT_EQ(journal.keptManifest, size >= std::string(kJournalHeader).size() + 3) << size;
+    EXPECT_EQ(journal.keptManifest, size >= kept) << size;
     if (!journal.complete) {
       EXPECT_TRUE(journal.steps.empty()) << size;
       continue;
@@ -238,31 +265,74 @@ TEST_F(JournalFileTest, AJournalCutAnywhereYieldsAllItsStepsOrNone) {
   EXPECT_FALSE(readJournal(dir_ / "/none", journal));
 }
 
-TEST_F(JournalFileTest, AGarbledLineEndsTheOperationsAsIfCutThere) {
-  const std::string header = std::string(kJournalHeader) + "\n";
+// A journal that a commit did not leave, whole or cut, is damaged: nothing
+// of it may be acted on. Marks out of order, unknown forms and lines that do
+// not decode are damage in every form.
+TEST_F(JournalFileTest, WhatNoCommitWroteIsDamaged) {
+  const std::string dense = std::string(kJournalHeaderDense) + "\n";
+  const std::string current = std::string(kJournalHeader) + "\n";
+  std::string step;
+  JournalEncoder().append({D, "/flash/a", ""}, step);
+  const std::string e = journalMark('E');
+  const std::string c = journalMark('C');
   const struct {
     const char* name;
     std::string text;
-    bool complete;
+    JournalState state;
     bool committed;
   } cases[] = {
-      {"a garbled step: the journal never completed", header + "D /flash/a\nD a/b\nE\nC\n", false,
+      {"whole and committed", current + step + e + c, JournalState::kComplete, true},
+      {"abandoned after the commit", current + step + e + c + journalMark('A'),
+       JournalState::kComplete, false},
+      {"cut in its header", current.substr(0, 8), JournalState::kIncomplete, false},
+      {"cut before the end", current + step, JournalState::kIncomplete, false},
+      {"empty", "", JournalState::kIncomplete, false},
+      {"a garbled step", dense + "D /flash/a\nD a/b\nE\nC\n", JournalState::kDamaged, false},
+      {"a garbled line after the end", dense + "D /flash/a\nE\nX\nC\n", JournalState::kDamaged,
        false},
-      {"a garbled line after the end: not committed", header + "D /flash/a\nE\nX\nC\n", true,
+      {"a step after the end", dense + "D /flash/a\nE\nD /flash/b\nC\n", JournalState::kDamaged,
        false},
-      {"a step after the end: not committed", header + "D /flash/a\nE\nD /flash/b\nC\n", true,
+      {"a commit mark before the end", dense + "D /flash/a\nC\nE\n", JournalState::kDamaged, false},
+      {"another header", "installer-journal 4\nD /flash/a\nE\nC\n", JournalState::kDamaged, false},
+      {"a header no version wrote, cut", "installer-jovrnal", JournalState::kDamaged, false},
+      {"a step without its check", current + "D /flash/a\n" + e + c, JournalState::kDamaged, false},
+      {"a last line no writer begins", current + step + e + "E 12345678x", JournalState::kDamaged,
        false},
-      {"abandoned after the commit", header + "D /flash/a\nE\nC\nA\n", true, false},
-      {"a commit mark before the end", header + "D /flash/a\nC\nE\n", false, false},
-      {"another header", "installer-journal 3\nD /flash/a\nE\nC\n", false, false},
   };
-  for (const auto& c : cases) {
+  for (const auto& k : cases) {
     JournalContents journal;
-    ASSERT_TRUE(readJournal(write(c.text), journal)) << c.name;
-    EXPECT_EQ(journal.complete, c.complete) << c.name;
-    EXPECT_EQ(journal.committed, c.committed) << c.name;
-    EXPECT_EQ(journal.steps.size(), c.complete ? 1u : 0u) << c.name;
+    ASSERT_TRUE(readJournal(write(k.text), journal)) << k.name;
+    EXPECT_EQ(journal.state, k.state) << k.name;
+    EXPECT_EQ(journal.committed, k.committed) << k.name;
+    EXPECT_EQ(journal.steps.size(), k.state == JournalState::kComplete ? 1u : 0u) << k.name;
   }
+}
+
+// One bit flipped anywhere in a journal that was completed, committed or
+// not, makes it damaged: never a journal cut before its end, whose
+// rollback would remove the backups.
+TEST_F(JournalFileTest, OneFlippedBitAnywhereIsDamage) {
+  std::string whole = std::string(kJournalHeader) + "\n";
+  JournalEncoder encoder;
+  encoder.append({D, "/flash/n", ""}, whole);
+  encoder.append({B, "/flash/n/a", "/flash/n/tmpOLDOLD"}, whole);
+  encoder.append({P, "/flash/n/a", "/flash/n/tmpNEWNEW"}, whole);
+  whole += journalMark('E');
+  for (const std::string& text : {whole, whole + journalMark('C')}) {
+    for (std::size_t at = 0; at < text.size(); ++at) {
+      for (int bit = 0; bit < 8; ++bit) {
+        std::string flipped = text;
+        flipped[at] = static_cast<char>(flipped[at] ^ (1 << bit));
+        JournalContents journal;
+        ASSERT_TRUE(readJournal(write(flipped), journal));
+        EXPECT_EQ(journal.state, JournalState::kDamaged) << "byte " << at << ", bit " << bit;
+      }
+    }
+  }
+  // Not regular files: no journal, and nothing waits.
+  ASSERT_EQ(mkfifo((dir_ / "/fifo").c_str(), 0600), 0);
+  JournalContents journal;
+  EXPECT_FALSE(readJournal(dir_ / "/fifo", journal));
 }
 
 }  // namespace

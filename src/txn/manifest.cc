@@ -76,6 +76,7 @@ void cancelManifest(Manifest& m) {
   }
   m.entries.clear();
   m.stagingMemo = {};
+  m.headroom = {};
   // The counts stay: a planned file still open goes on counting into them.
   m.planned.usedOnDevice.clear();
   endRunTemporaries(m.temporaries);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "records/text_arena.h"
+#include "txn/checked_source.h"
 #include "txn/spinner.h"
 #include "txn/temporaries.h"
 
@@ -98,10 +99,23 @@ struct PlannedFiles {
   std::uint64_t count = 0;
 };
 
+// The room the flash file systems ("/flash/boot", "/flash") have left for
+// files still to be staged: their free space as the staged changes would
+// leave it, less what was staged for them since it was worked out. Worked
+// out (and used) where packages are installed; a cancel forgets it.
+struct SpaceHeadroom {
+  bool known = false;
+  bool bootMeasured = false;  // false: "/flash/boot" could not be examined
+  bool flashMeasured = false;
+  std::int64_t bootBytes = 0;
+  std::int64_t flashBytes = 0;
+};
+
 // Keys are target paths in byte-wise order; every walk goes in this order.
 struct Manifest {
   ManifestEntries entries;
   StagingMemo stagingMemo;
+  SpaceHeadroom headroom;
   // A planning manifest (for showing what a run would do): staging creates
   // no file, nothing it names is ever deleted, and it is never committed or
   // written.
@@ -109,6 +123,10 @@ struct Manifest {
   PlannedFiles planned;
   // Every temporary file the run creates is noted here before it exists.
   TemporaryLog temporaries;
+  // Package files moved into place as they are, with their identity when
+  // their signature was checked: the commit refuses to move one that has
+  // changed since.
+  CheckedSources checkedSources;
   bool empty() const { return entries.empty(); }
 };
 
@@ -137,6 +155,11 @@ enum class [[nodiscard]] CommitOutcome{
 struct CommitOptions {
   Spinner* spinner = nullptr;  // turned while files are copied, when given
   bool keptManifest = false;   // carrying out "/ram/MANIFEST" of "--safe"
+  // Where a refusal names a directory that a file of the commit would
+  // replace but that holds more than the commit removes (its caller reports
+  // it with the run's messages); without it the refusal is "rename: Is a
+  // directory" on stderr.
+  std::string* heldDirectory = nullptr;
 };
 
 // A commit checked and journalled, ready to be carried out.
@@ -145,6 +168,7 @@ struct PreparedCommit {
   std::vector<std::string> fileSystems;  // one directory of each touched
   std::vector<std::string> copiedStaged;
   std::vector<std::string> madeForJournal;
+  std::vector<std::string> backedUpDirs;  // directories a file replaced
   bool ready = false;
   bool journalled = false;  // false for an empty manifest
 };

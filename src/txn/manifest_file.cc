@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
 
 #include "txn/file_io.h"
 #include "txn/manifest.h"
@@ -89,12 +88,18 @@ bool writeManifest(Manifest& m, const std::string& path) {
 }
 
 bool readManifest(Manifest& m, const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
+  // A FIFO or a link at the manifest's name is no manifest.
+  LineReader in(path.c_str());
+  if (!in.opened()) return false;
   std::string line;
-  while (in.good()) {
-    std::getline(in, line);
+  bool whole = false;
+  bool cut = false;  // the last line read had no newline
+  for (;;) {
+    // The end of the file after a whole line reads as an empty line, which
+    // ends reading.
+    if (!in.next(line, whole) && (in.failed() || cut)) break;
     if (line.empty()) return true;
+    cut = !whole;
     const Fields fields = splitLine(line);
     if (fields.count < 2) return false;
     if (fields.kind == "U") {

@@ -379,5 +379,47 @@ TEST(Spinner, TickDifferencesSurviveWrapAround) {
   EXPECT_EQ(spinnerStep(state, 0x00000005u), "\b/");
 }
 
+// A package file moved into place as it is must be the one whose signature
+// was checked: replaced, written to or gone since, it is not moved, and
+// nothing of the commit happens.
+TEST_F(ManifestTest, ACheckedSourceThatChangedIsNotMovedIntoPlace) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string&)> change;
+    CommitOutcome outcome;
+  };
+  const Case cases[] = {
+      {"unchanged", [](const std::string&) {}, CommitOutcome::kCommitted},
+      {"written to", [](const std::string& p) { ts::writeFile(p, "other bytes, same name"); },
+       CommitOutcome::kRefused},
+      {"replaced",
+       [](const std::string& p) {
+         ts::writeFile(p + ".new", "checked");
+         ASSERT_EQ(rename((p + ".new").c_str(), p.c_str()), 0);
+       },
+       CommitOutcome::kRefused},
+      {"gone", [](const std::string& p) { unlink(p.c_str()); }, CommitOutcome::kRefused},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ts::makeDirs("/rw/pckg/.download");
+    const std::string source = "/rw/pckg/.download/kernel.npk";
+    ts::writeFile(source, "checked");
+    ts::writeFile("/flash/other", "old");
+    Manifest m;
+    SourceIdentity checked;
+    ASSERT_TRUE(identityAt(source, checked));
+    addMove(m, source, "/flash/kernel.img");
+    m.checkedSources.push_back({source, checked});
+    setEntry(m, "/flash/other", ManifestOp::kRemove, "");
+    c.change(source);
+    EXPECT_EQ(commitManifest(m), c.outcome);
+    const bool committed = c.outcome == CommitOutcome::kCommitted;
+    EXPECT_EQ(ts::exists("/flash/kernel.img"), committed);
+    EXPECT_EQ(ts::exists("/flash/other"), !committed);
+    unlink("/flash/kernel.img");
+  }
+}
+
 }  // namespace
 }  // namespace installer

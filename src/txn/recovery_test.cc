@@ -65,9 +65,9 @@ TEST_F(RecoveryTest, AnInterruptedCommitIsFinishedOrUndoneWithoutTouchingOthersF
       JournalEncoder encoder;
       encoder.append({StepKind::kBackUp, "/flash/a", backup}, journal);
       encoder.append({StepKind::kPlace, "/flash/a", placed}, journal);
-      journal += "E\n";
+      journal += journalMark('E');
     }
-    if (c.committed) journal += "C\n";
+    if (c.committed) journal += c.olderForm ? "C\n" : journalMark('C');
     ts::writeFile(kJournalPath, journal);
 
     EXPECT_EQ(recoverInterruptedRun(), c.outcome) << c.name;
@@ -82,6 +82,57 @@ TEST_F(RecoveryTest, AnInterruptedCommitIsFinishedOrUndoneWithoutTouchingOthersF
     EXPECT_FALSE(temporariesListed(TemporaryList::kRun)) << c.name;
     ts::removeTree(placed);
   }
+}
+
+// A journal whose steps name what no commit writes (a user's file outside
+// the flash, a backup of another form) is damage: recovery changes nothing,
+// neither the files it names nor the listed backups. Set aside, it and the
+// list are kept for inspection and the next start finds nothing to do.
+TEST_F(RecoveryTest, ADamagedOrUnconfinedJournalChangesNothingUntilSetAside) {
+  const std::string backup = "/flash/tmpBackup";
+  const struct {
+    const char* name;
+    JournalStep step;
+  } cases[] = {
+      {"a target outside the flash", {StepKind::kPlace, "/rw/data/config", "/flash/tmpSource"}},
+      {"a backup outside the flash", {StepKind::kBackUp, "/flash/a", "/rw/data/tmpAbcdef"}},
+      {"a source of another form", {StepKind::kPlace, "/flash/a", "/rw/data/config"}},
+      {"a way out through ..", {StepKind::kMakeDir, "/flash/../rw/x", ""}},
+  };
+  for (const auto& c : cases) {
+    ts::writeFile("/rw/data/config", "user's");
+    ts::writeFile("/flash/a", "new");
+    ts::writeFile(backup, "old");
+    {
+      TemporaryLog log;
+      ASSERT_TRUE(log.note(backup));
+    }
+    std::string journal = std::string(kJournalHeader) + "\n";
+    JournalEncoder encoder;
+    encoder.append({StepKind::kBackUp, "/flash/a", backup}, journal);
+    encoder.append(c.step, journal);
+    journal += journalMark('E');
+    ts::writeFile(kJournalPath, journal);
+
+    std::string damaged;
+    EXPECT_EQ(recoverInterruptedRun(&damaged), RecoveryOutcome::kDamaged) << c.name;
+    EXPECT_EQ(damaged, kJournalPath) << c.name;
+    EXPECT_EQ(ts::readFile("/rw/data/config"), "user's") << c.name;
+    EXPECT_EQ(ts::readFile("/flash/a"), "new") << c.name;
+    EXPECT_EQ(ts::readFile(backup), "old") << c.name;
+    EXPECT_EQ(ts::readFile(kJournalPath), journal) << c.name;
+
+    std::string where;
+    ASSERT_TRUE(setAsideRecoveryState(where)) << c.name;
+    EXPECT_EQ(ts::readFile(where + "/journal"), journal) << c.name;
+    EXPECT_TRUE(ts::exists(where + "/staged.d")) << c.name;
+    EXPECT_FALSE(recoveryPending()) << c.name;
+    EXPECT_EQ(recoverInterruptedRun(), RecoveryOutcome::kNothingToDo) << c.name;
+    EXPECT_EQ(ts::readFile(backup), "old") << c.name << ": kept for the administrator";
+    ts::removeTree(where);
+  }
+  std::string where;
+  EXPECT_FALSE(setAsideRecoveryState(where)) << "nothing to set aside";
 }
 
 }  // namespace

@@ -54,7 +54,15 @@ bool fitsBeside(Manifest& m, const std::string& destination, std::uint64_t sizeH
   bool answered = parent == memo.directory && statfs(memo.existing.c_str(), &fs) == 0;
   if (answered) candidate = memo.existing;
   while (!answered) {
-    if (statfs(candidate.c_str(), &fs) == 0) {
+    // A file that the run removes where the destination's directory is to
+    // be (an upgrade that turns a file into a directory) holds no temporary:
+    // its parent does.
+    struct stat st;
+    const auto removal = m.entries.find(candidate);
+    const bool makingWay = removal != m.entries.end() &&
+                           removal->second.op == ManifestOp::kRemove &&
+                           stat(candidate.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    if (!makingWay && statfs(candidate.c_str(), &fs) == 0) {
       memo.directory = parent;
       memo.existing = candidate;
       answered = true;

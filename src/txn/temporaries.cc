@@ -8,13 +8,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <unordered_set>
 #include <utility>
 
 #include "platform/flush.h"
+#include "txn/file_io.h"
 
 namespace installer {
 namespace {
@@ -52,33 +51,64 @@ const char* textListPath(TemporaryList list) {
 // or a whole list of the older form). A list names every temporary of a
 // run, tens of thousands for a large package: its paths are handed on as
 // they are read, never held all at once. A first reading gathers the
-// withdrawals (few), a second hands on each path that none of them
-// withdraws.
+// withdrawals (few) and checks every line, a second hands on each path that
+// none of them withdraws.
 struct Listed {
   std::unordered_set<std::string> withdrawn;
   std::function<void(const std::string&)> onPath;  // null in the first reading
+  // A line no run writes, or a path no run could have made: nothing of the
+  // list may be acted on.
+  bool damaged = false;
 
-  void read(std::istream& in) {
-    std::string line;
-    std::string dir;  // of the last absolute path, with its slash
-    while (std::getline(in, line)) {
-      if (line.empty()) continue;
-      if (line[0] == '-') {
-        if (!onPath) withdrawn.insert(line.substr(1));
-      } else if (line[0] == '/') {
-        dir = line.substr(0, line.rfind('/') + 1);
-        handOn(line);
-      } else if (!dir.empty() && line.find('/') == std::string::npos) {
-        handOn(dir + line);
+  // One record's text: made whole or not at all.
+  void readRecord(std::string_view text) {
+    std::string dir;
+    while (!text.empty()) {
+      const std::size_t end = text.find('\n');
+      if (end == std::string_view::npos) {
+        damaged = true;  // every line of a record ends with its newline
+        return;
       }
-      // Anything else (a line of the older form cut short by a kill) names
-      // nothing.
+      readLine(std::string(text.substr(0, end)), dir);
+      text.remove_prefix(end + 1);
     }
   }
 
+  // A list of the older form, a text file that a kill may have cut in its
+  // last line; false when it cannot be read.
+  bool readText(const char* path) {
+    LineReader lines(path);
+    if (!lines.opened()) return false;
+    std::string line;
+    std::string dir;
+    bool whole = false;
+    while (lines.next(line, whole)) {
+      if (whole) readLine(line, dir);
+    }
+    return !lines.failed();
+  }
+
  private:
+  void readLine(const std::string& line, std::string& dir) {
+    if (line.empty()) return;
+    if (line[0] == '-') {
+      if (!onPath) withdrawn.insert(line.substr(1));
+    } else if (line[0] == '/') {
+      dir = line.substr(0, line.rfind('/') + 1);
+      handOn(line);
+    } else if (!dir.empty() && line.find('/') == std::string::npos) {
+      handOn(dir + line);
+    } else {
+      damaged = true;
+    }
+  }
+
   void handOn(const std::string& path) {
-    if (onPath && withdrawn.count(path) == 0) onPath(path);
+    if (!onPath) {
+      if (!isRunTemporary(path)) damaged = true;
+      return;
+    }
+    if (withdrawn.count(path) == 0) onPath(path);
   }
 };
 
@@ -110,13 +140,13 @@ bool readRecords(const char* dir, Listed& listed, std::vector<std::string>* entr
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
     if (entries != nullptr) entries->push_back(std::string(dir) + "/" + name);
+    if (name == kKeptStampName) continue;
     char text[4096];
     const ssize_t size = readlinkat(fd, name.c_str(), text, sizeof text);
     // Not a record of ours (no link, or none we could have made): it names
     // nothing, and goes with the list.
     if (size <= 0 || static_cast<std::size_t>(size) >= sizeof text) continue;
-    std::istringstream lines(std::string(text, static_cast<std::size_t>(size)));
-    listed.read(lines);
+    listed.readRecord(std::string_view(text, static_cast<std::size_t>(size)));
   }
   closedir(d);
   return true;
@@ -139,10 +169,9 @@ bool clearForeignList(const char* dir) {
 
 // Removes one listed temporary if it exists; false when it is left.
 bool removeTemporary(const std::string& path, const PlacedNames& placed) {
-  // A line cut short by a kill (in the older form), or one that is not
-  // ours, is left alone; so is anything but a plain file at the capture's
-  // fixed name, which the run refused to open.
-  if (!isTemporaryName(path) || placed.contains(path)) return true;
+  // Anything but a plain file at the capture's fixed name, which the run
+  // refused to open, is left alone.
+  if (!isRunTemporary(path) || placed.contains(path)) return true;
   if (path == kCaptureTemporary) {
     struct stat capture;
     if (lstat(path.c_str(), &capture) != 0 || !S_ISREG(capture.st_mode)) return true;
@@ -154,7 +183,15 @@ bool removeTemporary(const std::string& path, const PlacedNames& placed) {
   return lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode);
 }
 
+// Whether the list of the older form at `path` is a regular file; anything
+// else there (a FIFO, a link) is no list and is left alone.
+bool textListThere(const char* path) {
+  struct stat st;
+  return lstat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 bool removeTextList(const char* path, const PlacedNames& placed) {
+  if (!textListThere(path)) return true;
   Listed listed;
   bool allGone = true;
   for (int reading = 0; reading < 2; ++reading) {
@@ -163,9 +200,8 @@ bool removeTextList(const char* path, const PlacedNames& placed) {
         if (!removeTemporary(listedPath, placed)) allGone = false;
       };
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return errno == ENOENT;
-    listed.read(in);
+    if (!listed.readText(path)) return errno == ENOENT;
+    if (listed.damaged) return false;
   }
   if (allGone && unlink(path) != 0 && errno != ENOENT) allGone = false;
   return allGone;
@@ -178,6 +214,7 @@ bool removeRecordList(const char* dir, const PlacedNames& placed) {
     if (notADirectory(errno)) return clearForeignList(dir);
     return errno == ENOENT;
   }
+  if (listed.damaged) return false;
   bool allGone = true;
   listed.onPath = [&](const std::string& path) {
     if (!removeTemporary(path, placed)) allGone = false;
@@ -388,7 +425,43 @@ bool isTemporaryName(const std::string& path) {
 
 bool temporariesListed(TemporaryList list) {
   struct stat st;
-  return lstat(listPath(list), &st) == 0 || lstat(textListPath(list), &st) == 0;
+  return lstat(listPath(list), &st) == 0 || textListThere(textListPath(list));
+}
+
+std::string damagedList(TemporaryList list) {
+  Listed records;
+  if (readRecords(listPath(list), records, nullptr) && records.damaged) return listPath(list);
+  const char* text = textListPath(list);
+  Listed lines;
+  if (textListThere(text) && lines.readText(text) && lines.damaged) return text;
+  return {};
+}
+
+namespace {
+
+// Whether `path` is absolute, below `top` (with its slash), and free of "."
+// and ".." components, which could lead out of it.
+bool plainlyBelow(std::string_view path, std::string_view top) {
+  if (!path.starts_with(top) || path.size() == top.size()) return false;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view part = path.substr(start, end - start);
+    if (part == "." || part == "..") return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool isBelowFlash(std::string_view path) { return plainlyBelow(path, "/flash/"); }
+
+bool isRunTemporary(const std::string& path) {
+  if (!isTemporaryName(path)) return false;
+  return plainlyBelow(path, "/flash/") || plainlyBelow(path, "/ram/") ||
+         plainlyBelow(path, "/tmp/");
 }
 
 void PlacedNames::seal() { std::sort(names_.begin(), names_.end()); }

@@ -45,6 +45,9 @@ inline constexpr const char* kStagedListPath = "/flash/var/pdb/.staged.d";
 inline constexpr const char* kKeptListPath = "/flash/var/pdb/.staged-kept.d";
 // The image mode's capture of standard input; listed like a temporary.
 inline constexpr const char* kCaptureTemporary = "/flash/var/pdb/image";
+// The entry of the kept list that records the fingerprint of the database
+// the "--safe" run saw (a link whose text it is); no record.
+inline constexpr const char* kKeptStampName = "fingerprint";
 
 // Which list: the one of the run under way (or of an interrupted one), or
 // the kept one of a "--safe" run.
@@ -114,6 +117,20 @@ bool isTemporaryName(const std::string& path);
 // Whether the list exists, in either form.
 bool temporariesListed(TemporaryList list);
 
+// The list (its path) that names what no run could have made, or holds a
+// line no run writes: no list is acted on while one is damaged. Empty when
+// both forms of `list` are sound or missing.
+std::string damagedList(TemporaryList list);
+
+// Whether `path` lies below "/flash/" with no "." or ".." component.
+bool isBelowFlash(std::string_view path);
+
+// Whether a run could have made `path` as a temporary: a temporary's name
+// (isTemporaryName) below "/flash/", "/ram/" or "/tmp/" (where staging goes
+// when there is no "/ram"), with no "." or ".." component. Nothing else is
+// ever removed or moved by what a list or a journal says.
+bool isRunTemporary(const std::string& path);
+
 // Names a committed run renamed into place: listed, but no longer its own.
 // The names are copied into an arena of their own: a run of many files adds
 // a few dozen bytes a name, and no allocation each.
@@ -130,7 +147,8 @@ class PlacedNames {
 };
 
 // Removes every listed temporary that still exists, then the list itself;
-// the list stays when one of them could not be removed, for the next start.
+// the list stays when one of them could not be removed, for the next start,
+// and so does a damaged list (damagedList), with all it names.
 // The `placed` names are passed over: their files went into place, and a
 // file by that name now is someone else's. True when nothing listed is left.
 bool removeListedTemporaries(TemporaryList list, const PlacedNames& placed = {});

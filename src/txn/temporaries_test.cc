@@ -96,15 +96,12 @@ TEST_F(TemporariesTest, RemovingAListTakesOnlyTheInstallersOwnFiles) {
       {"/flash/bin/tmpAbc123", "/flash/bin/tmpAbc123\n", true, true},
       {"/flash/bin/tmpWithd1", "/flash/bin/tmpWithd1\n-/flash/bin/tmpWithd1\n", true, false},
       {"/flash/bin/tmpDirec1", "/flash/bin/tmpDirec1\n", false, false},
-      {"/flash/bin/program", "/flash/bin/program\n", true, false},
-      {"/flash/bin/tmpShort", "/flash/bin/tmpShort\n", true, false},
       {kCaptureTemporary, std::string(kCaptureTemporary) + "\n", true, true},
       {"/flash/lib/tmpNever1", "/flash/lib/tmpNever1\n", false, false, false},
       // A name alone is in the directory of the record's last full path.
       {"/flash/lib/tmpShort2", "/flash/lib/tmpNever1\ntmpShort2\n", true, true},
       {"/flash/bin/tmpShort3", "/flash/lib/tmpNever1\n/flash/bin/tmpNever1\ntmpShort3\n", true,
        true},
-      {"/flash/lib/tmpAlone1", "tmpAlone1\n", true, false},
       // Listed in one record, withdrawn in another (read in any order).
       {"/flash/bin/tmpWithd2", "/flash/bin/tmpWithd2\n", true, false},
       {"/flash/lib/tmpNever2", "/flash/lib/tmpNever2\n-/flash/bin/tmpWithd2\n", false, false,
@@ -129,6 +126,63 @@ TEST_F(TemporariesTest, RemovingAListTakesOnlyTheInstallersOwnFiles) {
     EXPECT_EQ(ts::exists(c.path), !c.removed) << c.path;
   }
   EXPECT_FALSE(ts::exists(kStagedListPath));
+}
+
+// A list that names what no run could have made (another form of name, a
+// place outside "/flash", "/ram" and "/tmp", a way out through "..") or
+// holds a line no run writes is damaged: nothing it names is removed, the
+// run's own temporaries beside it included, and the list stays.
+TEST_F(TemporariesTest, ADamagedListRemovesNothing) {
+  const std::string own = "/flash/bin/tmpAbc123";
+  const struct {
+    const char* name;
+    std::string victim;  // a file that must survive
+    std::string record;
+  } cases[] = {
+      {"a user's file", "/rw/data/config", "/rw/data/config\n"},
+      {"a temporary's name outside the flash", "/rw/data/tmpAbc123", "/rw/data/tmpAbc123\n"},
+      {"a way out through ..", "/rw/tmpAbc123", "/flash/../rw/tmpAbc123\n"},
+      {"a name of another form", "/flash/bin/program", "/flash/bin/program\n"},
+      {"a name with no path before it", "/flash/bin/tmpAlone1", "tmpAlone1\n"},
+      {"a record without its newline", "/flash/bin/tmpNoEnd1", "/flash/bin/tmpNoEnd1"},
+  };
+  for (const auto& c : cases) {
+    ts::makeDirs(kStagedListPath);
+    ts::writeFile(own, "ours");
+    ts::writeFile(c.victim, "keep");
+    ASSERT_EQ(symlink((own + "\n").c_str(), (std::string(kStagedListPath) + "/1").c_str()), 0);
+    ASSERT_EQ(symlink(c.record.c_str(), (std::string(kStagedListPath) + "/2").c_str()), 0);
+    EXPECT_EQ(damagedList(TemporaryList::kRun), kStagedListPath) << c.name;
+    EXPECT_FALSE(removeListedTemporaries(TemporaryList::kRun)) << c.name;
+    EXPECT_EQ(ts::readFile(c.victim), "keep") << c.name;
+    EXPECT_TRUE(ts::exists(own)) << c.name;
+    EXPECT_TRUE(ts::exists(kStagedListPath)) << c.name;
+    ts::removeTree(kStagedListPath);
+    ts::removeTree(c.victim);
+  }
+  // The older text form alike; a last line cut by a kill names nothing.
+  const std::string text = std::string(kStagedListPath).substr(0, 22);
+  ts::writeFile(own, "ours");
+  ts::writeFile("/rw/data/config", "keep");
+  ts::writeFile(text, own + "\n/flash/bin/tmpCut");
+  EXPECT_EQ(damagedList(TemporaryList::kRun), "");
+  ts::writeFile(text, own + "\n/rw/data/config\n");
+  EXPECT_EQ(damagedList(TemporaryList::kRun), text);
+  EXPECT_FALSE(removeListedTemporaries(TemporaryList::kRun));
+  EXPECT_TRUE(ts::exists(own));
+  EXPECT_EQ(ts::readFile("/rw/data/config"), "keep");
+}
+
+// A FIFO at the older list's name is no list: nothing waits on it, and it
+// is left as it is.
+TEST_F(TemporariesTest, AFifoAtTheOlderListIsNoList) {
+  const std::string text = std::string(kStagedListPath).substr(0, 22);
+  ts::makeDirs(kStagedListDir);
+  ASSERT_EQ(mkfifo(text.c_str(), 0600), 0);
+  EXPECT_FALSE(temporariesListed(TemporaryList::kRun));
+  EXPECT_TRUE(removeListedTemporaries(TemporaryList::kRun));
+  EXPECT_EQ(damagedList(TemporaryList::kRun), "");
+  EXPECT_TRUE(ts::exists(text));
 }
 
 // A directory at the capture's name is not the run's capture.

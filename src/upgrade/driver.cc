@@ -1,20 +1,26 @@
 #include "upgrade/driver.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <fstream>
 #include <set>
+#include <sstream>
 
 #include "apply/safe_names.h"
 #include "apply/schedule.h"
 #include "console/console.h"
+#include "package/fd_input.h"
 #include "package/format.h"
 #include "package/reader.h"
 #include "plan/planner.h"
 #include "plan/relations.h"
+#include "txn/checked_source.h"
+#include "txn/file_io.h"
 #include "txn/postlog.h"
 #include "upgrade/stream_install.h"
 
@@ -56,6 +62,39 @@ Version readDowngradeFloor(std::istream& in) {
   }
   return digits ? static_cast<Version>(value) : 0;
 }
+
+// A download file open for reading, or not open. Read through a buffer that
+// remembers a read error instead of throwing it. Opened without waiting:
+// a FIFO put in a file's place after its stat would wait for a writer.
+class DownloadFile {
+ public:
+  // The scan reads headers and seeks over the rest: a small block is read
+  // after each seek. An install reads the whole file: large blocks.
+  enum class Use { kHeaders, kWhole };
+  DownloadFile(const std::string& path, Use use)
+      : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)),
+        buf_(fd_, use == Use::kHeaders ? kHeaderBlock : kWholeBlock),
+        stream_(&buf_) {}
+  ~DownloadFile() {
+    if (fd_ >= 0) close(fd_);
+  }
+  DownloadFile(const DownloadFile&) = delete;
+  DownloadFile& operator=(const DownloadFile&) = delete;
+
+  bool isOpen() const { return fd_ >= 0; }
+  std::istream& stream() { return stream_; }
+  // The file as it was opened, before a byte of it was read.
+  bool identity(SourceIdentity& id) const { return fd_ >= 0 && identityOfOpenFile(fd_, id); }
+  // A read failed: what the file holds is unknown.
+  bool unreadable() const { return buf_.error() != 0; }
+
+ private:
+  static constexpr std::size_t kHeaderBlock = 8192;
+  static constexpr std::size_t kWholeBlock = 65536;
+  int fd_;
+  FdInputBuf buf_;
+  std::istream stream_;
+};
 
 // Reads the header of one package file, and for a bundle the headers of its
 // members. False when the file is broken. `st` is the file's stat result, or
@@ -132,10 +171,19 @@ void abandonRun(Manifest& m, UpgradeTrace* trace) {
 // The version floor of a downgrade run when "/ram/DOWNGRADE" is there (and
 // the downgrade flag with it); otherwise no floor.
 Version downgradeFloor(InstallFlags& flags) {
-  std::ifstream marker("/ram/DOWNGRADE");
-  if (!marker.is_open()) return kPreferNewest;
+  // A FIFO or a link at the marker's name is no marker, and is never
+  // opened in a way that could wait.
+  LineReader marker("/ram/DOWNGRADE");
+  if (!marker.opened()) return kPreferNewest;
   flags |= kFlagDowngrade;
-  return readDowngradeFloor(marker);
+  // The number may follow blank lines; a marker is a few bytes, and no more
+  // than a screenful is looked at.
+  std::string text;
+  std::string line;
+  bool whole = false;
+  while (text.size() < 4096 && marker.next(line, whole)) text += line + "\n";
+  std::istringstream in(text);
+  return readDowngradeFloor(in);
 }
 
 // The names provided by the packages enabled before the run: each must still
@@ -176,10 +224,10 @@ void keepDownloadedImage(const Repository& repo, Manifest& m, const PackageFile&
 
 }  // namespace
 
-void scanPackageDir(Repository& repo, const std::string& dir,
-                    std::vector<std::unique_ptr<PackageFile>>& list) {
+bool scanPackageDir(Repository& repo, const std::string& dir,
+                    std::vector<std::unique_ptr<PackageFile>>& list, std::string* unreadable) {
   DIR* handle = opendir(dir.c_str());
-  if (handle == nullptr) return;
+  if (handle == nullptr) return true;
   while (const dirent* entry = readdir(handle)) {
     const std::string name = entry->d_name;
     if (!isCandidateName(name)) continue;
@@ -188,45 +236,68 @@ void scanPackageDir(Repository& repo, const std::string& dir,
     // Only regular files are opened: opening a FIFO would wait for a writer.
     struct stat st;
     const bool known = stat(record->path.c_str(), &st) == 0;
-    const bool regular = !known || S_ISREG(st.st_mode);
-    std::ifstream file;
-    if (regular) {
-      file.open(record->path, std::ios::binary);
-      if (!file.is_open()) continue;  // left out silently
+    if (known && !S_ISREG(st.st_mode)) {
+      reportError(repo, "broken package %s", name.c_str());
+      continue;
     }
-    if (!regular || !readPackageFile(*record, file, known ? &st : nullptr)) {
+    DownloadFile file(record->path, DownloadFile::Use::kHeaders);
+    if (!file.isOpen()) continue;  // left out silently
+    const bool usable = readPackageFile(*record, file.stream(), known ? &st : nullptr);
+    if (file.unreadable()) {
+      if (unreadable != nullptr) *unreadable = record->path;
+      closedir(handle);
+      return false;
+    }
+    if (!usable) {
       reportError(repo, "broken package %s", name.c_str());
       continue;
     }
     list.push_back(std::move(record));
   }
   closedir(handle);
+  return true;
 }
 
 namespace {
 
 // The candidate files of a run: those of the first download directory that
 // holds one, or of every one of `dirs` when given.
-std::vector<std::unique_ptr<PackageFile>> findPackageFiles(Repository& repo,
-                                                           const std::vector<std::string>& dirs) {
-  std::vector<std::unique_ptr<PackageFile>> files;
+// False, with the path in `unreadable`, when a file could not be read.
+bool findPackageFiles(Repository& repo, const std::vector<std::string>& dirs,
+                      std::vector<std::unique_ptr<PackageFile>>& files, std::string& unreadable) {
   if (!dirs.empty()) {
-    for (const std::string& dir : dirs) scanPackageDir(repo, dir, files);
-    return files;
+    for (const std::string& dir : dirs) {
+      if (!scanPackageDir(repo, dir, files, &unreadable)) return false;
+    }
+    return true;
   }
   for (const char* dir : kDownloadDirs) {
-    scanPackageDir(repo, dir, files);
+    if (!scanPackageDir(repo, dir, files, &unreadable)) return false;
     if (!files.empty()) break;
   }
-  return files;
+  return true;
+}
+
+// A package file that could not be read stops the run: what it holds is
+// unknown, so nothing of the run is kept.
+std::vector<Package> stopUnreadable(Repository& repo, Manifest& m, const std::string& path,
+                                    UpgradeTrace* trace, UpgradeStop* stop) {
+  reportError(repo, "could not read %s", path.c_str());
+  if (stop != nullptr) *stop = {UpgradeStop::Reason::kUnreadable, path};
+  abandonRun(m, trace);
+  return {};
 }
 
 }  // namespace
 
 std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flags,
-                                const std::vector<std::string>& dirs, UpgradeTrace* trace) {
+                                const std::vector<std::string>& dirs, UpgradeTrace* trace,
+                                UpgradeStop* stop) {
   const Version threshold = downgradeFloor(flags);
-  const std::vector<std::unique_ptr<PackageFile>> files = findPackageFiles(repo, dirs);
+  std::vector<std::unique_ptr<PackageFile>> files;
+  if (std::string path; !findPackageFiles(repo, dirs, files, path)) {
+    return stopUnreadable(repo, m, path, trace, stop);
+  }
   std::vector<PackageFile*> plan;
   for (const auto& file : files) plan.push_back(file.get());
   planPackages(repo, plan, threshold, true);
@@ -251,18 +322,28 @@ std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flag
   std::vector<Package> installed;
   for (std::size_t index = 0; index < plan.size(); ++index) {
     const PackageFile& file = *plan[index];
-    std::ifstream input(file.path, std::ios::binary);
-    if (!input.is_open()) continue;
+    DownloadFile input(file.path, DownloadFile::Use::kWhole);
+    if (!input.isOpen()) continue;
+    SourceIdentity opened;
+    const bool identified = input.identity(opened);
     bool bootImage = false;
     const StreamInstall result =
-        installFromStream(repo, m, input, flags, keptState, nullptr, nullptr, &bootImage);
-    input.close();
+        installFromStream(repo, m, input.stream(), flags, keptState, nullptr, nullptr, &bootImage);
+    if (input.unreadable()) return stopUnreadable(repo, m, file.path, trace, stop);
     if (trace != nullptr) trace->planned[index].result = static_cast<int>(result);
     if (result != StreamInstall::kInstalled) {
+      if (result == StreamInstall::kNoSpace && stop != nullptr) {
+        stop->reason = UpgradeStop::Reason::kNoSpace;
+      }
       abandonRun(m, trace);
       return {};
     }
-    if (file.imageBased) keepDownloadedImage(repo, m, file, bootImage);
+    if (file.imageBased) {
+      keepDownloadedImage(repo, m, file, bootImage);
+      // A file whose identity cannot be had cannot be vouched for at the
+      // commit: it is refused there.
+      m.checkedSources.push_back({file.path, identified ? opened : SourceIdentity{}});
+    }
     installed.push_back(static_cast<const Package&>(file));
   }
 

@@ -25,14 +25,30 @@ struct UpgradeTrace {
   bool failed = false;        // a file failed and the manifest was cancelled
 };
 
+// Why an upgrade run stopped with nothing installed, where its caller ends
+// the run with a status of its own.
+struct UpgradeStop {
+  enum class Reason {
+    kNone,
+    kUnreadable,  // a package file could not be read (reported: "could not read PATH")
+    kNoSpace,     // a file of a package cannot fit the flash (not reported)
+  };
+  Reason reason = Reason::kNone;
+  std::string path;  // kUnreadable: the package file
+};
+
 // The packages installed, in installation order; empty after a failure
 // (the manifest is then cancelled). The package files come from the first
 // download directory that holds one, or from every one of `dirs` when
-// given. `trace`, when given, receives what became of each file.
+// given. `trace`, when given, receives what became of each file; `stop`
+// why the run stopped, when it did for a reason its caller reports.
 std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flags,
                                 const std::vector<std::string>& dirs = {},
-                                UpgradeTrace* trace = nullptr);
-void scanPackageDir(Repository& repo, const std::string& dir,
-                    std::vector<std::unique_ptr<PackageFile>>& list);
+                                UpgradeTrace* trace = nullptr, UpgradeStop* stop = nullptr);
+// Appends the usable package files of `dir` to `list`. False, with the path
+// in `unreadable` when given, as soon as a file could not be read.
+bool scanPackageDir(Repository& repo, const std::string& dir,
+                    std::vector<std::unique_ptr<PackageFile>>& list,
+                    std::string* unreadable = nullptr);
 
 }  // namespace installer

@@ -74,7 +74,7 @@ bool installBundleRecord(Repository& repo, Manifest& m, PackageReader& reader,
   }
   if (!writeMetadata(repo, *record, m)) return false;
   if (InstalledPackage* stale = findRecord(repo, record->name)) takeRecord(repo, stale);
-  repo.packages.push_back(std::move(record));
+  appendRecord(repo, std::move(record));
   return true;
 }
 
@@ -96,7 +96,7 @@ void blockOffByDefault(Repository& repo, PackageReader& reader, const KeptState&
   // A list cut short keeps the entries read before the cut.
   static_cast<void>(readDependencyList(reader, offByDefault));
   for (const Dependency& entry : offByDefault) {
-    if (keptState.count(entry.name) == 0) repo.packages.push_back(offByDefaultBlocker(entry.name));
+    if (keptState.count(entry.name) == 0) appendRecord(repo, offByDefaultBlocker(entry.name));
   }
   reader.nextPart();
 }
@@ -123,7 +123,7 @@ StreamInstall installBundle(Repository& repo, Manifest& m, PackageReader& reader
     bool memberBootImage = false;
     const InstallOutcome member =
         installPackage(repo, m, reader, flags, keptState, &reference, nullptr, &memberBootImage);
-    if (!member) return StreamInstall::kBundleFailed;
+    if (!member) return member.noSpace ? StreamInstall::kNoSpace : StreamInstall::kBundleFailed;
     previousMembers.erase(member.name);
     if (bootImageOut != nullptr && memberBootImage) *bootImageOut = true;
     ++members;
@@ -169,7 +169,8 @@ StreamInstall installFromStream(Repository& repo, Manifest& m, std::istream& inp
     const InstallOutcome outcome = installFromHeader(
         repo, m, reader, std::move(record), flags, keptState, nullptr, packageDirOut, bootImageOut);
     if (labelOut != nullptr) *labelOut = outcome.label;
-    return outcome ? StreamInstall::kInstalled : StreamInstall::kNotInstalled;
+    if (outcome) return StreamInstall::kInstalled;
+    return outcome.noSpace ? StreamInstall::kNoSpace : StreamInstall::kNotInstalled;
   }
   if (labelOut != nullptr) *labelOut = displayLabel(*record);
   return installBundle(repo, m, reader, std::move(record), flags, keptState, packageDirOut,

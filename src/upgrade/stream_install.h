@@ -12,13 +12,17 @@
 
 namespace installer {
 
-// The result of installing a stream. The values are also the image mode's
-// exit statuses, which boot scripts read.
+// The result of installing a stream. The first values are also the image
+// mode's exit statuses, which boot scripts read.
 enum class StreamInstall {
   kInstalled = 0,
   kNotInstalled = 1,  // the single package or the bundle record was not installed
   kBundleFailed = 2,  // the bundle was refused, a member failed, or parts follow the last member
   kNoMember = 3,      // a bundle without members
+  // A file of the package (or of a member) cannot fit the flash beside what
+  // is there and what the run staged: refused before any byte of it was
+  // staged, and not reported (each mode says it in its own terms).
+  kNoSpace = 4,
 };
 
 // `copy`, when given, receives every byte read from `input`, but keeps it

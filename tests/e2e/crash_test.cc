@@ -229,6 +229,28 @@ TEST_F(CrashConsistency, ImageModeOfOnePackageIsWhollyOldOrWhollyNew) {
                  40);
 }
 
+// A directory of the old version becomes a file: the directory is set aside
+// whole and must come back, or go, whole.
+TEST_F(CrashConsistency, ImageModeReplacingADirectoryByAFileIsWhollyOldOrWhollyNew) {
+  const ts::RunResult first =
+      imageMode(ts::signedPackage(
+                    header("tool", 1),
+                    {ts::payloadEntry("lib/foo/a", "a"), ts::payloadEntry("lib/foo/b", "b"),
+                     ts::payloadEntry("lib/foo/sub/c", "c"), ts::payloadEntry("etc/bar", "bar")}),
+                prepared_.path(), ts::withFault({}));
+  ASSERT_EQ(first.status, 0) << first.out << first.err;
+  ts::removeTree(prepared_ / "/flash/postlog");
+  const std::string v2 = ts::signedPackage(
+      header("tool", 2),
+      {ts::payloadEntry("lib/foo", "foo 7.2"), ts::payloadEntry("etc/bar", "b2")});
+  expectAllWhole({"swap", prepared_.path(),
+                  [&v2](const std::string& root, ts::RunOptions options) {
+                    return imageMode(v2, root, std::move(options));
+                  },
+                  nullptr},
+                 1000);
+}
+
 TEST_F(CrashConsistency, ImageModeOfABundleIsWhollyOldOrWhollyNew) {
   auto bundle = [](int minor, const std::string& data) {
     return ts::signedBundle(

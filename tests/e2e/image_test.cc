@@ -202,30 +202,47 @@ TEST_F(ImageModeTest, OnlyAStreamThatKeepsItsImageWritesTheCapture) {
 }
 
 // What comes before the header says whether the stream is kept is held in
-// memory, up to a limit; a package that needs more is refused like one whose
-// header cannot be read. At the limit it installs.
-TEST_F(ImageModeTest, AHeaderBeyondWhatIsHeldIsABrokenPackage) {
-  // The held bytes end with the header of the part after the header's own
-  // parts (a note part, passed over, sets their length): the payload here.
-  const auto wordy = [](std::size_t noteLength) {
-    ts::FixturePackage p = package("tool", kV71);
+// memory up to a limit, and goes to the capture beyond it: a package with a
+// longer header installs as the upgrade run installs it. A plain one leaves
+// no capture, an image-based one keeps all of the stream as its image.
+TEST_F(ImageModeTest, AHeaderBeyondWhatIsHeldInstalls) {
+  const auto wordy = [](const std::string& name, std::size_t noteLength, int depends,
+                        bool imageBased) {
+    ts::FixturePackage p = package(name, kV71);
     p.header.note = std::string(noteLength, 'n');
+    for (int i = 0; i < depends; ++i) p.header.depends.push_back(Dependency{"base", 0, 0, 0});
+    if (imageBased) p.image = "image";
     return ts::packageFile(p);
   };
-  const std::size_t shortHeld = partStart(wordy(1), installer::kPartPayload);
-  const std::string atLimit = wordy(1 + installer::kHeldCopyLimit - shortHeld);
-  const std::string beyond = wordy(2 + installer::kHeldCopyLimit - shortHeld);
-  ASSERT_EQ(partStart(atLimit, installer::kPartPayload), installer::kHeldCopyLimit);
-
-  const std::string before = flash();
-  const ts::RunResult refused = run(beyond);
-  EXPECT_EQ(refused.status, 1);
-  EXPECT_EQ(refused.out, "ERROR: broken package -\n");
-  EXPECT_EQ(flash(), before);
-
-  const ts::RunResult installed = run(atLimit);
-  EXPECT_EQ(installed.status, 0) << installed.out;
-  EXPECT_EQ(file("/flash/bin/tool"), "tool");
+  ASSERT_EQ(run(ts::packageFile(package("base", kV71))).status, 0);
+  const std::size_t shortHeld = partStart(wordy("tool", 1, 0, false), installer::kPartPayload);
+  struct Case {
+    const char* name;
+    std::string stream;
+    bool imageBased;
+  };
+  const Case cases[] = {
+      {"at the limit", wordy("limit", 1 + installer::kHeldCopyLimit - shortHeld, 0, false), false},
+      {"one byte beyond", wordy("beyond", 2 + installer::kHeldCopyLimit - shortHeld, 0, false),
+       false},
+      {"a 70 KiB note", wordy("note", 70 * 1024, 0, false), false},
+      {"2,100 requirements", wordy("needs", 0, 2100, false), false},
+      {"a 16 MiB note", wordy("huge", 16 << 20, 0, false), false},
+      {"an image-based package with a 70 KiB note", wordy("kernel", 70 * 1024, 0, true), true},
+  };
+  ASSERT_EQ(partStart(cases[0].stream, installer::kPartPayload), installer::kHeldCopyLimit);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ts::RunResult result = run(c.stream);
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_FALSE(exists("/flash/var/pdb/image"));
+    if (c.imageBased) {
+      EXPECT_EQ(file("/flash/var/pdb/kernel/image"), c.stream);
+    }
+  }
+  for (const char* name : {"limit", "beyond", "note", "needs", "huge", "kernel"}) {
+    EXPECT_EQ(file(std::string("/flash/bin/") + name), name);
+  }
 }
 
 TEST_F(ImageModeTest, TheBootImageVariableMakesTheImageTheBootImage) {
@@ -474,6 +491,33 @@ TEST_F(ImageModeTest, AMemberPassedOverAsInstalledIsStillChecked) {
   const ts::RunResult accepted = run(genuine);
   EXPECT_EQ(accepted.status, 0) << accepted.out;
   EXPECT_EQ(file("/flash/var/pdb/suite/image"), genuine);
+}
+
+// A single package that copies the installed one's header is passed over
+// only when it is signed: a forged copy, with "--reinstall" too, is broken
+// and neither its lists nor its capture are kept.
+TEST_F(ImageModeTest, APackagePassedOverAsInstalledIsStillChecked) {
+  ts::FixturePackage kernel = package("kernel", kV71);
+  kernel.image = "genuine image";
+  const std::string genuine = ts::packageFile(kernel);
+  ASSERT_EQ(run(genuine).status, 0);
+  const std::string before = flash();
+  ts::FixturePackage forged = kernel;
+  forged.header.depends.push_back(Dependency{"absent", 0, 0, 0});
+  forged.goodSignature = false;
+  for (const auto& args : {std::vector<std::string>{}, std::vector<std::string>{"--reinstall"}}) {
+    SCOPED_TRACE(args.size());
+    const ts::RunResult result = run(ts::packageFile(forged), args);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.out.find("ERROR: installation of kernel-7.1 failed: broken package\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_EQ(result.out.find("installed kernel-7.1"), std::string::npos) << result.out;
+    EXPECT_EQ(flash(), before);
+  }
+  // The genuine file is passed over as before.
+  EXPECT_EQ(run(genuine).status, 0);
+  EXPECT_EQ(flash(), before);
 }
 
 TEST_F(ImageModeTest, ANameWithAControlByteForgesNoLine) {

@@ -247,6 +247,137 @@ TEST_F(OddFiles, AFileTheDiskCannotGiveBackStopsTheRun) {
   }
 }
 
+// A download, or standard input, that the disk cannot give back is no
+// broken package either: at its first read, or at any later one (each read
+// after the first `readable` bytes of the file fails), the run says it could
+// not read it, ends with status 1 and changes nothing, the valid downloads
+// beside it included; it never aborts.
+TEST_F(OddFiles, APackageFileThatCannotBeReadStopsTheRun) {
+  RouterRoot router;
+  router.install({{"base.npk", plain(router, "base", "7.1")}});
+  const std::string tool = plain(router, "tool", "7.1", std::string(200000, 't'));
+  const std::string before = router.tree();
+  const std::string ramBefore = router.tree("/ram");
+  // The upgrade run reads the download twice (its header, then all of it):
+  // the readable lengths reach into both reads.
+  const std::size_t size = tool.size();
+  for (const std::size_t readable : {std::size_t{0}, std::size_t{20}, size, size + 8, size + 100,
+                                     size + size / 2, 2 * size - 1}) {
+    SCOPED_TRACE(readable);
+    router.clearDownloads();
+    router.download("base.npk", plain(router, "base", "7.2"));
+    router.download("tool.npk", tool);
+    ts::RunOptions options = ts::withFault({});
+    options.env["FAULT_UNREADABLE"] = "/rw/pckg/.download/tool.npk";
+    options.env["FAULT_READ_AFTER"] = std::to_string(readable);
+    const ts::RunResult upgrade = run(router, {}, options);
+    EXPECT_EQ(upgrade.status, 1) << upgrade.err;
+    const std::vector<std::string> lines = ts::messageLines(upgrade.out);
+    ASSERT_FALSE(lines.empty()) << upgrade.out;
+    EXPECT_EQ(lines.back(), "ERROR: could not read /rw/pckg/.download/tool.npk");
+    for (const std::string& line : lines) {
+      EXPECT_EQ(line.find("broken package"), std::string::npos) << line;
+      EXPECT_EQ(line.find("installed"), std::string::npos) << line;
+    }
+    EXPECT_EQ(router.tree(), before);
+    EXPECT_EQ(router.tree("/ram"), ramBefore);
+    EXPECT_NE(
+        router.file("/flash/postlog").find("ERROR: could not read /rw/pckg/.download/tool.npk\n"),
+        std::string::npos);
+  }
+  router.clearDownloads();
+
+  for (const std::size_t readable : {std::size_t{0}, std::size_t{8}, size / 2, size - 1}) {
+    SCOPED_TRACE(readable);
+    ts::RunOptions options = ts::withFault({});
+    options.input = tool;
+    options.env["FAULT_UNREADABLE"] = "-";
+    options.env["FAULT_READ_AFTER"] = std::to_string(readable);
+    const ts::RunResult image = run(router, {"-"}, options);
+    EXPECT_EQ(image.status, 1) << image.err;
+    EXPECT_EQ(ts::messageLines(image.out), std::vector<std::string>{"ERROR: could not read -"})
+        << image.out;
+    EXPECT_EQ(router.tree(), before);
+    EXPECT_EQ(router.tree("/ram"), ramBefore);
+  }
+}
+
+// The temporary files a run created under `dir`, from its fault log.
+std::vector<std::string> temporariesUnder(const std::string& log, const std::string& dir) {
+  std::vector<std::string> made;
+  for (const ts::FaultCall& call : ts::readFaultLog(log)) {
+    if (call.kind == "mkstemp" && call.detail.rfind(dir, 0) == 0) made.push_back(call.detail);
+  }
+  return made;
+}
+
+// A file that cannot fit its flash file system beside what is there and
+// what the run staged is refused before any byte of it is staged anywhere:
+// "/ram" is not filled first. The upgrade run ends as one whose changes do
+// not fit, the image mode as a write to a full flash; what fits installs.
+TEST_F(OddFiles, AFileThatCannotFitTheFlashIsRefusedBeforeItIsStaged) {
+  if (!ts::canMountTmpfs()) GTEST_SKIP() << "needs a small flash file system";
+  RouterRoot router;
+  const std::string zeros(3 << 20, '\0');
+  const std::string huge =
+      router.build(describe("huge", "7.1"), {{"bin/huge", std::string(40 << 20, '\0')}});
+  const std::string first = router.build(describe("first", "7.1"), {{"bin/first", zeros}});
+  const std::string second = router.build(describe("second", "7.1"), {{"bin/second", zeros}});
+  const std::string renamed = router.build(describe("first", "7.2"), {{"bin/renamed", zeros}});
+  ASSERT_TRUE(ts::mountTmpfs(router / "/flash", "4m"));
+  ASSERT_TRUE(ts::mountTmpfs(router / "/ram", "16m"));
+  ts::makeDirs(router / "/flash/var/pdb");
+  ts::TempRoot logs;
+  const auto faultLogged = [&](ts::RunOptions options) {
+    ts::removeTree(logs / "/calls");
+    ts::FaultPlan plan;
+    plan.log = logs / "/calls";
+    return ts::withFault(std::move(options), plan);
+  };
+
+  // One entry of 40 MiB in a small package, and two of 3 MiB that fit one
+  // at a time: the second cannot fit beside the first.
+  for (const auto& files : std::vector<std::vector<std::pair<std::string, std::string>>>{
+           {{"huge.npk", huge}}, {{"first.npk", first}, {"second.npk", second}}}) {
+    router.clearDownloads();
+    for (const auto& [name, bytes] : files) router.download(name, bytes);
+    const std::string before = router.tree();
+    const std::string ramBefore = router.tree("/ram");
+    const ts::RunResult upgrade = run(router, {}, faultLogged({}));
+    EXPECT_EQ(upgrade.status, 28) << upgrade.out << upgrade.err;
+    EXPECT_EQ(ts::messageLines(upgrade.out),
+              std::vector<std::string>{"ERROR: not enough space for upgrade"});
+    EXPECT_EQ(temporariesUnder(logs / "/calls", "/ram/"), std::vector<std::string>{});
+    EXPECT_EQ(router.tree(), before);
+    EXPECT_EQ(router.tree("/ram"), ramBefore);
+  }
+  router.clearDownloads();
+
+  ts::RunOptions input;
+  input.input = huge;
+  const std::string before = router.tree();
+  const ts::RunResult image = run(router, {"-"}, faultLogged(input));
+  EXPECT_EQ(image.status, 1) << image.out << image.err;
+  EXPECT_EQ(ts::messageLines(image.out),
+            std::vector<std::string>{"ERROR: installation of huge-7.1 failed: disk is too small"});
+  EXPECT_EQ(temporariesUnder(logs / "/calls", "/"), std::vector<std::string>{});
+  EXPECT_EQ(router.tree(), before);
+
+  // What fits is installed, from the image mode and the upgrade run alike.
+  ts::RunOptions fits;
+  fits.input = second;
+  const ts::RunResult installed = run(router, {"-"}, fits);
+  EXPECT_EQ(installed.status, 0) << installed.out;
+  router.download("first.npk", first);
+  const ts::RunResult upgrade = run(router, {});
+  EXPECT_EQ(upgrade.status, 28) << upgrade.out;
+  ts::removeTree(router / "/flash/bin/second");
+  ts::removeTree(router / "/flash/var/pdb/second");
+  const ts::RunResult retried = run(router, {});
+  EXPECT_EQ(retried.status, 0) << retried.out;
+  EXPECT_EQ(router.file("/flash/bin/first").size(), zeros.size());
+}
+
 // Random bytes: a package of them does not shrink in its payload.
 std::string noise(std::size_t size) {
   std::mt19937 random(7);
@@ -256,9 +387,8 @@ std::string noise(std::size_t size) {
 }
 
 // A flash too full for the package fails the install of the image mode and
-// changes nothing: a plain package, which writes no capture, when the
-// commit's copies do not fit (it used to go on to a commit whose copies
-// failed part-way).
+// changes nothing: a plain package, which writes no capture, when its file
+// cannot fit (it used to go on to a commit whose copies failed part-way).
 TEST_F(OddFiles, ACaptureThatCannotBeWrittenFailsTheInstall) {
   if (!ts::canMountTmpfs()) GTEST_SKIP() << "needs a small flash file system";
   RouterRoot router;
@@ -273,8 +403,9 @@ TEST_F(OddFiles, ACaptureThatCannotBeWrittenFailsTheInstall) {
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(ts::messageLines(result.out),
             std::vector<std::string>{"ERROR: installation of tool-7.1 failed: disk is too small"});
-  // The commit names the copy that did not fit, as in the upgrade run.
-  EXPECT_EQ(result.err, "copy: No space left on device\n");
+  // The file that cannot fit is refused before it is staged: no copy is
+  // tried.
+  EXPECT_EQ(result.err, "");
   EXPECT_EQ(router.tree(), flash);
   EXPECT_EQ(router.tree("/ram"), ram);
 }

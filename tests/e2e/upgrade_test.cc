@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -137,8 +138,8 @@ TEST_F(UpgradeRun, TruncatedFileIsReportedByItsBareName) {
   EXPECT_EQ(router.tree(), before);
 }
 
-// Flips one byte in the middle of the file payload part.
-std::string damagePayload(std::string file) {
+// The data of the first part of that type: (offset, length).
+std::pair<std::size_t, std::uint32_t> partData(const std::string& file, unsigned wanted) {
   std::size_t at = 8;
   while (at + 6 <= file.size()) {
     const auto type = static_cast<unsigned char>(file[at]) |
@@ -147,13 +148,24 @@ std::string damagePayload(std::string file) {
     for (int i = 0; i < 4; ++i) {
       length |= static_cast<std::uint32_t>(static_cast<unsigned char>(file[at + 2 + i])) << (8 * i);
     }
-    if (type == 4) {
-      file[at + 6 + length / 2] = static_cast<char>(file[at + 6 + length / 2] ^ 0x55);
-      return file;
-    }
+    if (type == wanted) return {at + 6, length};
     at += 6 + length;
   }
-  ADD_FAILURE() << "no payload part";
+  ADD_FAILURE() << "no part of type " << wanted;
+  return {file.size(), 0};
+}
+
+// Flips one byte in the middle of the file payload part.
+std::string damagePayload(std::string file) {
+  const auto [at, length] = partData(file, 4);
+  if (at < file.size()) file[at + length / 2] = static_cast<char>(file[at + length / 2] ^ 0x55);
+  return file;
+}
+
+// Zeroes the signature part's data: a forgery of whoever cannot sign.
+std::string zeroSignature(std::string file) {
+  const auto [at, length] = partData(file, 9);
+  file.replace(at, length, std::string(length, '\0'));
   return file;
 }
 
@@ -265,6 +277,48 @@ TEST_F(UpgradeRun, ProviderIsEnabledAgainWhenItsReplacementStopsProviding) {
   }
 }
 
+// A downloaded image-based file is moved into place as it is, once the
+// commit comes (after "--safe", the "--commit"): it must then still be the
+// file whose signature was checked. Put another in its place, or written to
+// in place, it is refused and nothing changes.
+TEST_F(UpgradeRun, AKeptImageChangedAfterItsCheckIsNotMovedIntoPlace) {
+  struct Case {
+    const char* name;
+    bool inPlace;  // written into the same file, else a new file at the name
+  };
+  const std::string imageData(5000, 'k');
+  for (const Case c : {Case{"replaced", false}, Case{"written in place", true}}) {
+    SCOPED_TRACE(c.name);
+    RouterRoot router;
+    router.install({{"base.npk", plain(router, "base", "7.1")}});
+    router.download("kernel.npk",
+                    router.build(describe("kernel", "7.1", {"flags: boot-image"}), {}, &imageData));
+    const std::string before = router.tree();
+    ts::RunOptions options;
+    options.env["bootimage"] = "1";
+    ASSERT_EQ(router.run({"--safe"}, options).status, 0);
+
+    // The same header with other bytes behind it, and no valid signature.
+    std::string forged = *ts::readFile(router / (std::string(kDownloadDir) + "kernel.npk"));
+    forged[forged.size() - 40] ^= 0x55;
+    const std::string path = router / (std::string(kDownloadDir) + "kernel.npk");
+    if (c.inPlace) {
+      std::ofstream(path, std::ios::binary | std::ios::in | std::ios::out) << forged;
+    } else {
+      ts::writeFile(path + ".new", forged);
+      ASSERT_EQ(rename((path + ".new").c_str(), path.c_str()), 0);
+    }
+    const ts::RunResult commit = router.run({"--commit"});
+    EXPECT_EQ(commit.status, 1);
+    EXPECT_EQ(ts::messageLines(commit.out),
+              Lines{"ERROR: the packages changed since /ram/MANIFEST was made: it is cancelled"});
+    // The kept manifest is cancelled with its staged files.
+    EXPECT_EQ(router.tree(), before);
+    EXPECT_FALSE(router.exists("/flash/bootimage"));
+    EXPECT_FALSE(router.exists("/ram/MANIFEST"));
+  }
+}
+
 TEST_F(UpgradeRun, ImageBasedFileBecomesTheImageOrTheBootImage) {
   struct Case {
     const char* name;
@@ -326,12 +380,85 @@ TEST_F(UpgradeRun, ImageBasedFileBecomesTheImageOrTheBootImage) {
   }
 }
 
+// A download that copies an installed package's header (name, version,
+// build) with a zeroed signature is no installed package: it is broken, and
+// neither its file (as the kept image, or with "--reinstall" as the boot
+// image) nor its forged requirement reaches the flash, so the next run
+// still has the package and what needs it.
+TEST_F(UpgradeRun, AForgedCopyOfAnInstalledPackageIsBroken) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+  };
+  const Case cases[] = {{"passed over", {}}, {"reinstalled", {"--reinstall"}}};
+  const std::string imageData(5000, 'k');
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RouterRoot router;
+    ts::RunOptions options;
+    options.env["bootimage"] = "1";
+    const std::string genuine =
+        router.build(describe("kernel", "7.1", {"flags: boot-image"}), {}, &imageData);
+    router.download("kernel.npk", genuine);
+    router.download("base.npk", plain(router, "base", "7.1", {"depends: kernel"}));
+    ASSERT_EQ(router.run({}, options).status, 0);
+    router.clearDownloads();
+    ASSERT_EQ(router.file("/flash/bootimage"), genuine);
+    const std::string before = router.tree();
+
+    const std::string forged = zeroSignature(router.build(
+        describe("kernel", "7.1", {"flags: boot-image", "depends: absent"}), {}, &imageData));
+    router.download("kernel.npk", forged);
+    const ts::RunResult result = router.run(c.args, options);
+    EXPECT_EQ(result.status, 0);
+    const Lines lines = ts::messageLines(result.out);
+    ASSERT_FALSE(lines.empty()) << result.out;
+    EXPECT_EQ(lines.back(), "ERROR: installation of kernel-7.1 failed: broken package");
+    EXPECT_EQ(router.tree(), before);
+    EXPECT_TRUE(router.exists("/rw/pckg/.download/kernel.npk"));
+
+    router.clearDownloads();
+    EXPECT_EQ(router.run({}, options).status, 0);
+    EXPECT_EQ(router.tree(), before);
+    EXPECT_EQ(router.file("/flash/bin/base"), "base 7.1");
+  }
+}
+
 TEST_F(UpgradeRun, EmptyRouterWithNothingToInstallFails) {
   RouterRoot router;
   const ts::RunResult result = router.run();
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(ts::messageLines(result.out), Lines{"ERROR: router installation failed!!!"});
   EXPECT_FALSE(router.exists("/flash/PCKGS_CHANGED"));
+}
+
+// A chain a -> b -> c -> d (b's need met by what c provides) installs in
+// one run whatever names the files have and whatever order the directory
+// lists them in: each package after what it needs.
+TEST_F(UpgradeRun, AChainInstallsInOneRunUnderAnyFileNames) {
+  RouterRoot builder;
+  const std::vector<std::string> files{
+      plain(builder, "a", "7.5", {"depends: b"}), plain(builder, "b", "7.5", {"depends: routing"}),
+      plain(builder, "c", "7.5", {"provides: routing", "depends: d"}), plain(builder, "d", "7.5")};
+  std::vector<std::size_t> order{0, 1, 2, 3};
+  do {
+    std::string names;
+    RouterRoot router;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      // Names in the permutation's order, created in it too.
+      const std::string name = std::string(1, static_cast<char>('p' + i)) + "x.npk";
+      router.download(name, files[order[i]]);
+      names += name + "=" + "abcd"[order[i]] + " ";
+    }
+    const ts::RunResult result = router.run();
+    EXPECT_EQ(result.status, 0) << names;
+    EXPECT_EQ(ts::messageLines(result.out),
+              (Lines{"installed d-7.5", "installed c-7.5", "installed b-7.5", "installed a-7.5"}))
+        << names;
+    for (const char* name : {"a", "b", "c", "d"}) {
+      EXPECT_TRUE(installed(router, name)) << names << name;
+    }
+  } while (std::next_permutation(order.begin(), order.end()));
 }
 
 TEST_F(UpgradeRun, AnnouncesInstalledPackagesAndMarksTheChange) {

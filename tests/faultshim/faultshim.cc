@@ -29,7 +29,11 @@
 //   FAULT_UNREADABLE=PATH  every read of a descriptor opened on PATH (the name
 //                      as the process sees it, after any change of root)
 //                      fails with FAULT_ERRNO; not counted, whatever
-//                      FAULT_AT says: a disk that cannot give back one file
+//                      FAULT_AT says: a disk that cannot give back one file.
+//                      "-" names standard input (descriptor 0)
+//   FAULT_READ_AFTER=N  the reads of FAULT_UNREADABLE first give back N bytes
+//                      in all (a read that would pass them is cut there),
+//                      and only the later ones fail: a bad block further in
 //   FAULT_UNOPENABLE=PATH  every open of PATH fails with FAULT_ERRNO, the same
 //                      way
 //
@@ -77,6 +81,7 @@ struct Settings {
   bool skipFsync = false;
   char unreadable[1024] = "";
   char unopenable[1024] = "";
+  long long readableBytes = 0;  // of the unreadable file, before its reads fail
 };
 
 Settings settings;
@@ -134,6 +139,7 @@ void setUp() {
   if (const char* path = getenv("FAULT_UNREADABLE")) {
     snprintf(settings.unreadable, sizeof settings.unreadable, "%s", path);
   }
+  if (const char* after = getenv("FAULT_READ_AFTER")) settings.readableBytes = atoll(after);
   if (const char* path = getenv("FAULT_UNOPENABLE")) {
     snprintf(settings.unopenable, sizeof settings.unopenable, "%s", path);
   }
@@ -283,8 +289,9 @@ bool strikeOpen(const char* path, int flags) {
 }
 
 bool unreadable(int fd) {
-  return settings.unreadable[0] != '\0' && fd >= 0 && fd < kTrackedFds &&
-         strcmp(fdPaths[fd], settings.unreadable) == 0;
+  if (settings.unreadable[0] == '\0' || fd < 0) return false;
+  if (strcmp(settings.unreadable, "-") == 0) return fd == 0;
+  return fd < kTrackedFds && strcmp(fdPaths[fd], settings.unreadable) == 0;
 }
 
 int fopenFlags(const char* mode) {
@@ -468,12 +475,18 @@ void recordWrite(int fd, const void* data, ssize_t done, off_t offset) {
 extern "C" {
 
 ssize_t read(int fd, void* data, size_t size) {
-  if (unreadable(fd)) {
+  static const auto next = real<ssize_t (*)(int, void*, size_t)>("read");
+  if (!unreadable(fd)) return next(fd, data, size);
+  if (settings.readableBytes <= 0) {
     errno = settings.error;
     return -1;
   }
-  static const auto next = real<ssize_t (*)(int, void*, size_t)>("read");
-  return next(fd, data, size);
+  if (static_cast<long long>(size) > settings.readableBytes) {
+    size = static_cast<size_t>(settings.readableBytes);
+  }
+  const ssize_t done = next(fd, data, size);
+  if (done > 0) settings.readableBytes -= done;
+  return done;
 }
 
 ssize_t write(int fd, const void* data, size_t size) {

@@ -355,6 +355,79 @@ void printCounts(const Scenario& scenario, const RecordedRun& run, Trees& trees,
   std::fflush(stdout);
 }
 
+// The bytes a run wrote to its commit journal, and the call that first
+// flushed them; no journal: empty.
+struct JournalWrites {
+  std::string bytes;
+  std::size_t flush = 0;
+};
+
+JournalWrites journalWrites(const std::vector<powercut::Call>& calls) {
+  JournalWrites found;
+  int fd = -1;
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    const powercut::Call& call = calls[i];
+    if (call.kind == powercut::CallKind::kOpen && call.created &&
+        call.path.ends_with("/flash/var/pdb/.journal")) {
+      fd = call.fd;
+      found.bytes.clear();
+    } else if (fd >= 0 && call.kind == powercut::CallKind::kWrite && call.fd == fd) {
+      found.bytes += call.data;
+    } else if (fd >= 0 && call.kind == powercut::CallKind::kClose && call.fd == fd) {
+      fd = -1;
+    } else if (!found.bytes.empty() && fd < 0 &&
+               (call.kind == powercut::CallKind::kSyncfs ||
+                call.kind == powercut::CallKind::kSync ||
+                call.kind == powercut::CallKind::kFsync)) {
+      found.flush = i;
+      break;
+    }
+  }
+  return found;
+}
+
+// A power cut may also keep part of a journal's bytes that no flush covered:
+// a prefix, its last line torn anywhere, even just before its newline. On
+// the tree of the cut before the journal's first flush, each such prefix
+// must be taken for a cut (the next start ends with status 0 and the old
+// tree), never for damage.
+void tryTornJournals(const Scenario& scenario, const RecordedRun& run, const ts::SweepArea& area) {
+  const JournalWrites journal = journalWrites(run.calls);
+  if (journal.bytes.empty() || journal.flush == 0) return;
+  const Replay::Cut cut = run.replay.materialize(journal.flush, Model::kOrderedMetadata);
+  ASSERT_EQ(cut.error, "");
+  // Every line's end, the byte before it, and the middle of each line.
+  std::set<std::size_t> sizes;
+  std::size_t start = 0;
+  for (std::size_t end = journal.bytes.find('\n'); end != std::string::npos;
+       end = journal.bytes.find('\n', start)) {
+    sizes.insert({start + (end - start) / 2, end, end + 1});
+    start = end + 1;
+  }
+  const std::vector<std::size_t> all(sizes.begin(), sizes.end());
+  const std::vector<long> picks =
+      ts::pointsToTry(static_cast<long>(all.size()), fullSweep() ? 1L << 30 : 60);
+  int old = 0;
+  for (long pick : picks) {
+    const std::size_t size = all[static_cast<std::size_t>(pick - 1)];
+    ts::CaseRoot root(area);
+    ASSERT_EQ(powercut::writeTree(cut.tree, root.path()), "");
+    ts::writeFile(root / "/flash/var/pdb/.journal", journal.bytes.substr(0, size));
+    const ts::RunResult next = ts::runInstaller({"-r", root.path(), "--show"}, ts::withFault({}));
+    const ts::TreeState now = persistentTree(root.path());
+    if (next.status == 0 && now == run.before) {
+      ++old;
+      continue;
+    }
+    ADD_FAILURE() << scenario.name << ": a journal torn after " << size << " of "
+                  << journal.bytes.size() << " bytes: status " << next.status << "\n"
+                  << next.out << next.err << ts::describeDifference(run.before, now);
+  }
+  std::printf("[powercut %s] torn journals: %zu bytes, tried %zu prefixes: wholly old %d\n",
+              scenario.name.c_str(), journal.bytes.size(), picks.size(), old);
+  std::fflush(stdout);
+}
+
 void sweep(const Scenario& scenario) {
   if (!ts::haveChrootRights()) GTEST_SKIP() << "needs chroot rights";
   ts::SweepArea area;
@@ -402,6 +475,7 @@ void sweep(const Scenario& scenario) {
   }
   for (const std::string& failure : failures) ADD_FAILURE() << failure;
   if (!lastFailure.empty()) ADD_FAILURE() << lastFailure;
+  if (!scenario.resultInRam) tryTornJournals(scenario, run, area);
 }
 
 constexpr installer::Version kFirst = installer::makeVersion(7, 1, installer::kStageFinal, 0);

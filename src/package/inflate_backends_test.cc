@@ -130,6 +130,50 @@ TEST(InflateBackends, AgreeOnAStreamOfManyPieces) {
   EXPECT_GT(testing_support::readPoints(t).size(), 100u);
 }
 
+// The next 4096 bytes of the part are read exactly where the bytes before
+// them are decoded to the last byte they decide, and not as soon as the
+// decoder has taken them all in (which would follow the library: zlib takes
+// bytes as it needs them, ISA-L a whole piece at once). Streams of every
+// block kind, and one of data that does not compress, where the pieces run
+// dry at every point of the output.
+TEST(InflateBackends, APieceIsReadWhereThePiecesBeforeItRunDry) {
+  const std::string text = mixedBytes(300000, 8);
+  std::string noise;
+  for (std::uint32_t x = 7; noise.size() < 60000;) {
+    x = x * 1103515245u + 12345u;
+    noise.push_back(static_cast<char>(x >> 23));
+  }
+  const std::string streams[] = {
+      zlibStream({{text, BlockKind::kDynamic}}),
+      zlibStream({{text.substr(0, 100000), BlockKind::kFixed},
+                  {text.substr(100000, 30000), BlockKind::kStored},
+                  {text.substr(130000), BlockKind::kDynamic}}),
+      zlibStream({{noise, BlockKind::kDynamic}}),
+  };
+  for (const std::string& stream : streams) {
+    std::vector<std::uint64_t> decided{0};  // the first piece is read at once
+    for (std::size_t end = 4096; end < stream.size(); end += 4096) {
+      const std::uint64_t x = testing_support::decidedOutput(stream, end);
+      if (x != decided.back()) decided.push_back(x);
+    }
+    ASSERT_GT(decided.size(), 5u);
+    for (InflateBackend b : backends()) {
+      SCOPED_TRACE(Inflater::name(b));
+      const std::vector<std::uint64_t> points =
+          testing_support::readPoints(traceInflate(stream, b));
+      ASSERT_EQ(points.size(), decided.size());
+      for (std::size_t i = 0; i < points.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_LE(points[i], decided[i]);
+        EXPECT_GE(points[i] + testing_support::kReadPointSlack, decided[i]);
+        if (b == InflateBackend::kZlib) {
+          EXPECT_EQ(points[i], decided[i]);
+        }
+      }
+    }
+  }
+}
+
 TEST(InflateBackends, AgreeOnEveryCut) {
   const std::string text = mixedBytes(9000, 3);
   const std::string stream = zlibStream({{text.substr(0, 3000), BlockKind::kDynamic},

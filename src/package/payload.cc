@@ -67,22 +67,14 @@ InflateStreambuf::int_type InflateStreambuf::underflow() {
   setg(begin, start, start);
   if (finished_ || inflater_ == nullptr || source_ == nullptr) return Traits::eof();
 
-  // When the next piece of the part is read moves the progress bar. zlib is
-  // given it as soon as it has taken all of the last one; ISA-L copies the
-  // tail of every piece into a buffer of its own, and is given the next one
-  // when it can make nothing more without it.
-  const bool eager = inflater_->takesInputEagerly();
+  // Where the next piece of the part is read moves the progress bar, so it
+  // must not depend on the library: it is read when the decoder can make
+  // nothing more of what it was given, which the stream decides. (A rule
+  // that reads as soon as the decoder has taken in all of a piece would
+  // follow the library instead: zlib takes bytes as it needs them, ISA-L
+  // takes whole pieces into a buffer of its own.)
   auto* const out = reinterpret_cast<unsigned char*>(start);
   for (;;) {
-    if (eager && !sourceDry_ && inflater_->inputLeft() == 0) {
-      const Refill refilled = refill();
-      if (refilled == Refill::kRefused) {
-        finished_ = true;
-        return Traits::eof();
-      }
-      sourceDry_ = refilled == Refill::kNone;
-    }
-    const std::size_t inputBefore = inflater_->inputLeft();
     const InflateStep step = inflater_->inflate({out, kBufferSize});
     if (step.status == InflateStatus::kFailed) {
       // Corrupt data or a wrong checksum: what this call decoded is not
@@ -101,23 +93,16 @@ InflateStreambuf::int_type InflateStreambuf::underflow() {
       return Traits::to_int_type(*start);
     }
     if (finished_) return Traits::eof();
-    // Nothing came out: the input so far completed only framing or block
-    // headers, or the decoder waits for more.
-    if (inflater_->inputLeft() == 0) {
-      if (eager) {
-        if (!sourceDry_) continue;
-        finished_ = true;
-        return Traits::eof();
-      }
-      const Refill refilled = refill();
-      if (refilled != Refill::kFresh) {
-        finished_ = true;
-        return Traits::eof();
-      }
-    } else if (inflater_->inputLeft() == inputBefore) {
-      // Neither input taken nor output made: the decoder is stuck.
+    if (inflater_->inputLeft() != 0) {
+      // Input left, yet neither output nor an end: the decoder is stuck.
       finished_ = true;
       failed_ = true;
+      return Traits::eof();
+    }
+    // Starved: what was read so far completed only framing or block
+    // headers, or nothing yet.
+    if (refill() != Refill::kFresh) {
+      finished_ = true;
       return Traits::eof();
     }
   }

@@ -51,7 +51,6 @@ class InflateStreambuf : public std::streambuf {
   std::streambuf* source_;
   std::unique_ptr<Inflater> inflater_;
   bool headerChecked_ = false;
-  bool sourceDry_ = false;
   bool finished_ = false;
   bool endedCleanly_ = false;
   bool failed_ = false;

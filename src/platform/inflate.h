@@ -41,12 +41,10 @@ class Inflater {
   // The bytes must stay in place until they are.
   virtual void setInput(std::span<const unsigned char> input) = 0;
   virtual std::size_t inputLeft() const = 0;
-  // Whether the next piece of input should be handed over as soon as the
-  // last one is used up (zlib, which keeps only a few bits of its own), or
-  // only once nothing more comes out without it (ISA-L, which moves the tail
-  // of each piece into a buffer of its own).
-  virtual bool takesInputEagerly() const = 0;
-  // Decodes what it can into `output`.
+  // Decodes into `output` all that the input given so far allows, up to its
+  // size: less only when the input is used up (or the stream ended or
+  // failed), so that where a piece of input runs dry depends on the stream,
+  // not on how a library splits its work into calls.
   virtual InflateStep inflate(std::span<unsigned char> output) = 0;
 };
 

@@ -21,9 +21,10 @@ class ZlibInflater final : public Inflater {
     zs_.next_in = const_cast<Bytef*>(input.data());
     zs_.avail_in = static_cast<uInt>(input.size());
   }
-  bool takesInputEagerly() const override { return true; }
   std::size_t inputLeft() const override { return zs_.avail_in; }
 
+  // One call does it all: zlib stops only when the output is full or it
+  // needs another input byte, and takes input bytes only as it needs them.
   InflateStep inflate(std::span<unsigned char> output) override {
     zs_.next_out = output.data();
     zs_.avail_out = static_cast<uInt>(output.size());

@@ -20,7 +20,8 @@ namespace testing_support {
 
 struct InflateTrace {
   std::string delivered;
-  // At each refill: bytes delivered before it, bytes of the part read by then.
+  // At each refill: bytes delivered before it, bytes of the part read once
+  // it is done.
   std::vector<std::pair<std::uint64_t, std::size_t>> refills;
   bool endedCleanly = false;
   bool failed = false;
@@ -28,8 +29,8 @@ struct InflateTrace {
   bool operator==(const InflateTrace&) const = default;
 };
 
-// The bytes delivered before each read of the part (a read is where the
-// progress bar may move).
+// The bytes delivered when each piece of the part was read (a read is where
+// the progress bar may move).
 inline std::vector<std::uint64_t> readPoints(const InflateTrace& t) {
   std::vector<std::uint64_t> points;
   std::size_t readSoFar = 0;
@@ -40,11 +41,12 @@ inline std::vector<std::uint64_t> readPoints(const InflateTrace& t) {
   return points;
 }
 
-// zlib decodes every symbol that the input so far completes; ISA-L may stop
-// a symbol or two short of that (it decodes literals in packs) and so read
-// the next piece of the part that many bytes of output earlier. The reads
-// of the two backends are the same reads, this close.
-constexpr std::uint64_t kReadPointSlack = 4;
+// A piece is read where the decoder can make nothing more of the pieces
+// before it. zlib decodes every symbol that they complete; ISA-L may stop a
+// literal or two short of that (it decodes literals in packs, and at the end
+// of its input leaves a pack it cannot finish), and so read the next piece
+// that many bytes of output earlier.
+constexpr std::uint64_t kReadPointSlack = 2;
 
 inline bool sameReads(const InflateTrace& a, const InflateTrace& b) {
   const std::vector<std::uint64_t> pa = readPoints(a);
@@ -70,16 +72,37 @@ inline InflateTrace traceInflate(std::string_view part, installer::InflateBacken
   TestSource source{std::string(part)};
   installer::InflateStreambuf inflate(&source, backend);
   for (;;) {
-    trace.refills.emplace_back(trace.delivered.size(), source.delivered);
-    if (inflate.sgetc() == std::streambuf::traits_type::eof()) break;
-    const std::streamsize ready = inflate.in_avail();
     const std::size_t at = trace.delivered.size();
+    const auto next = inflate.sgetc();
+    trace.refills.emplace_back(at, source.delivered);
+    if (next == std::streambuf::traits_type::eof()) break;
+    const std::streamsize ready = inflate.in_avail();
     trace.delivered.resize(at + static_cast<std::size_t>(ready));
     inflate.sgetn(trace.delivered.data() + at, ready);
   }
   trace.endedCleanly = inflate.endedCleanly();
   trace.failed = inflate.failed();
   return trace;
+}
+
+// The most that zlib makes of the first `length` bytes of `stream` in one
+// go, with room for all of it: every byte that those bytes decide.
+inline std::size_t decidedOutput(std::string_view stream, std::size_t length) {
+  z_stream zs{};
+  inflateInit(&zs);
+  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(stream.data()));
+  zs.avail_in = static_cast<uInt>(length);
+  std::string out(64 * 1024, '\0');
+  std::size_t total = 0;
+  for (;;) {
+    zs.next_out = reinterpret_cast<Bytef*>(out.data());
+    zs.avail_out = static_cast<uInt>(out.size());
+    const int rc = ::inflate(&zs, Z_NO_FLUSH);
+    total += out.size() - zs.avail_out;
+    if (rc != Z_OK || zs.avail_out != 0) break;
+  }
+  inflateEnd(&zs);
+  return total;
 }
 
 enum class BlockKind { kStored, kFixed, kDynamic };

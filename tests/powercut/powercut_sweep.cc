@@ -529,6 +529,35 @@ ts::RunResult imageRun(const std::string& root, ts::RunOptions options) {
   return ts::runInstaller({"-r", root, "-"}, options);
 }
 
+installer::PayloadEntry fileEntry(const std::string& name, const std::string& data) {
+  installer::PayloadEntry entry;
+  entry.name = name;
+  entry.data = data;
+  return entry;
+}
+
+// The same system with a package whose directory "lib/foo" the downloaded
+// new version has as a file: the whole directory is backed up and put back
+// as one.
+bool prepareDirectoryToFile(const std::string& root) {
+  if (!ts::prepareUpgradeSystem(root, {3, 10})) return false;
+  ts::RunOptions options = ts::withFault({});
+  options.input = ts::signedPackage(
+      ts::fixtureHeader("tool", kFirst),
+      {fileEntry("lib/foo/a", "a"), fileEntry("lib/foo/b", "b"), fileEntry("lib/foo/sub/c", "c")});
+  options.env["bootimage"] = "1";
+  const ts::RunResult installed = ts::runInstaller({"-r", root, "-"}, options);
+  if (installed.status != 0) {
+    ADD_FAILURE() << "installing tool: " << installed.out << installed.err;
+    return false;
+  }
+  ts::removeTree(root + "/flash/postlog");
+  constexpr installer::Version kNext = installer::makeVersion(7, 2, installer::kStageFinal, 0);
+  ts::writeFile(root + "/rw/pckg/.download/tool-7.2.npk",
+                ts::signedPackage(ts::fixtureHeader("tool", kNext), {fileEntry("lib/foo", "foo")}));
+  return true;
+}
+
 // "--safe": the upgrade staged and kept for a later "--commit".
 ts::RunResult safeRun(const std::string& root, ts::RunOptions options) {
   options.env["bootimage"] = "1";
@@ -556,6 +585,10 @@ TEST(PowerCut, ImageModeRecoversWhollyOldOrWhollyNew) {
 
 TEST(PowerCut, ImageModeKeepingItsCaptureRecoversWhollyOldOrWhollyNew) {
   sweep({"image, kept capture", prepareKernelImage, imageRun, nullptr, false});
+}
+
+TEST(PowerCut, DirectoryBecomingAFileRecoversWhollyOldOrWhollyNew) {
+  sweep({"directory to file", prepareDirectoryToFile, upgradeRun, nullptr, false});
 }
 
 // The kept manifest is in "/ram", which a power cut empties: whatever the

@@ -158,6 +158,22 @@ void payloadSeeds() {
   put("payload", "zlib-stored", std::string(1, char(0)) + installer::deflateBytes(entries, 0));
 }
 
+// The differential inflate target: its first byte picks raw bytes (even) or
+// a generated stream (odd) with the kinds of its three pieces' blocks in bits
+// 1 to 3 and the damage in bits 4 to 7; two bytes of position follow.
+void inflateSeeds() {
+  const std::string entries = installer::encodeFileEntries(sampleFiles());
+  const char dynamicStoredFixed = char(1 | (2 << 1) | (0 << 2) | (1 << 3));
+  const char* damages[] = {"whole", "cut", "flipped-bit", "dictionary", "trailing-bytes"};
+  for (int damage = 0; damage < 5; ++damage) {
+    put("inflate_backends", std::string("generated-") + damages[damage],
+        std::string(1, char(dynamicStoredFixed | (damage << 4))) + "\x01\x23" + entries);
+  }
+  put("inflate_backends", "raw-zlib", std::string(1, char(0)) + installer::deflateBytes(entries));
+  put("inflate_backends", "raw-stored",
+      std::string(1, char(0)) + installer::deflateBytes(entries, 0));
+}
+
 void signatureSeeds() {
   const installer::PublicKeys keys = testing_support::devPublicKeys();
   std::uint8_t digest[32];
@@ -304,6 +320,7 @@ int main(int argc, char** argv) {
   // must still be refused.
   put("install_stream", "bundle-forged-passed-over-member", std::string(1, '\2') + forgedBundle());
   payloadSeeds();
+  inflateSeeds();
   signatureSeeds();
   curveSeeds();
   manifestSeeds();

@@ -3,7 +3,8 @@
 # and runs them under qemu-user: s390x (big-endian, 64-bit), and the router
 # CPUs arm64, armhf (32-bit ARM) and mipsel (32-bit MIPS, little-endian). As
 # root it installs what is missing: the cross compiler and qemu-user, and the
-# target's zlib, OpenSSL and GoogleTest packages, unpacked into a sysroot
+# target's zlib, OpenSSL and GoogleTest packages (and ISA-L for arm64, whose
+# payload inflate uses its aarch64 code), unpacked into a sysroot
 # (installing them as multiarch packages does not work where the archive's
 # security updates are mirrored for amd64 only).
 #
@@ -18,9 +19,12 @@ usage="usage: scripts/cross.sh s390x|arm64|armhf|mipsel [test-binary...]"
 [ $# -ge 1 ] || { echo "$usage" >&2; exit 2; }
 arch=$1
 shift
+# The payload inflate: ISA-L where it has assembly for the target (arm64),
+# zlib on the others.
+inflate=zlib
 case $arch in
   s390x) triplet=s390x-linux-gnu qemu=qemu-s390x ;;
-  arm64) triplet=aarch64-linux-gnu qemu=qemu-aarch64 ;;
+  arm64) triplet=aarch64-linux-gnu qemu=qemu-aarch64 inflate=isal ;;
   armhf) triplet=arm-linux-gnueabihf qemu=qemu-arm ;;
   mipsel) triplet=mipsel-linux-gnu qemu=qemu-mipsel ;;
   *) echo "$usage" >&2; exit 2 ;;
@@ -44,7 +48,8 @@ if ! command -v "$triplet-g++" >/dev/null 2>&1 || ! command -v "$qemu" >/dev/nul
     >/dev/null
 fi
 
-if [ ! -e "$sysroot/usr/lib/$triplet/libgtest.a" ]; then
+# download_into_sysroot PACKAGE...: the target's packages, unpacked.
+download_into_sysroot() {
   as_root
   if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
     dpkg --add-architecture "$arch"
@@ -52,9 +57,8 @@ if [ ! -e "$sysroot/usr/lib/$triplet/libgtest.a" ]; then
   fi
   debs=$(mktemp -d)
   chmod 755 "$debs"
-  if ! (cd "$debs" && apt-get download -qq "zlib1g:$arch" "zlib1g-dev:$arch" "libssl3:$arch" \
-    "libssl-dev:$arch" "libgtest-dev:$arch"); then
-    echo "the $arch packages of zlib, OpenSSL and GoogleTest cannot be had here" >&2
+  if ! (cd "$debs" && apt-get download -qq "$@"); then
+    echo "the $arch packages $* cannot be had here" >&2
     rm -rf "$debs"
     exit 1
   fi
@@ -66,12 +70,21 @@ if [ ! -e "$sysroot/usr/lib/$triplet/libgtest.a" ]; then
     target=$(readlink "$link")
     case "$target" in /*) ln -sf "$sysroot$target" "$link" ;; esac
   done
+}
+
+if [ ! -e "$sysroot/usr/lib/$triplet/libgtest.a" ]; then
+  download_into_sysroot "zlib1g:$arch" "zlib1g-dev:$arch" "libssl3:$arch" "libssl-dev:$arch" \
+    "libgtest-dev:$arch"
+fi
+if [ "$inflate" = isal ] && [ ! -e "$sysroot/usr/include/isa-l/igzip_lib.h" ]; then
+  download_into_sysroot "libisal2:$arch" "libisal-dev:$arch"
 fi
 
 # The tests link the core library as plain code: its link-time copy, made
 # for the installer's small link, would only slow this build down.
 cmake --no-warn-unused-cli -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/cross-linux-gnu.cmake -DCROSS_ARCH="$arch" \
   -DCROSS_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DINSTALLER_LTO=OFF \
+  -DINSTALLER_INFLATE="$inflate" \
   -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
 
 # A probe that says what the emulated machine is, built with the project's
@@ -101,7 +114,7 @@ cmake --build "$build" -j "$(nproc)" --target installer "$@"
 built=$(date +%s)
 
 "$triplet-strip" -o "$build/installer.stripped" "$build/installer"
-echo "$arch: stripped installer $(stat -c %s "$build/installer.stripped") bytes"
+echo "$arch: stripped installer $(stat -c %s "$build/installer.stripped") bytes, payload inflate $inflate"
 
 failed=""
 for test in "$@"; do

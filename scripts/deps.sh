@@ -5,6 +5,11 @@ need=""
 for pkg in cmake g++ make zlib1g-dev libssl-dev libgtest-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need="$need $pkg"
 done
+# ISA-L, the faster payload inflate, where the archive has it for this
+# machine; a build without it inflates with zlib.
+if ! dpkg -s libisal-dev >/dev/null 2>&1 && apt-cache show libisal-dev >/dev/null 2>&1; then
+  need="$need libisal-dev"
+fi
 if [ -n "$need" ]; then
   if [ "$(id -u)" -ne 0 ]; then
     echo "missing build dependencies:$need (run as root to install them)" >&2

@@ -179,8 +179,8 @@ EntryCopy copyEntryData(std::istream& payload, std::vector<char>& buffer, std::u
 }  // namespace
 
 Extraction extractFiles(Repository& repo, InstalledPackage& p, Manifest& m, PackageReader& reader,
-                        HardwareClassSource machineClass) {
-  InflateStreambuf inflate(reader.rdbuf());
+                        HardwareClassSource machineClass, InflateBackend backend) {
+  InflateStreambuf inflate(reader.rdbuf(), backend);
   std::istream payload(&inflate);
   std::vector<char> buffer(kCopyBufferSize);
   MachineClass machine(machineClass);

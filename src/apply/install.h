@@ -9,6 +9,7 @@
 #include "package/reader.h"
 #include "plan/install_flags.h"
 #include "platform/hardware_class.h"
+#include "platform/inflate.h"
 #include "records/package.h"
 #include "records/repository.h"
 #include "txn/manifest.h"
@@ -74,10 +75,12 @@ enum class Extraction {
 };
 
 // Stages every regular file of the payload part the reader stands on and
-// records its path in `p.files`.
+// records its path in `p.files`. The programs inflate with the backend they
+// were built with; tests hold another to the same files and console bytes.
 [[nodiscard]] Extraction extractFiles(Repository& repo, InstalledPackage& p, Manifest& m,
                                       PackageReader& reader,
-                                      HardwareClassSource machineClass = hardwareClass);
+                                      HardwareClassSource machineClass = hardwareClass,
+                                      InflateBackend backend = Inflater::configured());
 
 // "/flash" + ("/x/NAME" when disabled) + "/" + entry name: where an entry of
 // the package lands. The same string goes into the package's `files`.

@@ -11,9 +11,11 @@
 #include <sstream>
 
 #include "apply/schedule.h"
+#include "console/console.h"
 #include "console/visible_text.h"
 #include "package/payload_writer.h"
 #include "package/writer.h"
+#include "support/inflate_trace.h"
 #include "support/install_fixtures.h"
 #include "support/sandbox.h"
 #include "support/signed_package.h"
@@ -525,6 +527,113 @@ TEST_F(InstallTest, HardwareClassDecidesClassSpecificEntries) {
     EXPECT_EQ(m.entries.count("/flash/bin/tool") != 0, c.installed);
     EXPECT_EQ(p.files.contains("/flash/bin/tool"), c.installed);
     cancelManifest(m);
+  }
+}
+
+// Payload entries of `sizes` data bytes each, named alike, with data that
+// compresses as payloads do.
+std::vector<PayloadEntry> entriesOfSizes(const std::vector<std::size_t>& sizes,
+                                         std::uint32_t seed) {
+  std::vector<PayloadEntry> entries;
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "f/%05u", static_cast<unsigned>(i % 100000));
+    entries.push_back(payloadEntry(
+        name, testing_support::mixedBytes(sizes[i], seed + static_cast<std::uint32_t>(i))));
+  }
+  return entries;
+}
+
+// The progress bar shows how much of the package file has been read, and
+// the payload is read in pieces of 4096 bytes as the inflating needs them;
+// where a piece is read must not depend on the library that inflates, or
+// the console would differ between builds. The same packages, each through
+// both libraries: files that end on every 4096-byte boundary of the output
+// (where one library's read could fall on either side of the boundary),
+// files of every size ending all over, entries passed over, data that does
+// not compress, and streams of stored, fixed and dynamic blocks.
+TEST_F(InstallTest, ProgressBarIsTheSameWhicheverLibraryInflates) {
+  if (!Inflater::available(InflateBackend::kIsal)) {
+    GTEST_SKIP() << "this build has only zlib";
+  }
+  constexpr std::size_t kEntryHead = 30 + 7;  // the fixed bytes and "f/NNNNN"
+  std::vector<std::size_t> aligned(40, 4096 - kEntryHead);
+  std::vector<std::size_t> varied;
+  for (std::uint32_t x = 3; varied.size() < 400;) {
+    x = x * 1103515245u + 12345u;
+    varied.push_back((x >> 16) % 900);
+  }
+  std::vector<PayloadEntry> passedOver = entriesOfSizes(varied, 50);
+  for (std::size_t i = 0; i < passedOver.size(); i += 3) {
+    passedOver[i].mode = i % 2 == 0 ? 0120777 : 040755;
+    if (i % 5 == 0) {
+      passedOver[i].mode = 0100644;
+      passedOver[i].hardwareClass = 4;  // another machine's
+    }
+  }
+  std::vector<PayloadEntry> noise = entriesOfSizes(aligned, 70);
+  for (PayloadEntry& e : noise) {
+    std::uint32_t x = static_cast<std::uint32_t>(e.data.size()) + e.name.back();
+    for (char& c : e.data) {
+      x = x * 1103515245u + 12345u;
+      c = static_cast<char>(x >> 23);
+    }
+  }
+  const std::string alignedBytes = encodeFileEntries(entriesOfSizes(aligned, 10));
+  ASSERT_EQ(alignedBytes.size(), 40u * 4096);
+  using testing_support::BlockKind;
+
+  struct Case {
+    const char* name;
+    std::vector<PayloadEntry> files;
+    std::optional<std::string> rawPayload;
+  };
+  const Case cases[] = {
+      {"files ending on 4096-byte boundaries", entriesOfSizes(aligned, 10), {}},
+      {"the same in stored, fixed and dynamic blocks",
+       {},
+       testing_support::zlibStream({{alignedBytes.substr(0, 50000), BlockKind::kFixed},
+                                    {alignedBytes.substr(50000, 20000), BlockKind::kStored},
+                                    {alignedBytes.substr(70000), BlockKind::kDynamic}})},
+      {"files of every size", entriesOfSizes(varied, 30), {}},
+      {"entries passed over", passedOver, {}},
+      {"data that does not compress", noise, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FixturePackage fixture = tool(kV71, c.files);
+    fixture.rawPayload = c.rawPayload;
+    const std::string bytes = packageFile(fixture);
+    std::string console[2];
+    PathSet files[2];
+    const InflateBackend backends[2] = {InflateBackend::kZlib, InflateBackend::kIsal};
+    for (int i = 0; i < 2; ++i) {
+      std::istringstream in(bytes);
+      PackageReader reader(in, true);
+      reader.wantedTypes = {kPartPayload};
+      ASSERT_EQ(reader.nextPart(), kPartPayload);
+      InstalledPackage p("tool");
+      Manifest m;
+      output();
+      ASSERT_EQ(extractFiles(*repo_, p, m, reader, hardwareClass, backends[i]), Extraction::kDone);
+      console[i] = output();
+      files[i] = p.files;
+      cancelManifest(m);
+      setStatusLine(*repo_, "");
+      output();
+    }
+    EXPECT_EQ(files[0], files[1]);
+    EXPECT_TRUE(console[0] == console[1]) << "zlib:\n"
+                                          << visibleText(console[0]) << "\nISA-L:\n"
+                                          << visibleText(console[1]);
+    // The bar moved many times, so that a read on the other side of a
+    // boundary would have shown.
+    const std::string hideCursor = "\x1b[?25l";
+    std::size_t redraws = 0;
+    for (std::size_t at = 0; (at = console[0].find(hideCursor, at)) != std::string::npos; ++at) {
+      ++redraws;
+    }
+    EXPECT_GT(redraws, 12u);
   }
 }
 

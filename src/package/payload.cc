@@ -17,14 +17,42 @@ const std::streambuf::pos_type kSeekFailed{std::streambuf::off_type(-1)};
 
 }  // namespace
 
-InflateStreambuf::InflateStreambuf(std::streambuf* source) : source_(source) {
+InflateStreambuf::InflateStreambuf(std::streambuf* source, InflateBackend backend)
+    : source_(source), inflater_(Inflater::create(backend)) {
   char* const start = output_ + kPutBack;
   setg(start, start, start);
-  zlibReady_ = inflateInit(&zs_) == Z_OK;
+  // Without a decoder (no memory for its state) nothing can be read, and a
+  // payload that cannot be read is no empty one.
+  failed_ = inflater_ == nullptr;
 }
 
-InflateStreambuf::~InflateStreambuf() {
-  if (zlibReady_) inflateEnd(&zs_);
+InflateStreambuf::~InflateStreambuf() = default;
+
+// The two bytes of the zlib header are judged here, the same way for either
+// backend: deflate, a window of at most 32 KiB, the check bits right and no
+// preset dictionary (the payload has none to offer).
+bool InflateStreambuf::headerAccepted(std::size_t got) {
+  if (got < 2) return false;
+  const unsigned cmf = input_[0];
+  const unsigned flg = input_[1];
+  return (cmf & 0x0F) == 8 && (cmf >> 4) <= 7 && (cmf * 256 + flg) % 31 == 0 && (flg & 0x20) == 0;
+}
+
+InflateStreambuf::Refill InflateStreambuf::refill() {
+  const std::streamsize got =
+      source_->sgetn(reinterpret_cast<char*>(input_), static_cast<std::streamsize>(kBufferSize));
+  if (got <= 0) {
+    // A part without a single byte holds no stream at all: an empty payload.
+    if (!headerChecked_) endedCleanly_ = true;
+    return Refill::kNone;
+  }
+  if (!headerChecked_ && !headerAccepted(static_cast<std::size_t>(got))) {
+    failed_ = got >= 2;  // a single byte is a stream cut short
+    return Refill::kRefused;
+  }
+  headerChecked_ = true;
+  inflater_->setInput({input_, static_cast<std::size_t>(got)});
+  return Refill::kFresh;
 }
 
 InflateStreambuf::int_type InflateStreambuf::underflow() {
@@ -37,40 +65,43 @@ InflateStreambuf::int_type InflateStreambuf::underflow() {
     begin = start - 1;
   }
   setg(begin, start, start);
-  if (finished_ || !zlibReady_ || source_ == nullptr) return Traits::eof();
+  if (finished_ || inflater_ == nullptr || source_ == nullptr) return Traits::eof();
 
+  // Where the next piece of the part is read moves the progress bar, so it
+  // must not depend on the library: it is read when the decoder can make
+  // nothing more of what it was given, which the stream decides. (A rule
+  // that reads as soon as the decoder has taken in all of a piece would
+  // follow the library instead: zlib takes bytes as it needs them, ISA-L
+  // takes whole pieces into a buffer of its own.)
+  auto* const out = reinterpret_cast<unsigned char*>(start);
   for (;;) {
-    bool freshInput = false;
-    if (zs_.avail_in == 0) {
-      const std::streamsize got = source_->sgetn(reinterpret_cast<char*>(input_),
-                                                 static_cast<std::streamsize>(kBufferSize));
-      if (got > 0) {
-        zs_.next_in = input_;
-        zs_.avail_in = static_cast<uInt>(got);
-        freshInput = true;
-      }
-      // Without new input zlib may still hold output that did not fit into
-      // the previous buffer: one more call drains it or reports no progress.
-    }
-    zs_.next_out = reinterpret_cast<Bytef*>(start);
-    zs_.avail_out = static_cast<uInt>(kBufferSize);
-    const int rc = inflate(&zs_, Z_PARTIAL_FLUSH);
-    const std::size_t made = kBufferSize - zs_.avail_out;
-    if (rc != Z_OK && rc != Z_STREAM_END) {
-      // Corrupt data, a dictionary request or no more input: the end.
+    const InflateStep step = inflater_->inflate({out, kBufferSize});
+    if (step.status == InflateStatus::kFailed) {
+      // Corrupt data or a wrong checksum: what this call decoded is not
+      // delivered, and the stream ends here.
       finished_ = true;
+      failed_ = true;
       return Traits::eof();
     }
-    if (rc == Z_STREAM_END) finished_ = true;
-    if (made > 0) {
-      produced_ += made;
-      setg(begin, start, start + made);
+    if (step.status == InflateStatus::kEnd) {
+      finished_ = true;
+      endedCleanly_ = true;
+    }
+    if (step.produced > 0) {
+      produced_ += step.produced;
+      setg(begin, start, start + step.produced);
       return Traits::to_int_type(*start);
     }
     if (finished_) return Traits::eof();
-    // The input completed only framing or block headers: go on with the
-    // next chunk. Without fresh input nothing more can come.
-    if (!freshInput) {
+    if (inflater_->inputLeft() != 0) {
+      // Input left, yet neither output nor an end: the decoder is stuck.
+      finished_ = true;
+      failed_ = true;
+      return Traits::eof();
+    }
+    // Starved: what was read so far completed only framing or block
+    // headers, or nothing yet.
+    if (refill() != Refill::kFresh) {
       finished_ = true;
       return Traits::eof();
     }
@@ -108,8 +139,13 @@ InflateStreambuf::pos_type InflateStreambuf::seekpos(pos_type pos, std::ios_base
 EntryRead readFileEntry(std::istream& payload, FileEntry& entry) {
   unsigned char fixed[kFileEntryHeaderSize];
   payload.read(reinterpret_cast<char*>(fixed), kFileEntryHeaderSize);
-  if (payload.gcount() != static_cast<std::streamsize>(kFileEntryHeaderSize))
-    return EntryRead::kEnd;
+  if (payload.gcount() != static_cast<std::streamsize>(kFileEntryHeaderSize)) {
+    // A stream that was cut or found corrupt is a broken payload wherever
+    // it stops, between entries too: how much of such a stream arrives
+    // depends on the inflate backend, whether it is broken must not.
+    const auto* inflate = dynamic_cast<const InflateStreambuf*>(payload.rdbuf());
+    return inflate != nullptr && !inflate->endedCleanly() ? EntryRead::kBroken : EntryRead::kEnd;
+  }
   entry.mode = decodeLe16(fixed);
   entry.hardwareClass = fixed[23];
   entry.dataLength = decodeLe32(fixed + 24);

@@ -168,10 +168,17 @@ TEST(Payload, WhereTheStreamEndsDecidesBrokenOrNot) {
       {"cut in the name", deflateBytes(raw.substr(0, secondAt + 31)), End::kBrokenName, 1},
       {"cut in the data", deflateBytes(raw.substr(0, raw.size() - 1)), End::kBrokenData, 1},
       {"compressed bytes cut", bigger.substr(0, bigger.size() / 2), End::kBrokenData, 1},
-      {"not zlib at all", "this is not a zlib stream", End::kNormal, 0},
+      // Cut where a whole entry has arrived: no end of the stream, so broken.
+      {"compressed bytes cut after an entry", compressed.substr(0, compressed.size() - 4),
+       End::kBrokenName, 2},
+      // A stream found corrupt is broken wherever the fault lies, also
+      // between entries: how much of it arrives first is up to the backend.
+      {"not zlib at all", "this is not a zlib stream", End::kBrokenName, 0},
       // Header 78 20 asks for a preset dictionary.
       {"dictionary wanted", std::string("\x78\x20\x00\x00\x00\x01", 6) + compressed.substr(2),
-       End::kNormal, 0},
+       End::kBrokenName, 0},
+      {"wrong checksum", compressed.substr(0, compressed.size() - 1) + char(compressed.back() ^ 1),
+       End::kBrokenName, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -232,9 +239,11 @@ TEST(Payload, PendingOutputIsDeliveredWithoutMoreInput) {
   const std::string head = encodeEntryHeader(0100644, 0, 4200, "f");
   const std::string compressed = deflateBytes(head + data, 9);
   const Extracted got = extractPart(compressed.substr(0, compressed.size() - 5));
-  EXPECT_EQ(got.end, End::kNormal);
   ASSERT_EQ(got.files.size(), 1u);
   EXPECT_EQ(got.files[0].data, data);
+  // The stream itself never reached its end: the payload is broken all the
+  // same.
+  EXPECT_EQ(got.end, End::kBrokenName);
 }
 
 TEST(Payload, SeeksOnlyGoForward) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/inflate.h"
+
 namespace installer {
 namespace {
 
@@ -65,6 +67,12 @@ int pkgtoolMain(const std::vector<std::string>& args, ToolContext& context) {
   }
   if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     usage(context.out);
+    return kToolOk;
+  }
+  if (args[0] == "--version") {
+    // The installer of the same build inflates payloads with the same backend.
+    context.out << "pkgtool (router installer)\npayload inflate: "
+                << Inflater::name(Inflater::configured()) << "\n";
     return kToolOk;
   }
   for (const Command& c : kCommands) {

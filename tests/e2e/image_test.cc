@@ -3,14 +3,17 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <functional>
 #include <sstream>
 
 #include "package/format.h"
 #include "package/held_copy.h"
+#include "package/payload_writer.h"
 #include "support/fault_run.h"
 #include "support/install_fixtures.h"
+#include "support/router_root.h"
 #include "support/sandbox.h"
 #include "support/signed_package.h"
 #include "support/versions.h"
@@ -376,6 +379,102 @@ TEST_F(ImageModeTest, AFailedInstallChangesNothingUnderFlash) {
   EXPECT_EQ(ts::treeListing(root_ / "/ram"), ramBefore) << "staged temporary files are deleted";
   EXPECT_NE(file("/flash/postlog").find("ERROR: installation of tool-7.2 failed: broken package\n"),
             std::string::npos);
+}
+
+// A zlib stream of `first`, flushed to a byte boundary, then of `rest`:
+// `*cutAt` is where a cut leaves exactly the entries of `first`.
+std::string streamFlushedAfter(const std::string& first, const std::string& rest,
+                               std::size_t* cutAt) {
+  z_stream zs{};
+  deflateInit(&zs, 6);
+  std::string out(first.size() + rest.size() + 1024, '\0');
+  zs.next_out = reinterpret_cast<Bytef*>(out.data());
+  zs.avail_out = static_cast<uInt>(out.size());
+  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(first.data()));
+  zs.avail_in = static_cast<uInt>(first.size());
+  deflate(&zs, Z_FULL_FLUSH);
+  *cutAt = zs.total_out;
+  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(rest.data()));
+  zs.avail_in = static_cast<uInt>(rest.size());
+  deflate(&zs, Z_FINISH);
+  out.resize(zs.total_out);
+  deflateEnd(&zs);
+  return out;
+}
+
+// A signed payload whose zlib stream does not end as a zlib stream ends
+// (cut anywhere, between two entries too, found corrupt, or asking for a
+// preset dictionary) is a broken package, however much of it arrived first:
+// how far a library decodes before it stops differs, the outcome does not.
+// An empty part is an empty payload, and bytes after the stream's end are
+// never entries. The same in the image mode and in the upgrade run.
+TEST_F(ImageModeTest, APayloadCountsOnlyWhenItsStreamEndsCleanly) {
+  const std::string first = installer::encodeFileEntries({{0100755, 0, "a", "2"}});
+  const std::string second = installer::encodeFileEntries({{0100755, 0, "b", "2"}});
+  const std::string whole = installer::deflateBytes(first + second);
+  std::string badChecksum = whole;
+  badChecksum.back() = static_cast<char>(badChecksum.back() ^ 1);
+  std::string dictionary = whole;
+  dictionary[1] = static_cast<char>(0x20 + 31 - (0x78 * 256 + 0x20) % 31);  // FDICT, check right
+  std::size_t betweenEntries = 0;
+  const std::string flushed = streamFlushedAfter(first, second, &betweenEntries);
+  const std::string another =
+      installer::deflateBytes(installer::encodeFileEntries({{0100755, 0, "c", "3"}}));
+
+  struct Case {
+    const char* name;
+    std::string payload;
+    const char* installed;  // the files of the new version, or null: broken
+  };
+  const Case cases[] = {
+      {"wrong checksum", badChecksum, nullptr},
+      {"preset dictionary", dictionary, nullptr},
+      {"cut before the checksum", whole.substr(0, whole.size() - 4), nullptr},
+      {"cut between two entries", flushed.substr(0, betweenEntries), nullptr},
+      {"cut inside an entry", whole.substr(0, whole.size() / 2), nullptr},
+      {"flushed and whole", flushed, "a b"},
+      {"empty part", "", ""},
+      {"another stream after the end", whole + another, "a b"},
+  };
+  for (const bool image : {true, false}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(image ? "image mode, " : "upgrade run, ") + c.name);
+      ts::RouterRoot router;
+      router.install(
+          {{"tool.npk", ts::packageFile(package("tool", kV71, {ts::payloadEntry("a", "1")}))}});
+      const std::string before = router.tree();
+      ts::FixturePackage next = package("tool", kV72);
+      next.rawPayload = c.payload;
+      ts::RunResult result;
+      if (image) {
+        ts::RunOptions options;
+        options.input = ts::packageFile(next);
+        result = router.run({"-"}, options);
+      } else {
+        router.download("tool.npk", ts::packageFile(next));
+        result = router.run();
+      }
+      const bool broken =
+          result.out.find("ERROR: installation of tool-7.2 failed: broken package\n") !=
+          std::string::npos;
+      if (c.installed == nullptr) {
+        EXPECT_TRUE(broken) << result.out;
+        // The upgrade run cancels everything and ends as a run that had
+        // nothing to install; the image mode reports the failed install.
+        EXPECT_EQ(result.status, image ? 1 : 0);
+        EXPECT_EQ(router.tree(), before);
+        continue;
+      }
+      EXPECT_FALSE(broken) << result.out;
+      EXPECT_EQ(result.status, 0) << result.out;
+      const std::string files = c.installed;
+      EXPECT_EQ(router.file("/flash/a"), files.find('a') != std::string::npos ? "2" : "<missing>");
+      EXPECT_EQ(router.file("/flash/b"), files.find('b') != std::string::npos ? "2" : "<missing>");
+      EXPECT_FALSE(router.exists("/flash/c"));
+      EXPECT_EQ(router.file("/flash/var/pdb/tool/version").rfind(std::to_string(kV72) + " ", 0),
+                0u);
+    }
+  }
 }
 
 TEST_F(ImageModeTest, AConflictingPackageInstallsDisabledUnderX) {

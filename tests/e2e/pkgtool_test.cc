@@ -10,6 +10,7 @@
 
 #include "package/format.h"
 #include "package/reader.h"
+#include "platform/inflate.h"
 #include "support/dev_keys.h"
 #include "support/sandbox.h"
 
@@ -390,6 +391,16 @@ TEST_F(PkgtoolTest, FailedBuildKeepsTheOldFile) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "pkgtool: " + out + " exists; --force replaces it\n");
   EXPECT_EQ(ts::readFile(out), "old contents");
+}
+
+// Which inflate the build chose is told by the package tool, whose payload
+// reading is the installer's own.
+TEST(PkgtoolVersionTest, NamesThePayloadInflate) {
+  const ts::RunResult r = ts::runPkgtool({"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, std::string("pkgtool (router installer)\npayload inflate: ") +
+                       installer::Inflater::name(installer::Inflater::configured()) + "\n");
+  EXPECT_EQ(r.err, "");
 }
 
 TEST(InstallerBinaryTest, HoldsNoDevelopmentSecret) {

@@ -7,6 +7,7 @@
 #include <ostream>
 
 #include "cli/modes.h"
+#include "console/spinner.h"
 #include "txn/kept_stamp.h"
 #include "txn/manifest.h"
 #include "txn/recovery.h"
@@ -56,7 +57,7 @@ ExitStatus runCommitMode(Repository& repo) {
   out << "finishing install... " << std::flush;
   Spinner spinner{out, {}};
   CommitOptions options;
-  options.spinner = &spinner;
+  options.onCopiedBlock = [&spinner] { advanceSpinner(spinner); };
   options.keptManifest = true;
   const CommitOutcome outcome = commitManifest(m, options);
   // The backspace and blank wipe the spinner's last character.

@@ -18,11 +18,11 @@
 #include "cli/fd_streams.h"
 #include "cli/modes.h"
 #include "console/console.h"
+#include "console/postlog.h"
 #include "package/fd_input.h"
 #include "package/held_copy.h"
 #include "txn/file_io.h"
 #include "txn/manifest.h"
-#include "txn/postlog.h"
 #include "upgrade/stream_install.h"
 
 namespace installer {

@@ -12,9 +12,9 @@
 
 #include "cli/command_line.h"
 #include "cli/modes.h"
+#include "platform/run_lock.h"
 #include "store/loader.h"
 #include "txn/recovery.h"
-#include "txn/run_lock.h"
 
 namespace installer {
 namespace {

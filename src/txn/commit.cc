@@ -409,7 +409,7 @@ CommitOutcome Planner::planMove(const std::string& path, const ManifestEntry& en
   if (source.st_dev != 0 && there != source.st_dev) {
     // Another file system: the copy is made now, beside the target, while
     // the old target still stands; the source stays where it is.
-    const int error = copyToTemporary(m_.temporaries, from, anchor, placed, options_.spinner);
+    const int error = copyToTemporary(m_.temporaries, from, anchor, placed, options_.onCopiedBlock);
     if (error != 0) return refuse("copy", error);
     made_.push_back(placed);
     if (entry.op == ManifestOp::kMoveStaged) copiedStaged_.push_back(from);

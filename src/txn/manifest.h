@@ -3,14 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "records/text_arena.h"
+#include "base/text_arena.h"
 #include "txn/checked_source.h"
-#include "txn/spinner.h"
 #include "txn/temporaries.h"
 
 namespace installer {
@@ -153,8 +153,10 @@ enum class [[nodiscard]] CommitOutcome{
 };
 
 struct CommitOptions {
-  Spinner* spinner = nullptr;  // turned while files are copied, when given
-  bool keptManifest = false;   // carrying out "/ram/MANIFEST" of "--safe"
+  // Called after each block a move across file systems copies (the commit
+  // mode turns its spinner there); may be empty.
+  std::function<void()> onCopiedBlock;
+  bool keptManifest = false;  // carrying out "/ram/MANIFEST" of "--safe"
   // Where a refusal names a directory that a file of the commit would
   // replace but that holds more than the commit removes (its caller reports
   // it with the run's messages); without it the refusal is "rename: Is a
@@ -202,8 +204,10 @@ CommitOutcome carryOutCommit(Manifest& m, PreparedCommit& prepared);
 
 // For a move that crosses file systems: copies `source` (a regular file,
 // with its permission bits) into a new temporary file in `dir`, noted in
-// `log`. Returns 0 and sets `copy`, else an errno value (nothing is left).
+// `log`, calling `onBlock` (when set) after each block. Returns 0 and sets
+// `copy`, else an errno value (nothing is left).
 [[nodiscard]] int copyToTemporary(TemporaryLog& log, const std::string& source,
-                                  const std::string& dir, std::string& copy, Spinner* spinner);
+                                  const std::string& dir, std::string& copy,
+                                  const std::function<void()>& onBlock);
 
 }  // namespace installer

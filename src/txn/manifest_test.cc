@@ -11,7 +11,6 @@
 
 #include "support/sandbox.h"
 #include "txn/paths.h"
-#include "txn/spinner.h"
 
 namespace installer {
 namespace {
@@ -351,37 +350,13 @@ TEST_F(CrossDeviceTest, CopyRefusesWhatIsNotARegularFile) {
   ts::makeDirs("/ram/dir");
   TemporaryLog log;
   std::string copy;
-  EXPECT_EQ(copyToTemporary(log, "/ram/dir", "/flash", copy, nullptr), EISDIR);
-  EXPECT_EQ(copyToTemporary(log, "/ram/missing", "/flash", copy, nullptr), ENOENT);
+  EXPECT_EQ(copyToTemporary(log, "/ram/dir", "/flash", copy, {}), EISDIR);
+  EXPECT_EQ(copyToTemporary(log, "/ram/missing", "/flash", copy, {}), ENOENT);
   ASSERT_EQ(mkfifo("/ram/fifo", 0600), 0);
-  EXPECT_EQ(copyToTemporary(log, "/ram/fifo", "/flash", copy, nullptr), EINVAL);
+  EXPECT_EQ(copyToTemporary(log, "/ram/fifo", "/flash", copy, {}), EINVAL);
   EXPECT_TRUE(ts::listDir("/flash").empty());
 }
 
-TEST(Spinner, TurnsAtMostOncePerTwentyTicksAndCatchesUpAfterAPause) {
-  SpinnerState state;
-  // 1041 is 21 ticks after the step at 1020; the long pause to 1200 is
-  // caught up one 20-tick step per block, until at most 20 ticks remain.
-  const std::pair<std::uint32_t, const char*> steps[] = {
-      {1000, "|"},    {1000, ""},    {1020, ""},    {1021, "\b/"},  {1030, ""},     {1041, "\b-"},
-      {1200, "\b\\"}, {1200, "\b|"}, {1200, "\b/"}, {1200, "\b-"},  {1200, "\b\\"}, {1200, "\b|"},
-      {1200, "\b/"},  {1200, ""},    {1221, "\b-"}, {1221, "\b\\"}, {1221, ""},
-  };
-  for (std::size_t i = 0; i < std::size(steps); ++i) {
-    EXPECT_EQ(spinnerStep(state, steps[i].first), steps[i].second) << "step " << i;
-  }
-}
-
-TEST(Spinner, TickDifferencesSurviveWrapAround) {
-  SpinnerState state;
-  EXPECT_EQ(spinnerStep(state, 0xFFFFFFF0u), "|");
-  EXPECT_EQ(spinnerStep(state, 0x00000004u), "");
-  EXPECT_EQ(spinnerStep(state, 0x00000005u), "\b/");
-}
-
-// A package file moved into place as it is must be the one whose signature
-// was checked: replaced, written to or gone since, it is not moved, and
-// nothing of the commit happens.
 TEST_F(ManifestTest, ACheckedSourceThatChangedIsNotMovedIntoPlace) {
   struct Case {
     const char* name;

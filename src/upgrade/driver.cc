@@ -14,6 +14,7 @@
 #include "apply/safe_names.h"
 #include "apply/schedule.h"
 #include "console/console.h"
+#include "console/postlog.h"
 #include "package/fd_input.h"
 #include "package/format.h"
 #include "package/reader.h"
@@ -21,7 +22,6 @@
 #include "plan/relations.h"
 #include "txn/checked_source.h"
 #include "txn/file_io.h"
-#include "txn/postlog.h"
 #include "upgrade/stream_install.h"
 
 namespace installer {

@@ -1,4 +1,4 @@
-#include "txn/postlog.h"
+#include "console/postlog.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

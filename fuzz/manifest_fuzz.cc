@@ -15,6 +15,7 @@
 
 #include "fuzz_support.h"
 #include "txn/manifest.h"
+#include "txn/manifest_file.h"
 
 namespace {
 

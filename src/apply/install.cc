@@ -383,7 +383,8 @@ InstallOutcome installFromHeader(Repository& repo, Manifest& m, PackageReader& r
     return {};
   }
   if (bundle != nullptr && in.record->name == bundle->name) return {};
-  if (in.record->name == "system" && versionMajor(in.record->version) <= 6 && !m.planOnly) {
+  if (in.record->name == "system" && versionMajor(in.record->version) <= 6 &&
+      m.planning == nullptr) {
     markConversion();
   }
 

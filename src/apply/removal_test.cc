@@ -4,6 +4,7 @@
 #include "apply/schedule.h"
 #include "support/package_records.h"
 #include "support/sandbox.h"
+#include "txn/commit.h"
 #include "txn/staging.h"
 
 namespace installer {

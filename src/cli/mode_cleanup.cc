@@ -1,5 +1,6 @@
 #include "apply/schedule.h"
 #include "cli/modes.h"
+#include "txn/commit.h"
 #include "txn/manifest.h"
 
 namespace installer {

@@ -8,8 +8,10 @@
 
 #include "cli/modes.h"
 #include "console/spinner.h"
+#include "txn/commit.h"
 #include "txn/kept_stamp.h"
 #include "txn/manifest.h"
+#include "txn/manifest_file.h"
 #include "txn/recovery.h"
 #include "txn/temporaries.h"
 

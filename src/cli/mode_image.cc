@@ -21,6 +21,7 @@
 #include "console/postlog.h"
 #include "package/fd_input.h"
 #include "package/held_copy.h"
+#include "txn/commit.h"
 #include "txn/file_io.h"
 #include "txn/manifest.h"
 #include "upgrade/stream_install.h"

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "txn/file_io.h"
-#include "txn/staging.h"
+#include "txn/planning.h"
 
 namespace installer {
 namespace {

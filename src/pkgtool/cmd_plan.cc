@@ -14,6 +14,7 @@
 #include "pkgtool/plan_report.h"
 #include "pkgtool/router_root.h"
 #include "pkgtool/text_table.h"
+#include "txn/planning.h"
 #include "upgrade/driver.h"
 
 namespace installer {
@@ -58,8 +59,9 @@ void simulate(Repository& repo, InstallFlags flags, const std::vector<std::strin
   std::streambuf* shown = std::cout.rdbuf(console.rdbuf());
   repo.quiet = false;
 
+  Planning planning;
   Manifest manifest;
-  manifest.planOnly = true;
+  manifest.planning = &planning;
   applyScheduledActions(repo, manifest, Verbosity::kReport);
   flags |= kFlagUpgrade;
   run.installed = runUpgrade(repo, manifest, flags, dirs, &run.trace);

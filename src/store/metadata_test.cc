@@ -9,6 +9,7 @@
 #include "console/console.h"
 #include "support/package_records.h"
 #include "support/sandbox.h"
+#include "txn/commit.h"
 #include "txn/manifest.h"
 
 namespace installer {

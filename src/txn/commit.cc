@@ -1,5 +1,5 @@
-// The commit of a manifest, all or nothing: checked, copied and journalled
-// before the first rename, undone when an operation fails.
+#include "txn/commit.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -13,9 +13,9 @@
 #include <set>
 
 #include "platform/flush.h"
+#include "txn/file_copy.h"
 #include "txn/file_io.h"
 #include "txn/journal.h"
-#include "txn/manifest.h"
 #include "txn/paths.h"
 #include "txn/recovery.h"
 
@@ -532,7 +532,7 @@ CommitOutcome prepareCommit(Manifest& m, const CommitOptions& options, PreparedC
   prepared = {};
   prepared.options = options;
   // A planning manifest names files that were never made.
-  if (m.planOnly) return CommitOutcome::kRefused;
+  if (m.planning != nullptr) return CommitOutcome::kRefused;
   if (m.empty()) {
     // Nothing to carry out: no journal, no flush.
     prepared.ready = true;

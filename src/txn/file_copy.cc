@@ -1,4 +1,5 @@
-// The commit's copy for moves that cross file systems.
+#include "txn/file_copy.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,7 +7,6 @@
 #include <cerrno>
 
 #include "txn/file_io.h"
-#include "txn/manifest.h"
 
 namespace installer {
 namespace {

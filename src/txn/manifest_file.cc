@@ -1,5 +1,7 @@
 // The manifest file: one "U path", "L path text" or "M path source" line per
 // entry, kept for a later "--commit" or "--cancel".
+#include "txn/manifest_file.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,7 +9,6 @@
 #include <cerrno>
 
 #include "txn/file_io.h"
-#include "txn/manifest.h"
 #include "txn/paths.h"
 
 namespace installer {
@@ -47,7 +48,7 @@ Fields splitLine(const std::string& line) {
 }  // namespace
 
 bool writeManifest(Manifest& m, const std::string& path) {
-  if (m.planOnly) return false;
+  if (m.planning != nullptr) return false;
   std::string text;
   for (const auto& [target, entry] : m.entries) {
     if (!writable(target, entry)) return false;

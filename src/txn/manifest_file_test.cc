@@ -1,3 +1,5 @@
+#include "txn/manifest_file.h"
+
 #include <gtest/gtest.h>
 
 #include "support/sandbox.h"

@@ -312,7 +312,7 @@ std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flag
   // The old log is taken in (and room kept for the new one) only by a run
   // that will write it.
   if (!plan.empty()) {
-    if (m.planOnly) {
+    if (m.planning != nullptr) {
       planPostlogPreload(m);
     } else {
       preloadPostlog(repo);

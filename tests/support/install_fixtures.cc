@@ -11,6 +11,7 @@
 #include "package/signer.h"
 #include "support/dev_keys.h"
 #include "support/sandbox.h"
+#include "txn/commit.h"
 #include "upgrade/stream_install.h"
 
 namespace testing_support {

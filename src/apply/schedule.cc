@@ -11,6 +11,7 @@
 
 #include "apply/lost_dependencies.h"
 #include "apply/safe_names.h"
+#include "base/ignore.h"
 #include "console/console.h"
 #include "plan/planner.h"
 #include "plan/relations.h"
@@ -149,7 +150,7 @@ void disableRecord(Repository& repo, Manifest& m, InstalledPackage& p, Verbosity
   p.disabled = true;
   p.action = Action::kNone;
   // A state file that could not be staged has been reported; the others go on.
-  static_cast<void>(writeStateFiles(repo, p, m));
+  ignoreResult(writeStateFiles(repo, p, m));
   if (verbosity >= Verbosity::kReport) inform(repo, "disabled %s", packageLabel(p).c_str());
 }
 
@@ -220,7 +221,7 @@ void enablePackages(Repository& repo, Manifest& m, const std::vector<InstalledPa
     p->disabled = false;
     p->action = Action::kNone;
     // A state file that could not be staged has been reported; the others go on.
-    static_cast<void>(writeStateFiles(repo, *p, m));
+    ignoreResult(writeStateFiles(repo, *p, m));
     if (verbosity >= Verbosity::kReport) inform(repo, "enabled %s", packageLabel(*p).c_str());
   }
 }

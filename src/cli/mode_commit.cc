@@ -3,10 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <iostream>
 #include <optional>
 #include <ostream>
 
 #include "cli/modes.h"
+#include "console/failure_report.h"
 #include "console/spinner.h"
 #include "txn/commit.h"
 #include "txn/kept_stamp.h"
@@ -61,11 +63,13 @@ ExitStatus runCommitMode(Repository& repo) {
   CommitOptions options;
   options.onCopiedBlock = [&spinner] { advanceSpinner(spinner); };
   options.keptManifest = true;
-  const CommitOutcome outcome = commitManifest(m, options);
+  TxnFailures failures;
+  const CommitOutcome outcome = commitManifest(m, options, &failures);
   // The backspace and blank wipe the spinner's last character.
   out << "\b \n" << std::flush;
-  // A failure was reported as it happened; the old state stands (or is
-  // brought back at the next start), and the manifest can be tried again.
+  reportFailures(std::cerr, failures);
+  // After a failure the old state stands (or is brought back at the next
+  // start), and the manifest can be tried again.
   return outcome == CommitOutcome::kCommitted ? ExitStatus::kSuccess : ExitStatus::kFailed;
 }
 

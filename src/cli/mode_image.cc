@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <iostream>
 #include <istream>
 #include <optional>
 #include <ostream>
@@ -15,9 +16,11 @@
 #include <vector>
 
 #include "apply/schedule.h"
+#include "base/ignore.h"
 #include "cli/fd_streams.h"
 #include "cli/modes.h"
 #include "console/console.h"
+#include "console/failure_report.h"
 #include "console/postlog.h"
 #include "package/fd_input.h"
 #include "package/held_copy.h"
@@ -93,7 +96,7 @@ class Capture {
   // so that it takes no room the install needs.
   void discard() {
     if (!file_) return;
-    static_cast<void>(file_->close());
+    ignoreResult(file_->close());
     file_.reset();
     if (unlink(kCaptureSource) != 0 && errno != ENOENT) std::perror("unlink");
   }
@@ -173,7 +176,9 @@ ExitStatus settleManifest(Repository& repo, Manifest& manifest, ExitStatus statu
   std::string heldDirectory;
   CommitOptions options;
   options.heldDirectory = &heldDirectory;
-  const CommitOutcome committed = commitManifest(manifest, options);
+  TxnFailures failures;
+  const CommitOutcome committed = commitManifest(manifest, options, &failures);
+  reportFailures(std::cerr, failures);
   if (!heldDirectory.empty()) {
     reportError(repo, "could not replace directory %s: it holds other files",
                 heldDirectory.c_str());
@@ -184,8 +189,8 @@ ExitStatus settleManifest(Repository& repo, Manifest& manifest, ExitStatus statu
     reportError(repo, "installation of %s failed: disk is too small",
                 installedLabel(repo, recordsBefore).c_str());
   }
-  // Each other failure was reported as it happened; the run must not end as
-  // a success.
+  // Each other failure was reported above; the run must not end as a
+  // success.
   return committed == CommitOutcome::kCommitted ? status : ExitStatus::kFailed;
 }
 

@@ -1,10 +1,11 @@
 // The upgrade run: the default mode when no mode option is given.
-#include <cstdio>
+#include <iostream>
 
 #include "apply/free_space.h"
 #include "apply/schedule.h"
 #include "cli/modes.h"
 #include "console/console.h"
+#include "console/failure_report.h"
 #include "console/postlog.h"
 #include "txn/checked_source.h"
 #include "txn/commit.h"
@@ -73,7 +74,7 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options) {
       // signature was checked.
       const std::string changedFile = changedSource(manifest.checkedSources);
       if (!changedFile.empty()) {
-        std::fprintf(stderr, "%s: changed since its signature was checked\n", changedFile.c_str());
+        reportFailures(std::cerr, {{"", changedFile, 0, kChangedSinceChecked}});
       }
       if (!changedFile.empty() ||
           !stampKeptList(databaseFingerprint() + sourcesFingerprint(manifest.checkedSources)) ||
@@ -94,7 +95,9 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options) {
       std::string heldDirectory;
       CommitOptions commitOptions;
       commitOptions.heldDirectory = &heldDirectory;
-      const CommitOutcome ready = prepareCommit(manifest, commitOptions, prepared);
+      TxnFailures failures;
+      const CommitOutcome ready = prepareCommit(manifest, commitOptions, prepared, &failures);
+      reportFailures(std::cerr, failures);
       if (!heldDirectory.empty()) {
         reportError(repo, "could not replace directory %s: it holds other files",
                     heldDirectory.c_str());
@@ -108,8 +111,12 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options) {
     }
   }
   for (const auto& package : installed) inform(repo, "installed %s", packageLabel(package).c_str());
-  if (prepared.ready && carryOutCommit(manifest, prepared) != CommitOutcome::kCommitted) {
-    status = ExitStatus::kFailed;
+  if (prepared.ready) {
+    TxnFailures failures;
+    if (carryOutCommit(manifest, prepared, &failures) != CommitOutcome::kCommitted) {
+      status = ExitStatus::kFailed;
+    }
+    reportFailures(std::cerr, failures);
   }
   writePostlog(repo);
   return status;

@@ -8,10 +8,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <ostream>
 
+#include "base/ignore.h"
 #include "cli/command_line.h"
 #include "cli/modes.h"
+#include "console/failure_report.h"
 #include "platform/run_lock.h"
 #include "store/loader.h"
 #include "txn/recovery.h"
@@ -35,7 +38,9 @@ Recovered recoverFirst(RunLock& lock, bool listingOnly, std::ostream& out) {
   if (!recoveryPending()) return Recovered::kReady;
   if (listingOnly && lock.acquire() != LockOutcome::kHeld) return Recovered::kSkipped;
   std::string damaged;
-  const RecoveryOutcome outcome = recoverInterruptedRun(&damaged);
+  TxnFailures failures;
+  const RecoveryOutcome outcome = recoverInterruptedRun(&damaged, &failures);
+  reportFailures(std::cerr, failures);
   if (outcome == RecoveryOutcome::kDamaged) {
     out << "ERROR: " << damaged
         << " is damaged: nothing was changed; inspect it, then set it aside with "
@@ -112,8 +117,7 @@ int runInstaller(int argc, char** argv) {
   // Required after chroot, which leaves the working directory outside the
   // new root: a relative path would still reach the old tree. "/" exists in
   // every root, so there is no failure to handle.
-  if (chdir("/") != 0) {
-  }
+  ignoreResult(chdir("/"));
 
   RunLock lock;
   const bool listingOnly = outcome == ParseOutcome::kRun && options.show;

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/ignore.h"
 #include "txn/file_io.h"
 #include "txn/planning.h"
 
@@ -23,7 +24,7 @@ constexpr std::size_t kReservedBytes = 4096;
 int openLog(int flags) { return openOwnRegularFile(kPostlogPath, flags, 0644); }
 
 // Write failures are not reported: the log is a courtesy to the reader.
-void writeLog(int fd, std::string_view bytes) { static_cast<void>(writeAll(fd, bytes)); }
+void writeLog(int fd, std::string_view bytes) { ignoreResult(writeAll(fd, bytes)); }
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "txn/failure.h"
 #include "txn/manifest.h"
 
 namespace installer {
@@ -13,8 +14,9 @@ namespace installer {
 enum class [[nodiscard]] CommitOutcome{
     kCommitted,   // every operation carried out and flushed to the storage
     kNoSpace,     // refused before anything changed: the copies do not fit
-    kRefused,     // refused before anything changed (reported on stderr)
-    kRolledBack,  // an operation failed (reported); the old state is back
+    kRefused,     // refused before anything changed; a planning manifest,
+                  // a held directory (heldDirectory), or a failure noted
+    kRolledBack,  // an operation failed (noted); the old state is back
     kUnfinished,  // failed and could not be undone: the next start does it
 };
 
@@ -25,8 +27,8 @@ struct CommitOptions {
   bool keptManifest = false;  // carrying out "/ram/MANIFEST" of "--safe"
   // Where a refusal names a directory that a file of the commit would
   // replace but that holds more than the commit removes (its caller reports
-  // it with the run's messages); without it the refusal is "rename: Is a
-  // directory" on stderr.
+  // it with the run's messages); without it the refusal is the failure
+  // "rename PATH: Is a directory".
   std::string* heldDirectory = nullptr;
 };
 
@@ -51,13 +53,18 @@ struct PreparedCommit {
 // the last operation is done and flushed. The manifest's entries are left
 // as they are; the run's temporaries are gone afterwards (unless the
 // outcome is kUnfinished, when the next start sees to them). A planning
-// manifest is refused at once: kRefused, nothing touched.
-CommitOutcome commitManifest(Manifest& m, const CommitOptions& options = {});
+// manifest is refused at once: kRefused, nothing touched. Every step that
+// failed is added to `failures` when given (for the caller to report, each
+// with its path); nothing is printed here.
+CommitOutcome commitManifest(Manifest& m, const CommitOptions& options = {},
+                             TxnFailures* failures = nullptr);
 
 // The two halves of commitManifest, for a caller that must know that the
 // commit can be made before it announces anything. A refused preparation has
 // removed what it made; a prepared commit must be carried out.
-CommitOutcome prepareCommit(Manifest& m, const CommitOptions& options, PreparedCommit& prepared);
-CommitOutcome carryOutCommit(Manifest& m, PreparedCommit& prepared);
+CommitOutcome prepareCommit(Manifest& m, const CommitOptions& options, PreparedCommit& prepared,
+                            TxnFailures* failures = nullptr);
+CommitOutcome carryOutCommit(Manifest& m, PreparedCommit& prepared,
+                             TxnFailures* failures = nullptr);
 
 }  // namespace installer

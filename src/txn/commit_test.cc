@@ -27,6 +27,13 @@ class CommitTest : public ts::RouterDirsTest {
     return n < 0 ? "<no link>" : std::string(text, static_cast<std::size_t>(n));
   }
 
+  // The failures the commit noted, one line each as the modes print them.
+  static std::string lines(const TxnFailures& failures) {
+    std::string text;
+    for (const TxnFailure& failure : failures) text += describe(failure) + "\n";
+    return text;
+  }
+
   static unsigned permissions(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
@@ -40,9 +47,9 @@ TEST_F(CommitTest, RemovalsAndLinksHappenBeforeAnyMove) {
   Manifest m;
   addLink(m, "/x/target", "/flash/c");
   addMove(m, "/flash/c", "/flash/a");  // moves the new link
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(commitManifest(m), CommitOutcome::kCommitted);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  TxnFailures failures;
+  EXPECT_EQ(commitManifest(m, {}, &failures), CommitOutcome::kCommitted);
+  EXPECT_EQ(lines(failures), "");
   EXPECT_EQ(linkText("/flash/a"), "/x/target");
   EXPECT_FALSE(ts::exists("/flash/c"));
   EXPECT_EQ(m.entries.size(), 2u) << "the commit leaves the manifest as it is";
@@ -59,9 +66,9 @@ TEST_F(CommitTest, TheDatabaseChangesAfterEverythingElse) {
   addMove(m, "/flash/var/pdb/p/new-version", "/flash/zz/taken");
   addMove(m, "/flash/zz/new", "/flash/zz/file");
   addMove(m, "/flash/zz/taken", "/flash/var/pdb/p/version");
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(commitManifest(m), CommitOutcome::kCommitted);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  TxnFailures failures;
+  EXPECT_EQ(commitManifest(m, {}, &failures), CommitOutcome::kCommitted);
+  EXPECT_EQ(lines(failures), "");
   EXPECT_EQ(ts::readFile("/flash/var/pdb/p/version"), "7.2");
   EXPECT_EQ(ts::readFile("/flash/zz/file"), "z");
 }
@@ -126,23 +133,23 @@ TEST_F(CommitTest, WhatCannotBeDoneIsRefusedBeforeAnythingChanges) {
   const std::string longName(300, 'n');
   const Case cases[] = {
       {"move onto a directory", [](Manifest& m) { addMove(m, "/ram/one", "/flash/dir"); },
-       std::string("rename: ") + strerror(EISDIR)},
+       std::string("rename /flash/dir: ") + strerror(EISDIR)},
       {"link onto a directory", [](Manifest& m) { addLink(m, "/nowhere", "/flash/dir"); },
-       std::string("symlink: ") + strerror(EEXIST)},
+       std::string("symlink /flash/dir: ") + strerror(EEXIST)},
       {"a file where a directory must be",
        [](Manifest& m) { addMove(m, "/ram/one", "/flash/plain/below"); },
-       std::string("rename: ") + strerror(ENOTDIR)},
+       std::string("rename /flash/plain/below: ") + strerror(ENOTDIR)},
       {"a name too long",
        [&longName](Manifest& m) { addMove(m, "/ram/one", "/flash/" + longName); },
-       std::string("rename: ") + strerror(ENAMETOOLONG)},
+       "rename /flash/" + longName + ": " + strerror(ENAMETOOLONG)},
       {"a missing source", [](Manifest& m) { addMove(m, "/ram/missing", "/flash/x"); },
-       std::string("rename: ") + strerror(ENOENT)},
+       std::string("rename /ram/missing: ") + strerror(ENOENT)},
       {"a source that a removal takes first",
        [](Manifest& m) {
          setEntry(m, "/flash/plain", ManifestOp::kRemove, "");
          addMove(m, "/flash/plain", "/flash/y");
        },
-       std::string("rename: ") + strerror(ENOENT)},
+       std::string("rename /flash/plain: ") + strerror(ENOENT)},
   };
   for (const Case& c : cases) {
     ts::removeTree("/flash");
@@ -156,9 +163,9 @@ TEST_F(CommitTest, WhatCannotBeDoneIsRefusedBeforeAnythingChanges) {
     setEntry(m, "/flash/old", ManifestOp::kRemove, "");
     addMove(m, "/ram/two", "/flash/new/deep/two");
     c.stage(m);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(commitManifest(m), CommitOutcome::kRefused) << c.name;
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.error + "\n") << c.name;
+    TxnFailures failures;
+    EXPECT_EQ(commitManifest(m, {}, &failures), CommitOutcome::kRefused) << c.name;
+    EXPECT_EQ(lines(failures), c.error + "\n") << c.name;
     EXPECT_EQ(ts::listDir("/flash"), (std::vector<std::string>{"dir", "old", "plain"})) << c.name;
     EXPECT_EQ(ts::readFile("/flash/old"), "old") << c.name;
     EXPECT_TRUE(ts::exists("/flash/dir/inside")) << c.name;
@@ -185,9 +192,9 @@ TEST_F(CrossDeviceTest, CopiesAcrossFileSystemsAndDropsOnlyOurOwnSource) {
   Manifest m;
   setEntry(m, "/flash/staged", ManifestOp::kMoveStaged, "/ram/tmpStaged");
   addMove(m, "/ram/plain", "/flash/sub/plain");
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(commitManifest(m), CommitOutcome::kCommitted);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  TxnFailures failures;
+  EXPECT_EQ(commitManifest(m, {}, &failures), CommitOutcome::kCommitted);
+  EXPECT_EQ(lines(failures), "");
 
   EXPECT_EQ(ts::readFile("/flash/staged"), big);
   EXPECT_EQ(permissions("/flash/staged"), 0750u);
@@ -207,10 +214,9 @@ TEST_F(CrossDeviceTest, CopiesThatDoNotFitAreRefusedBeforeAnythingChanges) {
   Manifest m;
   setEntry(m, "/flash/target", ManifestOp::kMoveStaged, "/ram/tmpStaged");
   setEntry(m, "/flash/removed", ManifestOp::kRemove, "");
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(commitManifest(m), CommitOutcome::kNoSpace);
-  const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err, std::string("copy: ") + strerror(ENOSPC) + "\n");
+  TxnFailures failures;
+  EXPECT_EQ(commitManifest(m, {}, &failures), CommitOutcome::kNoSpace);
+  EXPECT_EQ(lines(failures), std::string("copy /flash/target: ") + strerror(ENOSPC) + "\n");
   EXPECT_EQ(ts::readFile("/flash/target"), "old contents");
   EXPECT_EQ(ts::listDir("/flash"), (std::vector<std::string>{"removed", "target"}));
   EXPECT_TRUE(ts::exists("/ram/tmpStaged"));
@@ -229,10 +235,9 @@ TEST_F(CrossDeviceTest, AnOperationThatFailsIsUndoneWithEveryOneBeforeIt) {
   setEntry(m, "/flash/missing", ManifestOp::kRemove, "");
   setEntry(m, "/flash/plain", ManifestOp::kRemove, "");
   addMove(m, "/flash/new", "/flash/made/new");
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(commitManifest(m), CommitOutcome::kRolledBack);
-  const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err, std::string("rename: ") + strerror(EROFS) + "\n") << err;
+  TxnFailures failures;
+  EXPECT_EQ(commitManifest(m, {}, &failures), CommitOutcome::kRolledBack);
+  EXPECT_EQ(lines(failures), std::string("rename /flash/ro/dir/entry: ") + strerror(EROFS) + "\n");
   EXPECT_EQ(ts::readFile("/flash/ro/file"), "stays");
   EXPECT_EQ(ts::readFile("/flash/ro/dir/entry"), "stays too");
   EXPECT_EQ(ts::readFile("/flash/plain"), "old plain");
@@ -257,23 +262,26 @@ TEST_F(CommitTest, ACheckedSourceThatChangedIsNotMovedIntoPlace) {
     const char* name;
     std::function<void(const std::string&)> change;
     CommitOutcome outcome;
+    std::string failure;  // what the commit notes
   };
+  const std::string source = "/rw/pckg/.download/kernel.npk";
+  const std::string changed = source + ": " + kChangedSinceChecked + "\n";
   const Case cases[] = {
-      {"unchanged", [](const std::string&) {}, CommitOutcome::kCommitted},
+      {"unchanged", [](const std::string&) {}, CommitOutcome::kCommitted, ""},
       {"written to", [](const std::string& p) { ts::writeFile(p, "other bytes, same name"); },
-       CommitOutcome::kRefused},
+       CommitOutcome::kRefused, changed},
       {"replaced",
        [](const std::string& p) {
          ts::writeFile(p + ".new", "checked");
          ASSERT_EQ(rename((p + ".new").c_str(), p.c_str()), 0);
        },
-       CommitOutcome::kRefused},
-      {"gone", [](const std::string& p) { unlink(p.c_str()); }, CommitOutcome::kRefused},
+       CommitOutcome::kRefused, changed},
+      {"gone", [](const std::string& p) { unlink(p.c_str()); }, CommitOutcome::kRefused,
+       "rename " + source + ": " + strerror(ENOENT) + "\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ts::makeDirs("/rw/pckg/.download");
-    const std::string source = "/rw/pckg/.download/kernel.npk";
     ts::writeFile(source, "checked");
     ts::writeFile("/flash/other", "old");
     Manifest m;
@@ -283,8 +291,10 @@ TEST_F(CommitTest, ACheckedSourceThatChangedIsNotMovedIntoPlace) {
     m.checkedSources.push_back({source, checked});
     setEntry(m, "/flash/other", ManifestOp::kRemove, "");
     c.change(source);
-    EXPECT_EQ(commitManifest(m), c.outcome);
+    TxnFailures failures;
+    EXPECT_EQ(commitManifest(m, {}, &failures), c.outcome);
     const bool committed = c.outcome == CommitOutcome::kCommitted;
+    EXPECT_EQ(lines(failures), c.failure);
     EXPECT_EQ(ts::exists("/flash/kernel.img"), committed);
     EXPECT_EQ(ts::exists("/flash/other"), !committed);
     unlink("/flash/kernel.img");

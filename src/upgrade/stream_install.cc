@@ -7,6 +7,7 @@
 #include "apply/install.h"
 #include "apply/safe_names.h"
 #include "apply/schedule.h"
+#include "base/ignore.h"
 #include "console/console.h"
 #include "package/format.h"
 #include "package/reader.h"
@@ -94,7 +95,7 @@ void blockOffByDefault(Repository& repo, PackageReader& reader, const KeptState&
   if (reader.partType != kPartOffByDefault) return;
   std::vector<Dependency> offByDefault;
   // A list cut short keeps the entries read before the cut.
-  static_cast<void>(readDependencyList(reader, offByDefault));
+  ignoreResult(readDependencyList(reader, offByDefault));
   for (const Dependency& entry : offByDefault) {
     if (keptState.count(entry.name) == 0) appendRecord(repo, offByDefaultBlocker(entry.name));
   }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "apply/free_space.h"
+#include "apply/removal.h"
 #include "apply/safe_names.h"
 #include "apply/schedule.h"
 #include "console/console.h"

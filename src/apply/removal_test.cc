@@ -1,3 +1,5 @@
+#include "apply/removal.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "apply/install.h"
+#include "apply/removal.h"
 #include "apply/safe_names.h"
 #include "apply/schedule.h"
 #include "base/ignore.h"

@@ -7,6 +7,7 @@
 #include <optional>
 #include <ostream>
 
+#include "base/ignore.h"
 #include "cli/modes.h"
 #include "console/failure_report.h"
 #include "console/spinner.h"
@@ -33,9 +34,11 @@ void cancelKeptManifest(Manifest& m) {
 
 ExitStatus runCommitMode(Repository& repo) {
   Manifest m;
-  // A missing or empty file leaves nothing to do, which is no failure.
-  if (!readManifest(m, kKeptManifestPath)) {
-  }
+  // A missing or empty file leaves nothing to do, which is no failure. After
+  // a malformed line or a read error, what was read before it is committed,
+  // as it always was: the fingerprint check below still refuses a manifest
+  // made against packages that have changed since.
+  ignoreResult(readManifest(m, kKeptManifestPath));
   std::ostream& out = *repo.out;
   // Made against packages that another run has changed since, the manifest
   // would remove or replace their files by what it knew then.
@@ -75,9 +78,9 @@ ExitStatus runCommitMode(Repository& repo) {
 
 ExitStatus runCancelMode() {
   Manifest m;
-  // A missing or empty file leaves nothing to do, which is no failure.
-  if (!readManifest(m, kKeptManifestPath)) {
-  }
+  // Whatever could be read, the file and the kept temporaries go: a missing
+  // or damaged manifest is cancelled as well as a whole one.
+  ignoreResult(readManifest(m, kKeptManifestPath));
   cancelKeptManifest(m);
   return ExitStatus::kSuccess;
 }

@@ -88,10 +88,12 @@ bool writeManifest(Manifest& m, const std::string& path) {
   return ok;
 }
 
-bool readManifest(Manifest& m, const std::string& path) {
+ManifestRead readManifest(Manifest& m, const std::string& path) {
+  ManifestRead read;
   // A FIFO or a link at the manifest's name is no manifest.
   LineReader in(path.c_str());
-  if (!in.opened()) return false;
+  if (!in.opened()) return read;
+  read.load = ManifestLoad::kMalformed;
   std::string line;
   bool whole = false;
   bool cut = false;  // the last line read had no newline
@@ -99,19 +101,21 @@ bool readManifest(Manifest& m, const std::string& path) {
     // The end of the file after a whole line reads as an empty line, which
     // ends reading.
     if (!in.next(line, whole) && (in.failed() || cut)) break;
-    if (line.empty()) return true;
+    if (line.empty()) break;
     cut = !whole;
     const Fields fields = splitLine(line);
-    if (fields.count < 2) return false;
+    if (fields.count < 2) return read;
     if (fields.kind == "U") {
       setEntry(m, fields.path, ManifestOp::kRemove, "");
     } else if (fields.kind == "L" || fields.kind == "M") {
-      if (fields.count < 3) return false;
+      if (fields.count < 3) return read;
       setEntry(m, fields.path, fields.kind == "L" ? ManifestOp::kLink : ManifestOp::kMove,
                fields.rest);
     }
+    ++read.lines;
   }
-  return !m.empty();
+  read.load = in.failed() ? ManifestLoad::kReadError : ManifestLoad::kLoaded;
+  return read;
 }
 
 }  // namespace installer

@@ -77,15 +77,7 @@ bool writeManifest(Manifest& m, const std::string& path) {
   std::string temporary;
   const int fd = createTemporaryFile(m.temporaries, parentDir(path), temporary);
   if (fd < 0) return false;
-  bool ok = writeAll(fd, text) && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  ok = ok && rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    const int error = errno;
-    unlink(temporary.c_str());
-    errno = error;
-  }
-  return ok;
+  return replaceFromTemporary(fd, temporary, path, text, 0644) == ReplaceStep::kDone;
 }
 
 ManifestRead readManifest(Manifest& m, const std::string& path) {

@@ -10,14 +10,8 @@ namespace {
 
 namespace ts = testing_support;
 
-class ManifestFileTest : public ts::SandboxTest {
+class ManifestFileTest : public ts::RouterDirsTest {
  protected:
-  void SetUp() override {
-    SandboxTest::SetUp();
-    if (stopped()) return;
-    ts::makeDirs("/ram");
-  }
-
   // "op path source" per entry, for comparing whole manifests at once.
   static std::string describe(const Manifest& m) {
     std::string text;

@@ -120,9 +120,13 @@ StreamResult installStandardInput(Repository& repo, Manifest& manifest, const Ru
   std::istream input(&standardInput);
   StreamResult r;
   const std::size_t reportsBefore = repo.messages.size();
-  const StreamInstall stopped =
-      installFromStream(repo, manifest, input, options.installFlags | kFlagUpgrade, KeptState{},
-                        &capture.copy(), &r.packageDirectory, &r.bootImage, &r.label);
+  const KeptState noChoices;
+  StreamOutcome outcome = installFromStream(
+      {repo, manifest, noChoices, options.installFlags | kFlagUpgrade, &capture.copy()}, input);
+  const StreamInstall stopped = outcome.status;
+  r.packageDirectory = std::move(outcome.packageDir);
+  r.bootImage = outcome.bootImage;
+  r.label = std::move(outcome.label);
   r.status = exitStatusOf(stopped);
   // A file that cannot fit the flash was refused before any byte of it was
   // staged: reported as a write to a full flash is.

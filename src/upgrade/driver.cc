@@ -326,9 +326,9 @@ std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flag
     if (!input.isOpen()) continue;
     SourceIdentity opened;
     const bool identified = input.identity(opened);
-    bool bootImage = false;
-    const StreamInstall result =
-        installFromStream(repo, m, input.stream(), flags, keptState, nullptr, nullptr, &bootImage);
+    const StreamOutcome outcome = installFromStream({repo, m, keptState, flags}, input.stream());
+    const StreamInstall result = outcome.status;
+    const bool bootImage = outcome.bootImage;
     if (input.unreadable()) return stopUnreadable(repo, m, file.path, trace, stop);
     if (trace != nullptr) trace->planned[index].result = static_cast<int>(result);
     if (result != StreamInstall::kInstalled) {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <iterator>
 #include <ostream>
 
 #include "base/ignore.h"
@@ -88,6 +89,31 @@ bool takeRunLock(RunLock& lock, std::ostream& out) {
   return false;
 }
 
+// The modes that work on the loaded repository, in the order they are
+// tried: the first one the options choose runs. "--commit" and "--cancel"
+// act before anything is loaded and are no part of it.
+struct Mode {
+  const char* name;
+  bool (*chosen)(const RunOptions&);
+  ExitStatus (*run)(Repository&, const RunOptions&);
+};
+
+constexpr Mode kModes[] = {
+    {"show", [](const RunOptions& o) { return o.show; },
+     [](Repository& repo, const RunOptions&) { return runShowMode(repo); }},
+    {"cleanup", [](const RunOptions& o) { return o.cleanup; },
+     [](Repository& repo, const RunOptions&) { return runCleanupMode(repo); }},
+    {"image", [](const RunOptions& o) { return o.imageFromInput; }, runImageMode},
+    {"upgrade", [](const RunOptions&) { return true; }, runUpgradeMode},
+};
+
+const Mode& chosenMode(const RunOptions& options) {
+  for (const Mode& mode : kModes) {
+    if (mode.chosen(options)) return mode;
+  }
+  return kModes[std::size(kModes) - 1];
+}
+
 }  // namespace
 
 int runInstaller(int argc, char** argv) {
@@ -141,18 +167,9 @@ int runInstaller(int argc, char** argv) {
     return static_cast<int>(ExitStatus::kUnreadable);
   }
 
-  ExitStatus status;
-  if (options.show) {
-    status = runShowMode(repo);
-    // The listing is shown, but the flash is not whole.
-    if (recovered == Recovered::kFailed) status = ExitStatus::kFailed;
-  } else if (options.cleanup) {
-    status = runCleanupMode(repo);
-  } else if (options.imageFromInput) {
-    status = runImageMode(repo, options);
-  } else {
-    status = runUpgradeMode(repo, options);
-  }
+  ExitStatus status = chosenMode(options).run(repo, options);
+  // The listing is shown, but the flash is not whole.
+  if (recovered == Recovered::kFailed) status = ExitStatus::kFailed;
   return static_cast<int>(status);
 }
 

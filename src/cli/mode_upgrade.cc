@@ -1,8 +1,6 @@
 // The upgrade run: the default mode when no mode option is given.
 #include <iostream>
 
-#include "apply/free_space.h"
-#include "apply/schedule.h"
 #include "cli/modes.h"
 #include "console/console.h"
 #include "console/failure_report.h"
@@ -12,51 +10,29 @@
 #include "txn/kept_stamp.h"
 #include "txn/manifest.h"
 #include "txn/manifest_file.h"
-#include "txn/staging.h"
 #include "txn/temporaries.h"
-#include "upgrade/driver.h"
+#include "upgrade/upgrade_run.h"
 
 namespace installer {
 
 namespace {
 
 const char* const kManifestPath = "/ram/MANIFEST";
-const char* const kChangedMarker = "/flash/PCKGS_CHANGED";
 
 }  // namespace
 
 ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options) {
   Manifest manifest;
-  applyScheduledActions(repo, manifest, Verbosity::kReport);
+  UpgradeDecision decision = decideUpgrade(repo, manifest, options.installFlags);
+  std::vector<Package>& installed = decision.installed;
   ExitStatus status = ExitStatus::kSuccess;
-
-  const InstallFlags flags = options.installFlags | kFlagUpgrade;
-  UpgradeStop stop;
-  std::vector<Package> installed = runUpgrade(repo, manifest, flags, {}, nullptr, &stop);
-  // A package file the disk could not give back ends the run as a database
-  // file does: nothing changed, and a failure.
-  if (stop.reason == UpgradeStop::Reason::kUnreadable) status = ExitStatus::kFailed;
-
-  // A file that could never fit was refused before it was staged; the run
-  // ends as one whose staged changes do not fit (also with "--reinstall":
-  // such a file could not be committed either).
-  if (stop.reason == UpgradeStop::Reason::kNoSpace ||
-      ((flags & kFlagReinstall) == 0 && !checkFreeSpace(manifest))) {
-    reportError(repo, "not enough space for upgrade");
-    cancelManifest(manifest);
-    installed.clear();
-    status = ExitStatus::kNoSpace;
-  }
+  if (decision.verdict == UpgradeVerdict::kUnreadable) status = ExitStatus::kFailed;
+  if (decision.verdict == UpgradeVerdict::kNoSpace) status = ExitStatus::kNoSpace;
 
   const bool changed = !manifest.empty();
   PreparedCommit prepared;
   if (changed) {
-    // The boot scripts learn from this marker that packages changed: a
-    // commit without it would go unnoticed by them.
-    auto marker = createStagedFile(manifest, kChangedMarker, 1, 0);
-    marker->close();
-    if (marker->fail()) {
-      reportError(repo, "could not write %s", kChangedMarker);
+    if (!stageChangedMarker(repo, manifest)) {
       cancelManifest(manifest);
       installed.clear();
       status = ExitStatus::kFailed;
@@ -91,20 +67,10 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options) {
       // Everything that can fail before the first rename is tried before
       // anything is announced: copies onto the flash that do not fit are
       // refused as the free-space estimate refuses.
-      releaseFileLists(repo);
-      std::string heldDirectory;
-      CommitOptions commitOptions;
-      commitOptions.heldDirectory = &heldDirectory;
       TxnFailures failures;
-      const CommitOutcome ready = prepareCommit(manifest, commitOptions, prepared, &failures);
+      const CommitOutcome ready = prepareUpgradeCommit(repo, manifest, prepared, failures);
       reportFailures(std::cerr, failures);
-      if (!heldDirectory.empty()) {
-        reportError(repo, "could not replace directory %s: it holds other files",
-                    heldDirectory.c_str());
-      }
       if (ready != CommitOutcome::kCommitted) {
-        if (ready == CommitOutcome::kNoSpace) reportError(repo, "not enough space for upgrade");
-        cancelManifest(manifest);
         installed.clear();
         status = ready == CommitOutcome::kNoSpace ? ExitStatus::kNoSpace : ExitStatus::kFailed;
       }

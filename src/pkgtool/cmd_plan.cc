@@ -5,8 +5,6 @@
 #include <iostream>
 #include <sstream>
 
-#include "apply/free_space.h"
-#include "apply/schedule.h"
 #include "cli/exit_status.h"
 #include "console/console.h"
 #include "pkgtool/installed.h"
@@ -15,7 +13,7 @@
 #include "pkgtool/router_root.h"
 #include "pkgtool/text_table.h"
 #include "txn/planning.h"
-#include "upgrade/driver.h"
+#include "upgrade/upgrade_run.h"
 
 namespace installer {
 namespace {
@@ -62,13 +60,29 @@ void simulate(Repository& repo, InstallFlags flags, const std::vector<std::strin
   Planning planning;
   Manifest manifest;
   manifest.planning = &planning;
-  applyScheduledActions(repo, manifest, Verbosity::kReport);
-  flags |= kFlagUpgrade;
-  run.installed = runUpgrade(repo, manifest, flags, dirs, &run.trace);
+  UpgradeDecision decision = decideUpgrade(repo, manifest, flags, dirs, &run.trace);
+  run.installed = std::move(decision.installed);
   run.spaceChecked = (flags & kFlagReinstall) == 0;
-  if (run.spaceChecked && !checkFreeSpace(manifest)) {
-    reportError(repo, "not enough space for upgrade");
-    cancelManifest(manifest);
+  if (decision.verdict == UpgradeVerdict::kUnreadable) {
+    run.status = static_cast<int>(ExitStatus::kFailed);
+  }
+  // The upgrade run's own steps up to its first rename: the marker is
+  // staged, and the commit is prepared, its copies across file systems
+  // predicted.
+  bool noSpace = decision.verdict == UpgradeVerdict::kNoSpace;
+  if (!manifest.empty()) {
+    PreparedCommit prepared;
+    TxnFailures failures;
+    if (!stageChangedMarker(repo, manifest)) {
+      cancelManifest(manifest);
+      run.installed.clear();
+      run.status = static_cast<int>(ExitStatus::kFailed);
+    } else if (prepareUpgradeCommit(repo, manifest, prepared, failures) ==
+               CommitOutcome::kNoSpace) {
+      noSpace = true;
+    }
+  }
+  if (noSpace) {
     run.installed.clear();
     run.spaceOk = false;
     // Nothing is installed then, as after a failed file.

@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 
+#include "txn/commit.h"
 #include "txn/manifest.h"
 
 namespace installer {
@@ -36,6 +37,13 @@ void notePlannedUse(Manifest& m, const std::string& dir, std::int64_t bytes);
 // stat() of a manifest entry's source; for a file a planning manifest only
 // pretends to have staged, its directory's device and the bytes written.
 bool statStagedSource(const Manifest& m, const std::string& source, struct stat& st);
+
+// What preparing the commit would answer for a planning manifest, as far as
+// room goes: kNoSpace when the copies of the moves that cross file systems
+// (made beside their targets while the old files still stand) would not fit
+// the free space of their targets' file systems less what the run staged
+// there; kCommitted otherwise.
+CommitOutcome predictCommit(const Manifest& m);
 
 // The device of the file system holding `path`; 0 when it cannot be asked.
 std::uint64_t deviceOf(const std::string& path);

@@ -1,0 +1,67 @@
+#include "upgrade/upgrade_run.h"
+
+#include "apply/free_space.h"
+#include "apply/schedule.h"
+#include "console/console.h"
+#include "txn/planning.h"
+#include "txn/staging.h"
+
+namespace installer {
+namespace {
+
+const char* const kChangedMarker = "/flash/PCKGS_CHANGED";
+
+}  // namespace
+
+UpgradeDecision decideUpgrade(Repository& repo, Manifest& m, InstallFlags flags,
+                              const std::vector<std::string>& dirs, UpgradeTrace* trace) {
+  applyScheduledActions(repo, m, Verbosity::kReport);
+  UpgradeDecision decision;
+  UpgradeStop stop;
+  decision.installed = runUpgrade(repo, m, flags | kFlagUpgrade, dirs, trace, &stop);
+  // A package file the disk could not give back ends the run as a database
+  // file does: nothing changed, and a failure.
+  if (stop.reason == UpgradeStop::Reason::kUnreadable) {
+    decision.verdict = UpgradeVerdict::kUnreadable;
+  }
+  // A file that could never fit was refused before it was staged; the run
+  // ends as one whose staged changes do not fit (also with "--reinstall":
+  // such a file could not be committed either).
+  if (stop.reason == UpgradeStop::Reason::kNoSpace ||
+      ((flags & kFlagReinstall) == 0 && !checkFreeSpace(m))) {
+    reportError(repo, "not enough space for upgrade");
+    cancelManifest(m);
+    decision.installed.clear();
+    decision.verdict = UpgradeVerdict::kNoSpace;
+  }
+  return decision;
+}
+
+bool stageChangedMarker(Repository& repo, Manifest& m) {
+  auto marker = createStagedFile(m, kChangedMarker, 1, 0);
+  marker->close();
+  if (!marker->fail()) return true;
+  reportError(repo, "could not write %s", kChangedMarker);
+  return false;
+}
+
+CommitOutcome prepareUpgradeCommit(Repository& repo, Manifest& m, PreparedCommit& prepared,
+                                   TxnFailures& failures) {
+  releaseFileLists(repo);
+  std::string heldDirectory;
+  CommitOptions options;
+  options.heldDirectory = &heldDirectory;
+  const CommitOutcome ready =
+      m.planning != nullptr ? predictCommit(m) : prepareCommit(m, options, prepared, &failures);
+  if (!heldDirectory.empty()) {
+    reportError(repo, "could not replace directory %s: it holds other files",
+                heldDirectory.c_str());
+  }
+  if (ready != CommitOutcome::kCommitted) {
+    if (ready == CommitOutcome::kNoSpace) reportError(repo, "not enough space for upgrade");
+    cancelManifest(m);
+  }
+  return ready;
+}
+
+}  // namespace installer

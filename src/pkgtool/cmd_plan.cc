@@ -71,13 +71,11 @@ void simulate(Repository& repo, InstallFlags flags, const std::vector<std::strin
   // predicted.
   bool noSpace = decision.verdict == UpgradeVerdict::kNoSpace;
   if (!manifest.empty()) {
-    PreparedCommit prepared;
-    TxnFailures failures;
     if (!stageChangedMarker(repo, manifest)) {
       cancelManifest(manifest);
       run.installed.clear();
       run.status = static_cast<int>(ExitStatus::kFailed);
-    } else if (prepareUpgradeCommit(repo, manifest, prepared, failures) ==
+    } else if (settleUnreadyCommit(repo, manifest, predictCommit(manifest), "") ==
                CommitOutcome::kNoSpace) {
       noSpace = true;
     }

@@ -3,7 +3,6 @@
 #include "apply/free_space.h"
 #include "apply/schedule.h"
 #include "console/console.h"
-#include "txn/planning.h"
 #include "txn/staging.h"
 
 namespace installer {
@@ -51,8 +50,12 @@ CommitOutcome prepareUpgradeCommit(Repository& repo, Manifest& m, PreparedCommit
   std::string heldDirectory;
   CommitOptions options;
   options.heldDirectory = &heldDirectory;
-  const CommitOutcome ready =
-      m.planning != nullptr ? predictCommit(m) : prepareCommit(m, options, prepared, &failures);
+  return settleUnreadyCommit(repo, m, prepareCommit(m, options, prepared, &failures),
+                             heldDirectory);
+}
+
+CommitOutcome settleUnreadyCommit(Repository& repo, Manifest& m, CommitOutcome ready,
+                                  const std::string& heldDirectory) {
   if (!heldDirectory.empty()) {
     reportError(repo, "could not replace directory %s: it holds other files",
                 heldDirectory.c_str());

@@ -43,10 +43,16 @@ UpgradeDecision decideUpgrade(Repository& repo, Manifest& m, InstallFlags flags,
 // Whether the commit can be made, found before anything is announced: every
 // check and copy of prepareCommit, so that copies onto the flash that do not
 // fit are refused as the free-space estimate refuses (kNoSpace, reported as
-// it is, the manifest cancelled). For a planning manifest the copies are
-// only predicted, and `prepared` is never ready. Failed steps go to
-// `failures`, for the mode to print.
+// it is, the manifest cancelled). Failed steps go to `failures`, for the
+// mode to print.
 CommitOutcome prepareUpgradeCommit(Repository& repo, Manifest& m, PreparedCommit& prepared,
                                    TxnFailures& failures);
+
+// What the run makes of a commit that is not `ready` (the answer of
+// prepareCommit, or of predictCommit for a planning manifest): reported, and
+// the manifest cancelled. `heldDirectory` names a directory the commit
+// would have had to replace, or is empty.
+CommitOutcome settleUnreadyCommit(Repository& repo, Manifest& m, CommitOutcome ready,
+                                  const std::string& heldDirectory);
 
 }  // namespace installer

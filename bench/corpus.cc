@@ -16,6 +16,7 @@
 #include "package/signer.h"
 #include "package/writer.h"
 #include "store/metadata.h"
+#include "txn/commit.h"
 #include "txn/manifest.h"
 
 namespace bench {

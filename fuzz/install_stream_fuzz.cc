@@ -299,12 +299,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   installer::HeldCopy copy([&copied] { return &copied; }, installer::kHeldCopyLimit,
                            [&copied] { copied.str(""); });
   installer::Manifest m;
-  std::string packageDir;
-  bool bootImage = false;
   installer::InstallFlags flags = installer::kFlagUpgrade;
   if (setup & 8) flags |= installer::kFlagDowngrade;
-  const auto result = static_cast<int>(installer::installFromStream(
-      repo, m, input, flags, installer::KeptState{}, &copy, &packageDir, &bootImage));
+  const installer::KeptState noChoices;
+  const installer::StreamOutcome outcome =
+      installer::installFromStream({repo, m, noChoices, flags, &copy}, input);
+  const std::string& packageDir = outcome.packageDir;
+  const auto result = static_cast<int>(outcome.status);
   FUZZ_CHECK(result >= 0 && result <= static_cast<int>(installer::StreamInstall::kNoSpace));
 
   // The copy is what was read: never anything else, never more, and

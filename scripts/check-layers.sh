@@ -4,7 +4,7 @@
 # The folders of src/, bottom-up: each may include only those before it.
 set -eu
 cd "$(dirname "$0")/.."
-layers="records platform package console txn store plan apply upgrade cli pkgtool"
+layers="base platform txn records package console store plan apply upgrade cli pkgtool"
 
 rank() {
   i=0

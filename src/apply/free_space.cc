@@ -8,6 +8,7 @@
 #include <string>
 
 #include "txn/paths.h"
+#include "txn/planning.h"
 #include "txn/staging.h"
 
 namespace installer {
@@ -140,7 +141,6 @@ namespace {
 // A planning manifest's staged files (and reserved log) are not on disk; a
 // real run's are by now, and the file systems show it.
 void takePlannedUse(const Manifest& m, FsSpace& fs) {
-  if (!m.planOnly) return;
   const std::int64_t used = plannedUse(m, fs.path) / static_cast<std::int64_t>(fs.blockSize);
   fs.freeBlocksNow -= used;
   fs.freeBlocks = fs.freeBlocksNow;

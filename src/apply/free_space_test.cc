@@ -79,15 +79,8 @@ TEST(FreeSpaceIsUnder, ComparesTextOnly) {
   }
 }
 
-class FreeSpaceSandbox : public testing_support::SandboxTest {
+class FreeSpaceSandbox : public testing_support::RouterDirsTest {
  protected:
-  void SetUp() override {
-    SandboxTest::SetUp();
-    if (stopped()) return;
-    testing_support::makeDirs("/flash");
-    testing_support::makeDirs("/ram");
-  }
-
   // A file system of its own at `path`, so that "/ram" and it differ in device.
   void mountTmpfs(const std::string& path, std::uint64_t bytes) {
     testing_support::makeDirs(path);

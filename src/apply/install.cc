@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "apply/free_space.h"
+#include "apply/removal.h"
 #include "apply/safe_names.h"
 #include "apply/schedule.h"
 #include "console/console.h"
@@ -383,7 +384,8 @@ InstallOutcome installFromHeader(Repository& repo, Manifest& m, PackageReader& r
     return {};
   }
   if (bundle != nullptr && in.record->name == bundle->name) return {};
-  if (in.record->name == "system" && versionMajor(in.record->version) <= 6 && !m.planOnly) {
+  if (in.record->name == "system" && versionMajor(in.record->version) <= 6 &&
+      m.planning == nullptr) {
     markConversion();
   }
 

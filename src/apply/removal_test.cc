@@ -1,9 +1,12 @@
+#include "apply/removal.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "apply/schedule.h"
 #include "support/package_records.h"
 #include "support/sandbox.h"
+#include "txn/commit.h"
 #include "txn/staging.h"
 
 namespace installer {
@@ -15,12 +18,11 @@ using testing_support::readFile;
 using testing_support::ver;
 using testing_support::writeFile;
 
-class RemovalTest : public testing_support::SandboxTest {
+class RemovalTest : public testing_support::RouterDirsTest {
  protected:
   void SetUp() override {
-    SandboxTest::SetUp();
+    RouterDirsTest::SetUp();
     if (stopped()) return;
-    makeDirs("/ram");
     makeDirs("/flash/var/pdb/foo");
     foo_.version = ver(1, 0);
   }

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <limits>
 
+#include "base/ignore.h"
+
 namespace installer {
 
 FdOutputBuf::FdOutputBuf(int fd, std::size_t blockSize) : fd_(fd), buffer_(blockSize) {
@@ -15,7 +17,7 @@ FdOutputBuf::FdOutputBuf(int fd, std::size_t blockSize) : fd_(fd), buffer_(block
 
 // Callers that care close first and look at the result; a destructor can
 // only let the descriptor go.
-FdOutputBuf::~FdOutputBuf() { static_cast<void>(close()); }
+FdOutputBuf::~FdOutputBuf() { ignoreResult(close()); }
 
 bool FdOutputBuf::flushBuffer() {
   const char* data = pbase();

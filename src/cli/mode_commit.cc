@@ -3,13 +3,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <iostream>
 #include <optional>
 #include <ostream>
 
+#include "base/ignore.h"
 #include "cli/modes.h"
 #include "cli/run_report.h"
+#include "console/failure_report.h"
+#include "console/spinner.h"
+#include "txn/commit.h"
 #include "txn/kept_stamp.h"
 #include "txn/manifest.h"
+#include "txn/manifest_file.h"
 #include "txn/recovery.h"
 #include "txn/temporaries.h"
 
@@ -29,9 +35,11 @@ void cancelKeptManifest(Manifest& m) {
 
 ExitStatus runCommitMode(Repository& repo, RunReport& report) {
   Manifest m;
-  // A missing or empty file leaves nothing to do, which is no failure.
-  if (!readManifest(m, kKeptManifestPath)) {
-  }
+  // A missing or empty file leaves nothing to do, which is no failure. After
+  // a malformed line or a read error, what was read before it is committed,
+  // as it always was: the fingerprint check below still refuses a manifest
+  // made against packages that have changed since.
+  ignoreResult(readManifest(m, kKeptManifestPath));
   std::ostream& out = *repo.out;
   // Made against packages that another run has changed since, the manifest
   // would remove or replace their files by what it knew then.
@@ -58,29 +66,24 @@ ExitStatus runCommitMode(Repository& repo, RunReport& report) {
   out << "finishing install... " << std::flush;
   Spinner spinner{out, {}};
   CommitOptions options;
-  options.spinner = &spinner;
+  options.onCopiedBlock = [&spinner] { advanceSpinner(spinner); };
   options.keptManifest = true;
   if (m.empty()) report.conclude(RunOutcome::kNothingToDo);
-  PreparedCommit prepared;
-  CommitOutcome outcome = report.prepareCommit(m, options, prepared, ExitStatus::kSuccess);
-  if (outcome == CommitOutcome::kCommitted) {
-    outcome = report.carryOutCommit(m, prepared);
-  } else {
-    report.conclude(RunOutcome::kRefused,
-                    outcome == CommitOutcome::kNoSpace ? "no-space" : "commit-refused");
-  }
+  TxnFailures failures;
+  const CommitOutcome outcome = report.commit(m, options, ExitStatus::kSuccess, &failures);
   // The backspace and blank wipe the spinner's last character.
   out << "\b \n" << std::flush;
-  // A failure was reported as it happened; the old state stands (or is
-  // brought back at the next start), and the manifest can be tried again.
+  reportFailures(std::cerr, failures);
+  // After a failure the old state stands (or is brought back at the next
+  // start), and the manifest can be tried again.
   return outcome == CommitOutcome::kCommitted ? ExitStatus::kSuccess : ExitStatus::kFailed;
 }
 
 ExitStatus runCancelMode(RunReport& report) {
   Manifest m;
-  // A missing or empty file leaves nothing to do, which is no failure.
-  if (!readManifest(m, kKeptManifestPath)) {
-  }
+  // Whatever could be read, the file and the kept temporaries go: a missing
+  // or damaged manifest is cancelled as well as a whole one.
+  ignoreResult(readManifest(m, kKeptManifestPath));
   report.conclude(m.empty() ? RunOutcome::kNothingToDo : RunOutcome::kCancelled);
   cancelKeptManifest(m);
   return ExitStatus::kSuccess;

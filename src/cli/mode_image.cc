@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <iostream>
 #include <istream>
 #include <optional>
 #include <ostream>
@@ -15,15 +16,18 @@
 #include <vector>
 
 #include "apply/schedule.h"
+#include "base/ignore.h"
 #include "cli/fd_streams.h"
 #include "cli/modes.h"
 #include "cli/run_report.h"
 #include "console/console.h"
+#include "console/failure_report.h"
+#include "console/postlog.h"
 #include "package/fd_input.h"
 #include "package/held_copy.h"
+#include "txn/commit.h"
 #include "txn/file_io.h"
 #include "txn/manifest.h"
-#include "txn/postlog.h"
 #include "upgrade/stream_install.h"
 
 namespace installer {
@@ -93,7 +97,7 @@ class Capture {
   // so that it takes no room the install needs.
   void discard() {
     if (!file_) return;
-    static_cast<void>(file_->close());
+    ignoreResult(file_->close());
     file_.reset();
     if (unlink(kCaptureSource) != 0 && errno != ENOENT) std::perror("unlink");
   }
@@ -117,9 +121,13 @@ StreamResult installStandardInput(Repository& repo, Manifest& manifest, const Ru
   std::istream input(&standardInput);
   StreamResult r;
   const std::size_t reportsBefore = repo.messages.size();
-  const StreamInstall stopped =
-      installFromStream(repo, manifest, input, options.installFlags | kFlagUpgrade, KeptState{},
-                        &capture.copy(), &r.packageDirectory, &r.bootImage, &r.label);
+  const KeptState noChoices;
+  StreamOutcome outcome = installFromStream(
+      {repo, manifest, noChoices, options.installFlags | kFlagUpgrade, &capture.copy()}, input);
+  const StreamInstall stopped = outcome.status;
+  r.packageDirectory = std::move(outcome.packageDir);
+  r.bootImage = outcome.bootImage;
+  r.label = std::move(outcome.label);
   r.status = exitStatusOf(stopped);
   // A file that cannot fit the flash was refused before any byte of it was
   // staged: reported as a write to a full flash is.
@@ -178,14 +186,9 @@ ExitStatus settleManifest(Repository& repo, Manifest& manifest, ExitStatus statu
   std::string heldDirectory;
   CommitOptions options;
   options.heldDirectory = &heldDirectory;
-  PreparedCommit prepared;
-  CommitOutcome committed = report.prepareCommit(manifest, options, prepared, status);
-  if (committed == CommitOutcome::kCommitted) {
-    committed = report.carryOutCommit(manifest, prepared);
-  } else {
-    report.conclude(RunOutcome::kRefused,
-                    committed == CommitOutcome::kNoSpace ? "no-space" : "commit-refused");
-  }
+  TxnFailures failures;
+  const CommitOutcome committed = report.commit(manifest, options, status, &failures);
+  reportFailures(std::cerr, failures);
   if (!heldDirectory.empty()) {
     reportError(repo, "could not replace directory %s: it holds other files",
                 heldDirectory.c_str());
@@ -196,8 +199,8 @@ ExitStatus settleManifest(Repository& repo, Manifest& manifest, ExitStatus statu
     reportError(repo, "installation of %s failed: disk is too small",
                 installedLabel(repo, recordsBefore).c_str());
   }
-  // Each other failure was reported as it happened; the run must not end as
-  // a success.
+  // Each other failure was reported above; the run must not end as a
+  // success.
   return committed == CommitOutcome::kCommitted ? status : ExitStatus::kFailed;
 }
 

@@ -1,19 +1,19 @@
 // The upgrade run: the default mode when no mode option is given.
-#include <cstdio>
+#include <iostream>
 
-#include "apply/free_space.h"
-#include "apply/schedule.h"
 #include "cli/modes.h"
 #include "cli/run_report.h"
 #include "console/console.h"
+#include "console/failure_report.h"
 #include "console/machine_progress.h"
+#include "console/postlog.h"
 #include "txn/checked_source.h"
+#include "txn/commit.h"
 #include "txn/kept_stamp.h"
 #include "txn/manifest.h"
-#include "txn/postlog.h"
-#include "txn/staging.h"
+#include "txn/manifest_file.h"
 #include "txn/temporaries.h"
-#include "upgrade/driver.h"
+#include "upgrade/upgrade_run.h"
 
 namespace installer {
 
@@ -35,37 +35,23 @@ void concludeUnchanged(RunReport& report) {
 }
 
 const char* const kManifestPath = "/ram/MANIFEST";
-const char* const kChangedMarker = "/flash/PCKGS_CHANGED";
 
 }  // namespace
 
 ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options, RunReport& report) {
   Manifest manifest;
-  applyScheduledActions(repo, manifest, Verbosity::kReport);
-  ExitStatus status = ExitStatus::kSuccess;
-
-  const InstallFlags flags = options.installFlags | kFlagUpgrade;
-  UpgradeStop stop;
-  if (repo.progress != nullptr) repo.progress->phase("scan");
-  std::vector<Package> installed = runUpgrade(repo, manifest, flags, {}, &report.trace(), &stop);
+  UpgradeDecision decision =
+      decideUpgrade(repo, manifest, options.installFlags, {}, &report.trace());
+  std::vector<Package>& installed = decision.installed;
   report.noteInstalled(installed);
-  // A package file the disk could not give back ends the run as a database
-  // file does: nothing changed, and a failure.
-  if (stop.reason == UpgradeStop::Reason::kUnreadable) {
+  report.noteInstalled(decision.cancelled);
+  ExitStatus status = ExitStatus::kSuccess;
+  if (!decision.unreadablePath.empty()) {
     status = ExitStatus::kFailed;
-    report.noteUnreadable(stop.path);
+    report.noteUnreadable(decision.unreadablePath);
     report.conclude(RunOutcome::kRefused, "unreadable");
   }
-
-  // A file that could never fit was refused before it was staged; the run
-  // ends as one whose staged changes do not fit (also with "--reinstall":
-  // such a file could not be committed either).
-  if (repo.progress != nullptr) repo.progress->phase("check");
-  if (stop.reason == UpgradeStop::Reason::kNoSpace ||
-      ((flags & kFlagReinstall) == 0 && !checkFreeSpace(manifest))) {
-    reportError(repo, "not enough space for upgrade");
-    cancelManifest(manifest);
-    installed.clear();
+  if (decision.verdict == UpgradeVerdict::kNoSpace) {
     status = ExitStatus::kNoSpace;
     report.conclude(RunOutcome::kRefused, "no-space");
   }
@@ -73,12 +59,7 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options, RunReport
   const bool changed = !manifest.empty();
   PreparedCommit prepared;
   if (changed) {
-    // The boot scripts learn from this marker that packages changed: a
-    // commit without it would go unnoticed by them.
-    auto marker = createStagedFile(manifest, kChangedMarker, 1, 0);
-    marker->close();
-    if (marker->fail()) {
-      reportError(repo, "could not write %s", kChangedMarker);
+    if (!stageChangedMarker(repo, manifest)) {
       cancelManifest(manifest);
       installed.clear();
       status = ExitStatus::kFailed;
@@ -98,7 +79,7 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options, RunReport
       // signature was checked.
       const std::string changedFile = changedSource(manifest.checkedSources);
       if (!changedFile.empty()) {
-        std::fprintf(stderr, "%s: changed since its signature was checked\n", changedFile.c_str());
+        reportFailures(std::cerr, {{"", changedFile, 0, kChangedSinceChecked}});
       }
       if (!changedFile.empty() ||
           !stampKeptList(databaseFingerprint() + sourcesFingerprint(manifest.checkedSources)) ||
@@ -119,18 +100,13 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options, RunReport
       // Everything that can fail before the first rename is tried before
       // anything is announced: copies onto the flash that do not fit are
       // refused as the free-space estimate refuses.
-      releaseFileLists(repo);
-      std::string heldDirectory;
-      CommitOptions commitOptions;
-      commitOptions.heldDirectory = &heldDirectory;
-      const CommitOutcome ready = report.prepareCommit(manifest, commitOptions, prepared, status);
-      if (!heldDirectory.empty()) {
-        reportError(repo, "could not replace directory %s: it holds other files",
-                    heldDirectory.c_str());
-      }
+      TxnFailures failures;
+      const CommitOutcome ready = prepareUpgradeCommit(
+          repo, manifest, prepared, failures,
+          [&report, status](Manifest& m, const CommitOptions& o, PreparedCommit& p,
+                            TxnFailures* f) { return report.prepareCommit(m, o, p, status, f); });
+      reportFailures(std::cerr, failures);
       if (ready != CommitOutcome::kCommitted) {
-        if (ready == CommitOutcome::kNoSpace) reportError(repo, "not enough space for upgrade");
-        cancelManifest(manifest);
         installed.clear();
         status = ready == CommitOutcome::kNoSpace ? ExitStatus::kNoSpace : ExitStatus::kFailed;
         report.conclude(RunOutcome::kRefused,
@@ -140,8 +116,12 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options, RunReport
   }
   for (const auto& package : installed) inform(repo, "installed %s", packageLabel(package).c_str());
   if (!changed && !report.concluded()) concludeUnchanged(report);
-  if (prepared.ready && report.carryOutCommit(manifest, prepared) != CommitOutcome::kCommitted) {
-    status = ExitStatus::kFailed;
+  if (prepared.ready) {
+    TxnFailures failures;
+    if (report.carryOutCommit(manifest, prepared, &failures) != CommitOutcome::kCommitted) {
+      status = ExitStatus::kFailed;
+    }
+    reportFailures(std::cerr, failures);
   }
   writePostlog(repo);
   return status;

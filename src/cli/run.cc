@@ -9,17 +9,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iostream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <ostream>
 
+#include "base/ignore.h"
 #include "cli/command_line.h"
 #include "cli/modes.h"
 #include "cli/run_report.h"
+#include "console/failure_report.h"
 #include "console/machine_progress.h"
+#include "platform/run_lock.h"
 #include "store/loader.h"
 #include "txn/recovery.h"
-#include "txn/run_lock.h"
 
 namespace installer {
 namespace {
@@ -42,7 +46,9 @@ Recovered recoverFirst(RunLock& lock, bool listingOnly, std::ostream& out,
   if (!recoveryPending()) return Recovered::kReady;
   if (listingOnly && lock.acquire() != LockOutcome::kHeld) return Recovered::kSkipped;
   std::string damaged;
-  const RecoveryOutcome outcome = recoverInterruptedRun(&damaged);
+  TxnFailures failures;
+  const RecoveryOutcome outcome = recoverInterruptedRun(&damaged, &failures);
+  reportFailures(std::cerr, failures);
   if (outcome == RecoveryOutcome::kRolledBack) recovered = RunOutcome::kRolledBack;
   if (outcome == RecoveryOutcome::kFinished) recovered = RunOutcome::kRolledForward;
   if (outcome == RecoveryOutcome::kCleanedUp) recovered = RunOutcome::kCleanedUp;
@@ -119,6 +125,31 @@ void recordUsage(const RunOptions& options, std::time_t started) {
   report.finish(static_cast<int>(ExitStatus::kSuccess));
 }
 
+// The modes that work on the loaded repository and leave a record, in the
+// order they are tried: the first one the options choose runs. The listing
+// comes before them (it leaves no record of its own), and "--commit" and
+// "--cancel" act before anything is loaded.
+struct Mode {
+  bool (*chosen)(const RunOptions&);
+  ExitStatus (*run)(Repository&, const RunOptions&, RunReport&);
+};
+
+constexpr Mode kModes[] = {
+    {[](const RunOptions& o) { return o.cleanup; },
+     [](Repository& repo, const RunOptions&, RunReport& report) {
+       return runCleanupMode(repo, report);
+     }},
+    {[](const RunOptions& o) { return o.imageFromInput; }, runImageMode},
+    {[](const RunOptions&) { return true; }, runUpgradeMode},
+};
+
+const Mode& chosenMode(const RunOptions& options) {
+  for (const Mode& mode : kModes) {
+    if (mode.chosen(options)) return mode;
+  }
+  return kModes[std::size(kModes) - 1];
+}
+
 }  // namespace
 
 int runInstaller(int argc, char** argv) {
@@ -160,8 +191,7 @@ int runInstaller(int argc, char** argv) {
   // Required after chroot, which leaves the working directory outside the
   // new root: a relative path would still reach the old tree. "/" exists in
   // every root, so there is no failure to handle.
-  if (chdir("/") != 0) {
-  }
+  ignoreResult(chdir("/"));
 
   RunLock lock;
   const bool listingOnly = outcome == ParseOutcome::kRun && options.show;
@@ -223,9 +253,7 @@ int runInstaller(int argc, char** argv) {
     }
     return static_cast<int>(status);
   }
-  if (options.cleanup) return finish(runCleanupMode(repo, report));
-  if (options.imageFromInput) return finish(runImageMode(repo, options, report));
-  return finish(runUpgradeMode(repo, options, report));
+  return finish(chosenMode(options).run(repo, options, report));
 }
 
 }  // namespace installer

@@ -97,7 +97,8 @@ void RunReport::conclude(RunOutcome outcome, std::string_view reason) {
 }
 
 CommitOutcome RunReport::prepareCommit(Manifest& m, const CommitOptions& options,
-                                       PreparedCommit& prepared, ExitStatus status) {
+                                       PreparedCommit& prepared, ExitStatus status,
+                                       TxnFailures* failures) {
   staged_.clear();
   if (repo_.progress != nullptr) repo_.progress->phase("commit");
   if (!m.empty()) {
@@ -109,7 +110,7 @@ CommitOutcome RunReport::prepareCommit(Manifest& m, const CommitOptions& options
       placedRun_ = record.run;
     }
   }
-  const CommitOutcome outcome = installer::prepareCommit(m, options, prepared);
+  const CommitOutcome outcome = installer::prepareCommit(m, options, prepared, failures);
   if (outcome != CommitOutcome::kCommitted && !staged_.empty()) {
     dropStagedRunRecord();
     staged_.clear();
@@ -117,15 +118,25 @@ CommitOutcome RunReport::prepareCommit(Manifest& m, const CommitOptions& options
   return outcome;
 }
 
-CommitOutcome RunReport::carryOutCommit(Manifest& m, PreparedCommit& prepared) {
+CommitOutcome RunReport::carryOutCommit(Manifest& m, PreparedCommit& prepared,
+                                        TxnFailures* failures) {
   if (!staged_.empty()) {
     if (placeRunRecord()) placed_ = staged_;
     staged_.clear();
   }
-  const CommitOutcome outcome = installer::carryOutCommit(m, prepared);
+  const CommitOutcome outcome = installer::carryOutCommit(m, prepared, failures);
   if (outcome == CommitOutcome::kRolledBack) conclude(RunOutcome::kUndone, "commit-failed");
   if (outcome == CommitOutcome::kUnfinished) conclude(RunOutcome::kUnfinished, "commit-failed");
   return outcome;
+}
+
+CommitOutcome RunReport::commit(Manifest& m, const CommitOptions& options, ExitStatus status,
+                                TxnFailures* failures) {
+  PreparedCommit prepared;
+  const CommitOutcome ready = prepareCommit(m, options, prepared, status, failures);
+  if (ready == CommitOutcome::kCommitted) return carryOutCommit(m, prepared, failures);
+  conclude(RunOutcome::kRefused, ready == CommitOutcome::kNoSpace ? "no-space" : "commit-refused");
+  return ready;
 }
 
 std::string RunReport::reasonFor(const std::string& label) const {

@@ -16,6 +16,7 @@
 #include "cli/exit_status.h"
 #include "records/package.h"
 #include "records/repository.h"
+#include "txn/commit.h"
 #include "txn/manifest.h"
 #include "txn/run_record.h"
 #include "upgrade/driver.h"
@@ -62,8 +63,13 @@ class RunReport {
   // cut never leaves a record that tells of another run. The record says
   // committed with `status`; a failure changes it at finish.
   CommitOutcome prepareCommit(Manifest& m, const CommitOptions& options, PreparedCommit& prepared,
-                              ExitStatus status);
-  CommitOutcome carryOutCommit(Manifest& m, PreparedCommit& prepared);
+                              ExitStatus status, TxnFailures* failures = nullptr);
+  CommitOutcome carryOutCommit(Manifest& m, PreparedCommit& prepared,
+                               TxnFailures* failures = nullptr);
+  // Both halves at once, for a mode that announces nothing between them; a
+  // refused preparation concludes the record as refused.
+  CommitOutcome commit(Manifest& m, const CommitOptions& options, ExitStatus status,
+                       TxnFailures* failures);
 
   // Writes the record of the run with its exit status, unless the one the
   // commit placed says the same. A record that cannot be written changes

@@ -1,7 +1,9 @@
-// Messages, warnings, errors and the live status line. Everything goes to
-// the repository's output stream (standard output in a run), is cut at 255
-// bytes, appended to the repository's message log, and silenced by the quiet
-// flag.
+// Messages, warnings, errors and the live status line, on the repository's
+// output stream (standard output in a run). A message's formatted text is
+// cut at 255 bytes and its prefix ("WARNING: ", "ERROR: ") comes on top of
+// that; every message printed is also appended to the repository's message
+// log, the post-install log to be. With the quiet flag nothing is printed,
+// drawn or logged: a quiet run's messages are in no log either.
 #pragma once
 
 #include <cstddef>

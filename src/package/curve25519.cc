@@ -1,5 +1,7 @@
 #include "package/curve25519.h"
 
+#include "base/ignore.h"
+
 namespace installer {
 namespace {
 
@@ -55,7 +57,7 @@ CurvePoint basePoint() {
   const std::uint8_t nine[32] = {9};
   CurvePoint b;
   // 9 is the u-coordinate of a point of the curve: this never fails.
-  static_cast<void>(decompressOddPoint(nine, b));
+  ignoreResult(decompressOddPoint(nine, b));
   return b;
 }
 

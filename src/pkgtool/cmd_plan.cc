@@ -5,8 +5,6 @@
 #include <iostream>
 #include <sstream>
 
-#include "apply/free_space.h"
-#include "apply/schedule.h"
 #include "cli/exit_status.h"
 #include "console/console.h"
 #include "pkgtool/installed.h"
@@ -14,7 +12,8 @@
 #include "pkgtool/plan_report.h"
 #include "pkgtool/router_root.h"
 #include "pkgtool/text_table.h"
-#include "upgrade/driver.h"
+#include "txn/planning.h"
+#include "upgrade/upgrade_run.h"
 
 namespace installer {
 namespace {
@@ -58,15 +57,30 @@ void simulate(Repository& repo, InstallFlags flags, const std::vector<std::strin
   std::streambuf* shown = std::cout.rdbuf(console.rdbuf());
   repo.quiet = false;
 
+  Planning planning;
   Manifest manifest;
-  manifest.planOnly = true;
-  applyScheduledActions(repo, manifest, Verbosity::kReport);
-  flags |= kFlagUpgrade;
-  run.installed = runUpgrade(repo, manifest, flags, dirs, &run.trace);
+  manifest.planning = &planning;
+  UpgradeDecision decision = decideUpgrade(repo, manifest, flags, dirs, &run.trace);
+  run.installed = std::move(decision.installed);
   run.spaceChecked = (flags & kFlagReinstall) == 0;
-  if (run.spaceChecked && !checkFreeSpace(manifest)) {
-    reportError(repo, "not enough space for upgrade");
-    cancelManifest(manifest);
+  if (decision.verdict == UpgradeVerdict::kUnreadable) {
+    run.status = static_cast<int>(ExitStatus::kFailed);
+  }
+  // The upgrade run's own steps up to its first rename: the marker is
+  // staged, and the commit is prepared, its copies across file systems
+  // predicted.
+  bool noSpace = decision.verdict == UpgradeVerdict::kNoSpace;
+  if (!manifest.empty()) {
+    if (!stageChangedMarker(repo, manifest)) {
+      cancelManifest(manifest);
+      run.installed.clear();
+      run.status = static_cast<int>(ExitStatus::kFailed);
+    } else if (settleUnreadyCommit(repo, manifest, predictCommit(manifest), "") ==
+               CommitOutcome::kNoSpace) {
+      noSpace = true;
+    }
+  }
+  if (noSpace) {
     run.installed.clear();
     run.spaceOk = false;
     // Nothing is installed then, as after a failed file.

@@ -6,8 +6,8 @@
 
 #include "pkgtool/pkgtool.h"
 #include "pkgtool/router_root.h"
+#include "platform/run_lock.h"
 #include "txn/recovery.h"
-#include "txn/run_lock.h"
 
 namespace installer {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "records/path_set.h"
+#include "base/path_set.h"
 #include "records/repository.h"
 
 namespace installer {

@@ -33,19 +33,27 @@ bool writeFileAtomically(const std::string& path, const std::string& bytes, mode
     umask(mask);
     mode &= ~mask;
   }
-  bool ok = fchmod(fd, mode) == 0;
-  if (!ok) error = reasonFor("cannot set the mode of", temp);
-  if (ok && !(ok = writeAll(fd, bytes))) error = reasonFor("cannot write", temp);
-  if (ok && !(ok = fsync(fd) == 0)) error = reasonFor("cannot write", temp);
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    error = reasonFor("cannot write", temp);
+  // The mode is set before anything is written: the file never carries the
+  // contents with the mode mkstemp gave it.
+  if (fchmod(fd, mode) != 0) {
+    error = reasonFor("cannot set the mode of", temp);
+    ::close(fd);
+    ::unlink(temp.c_str());
+    return false;
   }
-  if (ok && !(ok = std::rename(temp.c_str(), path.c_str()) == 0)) {
-    error = reasonFor("cannot rename the temporary file to", path);
+  switch (replaceFromTemporary(fd, temp, path, bytes, 0)) {
+    case ReplaceStep::kDone:
+      return true;
+    case ReplaceStep::kRename:
+      error = reasonFor("cannot rename the temporary file to", path);
+      return false;
+    case ReplaceStep::kWrite:
+    case ReplaceStep::kMode:
+    case ReplaceStep::kClose:
+      break;
   }
-  if (!ok) ::unlink(temp.c_str());
-  return ok;
+  error = reasonFor("cannot write", temp);
+  return false;
 }
 
 bool readWholeFile(const std::string& path, std::string& bytes, std::string& error) {

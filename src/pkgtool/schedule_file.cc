@@ -32,20 +32,8 @@ bool writeSchedule(const std::string& name, PendingAction action, std::string& e
     error = failure("create a file in", dir);
     return false;
   }
-  bool ok = writeAll(fd, std::string(actionWord(action)) + "\n") && fchmod(fd, 0644) == 0 &&
-            fsync(fd) == 0;
-  int cause = ok ? 0 : errno;
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    cause = errno;
-  }
-  if (ok && rename(temporary.c_str(), path.c_str()) != 0) {
-    ok = false;
-    cause = errno;
-  }
-  if (!ok) {
-    unlink(temporary.c_str());
-    errno = cause;
+  const std::string line = std::string(actionWord(action)) + "\n";
+  if (replaceFromTemporary(fd, temporary, path, line, 0644) != ReplaceStep::kDone) {
     error = failure("write", path);
     return false;
   }

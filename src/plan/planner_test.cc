@@ -435,32 +435,32 @@ TEST(KeepRequired, AMissingRequirementStopsTheWalk) {
   EXPECT_EQ(lib.action, PendingAction::kUninstall);
 }
 
-TEST(KeepRequired, RevivesTheNewestOfSeveralProviders) {
-  Repository repo;
-  InstalledPackage& app = addRecord(repo, "app", ver(1, 0));
-  app.depends = {dep("lib")};
-  InstalledPackage& older = addRecord(repo, "lib", ver(2, 0));
-  older.action = PendingAction::kUninstall;
-  InstalledPackage& newer = addRecord(repo, "lib", ver(2, 1));
-  newer.action = PendingAction::kUninstall;
-  keepRequired(repo, app, false);
-  EXPECT_EQ(older.action, PendingAction::kUninstall);
-  EXPECT_EQ(newer.action, PendingAction::kNone);
-}
-
-TEST(KeepRequired, EqualCopiesOfAProviderKeepTheFirst) {
-  // Two records of one package (a kept image and its copy in the second
-  // image directory): one of them is kept, never neither.
-  Repository repo;
-  InstalledPackage& app = addRecord(repo, "app", ver(1, 0));
-  app.depends = {dep("lib")};
-  InstalledPackage& first = addRecord(repo, "lib", ver(2, 0));
-  first.action = PendingAction::kUninstall;
-  InstalledPackage& second = addRecord(repo, "lib", ver(2, 0));
-  second.action = PendingAction::kUninstall;
-  keepRequired(repo, app, false);
-  EXPECT_EQ(first.action, PendingAction::kNone);
-  EXPECT_EQ(second.action, PendingAction::kUninstall);
+// Of several providers that are all to go, one is kept: the newest, and of
+// equal copies (a kept image and its copy in the second image directory)
+// the first, never neither.
+TEST(KeepRequired, RevivesOneOfSeveralProviders) {
+  struct Case {
+    const char* name;
+    Version first, second;
+    PendingAction firstAfter, secondAfter;
+  };
+  const Case cases[] = {
+      {"the newest", ver(2, 0), ver(2, 1), PendingAction::kUninstall, PendingAction::kNone},
+      {"the first of equal copies", ver(2, 0), ver(2, 0), PendingAction::kNone,
+       PendingAction::kUninstall},
+  };
+  for (const Case& c : cases) {
+    Repository repo;
+    InstalledPackage& app = addRecord(repo, "app", ver(1, 0));
+    app.depends = {dep("lib")};
+    InstalledPackage& first = addRecord(repo, "lib", c.first);
+    first.action = PendingAction::kUninstall;
+    InstalledPackage& second = addRecord(repo, "lib", c.second);
+    second.action = PendingAction::kUninstall;
+    keepRequired(repo, app, false);
+    EXPECT_EQ(first.action, c.firstAfter) << c.name;
+    EXPECT_EQ(second.action, c.secondAfter) << c.name;
+  }
 }
 
 TEST(KeepRequired, KeepsTheBundleOfAKeptMember) {

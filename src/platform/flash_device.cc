@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "base/ignore.h"
+
 namespace installer {
 
 namespace {
@@ -27,7 +29,7 @@ std::uint32_t minimumSystemVersion() {
   std::uint32_t argument[2] = {kKeyMinimumVersion, 0};
   // The driver fills in the second word when it knows the key; its return
   // value says nothing more.
-  (void)ioctl(fd, kRequestConfigWord, argument);
+  ignoreResult(ioctl(fd, kRequestConfigWord, argument));
   close(fd);
   return argument[1];
 }

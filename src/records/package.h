@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "records/path_set.h"
+#include "base/path_set.h"
 #include "records/version.h"
 
 namespace installer {

@@ -16,6 +16,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/ignore.h"
 #include "console/console.h"
 #include "package/format.h"
 #include "package/reader.h"
@@ -128,7 +129,7 @@ void loadImage(Repository& repo, const std::string& name, const std::string& pat
   if (reader.nextPart() == kPartBundleHeader) {
     // A broken bundle header still yields the bundle's record, named after
     // its directory and completed from its metadata.
-    static_cast<void>(readHeader(*record, reader));
+    ignoreResult(readHeader(*record, reader));
     Dependency bundle;
     bundle.name = record->name;
     bundle.minVersion = record->version;
@@ -144,7 +145,7 @@ void loadImage(Repository& repo, const std::string& name, const std::string& pat
   } else {
     // A file that is no package still yields a record named after its
     // directory, which is then loaded from its metadata.
-    static_cast<void>(readHeader(*record, reader));
+    ignoreResult(readHeader(*record, reader));
   }
   if (guarded.failed() && failures != nullptr) failures->note(path);
   appendRecord(repo, std::move(record));

@@ -9,6 +9,7 @@
 #include "console/console.h"
 #include "support/package_records.h"
 #include "support/sandbox.h"
+#include "txn/commit.h"
 #include "txn/manifest.h"
 
 namespace installer {
@@ -18,14 +19,12 @@ namespace ts = testing_support;
 
 const std::string kDir = "/flash/var/pdb/foo/";
 
-class Metadata : public testing_support::SandboxTest {
+class Metadata : public testing_support::RouterDirsTest {
  protected:
   void SetUp() override {
-    SandboxTest::SetUp();
+    RouterDirsTest::SetUp();
     if (stopped()) return;
     ts::makeDirs(kDir);
-    ts::makeDirs("/ram");
-    ts::makeDirs("/tmp");
   }
 
   // Stages the record's files and commits them into the sandbox.

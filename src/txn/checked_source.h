@@ -38,6 +38,9 @@ using CheckedSources = std::vector<std::pair<std::string, SourceIdentity>>;
 // upgrade run moves image-based ones into place as they are.
 bool isDownloadedPackage(const std::string& path);
 
+// The reason given for a checked source that changed.
+inline constexpr const char* kChangedSinceChecked = "changed since its signature was checked";
+
 // The first of `sources` that is no longer the file that was checked;
 // empty when every one still is.
 std::string changedSource(const CheckedSources& sources);

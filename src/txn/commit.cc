@@ -1,5 +1,5 @@
-// The commit of a manifest, all or nothing: checked, copied and journalled
-// before the first rename, undone when an operation fails.
+#include "txn/commit.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -8,14 +8,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <map>
 #include <set>
 
 #include "platform/flush.h"
+#include "txn/file_copy.h"
 #include "txn/file_io.h"
 #include "txn/journal.h"
-#include "txn/manifest.h"
 #include "txn/paths.h"
 #include "txn/recovery.h"
 
@@ -46,11 +45,6 @@ bool tooLong(const std::string& path) {
   return false;
 }
 
-void report(const char* what, int error) {
-  errno = error;
-  std::perror(what);
-}
-
 // Appends one line to the journal; false with errno set.
 bool appendToJournal(const std::string& line) {
   const int fd = openOwnRegularFile(kJournalPath, O_WRONLY | O_APPEND, 0);
@@ -62,12 +56,12 @@ bool appendToJournal(const std::string& line) {
   return ok;
 }
 
-// Flushes each file system once; false (reported) when one could not be.
-bool flushAll(const std::vector<std::string>& fileSystems) {
+// Flushes each file system once; false (noted) when one could not be.
+bool flushAll(const std::vector<std::string>& fileSystems, TxnFailures* failures) {
   bool ok = true;
   for (const std::string& dir : fileSystems) {
     if (!flushFileSystemOf(dir)) {
-      std::perror("sync");
+      noteFailure(failures, {"sync", dir, errno});
       ok = false;
     }
   }
@@ -79,7 +73,8 @@ bool flushAll(const std::vector<std::string>& fileSystems) {
 // changed yet.
 class Planner {
  public:
-  Planner(Manifest& m, const CommitOptions& options) : m_(m), options_(options) {}
+  Planner(Manifest& m, const CommitOptions& options, TxnFailures* failures)
+      : m_(m), options_(options), failures_(failures) {}
   ~Planner() {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -97,8 +92,8 @@ class Planner {
   }
 
  private:
-  CommitOutcome refuse(const char* what, int error) {
-    report(what, error);
+  CommitOutcome refuse(const char* what, const std::string& path, int error) {
+    noteFailure(failures_, {what, path, error});
     return error == ENOSPC || error == EDQUOT ? CommitOutcome::kNoSpace : CommitOutcome::kRefused;
   }
   bool emit(const JournalStep& step) {
@@ -123,6 +118,7 @@ class Planner {
 
   Manifest& m_;
   const CommitOptions& options_;
+  TxnFailures* failures_;
   int fd_ = -1;
   std::string buffer_;
   JournalEncoder encoder_;
@@ -288,7 +284,7 @@ bool Planner::emptiedByRemovals(const std::string& dir) const {
 // commit's to remove (another package's file, one no package owns).
 CommitOutcome Planner::refuseHeldDirectory(const std::string& path) {
   // A caller that does not ask for the path keeps the refusal it always had.
-  if (options_.heldDirectory == nullptr) return refuse("rename", EISDIR);
+  if (options_.heldDirectory == nullptr) return refuse("rename", path, EISDIR);
   *options_.heldDirectory = path;
   return CommitOutcome::kRefused;
 }
@@ -309,9 +305,9 @@ bool Planner::stagedDevice(const std::string& source, dev_t& device) {
 
 CommitOutcome Planner::backUp(const std::string& path, bool directory) {
   const std::string backup = m_.temporaries.freshName(parentDir(path));
-  if (backup.empty()) return refuse("rename", errno);
-  if (tooLong(backup)) return refuse("rename", ENAMETOOLONG);
-  if (!emit({StepKind::kBackUp, path, backup})) return refuse("journal", errno);
+  if (backup.empty()) return refuse("rename", path, errno);
+  if (tooLong(backup)) return refuse("rename", backup, ENAMETOOLONG);
+  if (!emit({StepKind::kBackUp, path, backup})) return refuse("journal", kJournalPath, errno);
   if (directory) backedUpDirs_.push_back(backup);
   return CommitOutcome::kCommitted;
 }
@@ -347,54 +343,54 @@ CommitOutcome Planner::planRemove(const std::string& staged) {
   for (const std::string& name : plain) {
     const std::string entry = path + "/" + name;
     const std::string backup = m_.temporaries.freshName(path);
-    if (backup.empty()) return refuse("unlink", errno);
-    if (!emit({StepKind::kBackUp, entry, backup})) return refuse("journal", errno);
+    if (backup.empty()) return refuse("unlink", entry, errno);
+    if (!emit({StepKind::kBackUp, entry, backup})) return refuse("journal", kJournalPath, errno);
   }
-  if (!emit({StepKind::kRemoveDir, path, ""})) return refuse("journal", errno);
+  if (!emit({StepKind::kRemoveDir, path, ""})) return refuse("journal", kJournalPath, errno);
   return CommitOutcome::kCommitted;
 }
 
 CommitOutcome Planner::planLink(const std::string& path, const std::string& text) {
-  if (tooLong(path)) return refuse("symlink", ENAMETOOLONG);
+  if (tooLong(path)) return refuse("symlink", path, ENAMETOOLONG);
   struct stat st;
   const bool exists = lstat(path.c_str(), &st) == 0;
-  if (exists && S_ISDIR(st.st_mode)) return refuse("symlink", EEXIST);
+  if (exists && S_ISDIR(st.st_mode)) return refuse("symlink", path, EEXIST);
   std::string anchor;
-  if (!findAnchor(path, anchor)) return refuse("symlink", errno);
+  if (!findAnchor(path, anchor)) return refuse("symlink", path, errno);
   // The link is made under a fresh name now and renamed into place with the
   // other operations.
   const std::string temporary = m_.temporaries.freshName(anchor);
-  if (temporary.empty()) return refuse("symlink", errno);
-  if (symlink(text.c_str(), temporary.c_str()) != 0) return refuse("symlink", errno);
+  if (temporary.empty()) return refuse("symlink", path, errno);
+  if (symlink(text.c_str(), temporary.c_str()) != 0) return refuse("symlink", path, errno);
   made_.push_back(temporary);
   touch(anchor);
   if (exists && !clearedByDirectoryRemoval(path)) {
     if (CommitOutcome o = backUp(path); o != CommitOutcome::kCommitted) return o;
   }
-  if (!emit({StepKind::kPlace, path, temporary})) return refuse("journal", errno);
+  if (!emit({StepKind::kPlace, path, temporary})) return refuse("journal", kJournalPath, errno);
   return CommitOutcome::kCommitted;
 }
 
 CommitOutcome Planner::planMove(const std::string& path, const ManifestEntry& entry) {
-  if (tooLong(path)) return refuse("rename", ENAMETOOLONG);
+  if (tooLong(path)) return refuse("rename", path, ENAMETOOLONG);
   const std::string from = sourceOf(path, entry);
   struct stat source;
   if (entry.op == ManifestOp::kMoveStaged && !options_.keptManifest) {
     // A kept manifest's files waited for "--commit" and are looked at each.
-    if (!stagedDevice(from, source.st_dev)) return refuse("rename", errno);
+    if (!stagedDevice(from, source.st_dev)) return refuse("rename", from, errno);
   } else if (lstat(from.c_str(), &source) != 0) {
     // A source that an earlier operation of the commit puts in place.
-    if (!placedBefore(from, path)) return refuse("rename", errno);
+    if (!placedBefore(from, path)) return refuse("rename", from, errno);
     source.st_dev = 0;
   }
   // Two moves of one file, or a move of what a removal takes away first:
   // the move would find its source gone.
   if (entry.op == ManifestOp::kMove && !movedSources_.insert(from).second) {
-    return refuse("rename", ENOENT);
+    return refuse("rename", from, ENOENT);
   }
-  if (removedBefore(from)) return refuse("rename", ENOENT);
+  if (removedBefore(from)) return refuse("rename", from, ENOENT);
   std::string anchor;
-  if (!findAnchor(path, anchor)) return refuse("rename", errno);
+  if (!findAnchor(path, anchor)) return refuse("rename", path, errno);
   // Below a directory the commit makes, nothing stands yet.
   struct stat target;
   const bool exists = anchor == parentDir(path) && lstat(path.c_str(), &target) == 0;
@@ -404,20 +400,20 @@ CommitOutcome Planner::planMove(const std::string& path, const ManifestEntry& en
   const bool replacesDir = exists && S_ISDIR(target.st_mode);
   if (replacesDir && !emptiedByRemovals(path)) return refuseHeldDirectory(path);
   dev_t there = 0;
-  if (!anchorDevice(anchor, there)) return refuse("rename", errno);
+  if (!anchorDevice(anchor, there)) return refuse("rename", path, errno);
   std::string placed = from;
   if (source.st_dev != 0 && there != source.st_dev) {
     // Another file system: the copy is made now, beside the target, while
     // the old target still stands; the source stays where it is.
-    const int error = copyToTemporary(m_.temporaries, from, anchor, placed, options_.spinner);
-    if (error != 0) return refuse("copy", error);
+    const int error = copyToTemporary(m_.temporaries, from, anchor, placed, options_.onCopiedBlock);
+    if (error != 0) return refuse("copy", path, error);
     made_.push_back(placed);
     if (entry.op == ManifestOp::kMoveStaged) copiedStaged_.push_back(from);
   }
   if (exists && !clearedByDirectoryRemoval(path)) {
     if (CommitOutcome o = backUp(path, replacesDir); o != CommitOutcome::kCommitted) return o;
   }
-  if (!emit({StepKind::kPlace, path, placed})) return refuse("journal", errno);
+  if (!emit({StepKind::kPlace, path, placed})) return refuse("journal", kJournalPath, errno);
   return CommitOutcome::kCommitted;
 }
 
@@ -425,9 +421,9 @@ CommitOutcome Planner::plan() {
   // Whatever stands at the journal's name now is no journal (the start
   // recovered or refused a real one): a FIFO or a link planted there is
   // replaced, never written through.
-  if (unlink(kJournalPath) != 0 && errno != ENOENT) return refuse("journal", errno);
+  if (unlink(kJournalPath) != 0 && errno != ENOENT) return refuse("journal", kJournalPath, errno);
   fd_ = ::open(kJournalPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd_ < 0) return refuse("journal", errno);
+  if (fd_ < 0) return refuse("journal", kJournalPath, errno);
   touch(parentDir(kJournalPath));
   emitLine(std::string(kJournalHeader) + "\n");
   if (options_.keptManifest) emitLine(journalMark('K'));
@@ -452,20 +448,19 @@ CommitOutcome Planner::plan() {
       }
     }
   }
-  if (!emitLine(journalMark('E')) || !flushBuffer()) return refuse("journal", errno);
+  if (!emitLine(journalMark('E')) || !flushBuffer()) return refuse("journal", kJournalPath, errno);
   const int fd = fd_;
   fd_ = -1;
-  if (::close(fd) != 0) return refuse("journal", errno);
+  if (::close(fd) != 0) return refuse("journal", kJournalPath, errno);
   return CommitOutcome::kCommitted;
 }
 
-// Carries out the journal's steps in order; false (reported) at the first
+// Carries out the journal's steps in order; false (noted) at the first
 // that fails. Directories to remove at the end are collected.
-bool carryOutSteps(std::vector<std::string>& removeDirs) {
+bool carryOutSteps(std::vector<std::string>& removeDirs, TxnFailures* failures) {
   JournalReader journal(kJournalPath);
   if (!journal.started()) {
-    if (journal.opened()) errno = EINVAL;
-    std::perror("journal");
+    noteFailure(failures, {"journal", kJournalPath, journal.opened() ? EINVAL : errno});
     return false;
   }
   for (;;) {
@@ -476,7 +471,8 @@ bool carryOutSteps(std::vector<std::string>& removeDirs) {
     if (record != JournalRecord::kStep) {
       // The journal was written and read back by this run: a line that does
       // not decode, or one missing, is a fault of the storage.
-      report("journal", record == JournalRecord::kCut ? EIO : EINVAL);
+      noteFailure(failures,
+                  {"journal", kJournalPath, record == JournalRecord::kCut ? EIO : EINVAL});
       return false;
     }
     switch (step.kind) {
@@ -485,20 +481,20 @@ bool carryOutSteps(std::vector<std::string>& removeDirs) {
           struct stat st;
           const int error = errno;
           if (error != EEXIST || stat(step.path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-            report("mkdir", error);
+            noteFailure(failures, {"mkdir", step.path, error});
             return false;
           }
         }
         break;
       case StepKind::kBackUp:
         if (rename(step.path.c_str(), step.other.c_str()) != 0) {
-          std::perror("rename");
+          noteFailure(failures, {"rename", step.path, errno});
           return false;
         }
         break;
       case StepKind::kPlace:
         if (rename(step.other.c_str(), step.path.c_str()) != 0) {
-          std::perror("rename");
+          noteFailure(failures, {"rename", step.path, errno});
           return false;
         }
         break;
@@ -528,11 +524,12 @@ void removeJournalDir(const std::vector<std::string>& made) {
 
 }  // namespace
 
-CommitOutcome prepareCommit(Manifest& m, const CommitOptions& options, PreparedCommit& prepared) {
+CommitOutcome prepareCommit(Manifest& m, const CommitOptions& options, PreparedCommit& prepared,
+                            TxnFailures* failures) {
   prepared = {};
   prepared.options = options;
   // A planning manifest names files that were never made.
-  if (m.planOnly) return CommitOutcome::kRefused;
+  if (m.planning != nullptr) return CommitOutcome::kRefused;
   if (m.empty()) {
     // Nothing to carry out: no journal, no flush.
     prepared.ready = true;
@@ -540,7 +537,7 @@ CommitOutcome prepareCommit(Manifest& m, const CommitOptions& options, PreparedC
   }
   prepared.journalled = true;
   makeJournalDir(prepared.madeForJournal);
-  Planner planner(m, options);
+  Planner planner(m, options, failures);
   CommitOutcome outcome = planner.plan();
   prepared.fileSystems = planner.fileSystems();
   prepared.copiedStaged = planner.copiedStaged();
@@ -550,14 +547,14 @@ CommitOutcome prepareCommit(Manifest& m, const CommitOptions& options, PreparedC
   prepared.options.heldDirectory = nullptr;
   // Everything staged, copied and journalled reaches the storage before the
   // first rename: one flush per file system instead of one per file.
-  if (outcome == CommitOutcome::kCommitted && !flushAll(prepared.fileSystems)) {
+  if (outcome == CommitOutcome::kCommitted && !flushAll(prepared.fileSystems, failures)) {
     outcome = CommitOutcome::kRefused;
   }
   // The last look before the first rename: a package file that is no longer
   // the one whose signature was checked is not moved into place.
   if (outcome == CommitOutcome::kCommitted) {
     if (const std::string changed = changedSource(m.checkedSources); !changed.empty()) {
-      std::fprintf(stderr, "%s: changed since its signature was checked\n", changed.c_str());
+      noteFailure(failures, {"", changed, 0, kChangedSinceChecked});
       outcome = CommitOutcome::kRefused;
     }
   }
@@ -572,7 +569,7 @@ CommitOutcome prepareCommit(Manifest& m, const CommitOptions& options, PreparedC
   return outcome;
 }
 
-CommitOutcome carryOutCommit(Manifest& m, PreparedCommit& prepared) {
+CommitOutcome carryOutCommit(Manifest& m, PreparedCommit& prepared, TxnFailures* failures) {
   if (!prepared.ready) return CommitOutcome::kRefused;
   prepared.ready = false;
   std::vector<std::string> removeDirs;
@@ -580,24 +577,24 @@ CommitOutcome carryOutCommit(Manifest& m, PreparedCommit& prepared) {
     finishJournal(m.temporaries, removeDirs, {}, prepared.options.keptManifest, {});
     return CommitOutcome::kCommitted;
   }
-  bool done = carryOutSteps(removeDirs);
+  bool done = carryOutSteps(removeDirs, failures);
   // The commit point: once this mark and every rename before it are on the
   // storage, the next start finishes the run instead of undoing it.
   if (done && !appendToJournal(journalMark('C'))) {
-    std::perror("journal");
+    noteFailure(failures, {"journal", kJournalPath, errno});
     done = false;
   }
-  if (done && !flushAll(prepared.fileSystems)) {
+  if (done && !flushAll(prepared.fileSystems, failures)) {
     done = false;
     if (!appendToJournal(journalMark('A'))) {
       // The mark may or may not have reached the storage: leave the journal
       // for the next start, which decides by what it finds.
-      std::perror("journal");
+      noteFailure(failures, {"journal", kJournalPath, errno});
       return CommitOutcome::kUnfinished;
     }
   }
   if (!done) {
-    if (rollBackJournal(prepared.fileSystems) != RecoveryOutcome::kRolledBack) {
+    if (rollBackJournal(prepared.fileSystems, failures) != RecoveryOutcome::kRolledBack) {
       return CommitOutcome::kUnfinished;
     }
     endRunTemporaries(m.temporaries);
@@ -625,11 +622,11 @@ CommitOutcome carryOutCommit(Manifest& m, PreparedCommit& prepared) {
   return CommitOutcome::kCommitted;
 }
 
-CommitOutcome commitManifest(Manifest& m, const CommitOptions& options) {
+CommitOutcome commitManifest(Manifest& m, const CommitOptions& options, TxnFailures* failures) {
   PreparedCommit prepared;
-  const CommitOutcome outcome = prepareCommit(m, options, prepared);
+  const CommitOutcome outcome = prepareCommit(m, options, prepared, failures);
   if (outcome != CommitOutcome::kCommitted) return outcome;
-  return carryOutCommit(m, prepared);
+  return carryOutCommit(m, prepared, failures);
 }
 
 }  // namespace installer

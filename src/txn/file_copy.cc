@@ -1,4 +1,5 @@
-// The commit's copy for moves that cross file systems.
+#include "txn/file_copy.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,8 +7,6 @@
 #include <cerrno>
 
 #include "txn/file_io.h"
-#include "txn/manifest.h"
-#include "txn/spinner.h"
 
 namespace installer {
 namespace {
@@ -15,7 +14,7 @@ namespace {
 constexpr std::size_t kCopyBlock = 16384;
 
 // Copies every byte of `in` to `out`; 0 or the errno of the first failure.
-int copyContents(int in, int out, Spinner* spinner) {
+int copyContents(int in, int out, const std::function<void()>& onBlock) {
   char block[kCopyBlock];
   for (;;) {
     const ssize_t got = read(in, block, sizeof block);
@@ -25,14 +24,14 @@ int copyContents(int in, int out, Spinner* spinner) {
       return errno;
     }
     if (!writeAll(out, {block, static_cast<std::size_t>(got)})) return errno;
-    if (spinner != nullptr) advanceSpinner(*spinner);
+    if (onBlock) onBlock();
   }
 }
 
 }  // namespace
 
 int copyToTemporary(TemporaryLog& log, const std::string& source, const std::string& dir,
-                    std::string& copy, Spinner* spinner) {
+                    std::string& copy, const std::function<void()>& onBlock) {
   struct stat st;
   if (stat(source.c_str(), &st) != 0) return errno;
   if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
@@ -44,7 +43,7 @@ int copyToTemporary(TemporaryLog& log, const std::string& source, const std::str
     close(in);
     return error;
   }
-  int error = copyContents(in, out, spinner);
+  int error = copyContents(in, out, onBlock);
   close(in);
   // The move would have kept the source's permission bits; so does the copy.
   // Its data reaches the disk with the commit's one flush.

@@ -21,6 +21,32 @@ bool writeAll(int fd, std::string_view bytes) {
   return true;
 }
 
+ReplaceStep replaceFromTemporary(int fd, const std::string& temporary, const std::string& path,
+                                 std::string_view bytes, mode_t mode) {
+  ReplaceStep failed = ReplaceStep::kDone;
+  if (!writeAll(fd, bytes)) {
+    failed = ReplaceStep::kWrite;
+  } else if (mode != 0 && fchmod(fd, mode) != 0) {
+    failed = ReplaceStep::kMode;
+  } else if (fsync(fd) != 0) {
+    failed = ReplaceStep::kWrite;
+  }
+  int error = errno;
+  if (::close(fd) != 0 && failed == ReplaceStep::kDone) {
+    failed = ReplaceStep::kClose;
+    error = errno;
+  }
+  if (failed == ReplaceStep::kDone && ::rename(temporary.c_str(), path.c_str()) != 0) {
+    failed = ReplaceStep::kRename;
+    error = errno;
+  }
+  if (failed != ReplaceStep::kDone) {
+    ::unlink(temporary.c_str());
+    errno = error;
+  }
+  return failed;
+}
+
 int openOwnRegularFile(const char* path, int flags, mode_t mode) {
   const int fd = ::open(path, flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, mode);
   if (fd < 0) return -1;

@@ -1,5 +1,6 @@
 // Plain file calls that the transaction, the post-install log and the tools
-// share: writing a whole buffer, and opening a file that must be our own.
+// share: writing a whole buffer, replacing a file whole, and opening a file
+// that must be our own.
 #pragma once
 
 #include <sys/types.h>
@@ -12,6 +13,18 @@ namespace installer {
 // Writes every byte, going on after interruptions and short writes. False
 // with errno set (EIO when the system wrote nothing and named no error).
 [[nodiscard]] bool writeAll(int fd, std::string_view bytes);
+
+// Where replacing a file through a temporary one failed.
+enum class [[nodiscard]] ReplaceStep{kDone, kWrite, kMode, kClose, kRename};
+
+// Puts `bytes` in place at `path` whole, so that a reader finds either the
+// old file or the complete new one: writes them to `fd`, an open temporary
+// file named `temporary` on the same file system, applies `mode` (0 leaves
+// the mode as it is), flushes the file to the storage, closes it and renames
+// it over `path`. Whatever the outcome `fd` is closed; on a failure the
+// temporary is removed and errno tells why.
+ReplaceStep replaceFromTemporary(int fd, const std::string& temporary, const std::string& path,
+                                 std::string_view bytes, mode_t mode);
 
 // Opens `path` with `flags` (close-on-exec added) when it is a regular file
 // or, with O_CREAT, becomes one: a symbolic link in its place is not

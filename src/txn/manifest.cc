@@ -4,6 +4,8 @@
 
 #include <limits>
 
+#include "txn/planning.h"
+
 namespace installer {
 
 std::string sourceOf(std::string_view path, const ManifestEntry& entry) {
@@ -67,7 +69,7 @@ void addLink(Manifest& m, const std::string& linkText, const std::string& path) 
 }
 
 void deleteStagedFile(const Manifest& m, std::string_view path, const ManifestEntry& entry) {
-  if (!m.planOnly) unlink(sourceOf(path, entry).c_str());
+  if (m.planning == nullptr) unlink(sourceOf(path, entry).c_str());
 }
 
 void cancelManifest(Manifest& m) {
@@ -78,7 +80,7 @@ void cancelManifest(Manifest& m) {
   m.stagingMemo = {};
   m.headroom = {};
   // The counts stay: a planned file still open goes on counting into them.
-  m.planned.usedOnDevice.clear();
+  if (m.planning != nullptr) m.planning->usedOnDevice.clear();
   endRunTemporaries(m.temporaries);
 }
 

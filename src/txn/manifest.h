@@ -6,14 +6,14 @@
 #include <map>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include "records/text_arena.h"
+#include "base/text_arena.h"
 #include "txn/checked_source.h"
-#include "txn/spinner.h"
 #include "txn/temporaries.h"
 
 namespace installer {
+
+struct Planning;
 
 // The codes are those of the operation kinds as they have always been
 // numbered; code 2 names no operation and is never used.
@@ -89,16 +89,6 @@ struct StagingMemo {
   std::uint64_t stagedSince = 0;
 };
 
-// What a planning manifest knows of the files it only pretends to stage:
-// the bytes written to each (by its made-up source name), and the bytes
-// they would take on each file system (by device), so that staging goes on
-// choosing where files go as if they were there.
-struct PlannedFiles {
-  std::map<std::string, std::uint64_t> sizes;
-  std::map<std::uint64_t, std::int64_t> usedOnDevice;
-  std::uint64_t count = 0;
-};
-
 // The room the flash file systems ("/flash/boot", "/flash") have left for
 // files still to be staged: their free space as the staged changes would
 // leave it, less what was staged for them since it was worked out. Worked
@@ -116,11 +106,9 @@ struct Manifest {
   ManifestEntries entries;
   StagingMemo stagingMemo;
   SpaceHeadroom headroom;
-  // A planning manifest (for showing what a run would do): staging creates
-  // no file, nothing it names is ever deleted, and it is never committed or
-  // written.
-  bool planOnly = false;
-  PlannedFiles planned;
+  // Set for a planning manifest (planning.h), which stages nothing; owned
+  // by the planning tool and outliving the manifest.
+  Planning* planning = nullptr;
   // Every temporary file the run creates is noted here before it exists.
   TemporaryLog temporaries;
   // Package files moved into place as they are, with their identity when
@@ -143,67 +131,5 @@ void deleteStagedFile(const Manifest& m, std::string_view path, const ManifestEn
 // Deletes the temporary files of kMoveStaged entries and every other
 // temporary the run made, and empties the manifest.
 void cancelManifest(Manifest& m);
-
-enum class [[nodiscard]] CommitOutcome{
-    kCommitted,   // every operation carried out and flushed to the storage
-    kNoSpace,     // refused before anything changed: the copies do not fit
-    kRefused,     // refused before anything changed (reported on stderr)
-    kRolledBack,  // an operation failed (reported); the old state is back
-    kUnfinished,  // failed and could not be undone: the next start does it
-};
-
-struct CommitOptions {
-  Spinner* spinner = nullptr;  // turned while files are copied, when given
-  bool keptManifest = false;   // carrying out "/ram/MANIFEST" of "--safe"
-  // Where a refusal names a directory that a file of the commit would
-  // replace but that holds more than the commit removes (its caller reports
-  // it with the run's messages); without it the refusal is "rename: Is a
-  // directory" on stderr.
-  std::string* heldDirectory = nullptr;
-};
-
-// A commit checked and journalled, ready to be carried out.
-struct PreparedCommit {
-  CommitOptions options;
-  std::vector<std::string> fileSystems;  // one directory of each touched
-  std::vector<std::string> copiedStaged;
-  std::vector<std::string> madeForJournal;
-  std::vector<std::string> backedUpDirs;  // directories a file replaced
-  bool ready = false;
-  bool journalled = false;  // false for an empty manifest
-};
-
-// The whole run, all or nothing. Removals and links first, then moves, all
-// in path order; everything below "/flash/var/pdb/" (the package database)
-// after everything else. Before the first rename every check is made (a
-// directory or an overlong name at a target, a file where a parent
-// directory must be, a missing source), files that cross file systems are
-// copied beside their targets, the journal is written and the file systems
-// are flushed; replaced and removed files are kept under backup names until
-// the last operation is done and flushed. The manifest's entries are left
-// as they are; the run's temporaries are gone afterwards (unless the
-// outcome is kUnfinished, when the next start sees to them). A planning
-// manifest is refused at once: kRefused, nothing touched.
-CommitOutcome commitManifest(Manifest& m, const CommitOptions& options = {});
-
-// The two halves of commitManifest, for a caller that must know that the
-// commit can be made before it announces anything. A refused preparation has
-// removed what it made; a prepared commit must be carried out.
-CommitOutcome prepareCommit(Manifest& m, const CommitOptions& options, PreparedCommit& prepared);
-CommitOutcome carryOutCommit(Manifest& m, PreparedCommit& prepared);
-
-// Writes the manifest file through a temporary file renamed into place.
-// False when it could not be written completely or holds an entry that would
-// not read back as itself (a newline in a field, a blank in a target path).
-// A planning manifest is never written.
-[[nodiscard]] bool writeManifest(Manifest& m, const std::string& path);
-// Adds the entries of a manifest file; every move reads back as kMove.
-[[nodiscard]] bool readManifest(Manifest& m, const std::string& path);
-
-// For a move that crosses file systems: copies `source` (a regular file,
-// with its permission bits) into a new temporary file in `dir`, noted in
-// `log`. Returns 0 and sets `copy`, else an errno value (nothing is left).
-[[nodiscard]] int copyToTemporary(TemporaryLog& log, const std::string& source,
-                                  const std::string& dir, std::string& copy, Spinner* spinner);
 
 }  // namespace installer

@@ -1,5 +1,7 @@
 // The manifest file: one "U path", "L path text" or "M path source" line per
 // entry, kept for a later "--commit" or "--cancel".
+#include "txn/manifest_file.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,7 +9,6 @@
 #include <cerrno>
 
 #include "txn/file_io.h"
-#include "txn/manifest.h"
 #include "txn/paths.h"
 
 namespace installer {
@@ -47,7 +48,7 @@ Fields splitLine(const std::string& line) {
 }  // namespace
 
 bool writeManifest(Manifest& m, const std::string& path) {
-  if (m.planOnly) return false;
+  if (m.planning != nullptr) return false;
   std::string text;
   for (const auto& [target, entry] : m.entries) {
     if (!writable(target, entry)) return false;
@@ -76,21 +77,15 @@ bool writeManifest(Manifest& m, const std::string& path) {
   std::string temporary;
   const int fd = createTemporaryFile(m.temporaries, parentDir(path), temporary);
   if (fd < 0) return false;
-  bool ok = writeAll(fd, text) && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  ok = ok && rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    const int error = errno;
-    unlink(temporary.c_str());
-    errno = error;
-  }
-  return ok;
+  return replaceFromTemporary(fd, temporary, path, text, 0644) == ReplaceStep::kDone;
 }
 
-bool readManifest(Manifest& m, const std::string& path) {
+ManifestRead readManifest(Manifest& m, const std::string& path) {
+  ManifestRead read;
   // A FIFO or a link at the manifest's name is no manifest.
   LineReader in(path.c_str());
-  if (!in.opened()) return false;
+  if (!in.opened()) return read;
+  read.load = ManifestLoad::kMalformed;
   std::string line;
   bool whole = false;
   bool cut = false;  // the last line read had no newline
@@ -98,19 +93,21 @@ bool readManifest(Manifest& m, const std::string& path) {
     // The end of the file after a whole line reads as an empty line, which
     // ends reading.
     if (!in.next(line, whole) && (in.failed() || cut)) break;
-    if (line.empty()) return true;
+    if (line.empty()) break;
     cut = !whole;
     const Fields fields = splitLine(line);
-    if (fields.count < 2) return false;
+    if (fields.count < 2) return read;
     if (fields.kind == "U") {
       setEntry(m, fields.path, ManifestOp::kRemove, "");
     } else if (fields.kind == "L" || fields.kind == "M") {
-      if (fields.count < 3) return false;
+      if (fields.count < 3) return read;
       setEntry(m, fields.path, fields.kind == "L" ? ManifestOp::kLink : ManifestOp::kMove,
                fields.rest);
     }
+    ++read.lines;
   }
-  return !m.empty();
+  read.load = in.failed() ? ManifestLoad::kReadError : ManifestLoad::kLoaded;
+  return read;
 }
 
 }  // namespace installer

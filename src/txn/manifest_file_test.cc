@@ -1,3 +1,5 @@
+#include "txn/manifest_file.h"
+
 #include <gtest/gtest.h>
 
 #include "support/sandbox.h"
@@ -8,14 +10,8 @@ namespace {
 
 namespace ts = testing_support;
 
-class ManifestFileTest : public ts::SandboxTest {
+class ManifestFileTest : public ts::RouterDirsTest {
  protected:
-  void SetUp() override {
-    SandboxTest::SetUp();
-    if (stopped()) return;
-    ts::makeDirs("/ram");
-  }
-
   // "op path source" per entry, for comparing whole manifests at once.
   static std::string describe(const Manifest& m) {
     std::string text;
@@ -55,7 +51,7 @@ TEST_F(ManifestFileTest, ReadsBackAsMovesOnlySoCancellingDeletesNothing) {
   ASSERT_TRUE(writeManifest(staged, "/ram/MANIFEST"));
 
   Manifest back;
-  EXPECT_TRUE(readManifest(back, "/ram/MANIFEST"));
+  EXPECT_EQ(readManifest(back, "/ram/MANIFEST").load, ManifestLoad::kLoaded);
   EXPECT_EQ(describe(back),
             "0 /flash/a [/ram/tmpA]\n"
             "4 /flash/b []\n"
@@ -105,28 +101,33 @@ TEST_F(ManifestFileTest, ReadingFollowsTheLineRules) {
   struct Case {
     const char* name;
     std::string content;
-    bool result;
+    ManifestLoad load;
+    std::size_t lines;  // taken in before the end or the bad line
     std::string entries;
   };
+  constexpr ManifestLoad kLoaded = ManifestLoad::kLoaded;
+  constexpr ManifestLoad kMalformed = ManifestLoad::kMalformed;
   const Case cases[] = {
-      {"all kinds", "U /a\nL /b text\nM /c /ram/t\n", true,
+      {"all kinds", "U /a\nL /b text\nM /c /ram/t\n", kLoaded, 3,
        "4 /a []\n3 /b [text]\n0 /c [/ram/t]\n"},
-      {"empty file", "", true, ""},
-      {"unknown kind skipped", "X /a /b\nU /c\n", true, "4 /c []\n"},
-      {"link without text stops", "U /a\nL /b\nU /c\n", false, "4 /a []\n"},
-      {"move without source stops", "M /b\nU /c\n", false, ""},
-      {"one field stops", "U /a\nU\nU /c\n", false, "4 /a []\n"},
-      {"empty line ends", "U /a\n\nU /c\n", true, "4 /a []\n"},
-      {"third field keeps the rest", "L /a x  y z \n", true, "3 /a [x  y z ]\n"},
-      {"empty third field", "L /a \n", true, "3 /a []\n"},
-      {"later line replaces", "U /a\nM /a /ram/t\n", true, "0 /a [/ram/t]\n"},
-      {"last line without newline", "U /a\nM /b /ram/t", true, "4 /a []\n0 /b [/ram/t]\n"},
-      {"cut after a skipped line", "X y", false, ""},
+      {"empty file", "", kLoaded, 0, ""},
+      {"unknown kind skipped", "X /a /b\nU /c\n", kLoaded, 2, "4 /c []\n"},
+      {"link without text stops", "U /a\nL /b\nU /c\n", kMalformed, 1, "4 /a []\n"},
+      {"move without source stops", "M /b\nU /c\n", kMalformed, 0, ""},
+      {"one field stops", "U /a\nU\nU /c\n", kMalformed, 1, "4 /a []\n"},
+      {"empty line ends", "U /a\n\nU /c\n", kLoaded, 1, "4 /a []\n"},
+      {"third field keeps the rest", "L /a x  y z \n", kLoaded, 1, "3 /a [x  y z ]\n"},
+      {"empty third field", "L /a \n", kLoaded, 1, "3 /a []\n"},
+      {"later line replaces", "U /a\nM /a /ram/t\n", kLoaded, 2, "0 /a [/ram/t]\n"},
+      {"last line without newline", "U /a\nM /b /ram/t", kLoaded, 2, "4 /a []\n0 /b [/ram/t]\n"},
+      {"a skipped line without newline", "X y", kLoaded, 1, ""},
   };
   for (const auto& c : cases) {
     ts::writeFile("/ram/MANIFEST", c.content);
     Manifest m;
-    EXPECT_EQ(readManifest(m, "/ram/MANIFEST"), c.result) << c.name;
+    const ManifestRead read = readManifest(m, "/ram/MANIFEST");
+    EXPECT_EQ(read.load, c.load) << c.name;
+    EXPECT_EQ(read.lines, c.lines) << c.name;
     EXPECT_EQ(describe(m), c.entries) << c.name;
   }
 }
@@ -134,7 +135,7 @@ TEST_F(ManifestFileTest, ReadingFollowsTheLineRules) {
 TEST_F(ManifestFileTest, AMissingFileLeavesTheManifestAlone) {
   Manifest m;
   addMove(m, "/ram/x", "/flash/x");
-  EXPECT_FALSE(readManifest(m, "/ram/MANIFEST"));
+  EXPECT_EQ(readManifest(m, "/ram/MANIFEST").load, ManifestLoad::kMissing);
   EXPECT_EQ(describe(m), "0 /flash/x [/ram/x]\n");
 }
 

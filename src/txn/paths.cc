@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "base/ignore.h"
+
 namespace installer {
 
 std::string parentDir(const std::string& path) {
@@ -21,7 +23,7 @@ bool makeDirs(const std::string& path) {
   const std::string parent = parentDir(path);
   if (parent == path || path == "/" || path == ".") return false;
   // Whether the parent could be made, the mkdir below tells.
-  static_cast<void>(makeDirs(parent));
+  ignoreResult(makeDirs(parent));
   return mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;
 }
 

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <map>
 
@@ -139,7 +138,8 @@ bool setAsideRecoveryState(std::string& where) {
   return true;
 }
 
-RecoveryOutcome rollBackJournal(const std::vector<std::string>& fileSystems) {
+RecoveryOutcome rollBackJournal(const std::vector<std::string>& fileSystems,
+                                TxnFailures* failures) {
   JournalContents journal;
   if (!readJournal(kJournalPath, journal)) return RecoveryOutcome::kRolledBack;
   // Read back damaged, it tells nothing to undo by: it stays, and so does
@@ -157,7 +157,7 @@ RecoveryOutcome rollBackJournal(const std::vector<std::string>& fileSystems) {
     if (step->kind == StepKind::kRemoveDir) continue;
     touch(existingDirAbove(step->path));
     if (!undoStep(*step)) {
-      std::perror("undo");
+      noteFailure(failures, {"undo", step->path, errno});
       ok = false;
     }
   }
@@ -166,7 +166,7 @@ RecoveryOutcome rollBackJournal(const std::vector<std::string>& fileSystems) {
   // them is gone.
   for (const auto& [device, dir] : touched) {
     if (!flushFileSystemOf(dir)) {
-      std::perror("sync");
+      noteFailure(failures, {"sync", dir, errno});
       return RecoveryOutcome::kFailed;
     }
   }
@@ -188,7 +188,7 @@ void finishJournal(TemporaryLog& log, const std::vector<std::string>& removeDirs
   if (done) unlink(kJournalPath);
 }
 
-RecoveryOutcome recoverInterruptedRun(std::string* damaged) {
+RecoveryOutcome recoverInterruptedRun(std::string* damaged, TxnFailures* failures) {
   // Damage anywhere stops all of it: the journal may be the only record of
   // where the old files are, and the list names them as temporaries.
   if (std::string path = damagedRecoveryState(); !path.empty()) {
@@ -214,7 +214,7 @@ RecoveryOutcome recoverInterruptedRun(std::string* damaged) {
       finishJournal(none, removeDirs, backups, journal.keptManifest, placed);
       outcome = RecoveryOutcome::kFinished;
     } else {
-      outcome = rollBackJournal({});
+      outcome = rollBackJournal({}, failures);
       if (outcome == RecoveryOutcome::kFailed) return outcome;
     }
   }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "txn/failure.h"
 #include "txn/temporaries.h"
 
 namespace installer {
@@ -29,8 +30,10 @@ bool recoveryPending();
 // Recovers what recoveryPending found, in the current root. The caller must
 // hold the run lock: another installer's commit in progress looks the same.
 // For kDamaged, `damaged` (when given) is set to the path of what was found
-// damaged; nothing at all is changed then.
-RecoveryOutcome recoverInterruptedRun(std::string* damaged = nullptr);
+// damaged; nothing at all is changed then. Steps that failed are added to
+// `failures` when given.
+RecoveryOutcome recoverInterruptedRun(std::string* damaged = nullptr,
+                                      TxnFailures* failures = nullptr);
 
 // What stands in the way of recovery, without changing anything: the path
 // of a damaged journal or list, or empty.
@@ -46,8 +49,10 @@ std::string damagedRecoveryState();
 
 // Undoes every done step of the journal in reverse order, flushes the file
 // systems (those of `fileSystems` and of each touched directory) and removes
-// the journal. kRolledBack, or kFailed with the journal kept.
-RecoveryOutcome rollBackJournal(const std::vector<std::string>& fileSystems);
+// the journal. kRolledBack, or kFailed with the journal kept (the steps
+// that failed added to `failures` when given).
+RecoveryOutcome rollBackJournal(const std::vector<std::string>& fileSystems,
+                                TxnFailures* failures = nullptr);
 
 // The end of a commit whose every step is done and flushed: the run's
 // temporaries (backups among them) go, the removed directories go when

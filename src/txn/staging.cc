@@ -26,11 +26,6 @@ constexpr std::uint64_t kBlockSlack = 4096;
 // The temporary name "<dir>/tmpXXXXXX" must fit 128 bytes with its end.
 constexpr std::size_t kMaxTemporaryDir = 117;
 
-std::uint64_t deviceOf(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_dev) : 0;
-}
-
 // The file system holding `destination` (or its nearest existing ancestor)
 // when `sizeHint` bytes fit there with 64 KiB to spare.
 bool fitsBeside(Manifest& m, const std::string& destination, std::uint64_t sizeHint,
@@ -40,7 +35,7 @@ bool fitsBeside(Manifest& m, const std::string& destination, std::uint64_t sizeH
   const std::uint64_t needed = sizeHint > std::numeric_limits<std::uint64_t>::max() - kSpareBytes
                                    ? std::numeric_limits<std::uint64_t>::max()
                                    : sizeHint + kSpareBytes;
-  if (!m.planOnly && parent == memo.directory && memo.stagedSince < kReaskBytes &&
+  if (m.planning == nullptr && parent == memo.directory && memo.stagedSince < kReaskBytes &&
       needed < kReaskBytes && memo.stagedSince + needed < memo.freeBytes) {
     memo.stagedSince += sizeHint + kBlockSlack;
     dir = memo.existing;
@@ -74,7 +69,7 @@ bool fitsBeside(Manifest& m, const std::string& destination, std::uint64_t sizeH
   }
   std::uint64_t freeBytes =
       static_cast<std::uint64_t>(fs.f_bfree) * static_cast<std::uint64_t>(fs.f_bsize);
-  if (m.planOnly) {
+  if (m.planning != nullptr) {
     const std::int64_t used = plannedUse(m, candidate);
     if (used >= 0) {
       freeBytes -= std::min(freeBytes, static_cast<std::uint64_t>(used));
@@ -200,11 +195,11 @@ StagedFile::StagedFile(int fd, std::uint32_t mode)
   errno = error;
 }
 
-StagedFile::StagedFile(PlannedFiles& planned, const std::string& source, std::uint32_t mode)
+StagedFile::StagedFile(Planning& planning, const std::string& source, std::uint32_t mode)
     : std::ostream(nullptr),
-      buffer_(std::make_unique<Buffer>(&planned.sizes[source])),
+      buffer_(std::make_unique<Buffer>(&planning.sizes[source])),
       mode_(mode),
-      planned_(&planned),
+      planning_(&planning),
       source_(source) {
   rdbuf(buffer_.get());
 }
@@ -217,10 +212,10 @@ void StagedFile::close() {
     // The file would take whole blocks of the file system it is staged on.
     struct statfs fs;
     const std::string dir = parentDir(source_);
-    const std::uint64_t size = planned_->sizes[source_];
+    const std::uint64_t size = planning_->sizes[source_];
     if (size != 0 && statfs(dir.c_str(), &fs) == 0 && fs.f_bsize > 0) {
       const auto block = static_cast<std::uint64_t>(fs.f_bsize);
-      planned_->usedOnDevice[deviceOf(dir)] +=
+      planning_->usedOnDevice[deviceOf(dir)] +=
           static_cast<std::int64_t>((size + block - 1) / block * block);
     }
     return;
@@ -248,13 +243,13 @@ void StagedFile::close() {
 
 std::unique_ptr<StagedFile> createStagedFile(Manifest& m, const std::string& destination,
                                              std::uint64_t sizeHint, std::uint32_t mode) {
-  if (m.planOnly) {
+  if (m.planning != nullptr) {
     // A name no temporary file of a real run has (those end in six
     // characters of mkstemp's), never created.
     std::string source =
-        temporaryDir(m, destination, sizeHint) + "/planned-" + std::to_string(++m.planned.count);
+        temporaryDir(m, destination, sizeHint) + "/planned-" + std::to_string(++m.planning->count);
     setEntry(m, destination, ManifestOp::kMoveStaged, source);
-    return std::make_unique<StagedFile>(m.planned, source, mode);
+    return std::make_unique<StagedFile>(*m.planning, source, mode);
   }
   std::string temporary;
   int fd = createTemporaryFile(m.temporaries, temporaryDir(m, destination, sizeHint), temporary);
@@ -295,28 +290,6 @@ bool claimPath(Manifest& m, const std::string& path) {
   while (own.size() > 1 && own.back() == '/') own.pop_back();
   struct stat st;
   return lstat(own.c_str(), &st) != 0 || S_ISDIR(st.st_mode);
-}
-
-std::int64_t plannedUse(const Manifest& m, const std::string& dir) {
-  const auto used = m.planned.usedOnDevice.find(deviceOf(dir));
-  return used == m.planned.usedOnDevice.end() ? 0 : used->second;
-}
-
-void notePlannedUse(Manifest& m, const std::string& dir, std::int64_t bytes) {
-  m.planned.usedOnDevice[deviceOf(dir)] += bytes;
-}
-
-bool statStagedSource(const Manifest& m, const std::string& source, struct stat& st) {
-  if (m.planOnly) {
-    const auto planned = m.planned.sizes.find(source);
-    if (planned != m.planned.sizes.end()) {
-      if (stat(parentDir(source).c_str(), &st) != 0) return false;
-      st.st_mode = S_IFREG | 0600;
-      st.st_size = static_cast<off_t>(planned->second);
-      return true;
-    }
-  }
-  return stat(source.c_str(), &st) == 0;
 }
 
 }  // namespace installer

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "txn/manifest.h"
+#include "txn/planning.h"
 
 namespace installer {
 
@@ -20,8 +21,8 @@ class StagedFile : public std::ostream {
  public:
   StagedFile(int fd, std::uint32_t mode);
   // A file of a planning manifest: counts the bytes written into
-  // `planned.sizes[source]` and stores nothing.
-  StagedFile(PlannedFiles& planned, const std::string& source, std::uint32_t mode);
+  // `planning.sizes[source]` and stores nothing.
+  StagedFile(Planning& planning, const std::string& source, std::uint32_t mode);
   ~StagedFile() override;
   StagedFile(const StagedFile&) = delete;
   StagedFile& operator=(const StagedFile&) = delete;
@@ -32,7 +33,7 @@ class StagedFile : public std::ostream {
   class Buffer;
   std::unique_ptr<Buffer> buffer_;
   std::uint32_t mode_;
-  PlannedFiles* planned_ = nullptr;
+  Planning* planning_ = nullptr;
   std::string source_;
 };
 
@@ -44,16 +45,6 @@ class StagedFile : public std::ostream {
 // tells why). A non-zero mode is applied when the stream is closed.
 std::unique_ptr<StagedFile> createStagedFile(Manifest& m, const std::string& destination,
                                              std::uint64_t sizeHint, std::uint32_t mode);
-
-// Bytes that a planning manifest counts as taken (negative: freed) on the
-// file system of `dir` beyond what it shows now, as a real run would have
-// taken them by the time it asks: its staged files, the reserved log.
-std::int64_t plannedUse(const Manifest& m, const std::string& dir);
-void notePlannedUse(Manifest& m, const std::string& dir, std::int64_t bytes);
-
-// stat() of a manifest entry's source; for a file a planning manifest only
-// pretends to have staged, its directory's device and the bytes written.
-bool statStagedSource(const Manifest& m, const std::string& source, struct stat& st);
 
 // Stages the removal of an existing path; for a missing path, drops any
 // pending entry instead (deleting the file staged for it in this run).

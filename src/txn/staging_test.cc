@@ -14,15 +14,8 @@ namespace {
 
 namespace ts = testing_support;
 
-class StagingTest : public ts::SandboxTest {
+class StagingTest : public ts::RouterDirsTest {
  protected:
-  void SetUp() override {
-    SandboxTest::SetUp();
-    if (stopped()) return;
-    ts::makeDirs("/ram");
-    ts::makeDirs("/flash");
-  }
-
   static std::string stagedSource(const Manifest& m, const std::string& path) {
     auto it = m.entries.find(path);
     if (it == m.entries.end() || it->second.op != ManifestOp::kMoveStaged) return "<none>";
@@ -175,7 +168,6 @@ TEST_F(StagingTest, LargeBlocksFollowWhatIsBuffered) {
 
 TEST_F(StagingTest, EmptyFileGoesToTmpWithoutRam) {
   ts::removeTree("/ram");
-  ts::makeDirs("/tmp");
   Manifest m;
   auto file = createStagedFile(m, "/flash/PCKGS_CHANGED", 0, 0);
   file->close();
@@ -185,6 +177,7 @@ TEST_F(StagingTest, EmptyFileGoesToTmpWithoutRam) {
 
 TEST_F(StagingTest, NoTemporaryFileMeansNoEntryAndAFailedStream) {
   ts::removeTree("/ram");
+  ts::removeTree("/tmp");
   Manifest m;
   auto file = createStagedFile(m, "/flash/PCKGS_CHANGED", 0, 0);  // no "/ram", no "/tmp"
   EXPECT_FALSE(*file);

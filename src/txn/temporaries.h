@@ -36,7 +36,7 @@
 #include <string_view>
 #include <vector>
 
-#include "records/text_arena.h"
+#include "base/text_arena.h"
 
 namespace installer {
 

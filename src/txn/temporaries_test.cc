@@ -14,12 +14,11 @@ namespace {
 
 namespace ts = testing_support;
 
-class TemporariesTest : public ts::SandboxTest {
+class TemporariesTest : public ts::RouterDirsTest {
  protected:
   void SetUp() override {
-    SandboxTest::SetUp();
+    RouterDirsTest::SetUp();
     if (stopped()) return;
-    ts::makeDirs("/ram");
     ts::makeDirs("/flash/var/pdb");
     ts::makeDirs("/flash/bin");
     ts::makeDirs("/flash/lib");

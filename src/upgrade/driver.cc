@@ -14,6 +14,7 @@
 #include "apply/safe_names.h"
 #include "apply/schedule.h"
 #include "console/console.h"
+#include "console/postlog.h"
 #include "package/fd_input.h"
 #include "package/format.h"
 #include "package/reader.h"
@@ -21,7 +22,6 @@
 #include "plan/relations.h"
 #include "txn/checked_source.h"
 #include "txn/file_io.h"
-#include "txn/postlog.h"
 #include "upgrade/stream_install.h"
 
 namespace installer {
@@ -312,7 +312,7 @@ std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flag
   // The old log is taken in (and room kept for the new one) only by a run
   // that will write it.
   if (!plan.empty()) {
-    if (m.planOnly) {
+    if (m.planning != nullptr) {
       planPostlogPreload(m);
     } else {
       preloadPostlog(repo);
@@ -326,9 +326,9 @@ std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flag
     if (!input.isOpen()) continue;
     SourceIdentity opened;
     const bool identified = input.identity(opened);
-    bool bootImage = false;
-    const StreamInstall result =
-        installFromStream(repo, m, input.stream(), flags, keptState, nullptr, nullptr, &bootImage);
+    const StreamOutcome outcome = installFromStream({repo, m, keptState, flags}, input.stream());
+    const StreamInstall result = outcome.status;
+    const bool bootImage = outcome.bootImage;
     if (input.unreadable()) return stopUnreadable(repo, m, file.path, trace, stop);
     if (trace != nullptr) trace->planned[index].result = static_cast<int>(result);
     if (result != StreamInstall::kInstalled) {

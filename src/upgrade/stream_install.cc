@@ -5,8 +5,10 @@
 #include <vector>
 
 #include "apply/install.h"
+#include "apply/removal.h"
 #include "apply/safe_names.h"
 #include "apply/schedule.h"
+#include "base/ignore.h"
 #include "console/console.h"
 #include "package/format.h"
 #include "package/reader.h"
@@ -94,7 +96,7 @@ void blockOffByDefault(Repository& repo, PackageReader& reader, const KeptState&
   if (reader.partType != kPartOffByDefault) return;
   std::vector<Dependency> offByDefault;
   // A list cut short keeps the entries read before the cut.
-  static_cast<void>(readDependencyList(reader, offByDefault));
+  ignoreResult(readDependencyList(reader, offByDefault));
   for (const Dependency& entry : offByDefault) {
     if (keptState.count(entry.name) == 0) appendRecord(repo, offByDefaultBlocker(entry.name));
   }
@@ -151,30 +153,34 @@ bool settleCopy(HeldCopy* copy, const InstalledPackage& header) {
 
 }  // namespace
 
-StreamInstall installFromStream(Repository& repo, Manifest& m, std::istream& input,
-                                InstallFlags flags, const KeptState& keptState, HeldCopy* copy,
-                                std::string* packageDirOut, bool* bootImageOut,
-                                std::string* labelOut) {
-  PackageReader reader(input, true, copy);
+StreamOutcome installFromStream(const StreamContext& context, std::istream& input) {
+  Repository& repo = context.repo;
+  Manifest& m = context.manifest;
+  StreamOutcome out;
+  PackageReader reader(input, true, context.copy);
   reader.wantedTypes = {kPartHeader,  kPartBundleHeader, kPartOffByDefault, kPartArch,
                         kPartDepends, kPartProvides,     kPartConflicts,    kPartImage,
                         kPartPayload, kPartSignature};
   reader.nextPart();
 
   auto record = std::make_unique<InstalledPackage>();
-  if (!readHeader(*record, reader) || !settleCopy(copy, *record)) {
-    return StreamInstall::kNotInstalled;
-  }
+  if (!readHeader(*record, reader) || !settleCopy(context.copy, *record)) return out;
   if (!record->isBundle) {
-    const InstallOutcome outcome = installFromHeader(
-        repo, m, reader, std::move(record), flags, keptState, nullptr, packageDirOut, bootImageOut);
-    if (labelOut != nullptr) *labelOut = outcome.label;
-    if (outcome) return StreamInstall::kInstalled;
-    return outcome.noSpace ? StreamInstall::kNoSpace : StreamInstall::kNotInstalled;
+    const InstallOutcome outcome =
+        installFromHeader(repo, m, reader, std::move(record), context.flags, context.keptState,
+                          nullptr, &out.packageDir, &out.bootImage);
+    out.label = outcome.label;
+    if (outcome) {
+      out.status = StreamInstall::kInstalled;
+    } else if (outcome.noSpace) {
+      out.status = StreamInstall::kNoSpace;
+    }
+    return out;
   }
-  if (labelOut != nullptr) *labelOut = displayLabel(*record);
-  return installBundle(repo, m, reader, std::move(record), flags, keptState, packageDirOut,
-                       bootImageOut);
+  out.label = displayLabel(*record);
+  out.status = installBundle(repo, m, reader, std::move(record), context.flags, context.keptState,
+                             &out.packageDir, &out.bootImage);
+  return out;
 }
 
 }  // namespace installer

@@ -25,16 +25,36 @@ enum class StreamInstall {
   kNoSpace = 4,
 };
 
-// `copy`, when given, receives every byte read from `input`, but keeps it
-// only for an image-based package or bundle, the streams whose copy can
-// become a kept image: it is told which once the header has been read. When
-// it cannot hold or keep what it must (its state tells why), nothing is
-// installed and nothing is reported. `labelOut`, when given, receives the
-// label of the package or bundle once its header has been read, for the
-// caller's reports.
-[[nodiscard]] StreamInstall installFromStream(Repository& repo, Manifest& m, std::istream& input,
-                                              InstallFlags flags, const KeptState& keptState,
-                                              HeldCopy* copy, std::string* packageDirOut,
-                                              bool* bootImageOut, std::string* labelOut = nullptr);
+// What a stream is installed with; everything it refers to outlives the
+// install.
+struct StreamContext {
+  Repository& repo;
+  Manifest& manifest;  // where everything is staged
+  const KeptState& keptState;
+  InstallFlags flags = 0;
+  // When given, receives every byte read from the stream, but keeps it only
+  // for an image-based package or bundle, the streams whose copy can become
+  // a kept image: it is told which once the header has been read. When it
+  // cannot hold or keep what it must (its state tells why), nothing is
+  // installed and nothing is reported.
+  HeldCopy* copy = nullptr;
+};
+
+// What installing a stream gave.
+struct StreamOutcome {
+  StreamInstall status = StreamInstall::kNotInstalled;
+  // The database directory of an image-based package (or bundle) that this
+  // install really installed and that stays installed, or that brings the
+  // boot image: where the stream's copy is kept. Empty for any other.
+  std::string packageDir;
+  // Whether a package installed owns the boot image while "bootimage" was
+  // set at the start of the run (installPackage tells more).
+  bool bootImage = false;
+  // The label of the package or bundle once its header was read, for the
+  // caller's reports.
+  std::string label;
+};
+
+[[nodiscard]] StreamOutcome installFromStream(const StreamContext& context, std::istream& input);
 
 }  // namespace installer

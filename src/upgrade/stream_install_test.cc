@@ -44,9 +44,9 @@ Package suite(Version version = kV71) {
 using StreamInstallTest = testing_support::InstallSandbox;
 
 TEST_F(StreamInstallTest, SinglePackageGivesItsDirectoryOnlyWhenImageBased) {
-  std::string dir = "untouched";
+  std::string dir = "before";
   ASSERT_EQ(install(packageFile(member("plain")), kFlagUpgrade, {}, &dir), 0);
-  EXPECT_EQ(dir, "untouched");
+  EXPECT_EQ(dir, "");
 
   FixturePackage image = member("imaged");
   image.image = "image data";

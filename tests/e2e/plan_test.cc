@@ -165,6 +165,23 @@ const Scenario kScenarios[] = {
      28,
      [](const ts::RouterRoot& r) { EXPECT_FALSE(r.exists("/flash/var/pdb/blob")); },
      true},
+    // The new version's file does not fit beside the old one, which stands
+    // until the commit is done: it is staged in "/ram", the free-space
+    // estimate (which counts the old file as gone) passes, and the commit
+    // refuses the copy onto the flash before anything changes.
+    {"CopyThatDoesNotFitBesideTheOldVersion",
+     [](ts::RouterRoot& r) {
+       const std::string old(140 * 1024, 'o');
+       r.install({{"big.npk", r.build(ts::describe("big", "7.1"), {{"bin/big", old}})}});
+       const std::string now(140 * 1024, 'n');
+       r.download("big.npk", r.build(ts::describe("big", "7.2"), {{"bin/big", now}}));
+     },
+     {},
+     28,
+     [](const ts::RouterRoot& r) {
+       EXPECT_EQ(r.file("/flash/bin/big"), std::string(140 * 1024, 'o'));
+     },
+     true},
     {"JustEnoughSpace",
      [](ts::RouterRoot& r) { r.download("blob.npk", imageOfSize(r, 54 * kPage)); },
      {"install blob 7.1"},

@@ -301,7 +301,7 @@ TEST_F(ScheduleRun, CleanupWhoseCommitFailsEndsWithStatusOne) {
   plan.error = "EIO";
   const auto result = ts::runInstaller({"-r", root_.path(), "--cleanup"}, ts::withFault({}, plan));
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, std::string("rename: ") + strerror(EIO) + "\n");
+  EXPECT_EQ(result.err, std::string("rename /flash/bin/plain: ") + strerror(EIO) + "\n");
   EXPECT_TRUE(exists("/flash/bin/plain"));
   EXPECT_TRUE(exists("/flash/var/pdb/velt"));
 }

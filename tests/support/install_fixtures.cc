@@ -11,6 +11,7 @@
 #include "package/signer.h"
 #include "support/dev_keys.h"
 #include "support/sandbox.h"
+#include "txn/commit.h"
 #include "upgrade/stream_install.h"
 
 namespace testing_support {
@@ -133,8 +134,11 @@ int InstallSandbox::install(const std::string& bytes, installer::InstallFlags fl
                             const installer::KeptState& kept, std::string* dir, bool* boot,
                             installer::HeldCopy* copy) {
   std::istringstream in(bytes);
-  return static_cast<int>(
-      installer::installFromStream(*repo_, m_, in, flags, kept, copy, dir, boot));
+  installer::StreamOutcome outcome =
+      installer::installFromStream({*repo_, m_, kept, flags, copy}, in);
+  if (dir != nullptr) *dir = std::move(outcome.packageDir);
+  if (boot != nullptr) *boot = outcome.bootImage;
+  return static_cast<int>(outcome.status);
 }
 
 // GCC 12 at -O2 reports the empty map of a fresh Manifest as "may be used

@@ -76,6 +76,19 @@ class SandboxTest : public ::testing::Test {
   ChrootSandbox sandbox_;
 };
 
+void makeDirs(const std::string& path);
+
+// A sandbox with the directories every staging and commit test works in:
+// "/ram" and "/tmp" for temporary files, "/flash" for the live tree.
+class RouterDirsTest : public SandboxTest {
+ protected:
+  void SetUp() override {
+    SandboxTest::SetUp();
+    if (stopped()) return;
+    for (const char* dir : {"/ram", "/flash", "/tmp"}) makeDirs(dir);
+  }
+};
+
 // Whether tmpfs can be mounted here (for a second file system in tests).
 bool canMountTmpfs();
 // Mounts a tmpfs of `size` (as in "size=64k") at `dir`, creating it; the

@@ -1,4 +1,4 @@
-#include "apply/lost_dependencies.h"
+#include "plan/lost_dependencies.h"
 
 #include <deque>
 #include <string_view>

@@ -1,4 +1,4 @@
-#include "txn/spinner.h"
+#include "console/spinner.h"
 
 #include "platform/ticks.h"
 

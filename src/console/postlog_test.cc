@@ -1,4 +1,4 @@
-#include "txn/postlog.h"
+#include "console/postlog.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

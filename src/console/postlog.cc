@@ -1,4 +1,4 @@
-#include "txn/postlog.h"
+#include "console/postlog.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,8 +9,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/ignore.h"
 #include "txn/file_io.h"
-#include "txn/staging.h"
+#include "txn/planning.h"
 
 namespace installer {
 namespace {
@@ -23,7 +24,7 @@ constexpr std::size_t kReservedBytes = 4096;
 int openLog(int flags) { return openOwnRegularFile(kPostlogPath, flags, 0644); }
 
 // Write failures are not reported: the log is a courtesy to the reader.
-void writeLog(int fd, std::string_view bytes) { static_cast<void>(writeAll(fd, bytes)); }
+void writeLog(int fd, std::string_view bytes) { ignoreResult(writeAll(fd, bytes)); }
 
 }  // namespace
 

@@ -1,4 +1,4 @@
-#include "records/path_set.h"
+#include "base/path_set.h"
 
 #include <algorithm>
 #include <cstring>

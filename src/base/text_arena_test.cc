@@ -1,4 +1,4 @@
-#include "records/text_arena.h"
+#include "base/text_arena.h"
 
 #include <gtest/gtest.h>
 

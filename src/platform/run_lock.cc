@@ -1,4 +1,4 @@
-#include "txn/run_lock.h"
+#include "platform/run_lock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -150,3 +150,7 @@ for path in /flash/x/hotspot/sbin/hotspot /flash/var/pdb/hotspot; do
 done
 echo "  /flash/postlog:"
 sed 's/^/    /' "$root/flash/postlog"
+# What an update engine reads instead of the console: the record of the
+# last run.
+step "pkgtool status --root ROOT (the record of the last run)"
+"$pkgtool" status --root "$root" | sed 's/^/  /'

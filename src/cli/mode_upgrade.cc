@@ -46,7 +46,9 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options, RunReport
   report.noteInstalled(installed);
   report.noteInstalled(decision.cancelled);
   ExitStatus status = ExitStatus::kSuccess;
-  if (!decision.unreadablePath.empty()) {
+  // (A file that could not be read is told even when the changes also did
+  // not fit: the space refusal below then sets the status.)
+  if (decision.verdict == UpgradeVerdict::kUnreadable || !decision.unreadablePath.empty()) {
     status = ExitStatus::kFailed;
     report.noteUnreadable(decision.unreadablePath);
     report.conclude(RunOutcome::kRefused, "unreadable");

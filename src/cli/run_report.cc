@@ -75,15 +75,14 @@ bool RunReport::printed(std::string_view line) const {
 }
 
 void RunReport::measure(const Manifest& m) {
-  std::uint64_t bytes = 0;
+  std::uint64_t bytes = m.stagedBytes;
+  // The capture of standard input is written by the image mode itself; a
+  // move of a file the run did not write (a downloaded package file kept as
+  // its image) writes nothing.
   for (const auto& [path, entry] : m.entries) {
-    if (entry.op != ManifestOp::kMoveStaged && entry.op != ManifestOp::kMove) continue;
-    const std::string source = sourceOf(path, entry);
-    // A move of a file the run did not write (a downloaded package file
-    // kept as its image) writes nothing.
-    if (entry.op == ManifestOp::kMove && source != kCaptureTemporary) continue;
+    if (entry.op != ManifestOp::kMove || sourceOf(path, entry) != kCaptureTemporary) continue;
     struct stat st;
-    if (lstat(source.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    if (lstat(kCaptureTemporary, &st) == 0 && S_ISREG(st.st_mode)) {
       bytes += static_cast<std::uint64_t>(st.st_size);
     }
   }

@@ -106,6 +106,9 @@ struct Manifest {
   ManifestEntries entries;
   StagingMemo stagingMemo;
   SpaceHeadroom headroom;
+  // Bytes written into this run's staged files (what the run record tells),
+  // counted as they are written rather than by a stat of each at the end.
+  std::uint64_t stagedBytes = 0;
   // Set for a planning manifest (planning.h), which stages nothing; owned
   // by the planning tool and outliving the manifest.
   Planning* planning = nullptr;

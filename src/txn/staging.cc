@@ -106,7 +106,10 @@ std::string temporaryDir(Manifest& m, const std::string& destination, std::uint6
 class StagedFile::Buffer : public std::streambuf {
  public:
   // The buffer is not cleared: a small file uses little of it.
-  explicit Buffer(int fd) : fd_(fd), space_(new char[kStagingBuffer]) { reset(); }
+  Buffer(int fd, std::uint64_t* written)
+      : fd_(fd), written_(written), space_(new char[kStagingBuffer]) {
+    reset();
+  }
   // Counts what is written instead of storing it.
   explicit Buffer(std::uint64_t* counter)
       : fd_(-1), counter_(counter), space_(new char[kStagingBuffer]) {
@@ -167,7 +170,10 @@ class StagedFile::Buffer : public std::streambuf {
       return true;
     }
     if (error_ != 0 || fd_ < 0) return false;
-    if (installer::writeAll(fd_, {next, size})) return true;
+    if (installer::writeAll(fd_, {next, size})) {
+      if (written_ != nullptr) *written_ += size;
+      return true;
+    }
     fail(errno);
     return false;
   }
@@ -181,11 +187,12 @@ class StagedFile::Buffer : public std::streambuf {
   int fd_;
   int error_ = 0;
   std::uint64_t* counter_ = nullptr;
+  std::uint64_t* written_ = nullptr;
   std::unique_ptr<char[]> space_;
 };
 
-StagedFile::StagedFile(int fd, std::uint32_t mode)
-    : std::ostream(nullptr), buffer_(std::make_unique<Buffer>(fd)), mode_(mode) {
+StagedFile::StagedFile(int fd, std::uint32_t mode, std::uint64_t* written)
+    : std::ostream(nullptr), buffer_(std::make_unique<Buffer>(fd, written)), mode_(mode) {
   const int error = errno;
   rdbuf(buffer_.get());
   if (fd < 0) {
@@ -259,7 +266,7 @@ std::unique_ptr<StagedFile> createStagedFile(Manifest& m, const std::string& des
     fd = createTemporaryFile(m.temporaries, temporaryDir(m, destination, sizeHint), temporary);
   }
   if (fd >= 0) setEntry(m, destination, ManifestOp::kMoveStaged, std::move(temporary));
-  return std::make_unique<StagedFile>(fd, mode);
+  return std::make_unique<StagedFile>(fd, mode, &m.stagedBytes);
 }
 
 void stageRemoval(Manifest& m, const std::string& path) {

@@ -19,7 +19,8 @@ namespace installer {
 // closes; the stream state then tells whether every byte was stored.
 class StagedFile : public std::ostream {
  public:
-  StagedFile(int fd, std::uint32_t mode);
+  // `written`, when given, grows by every byte that reaches the file.
+  StagedFile(int fd, std::uint32_t mode, std::uint64_t* written = nullptr);
   // A file of a planning manifest: counts the bytes written into
   // `planning.sizes[source]` and stores nothing.
   StagedFile(Planning& planning, const std::string& source, std::uint32_t mode);

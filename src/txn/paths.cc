@@ -18,6 +18,15 @@ std::string parentDir(const std::string& path) {
   return path.substr(0, end + 1);
 }
 
+std::string existingDirAbove(std::string path) {
+  struct stat st;
+  while (path != "/" && path != ".") {
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return path;
+    path = parentDir(path);
+  }
+  return path;
+}
+
 bool makeDirs(const std::string& path) {
   if (mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) return true;
   const std::string parent = parentDir(path);

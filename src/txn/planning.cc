@@ -25,16 +25,6 @@ void notePlannedUse(Manifest& m, const std::string& dir, std::int64_t bytes) {
 
 namespace {
 
-// The nearest directory at or above `path` that exists now.
-std::string existingDirAbove(std::string path) {
-  struct stat st;
-  while (path != "/" && path != ".") {
-    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return path;
-    path = parentDir(path);
-  }
-  return path;
-}
-
 // The copies the commit would make onto one file system.
 struct Copies {
   std::string dir;  // a directory on it

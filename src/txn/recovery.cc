@@ -22,16 +22,6 @@ bool present(const char* path) {
   return lstat(path, &st) == 0;
 }
 
-// The nearest existing directory at or above `path`.
-std::string existingDirAbove(std::string path) {
-  struct stat st;
-  while (path != "/" && path != ".") {
-    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return path;
-    path = parentDir(path);
-  }
-  return path;
-}
-
 // False when one could not be removed for another reason than what it
 // still holds: hidden names and subdirectories keep a directory, as they
 // always did.

@@ -5,11 +5,14 @@
 // it renames into place. It checks no header, signature or name, keeps no
 // database and prints nothing.
 //
-//   bench_limit [--isal] [--per-file-calls] [--fsync] [--durable] PACKAGE DESTDIR
+//   bench_limit [--isal] [--threads] [--per-file-calls] [--fsync] [--durable] PACKAGE DESTDIR
 //
 // --isal            inflate with ISA-L (isal_inflate, zlib wrapper and
 //                   Adler-32 checked, the same 4096-byte output buffers)
 //                   instead of zlib: the limit of a build with ISA-L.
+// --threads         read, hash and inflate on a second thread that hands the
+//                   output in 64 KiB blocks (a bounded queue of 8) to the
+//                   thread that writes the files: the limit of two cores.
 // --per-file-calls  the calls the installer's design needs for each file:
 //                   the temporary file beside its destination, write, set
 //                   the mode, close, and every rename only at the end (the
@@ -31,12 +34,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -53,6 +60,7 @@ constexpr std::size_t kWriteBuffer = 16384;
 
 struct Options {
   bool isal = false;
+  bool threads = false;
   bool perFileCalls = false;
   bool fsyncFiles = false;
   bool durable = false;
@@ -71,13 +79,20 @@ void makeDirs(const std::string& dir) {
   mkdir(dir.c_str(), 0755);
 }
 
+// Where inflated payload bytes go.
+class Sink {
+ public:
+  virtual ~Sink() = default;
+  virtual void feed(const unsigned char* data, std::size_t n) = 0;
+};
+
 // Splits the inflated payload into file entries and writes the regular ones.
-class Extractor {
+class Extractor : public Sink {
  public:
   Extractor(const std::string& destination, Options options)
       : destination_(destination), options_(options) {}
 
-  void feed(const unsigned char* data, std::size_t n) {
+  void feed(const unsigned char* data, std::size_t n) override {
     while (n > 0) {
       std::size_t used = 0;
       switch (state_) {
@@ -205,11 +220,66 @@ class Extractor {
   std::vector<std::pair<std::string, std::string>> pending_;
 };
 
+// Hands inflated bytes from the reading thread to the writing one in blocks
+// of 64 KiB, at most 8 of them waiting.
+class BlockQueue : public Sink {
+ public:
+  static constexpr std::size_t kBlock = 65536;
+  static constexpr std::size_t kWaiting = 8;
+
+  void feed(const unsigned char* data, std::size_t n) override {
+    while (n > 0) {
+      const std::size_t used = std::min(n, kBlock - filling_.size());
+      filling_.insert(filling_.end(), data, data + used);
+      data += used;
+      n -= used;
+      if (filling_.size() == kBlock) push();
+    }
+  }
+  void finish() {
+    if (!filling_.empty()) push();
+    std::lock_guard<std::mutex> lock(mutex_);
+    finished_ = true;
+    changed_.notify_all();
+  }
+  // Feeds every block to `sink` until the reading thread has finished.
+  void drainInto(Sink& sink) {
+    for (;;) {
+      std::vector<unsigned char> block;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return !blocks_.empty() || finished_; });
+        if (blocks_.empty()) return;
+        block = std::move(blocks_.front());
+        blocks_.pop_front();
+        changed_.notify_all();
+      }
+      sink.feed(block.data(), block.size());
+    }
+  }
+
+ private:
+  void push() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return blocks_.size() < kWaiting; });
+    blocks_.push_back(std::move(filling_));
+    filling_ = {};
+    filling_.reserve(kBlock);
+    changed_.notify_all();
+  }
+
+  std::vector<unsigned char> filling_;
+  std::deque<std::vector<unsigned char>> blocks_;
+  bool finished_ = false;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+};
+
 // Walks the parts of the file as its blocks arrive and inflates the data of
 // every file payload part.
 class PartWalker {
  public:
-  PartWalker(Extractor& extractor, bool isal) : extractor_(extractor), isal_(isal) {}
+  PartWalker(Sink& extractor, bool isal) : extractor_(extractor), isal_(isal) {}
   ~PartWalker() {
     if (inflating_ && !isal_) inflateEnd(&zs_);
   }
@@ -307,7 +377,7 @@ class PartWalker {
     } while (zs_.avail_in > 0 || zs_.avail_out == 0);
   }
 
-  Extractor& extractor_;
+  Sink& extractor_;
   bool isal_;
 #ifdef BENCH_LIMIT_ISAL
   std::unique_ptr<inflate_state> isalState_;  // about 87 KB, made once
@@ -334,6 +404,8 @@ int main(int argc, char** argv) {
       return 2;
 #endif
       options.isal = true;
+    } else if (std::strcmp(argv[arg], "--threads") == 0) {
+      options.threads = true;
     } else if (std::strcmp(argv[arg], "--per-file-calls") == 0) {
       options.perFileCalls = true;
     } else if (std::strcmp(argv[arg], "--fsync") == 0) {
@@ -346,32 +418,46 @@ int main(int argc, char** argv) {
     }
   }
   if (argc - arg != 2) {
-    std::fprintf(
-        stderr,
-        "usage: bench_limit [--isal] [--per-file-calls] [--fsync] [--durable] PACKAGE DESTDIR\n");
+    std::fprintf(stderr,
+                 "usage: bench_limit [--isal] [--threads] [--per-file-calls] [--fsync] [--durable] "
+                 "PACKAGE DESTDIR\n");
     return 2;
   }
   const int fd = open(argv[arg], O_RDONLY);
   if (fd < 0) die(argv[arg]);
 
-  EVP_MD_CTX* sha256 = EVP_MD_CTX_new();
-  EVP_DigestInit_ex(sha256, EVP_sha256(), nullptr);
   Extractor extractor(argv[arg + 1], options);
-  PartWalker walker(extractor, options.isal);
-  static unsigned char block[kReadBlock];
-  for (;;) {
-    const ssize_t got = read(fd, block, sizeof block);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) die("read");
-    if (got == 0) break;
-    EVP_DigestUpdate(sha256, block, static_cast<std::size_t>(got));
-    walker.feed(block, static_cast<std::size_t>(got));
+  BlockQueue queue;
+  // Reads, hashes and inflates the whole file into `sink`.
+  auto readAll = [fd, &options](Sink& sink) {
+    EVP_MD_CTX* sha256 = EVP_MD_CTX_new();
+    EVP_DigestInit_ex(sha256, EVP_sha256(), nullptr);
+    PartWalker walker(sink, options.isal);
+    static unsigned char block[kReadBlock];
+    for (;;) {
+      const ssize_t got = read(fd, block, sizeof block);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) die("read");
+      if (got == 0) break;
+      EVP_DigestUpdate(sha256, block, static_cast<std::size_t>(got));
+      walker.feed(block, static_cast<std::size_t>(got));
+    }
+    unsigned char digest[32];
+    unsigned int size = 0;
+    EVP_DigestFinal_ex(sha256, digest, &size);
+    EVP_MD_CTX_free(sha256);
+  };
+  if (options.threads) {
+    std::thread reader([&] {
+      readAll(queue);
+      queue.finish();
+    });
+    queue.drainInto(extractor);
+    reader.join();
+  } else {
+    readAll(extractor);
   }
   close(fd);
-  unsigned char digest[32];
-  unsigned int size = 0;
-  EVP_DigestFinal_ex(sha256, digest, &size);
-  EVP_MD_CTX_free(sha256);
   if (options.durable) {
     const int dir = open(argv[arg + 1], O_RDONLY | O_DIRECTORY);
     if (dir < 0 || syncfs(dir) != 0) die("syncfs");

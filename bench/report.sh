@@ -61,8 +61,8 @@ if [ "$DURABLE_ONLY" != 1 ]; then
   echo "| corpus | command | wall s | CPU s | peak RSS MiB |"
   echo "|---|---|---|---|---|"
   for title in "$TITLE_A" "$TITLE_B"; do
-    for c in limit limit-isal limit-calls image upgrade dpkg; do
-      [ "$c" = limit-isal ] && [ "$(get "$title" $c wall)" = nan ] && continue
+    for c in limit limit-2 limit-isal limit-isal-2 limit-calls image upgrade dpkg; do
+      [ "$(get "$title" $c wall)" = nan ] && continue
       echo "| $title | $c | $(seconds "$title" $c wall) | $(seconds "$title" $c cpu) | $(mib "$title" $c) |"
     done
   done
@@ -109,7 +109,7 @@ echo
 printf '| %-52s | %-24s | %-9s | %-4s |\n' "budget" "measured" "limit" ""
 echo "|------------------------------------------------------|--------------------------|-----------|------|"
 A=$TITLE_A B=$TITLE_B
-for p in a:"$A":0.9:1.2 b:"$B":0.8:1.3; do
+for p in a:"$A":0.5:1.2 b:"$B":0.4:1.3; do
   IFS=: read -r _ title to_dpkg to_limit <<<"$p"
   t="disk: $title"
   for c in image upgrade; do
@@ -137,8 +137,17 @@ for run in image upgrade; do
 done
 
 if [ "$DURABLE_ONLY" != 1 ]; then
+  # Below what one core can do with zlib by half: the faster inflate and the
+  # second core together, for no more CPU than ISA-L's limit on one core.
   for c in image upgrade; do
-    row "$A: $c wall / limit" "$(get "$A" "$c/limit" wall-ratio)" "<=" 1.15 "$(range "$A" "$c/limit" wall-ratio)"
+    row "$A: $c wall / limit" "$(get "$A" "$c/limit" wall-ratio)" "<=" 0.5 "$(range "$A" "$c/limit" wall-ratio)"
+  done
+  for c in image upgrade; do
+    row "$A: $c CPU / limit-isal CPU" "$(get "$A" "$c/limit-isal" cpu-ratio)" "<=" 1.2 \
+      "$(range "$A" "$c/limit-isal" cpu-ratio)"
+  done
+  for c in image upgrade; do
+    row "$B: $c wall / limit" "$(get "$B" "$c/limit" wall-ratio)" "<=" 0.9 "$(range "$B" "$c/limit" wall-ratio)"
   done
   for c in image upgrade; do
     row "$A: $c CPU / dpkg CPU" "$(get "$A" "$c/dpkg" cpu-ratio)" "<=" 0.8 "$(range "$A" "$c/dpkg" cpu-ratio)"

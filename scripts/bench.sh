@@ -208,9 +208,13 @@ title_b="$(shape_of b)"
 title_m="Peak memory: $(shape_of m) and $(shape_of c)"
 title_d="Database of $db_packages packages"
 if [ "$durable_only" = 0 ]; then
-  set --
+  # The limits of this machine: zlib's on one core, ISA-L's on one core and
+  # on two (read, hash and inflate on a second thread).
+  set -- --case limit-2 "$sandbox plain $root" "$bin/bench_limit --threads $corpora/a.npk $root/flash"
   if [ "$isal_limit" = 1 ]; then
-    set -- --case limit-isal "$sandbox plain $root" "$bin/bench_limit --isal $corpora/a.npk $root/flash"
+    set -- "$@" --case limit-isal "$sandbox plain $root" "$bin/bench_limit --isal $corpora/a.npk $root/flash" \
+      --case limit-isal-2 "$sandbox plain $root" "$bin/bench_limit --isal --threads $corpora/a.npk $root/flash" \
+      --ratio image limit-isal cpu --ratio upgrade limit-isal cpu
   fi
   compare --title "$title_a" \
     --case limit "$sandbox plain $root" "$bin/bench_limit $corpora/a.npk $root/flash" \
@@ -221,9 +225,10 @@ if [ "$durable_only" = 0 ]; then
     --case dpkg "$sandbox dpkg $root" "/usr/bin/dpkg --root=$root --force-not-root -i $corpora/a.deb" \
     --ratio image dpkg cpu --ratio upgrade dpkg cpu
 
-  set --
+  set -- --case limit-2 "$sandbox plain $root" "$bin/bench_limit --threads $corpora/b.npk $root/flash"
   if [ "$isal_limit" = 1 ]; then
-    set -- --case limit-isal "$sandbox plain $root" "$bin/bench_limit --isal $corpora/b.npk $root/flash"
+    set -- "$@" --case limit-isal "$sandbox plain $root" "$bin/bench_limit --isal $corpora/b.npk $root/flash" \
+      --case limit-isal-2 "$sandbox plain $root" "$bin/bench_limit --isal --threads $corpora/b.npk $root/flash"
   fi
   compare --title "$title_b" \
     --case limit "$sandbox plain $root" "$bin/bench_limit $corpora/b.npk $root/flash" \

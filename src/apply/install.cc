@@ -16,6 +16,7 @@
 #include "package/payload.h"
 #include "package/signature.h"
 #include "plan/acceptance.h"
+#include "platform/cores.h"
 #include "store/metadata.h"
 #include "txn/staging.h"
 
@@ -177,11 +178,20 @@ EntryCopy copyEntryData(std::istream& payload, std::vector<char>& buffer, std::u
   return staged.fail() ? EntryCopy::kWriteFailed : EntryCopy::kCopied;
 }
 
+// A second thread costs its start and a hand-over per piece: it pays for
+// itself on a payload of some size, and only where a second core runs it.
+PayloadThreads payloadThreadsFor(const PackageReader& reader) {
+  constexpr std::uint32_t kWorthASecondThread = 64 * 1024;
+  if (reader.part().partLength < kWorthASecondThread) return PayloadThreads::kOne;
+  return usableCores() > 1 ? PayloadThreads::kTwo : PayloadThreads::kOne;
+}
+
 }  // namespace
 
 Extraction extractFiles(Repository& repo, InstalledPackage& p, Manifest& m, PackageReader& reader,
-                        HardwareClassSource machineClass, InflateBackend backend) {
-  InflateStreambuf inflate(reader.rdbuf(), backend);
+                        HardwareClassSource machineClass, InflateBackend backend,
+                        std::optional<PayloadThreads> threads) {
+  InflateStreambuf inflate(reader, backend, threads.value_or(payloadThreadsFor(reader)));
   std::istream payload(&inflate);
   std::vector<char> buffer(kCopyBufferSize);
   MachineClass machine(machineClass);
@@ -223,7 +233,7 @@ Extraction extractFiles(Repository& repo, InstalledPackage& p, Manifest& m, Pack
     if (copied == EntryCopy::kBroken) reportBroken(repo, p, reader);
     if (copied == EntryCopy::kWriteFailed) reportWriteFailure(repo, p, entry.name);
     if (copied != EntryCopy::kCopied) return Extraction::kFailed;
-    progress.show(repo, reader.part().consumed(), reader.totalLength);
+    progress.show(repo, inflate.inputConsumed(), reader.totalLength);
   }
   return Extraction::kDone;
 }

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "package/payload.h"
 #include "package/reader.h"
 #include "plan/install_flags.h"
 #include "platform/hardware_class.h"
@@ -76,11 +77,14 @@ enum class Extraction {
 
 // Stages every regular file of the payload part the reader stands on and
 // records its path in `p.files`. The programs inflate with the backend they
-// were built with; tests hold another to the same files and console bytes.
+// were built with, and with a second thread where a second core can run it
+// and the payload is worth one; tests hold the other ways to the same files
+// and console bytes.
 [[nodiscard]] Extraction extractFiles(Repository& repo, InstalledPackage& p, Manifest& m,
                                       PackageReader& reader,
                                       HardwareClassSource machineClass = hardwareClass,
-                                      InflateBackend backend = Inflater::configured());
+                                      InflateBackend backend = Inflater::configured(),
+                                      std::optional<PayloadThreads> threads = std::nullopt);
 
 // "/flash" + ("/x/NAME" when disabled) + "/" + entry name: where an entry of
 // the package lands. The same string goes into the package's `files`.

@@ -547,15 +547,13 @@ std::vector<PayloadEntry> entriesOfSizes(const std::vector<std::size_t>& sizes,
 // The progress bar shows how much of the package file has been read, and
 // the payload is read in pieces of 4096 bytes as the inflating needs them;
 // where a piece is read must not depend on the library that inflates, or
-// the console would differ between builds. The same packages, each through
-// both libraries: files that end on every 4096-byte boundary of the output
+// the console would differ between builds; nor on whether a second thread
+// reads ahead. The same packages, each through both libraries, with one
+// thread and with two: files that end on every 4096-byte boundary of the output
 // (where one library's read could fall on either side of the boundary),
 // files of every size ending all over, entries passed over, data that does
 // not compress, and streams of stored, fixed and dynamic blocks.
-TEST_F(InstallTest, ProgressBarIsTheSameWhicheverLibraryInflates) {
-  if (!Inflater::available(InflateBackend::kIsal)) {
-    GTEST_SKIP() << "this build has only zlib";
-  }
+TEST_F(InstallTest, ProgressBarIsTheSameWhicheverLibraryAndThreadsInflate) {
   constexpr std::size_t kEntryHead = 30 + 7;  // the fixed bytes and "f/NNNNN"
   std::vector<std::size_t> aligned(40, 4096 - kEntryHead);
   std::vector<std::size_t> varied;
@@ -604,10 +602,20 @@ TEST_F(InstallTest, ProgressBarIsTheSameWhicheverLibraryInflates) {
     FixturePackage fixture = tool(kV71, c.files);
     fixture.rawPayload = c.rawPayload;
     const std::string bytes = packageFile(fixture);
-    std::string console[2];
-    PathSet files[2];
-    const InflateBackend backends[2] = {InflateBackend::kZlib, InflateBackend::kIsal};
-    for (int i = 0; i < 2; ++i) {
+    struct Way {
+      InflateBackend backend;
+      PayloadThreads threads;
+      const char* name;
+    };
+    std::vector<Way> ways = {{InflateBackend::kZlib, PayloadThreads::kOne, "zlib"},
+                             {InflateBackend::kZlib, PayloadThreads::kTwo, "zlib, two threads"}};
+    if (Inflater::available(InflateBackend::kIsal)) {
+      ways.push_back({InflateBackend::kIsal, PayloadThreads::kOne, "ISA-L"});
+      ways.push_back({InflateBackend::kIsal, PayloadThreads::kTwo, "ISA-L, two threads"});
+    }
+    std::vector<std::string> console(ways.size());
+    std::vector<PathSet> files(ways.size());
+    for (std::size_t i = 0; i < ways.size(); ++i) {
       std::istringstream in(bytes);
       PackageReader reader(in, true);
       reader.wantedTypes = {kPartPayload};
@@ -615,17 +623,22 @@ TEST_F(InstallTest, ProgressBarIsTheSameWhicheverLibraryInflates) {
       InstalledPackage p("tool");
       Manifest m;
       output();
-      ASSERT_EQ(extractFiles(*repo_, p, m, reader, hardwareClass, backends[i]), Extraction::kDone);
+      ASSERT_EQ(extractFiles(*repo_, p, m, reader, hardwareClass, ways[i].backend, ways[i].threads),
+                Extraction::kDone);
       console[i] = output();
       files[i] = p.files;
       cancelManifest(m);
       setStatusLine(*repo_, "");
       output();
     }
-    EXPECT_EQ(files[0], files[1]);
-    EXPECT_TRUE(console[0] == console[1]) << "zlib:\n"
-                                          << visibleText(console[0]) << "\nISA-L:\n"
-                                          << visibleText(console[1]);
+    for (std::size_t i = 1; i < ways.size(); ++i) {
+      SCOPED_TRACE(ways[i].name);
+      EXPECT_EQ(files[0], files[i]);
+      EXPECT_TRUE(console[0] == console[i]) << ways[0].name << ":\n"
+                                            << visibleText(console[0]) << "\n"
+                                            << ways[i].name << ":\n"
+                                            << visibleText(console[i]);
+    }
     // The bar moved many times, so that a read on the other side of a
     // boundary would have shown.
     const std::string hideCursor = "\x1b[?25l";

@@ -1,5 +1,7 @@
 #include "package/fd_input.h"
 
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +13,8 @@ namespace installer {
 
 namespace {
 const std::streambuf::pos_type kSeekFailed{std::streambuf::off_type(-1)};
+// How long a wait for input goes before it looks whether it was given up.
+constexpr int kCancelCheckMs = 20;
 }  // namespace
 
 FdInputBuf::FdInputBuf(int fd, std::size_t blockSize) : fd_(fd), buffer_(kPutBack + blockSize) {}
@@ -21,6 +25,10 @@ bool FdInputBuf::refill() {
   const std::size_t keep = std::min(pos_, kPutBack);
   std::memmove(buffer_.data(), buffer_.data() + pos_ - keep, keep);
   pos_ = end_ = keep;
+  if (!waitForInput()) {
+    atEnd_ = true;
+    return false;
+  }
   for (;;) {
     const ssize_t got = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
     if (got > 0) {
@@ -32,6 +40,27 @@ bool FdInputBuf::refill() {
     if (got < 0) error_ = errno;
     atEnd_ = true;
     return false;
+  }
+}
+
+void FdInputBuf::giveUpWaitingWhen(const std::atomic<bool>* cancelled) {
+  cancelled_ = mayWait() ? cancelled : nullptr;
+}
+
+bool FdInputBuf::mayWait() const {
+  struct stat st;
+  return fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode);
+}
+
+bool FdInputBuf::waitForInput() {
+  if (cancelled_ == nullptr) return true;
+  for (;;) {
+    if (cancelled_->load(std::memory_order_acquire)) return false;
+    pollfd input = {fd_, POLLIN, 0};
+    const int ready = ::poll(&input, 1, kCancelCheckMs);
+    // Readable, at its end, or in error: the read tells which.
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return true;
   }
 }
 

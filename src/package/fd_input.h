@@ -7,6 +7,7 @@
 // wrong by asking `error`.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <streambuf>
 #include <vector>
@@ -27,6 +28,18 @@ class FdInputBuf : public std::streambuf {
   // The errno of the read that failed, 0 when none did.
   int error() const { return error_; }
 
+  // For a reader on another thread that may be told to stop: a read that
+  // would wait (a pipe, a terminal) waits only while `cancelled` is false,
+  // and once it is set the input ends without an error. A regular file
+  // never waits. Null: reads wait as long as the input takes.
+  void giveUpWaitingWhen(const std::atomic<bool>* cancelled);
+  // Whether a read may wait for the input's writer.
+  bool mayWait() const;
+  // Forgets a read error: the reads that met it were made ahead of a user
+  // who stopped before it reached them, and that user must see the input as
+  // it saw it.
+  void forgetError() { error_ = 0; }
+
  protected:
   int_type underflow() override;
   int_type uflow() override;
@@ -38,6 +51,8 @@ class FdInputBuf : public std::streambuf {
 
  private:
   bool refill();
+  // False when the wait was given up.
+  bool waitForInput();
 
   static constexpr std::size_t kPutBack = 16;
   int fd_;
@@ -46,6 +61,7 @@ class FdInputBuf : public std::streambuf {
   std::size_t end_ = 0;
   bool atEnd_ = false;
   int error_ = 0;
+  const std::atomic<bool>* cancelled_ = nullptr;
 };
 
 }  // namespace installer

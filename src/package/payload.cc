@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "package/format.h"
+#include "package/read_ahead.h"
 
 namespace installer {
 namespace {
@@ -18,41 +19,34 @@ const std::streambuf::pos_type kSeekFailed{std::streambuf::off_type(-1)};
 }  // namespace
 
 InflateStreambuf::InflateStreambuf(std::streambuf* source, InflateBackend backend)
-    : source_(source), inflater_(Inflater::create(backend)) {
+    : decoder_(source, backend) {
   char* const start = output_ + kPutBack;
   setg(start, start, start);
-  // Without a decoder (no memory for its state) nothing can be read, and a
-  // payload that cannot be read is no empty one.
-  failed_ = inflater_ == nullptr;
+  failed_ = decoder_.failed();
 }
 
-InflateStreambuf::~InflateStreambuf() = default;
-
-// The two bytes of the zlib header are judged here, the same way for either
-// backend: deflate, a window of at most 32 KiB, the check bits right and no
-// preset dictionary (the payload has none to offer).
-bool InflateStreambuf::headerAccepted(std::size_t got) {
-  if (got < 2) return false;
-  const unsigned cmf = input_[0];
-  const unsigned flg = input_[1];
-  return (cmf & 0x0F) == 8 && (cmf >> 4) <= 7 && (cmf * 256 + flg) % 31 == 0 && (flg & 0x20) == 0;
+InflateStreambuf::InflateStreambuf(PackageReader& reader, InflateBackend backend,
+                                   PayloadThreads threads)
+    : InflateStreambuf(reader.rdbuf(), backend) {
+  reader_ = &reader;
+  consumed_ = reader.part().consumed();
+  if (threads == PayloadThreads::kTwo && !decoder_.failed()) {
+    ahead_ = std::make_unique<ReadAhead>(decoder_, reader);
+  }
 }
 
-InflateStreambuf::Refill InflateStreambuf::refill() {
-  const std::streamsize got =
-      source_->sgetn(reinterpret_cast<char*>(input_), static_cast<std::streamsize>(kBufferSize));
-  if (got <= 0) {
-    // A part without a single byte holds no stream at all: an empty payload.
-    if (!headerChecked_) endedCleanly_ = true;
-    return Refill::kNone;
-  }
-  if (!headerChecked_ && !headerAccepted(static_cast<std::size_t>(got))) {
-    failed_ = got >= 2;  // a single byte is a stream cut short
-    return Refill::kRefused;
-  }
-  headerChecked_ = true;
-  inflater_->setInput({input_, static_cast<std::size_t>(got)});
-  return Refill::kFresh;
+// The second thread is stopped before the decoder it uses goes.
+InflateStreambuf::~InflateStreambuf() { ahead_.reset(); }
+
+std::uint64_t InflateStreambuf::inputConsumed() const {
+  if (aheadStarted_) return consumed_;
+  return reader_ != nullptr ? reader_->part().consumed() : 0;
+}
+
+void InflateStreambuf::takeState(bool finished, bool endedCleanly, bool failed) {
+  finished_ = finished;
+  endedCleanly_ = endedCleanly;
+  failed_ = failed;
 }
 
 InflateStreambuf::int_type InflateStreambuf::underflow() {
@@ -65,46 +59,43 @@ InflateStreambuf::int_type InflateStreambuf::underflow() {
     begin = start - 1;
   }
   setg(begin, start, start);
-  if (finished_ || inflater_ == nullptr || source_ == nullptr) return Traits::eof();
+  if (finished_) return Traits::eof();
+  if (ahead_ != nullptr && !aheadStarted_) {
+    aheadStarted_ = ahead_->start();
+    if (!aheadStarted_) ahead_.reset();
+  }
+  if (aheadStarted_) return underflowAhead(begin);
 
-  // Where the next piece of the part is read moves the progress bar, so it
-  // must not depend on the library: it is read when the decoder can make
-  // nothing more of what it was given, which the stream decides. (A rule
-  // that reads as soon as the decoder has taken in all of a piece would
-  // follow the library instead: zlib takes bytes as it needs them, ISA-L
-  // takes whole pieces into a buffer of its own.)
   auto* const out = reinterpret_cast<unsigned char*>(start);
+  std::size_t size = 0;
+  do {
+    size = decoder_.step(out);
+  } while (size == 0 && !decoder_.finished());
+  takeState(decoder_.finished(), decoder_.endedCleanly(), decoder_.failed());
+  if (size == 0) return Traits::eof();
+  produced_ += size;
+  setg(begin, start, start + size);
+  return Traits::to_int_type(*start);
+}
+
+// The pieces the second thread made, taken in order: the copy held back
+// with each is made first, where one thread would have made it while
+// reading the input that the piece's output came from.
+InflateStreambuf::int_type InflateStreambuf::underflowAhead(char* begin) {
+  const bool putBack = begin < output_ + kPutBack;
   for (;;) {
-    const InflateStep step = inflater_->inflate({out, kBufferSize});
-    if (step.status == InflateStatus::kFailed) {
-      // Corrupt data or a wrong checksum: what this call decoded is not
-      // delivered, and the stream ends here.
-      finished_ = true;
-      failed_ = true;
-      return Traits::eof();
-    }
-    if (step.status == InflateStatus::kEnd) {
-      finished_ = true;
-      endedCleanly_ = true;
-    }
-    if (step.produced > 0) {
-      produced_ += step.produced;
-      setg(begin, start, start + step.produced);
+    DecodedPiece& piece = ahead_->next();
+    reader_->part().copyHeldBack(piece.copy);
+    consumed_ = piece.consumed;
+    takeState(piece.finished, piece.endedCleanly, piece.failed);
+    if (piece.size > 0) {
+      char* const start = reinterpret_cast<char*>(piece.data) + DecodedPiece::kPutBack;
+      if (putBack) start[-1] = output_[kPutBack - 1];
+      produced_ += piece.size;
+      setg(putBack ? start - 1 : start, start, start + piece.size);
       return Traits::to_int_type(*start);
     }
     if (finished_) return Traits::eof();
-    if (inflater_->inputLeft() != 0) {
-      // Input left, yet neither output nor an end: the decoder is stuck.
-      finished_ = true;
-      failed_ = true;
-      return Traits::eof();
-    }
-    // Starved: what was read so far completed only framing or block
-    // headers, or nothing yet.
-    if (refill() != Refill::kFresh) {
-      finished_ = true;
-      return Traits::eof();
-    }
   }
 }
 

@@ -8,19 +8,37 @@
 #include <streambuf>
 #include <string>
 
+#include "package/payload_decoder.h"
+#include "package/reader.h"
 #include "platform/inflate.h"
 
 namespace installer {
+
+class ReadAhead;
+
+// How a payload is read: on the calling thread alone, or with a second
+// thread that reads, hashes and inflates ahead of it. Either way the same
+// bytes, the same end, and the same calls that change the file system in the
+// same order.
+enum class PayloadThreads { kOne, kTwo };
 
 class InflateStreambuf : public std::streambuf {
  public:
   explicit InflateStreambuf(std::streambuf* source,
                             InflateBackend backend = Inflater::configured());
+  // The payload part `reader` stands on. With kTwo the reader is the second
+  // thread's until the stream ended or this object is gone; if no thread can
+  // be had, one is used.
+  InflateStreambuf(PackageReader& reader, InflateBackend backend, PayloadThreads threads);
   ~InflateStreambuf() override;
   InflateStreambuf(const InflateStreambuf&) = delete;
   InflateStreambuf& operator=(const InflateStreambuf&) = delete;
 
   std::uint64_t produced() const { return produced_; }
+  // The file offset the package reader had reached once the bytes being
+  // read were decoded: where a progress bar stands, with one thread or two.
+  // Only for a stream made on a reader.
+  std::uint64_t inputConsumed() const;
   // Whether the stream ended as a zlib stream should, checksum included (an
   // empty part counts as an empty payload); false while it goes on, and
   // after corrupt data or input that ran out before the stream's end.
@@ -40,23 +58,21 @@ class InflateStreambuf : public std::streambuf {
 
  private:
   static constexpr std::size_t kPutBack = 16;
-  static constexpr std::size_t kBufferSize = 4096;
+  static constexpr std::size_t kBufferSize = PayloadDecoder::kPiece;
 
-  enum class Refill { kFresh, kNone, kRefused };
-  // Reads the next piece of the part into the decoder; kRefused when the
-  // first piece does not start with an acceptable zlib header.
-  Refill refill();
-  bool headerAccepted(std::size_t got);
+  int_type underflowAhead(char* begin);
+  void takeState(bool finished, bool endedCleanly, bool failed);
 
-  std::streambuf* source_;
-  std::unique_ptr<Inflater> inflater_;
-  bool headerChecked_ = false;
+  PayloadDecoder decoder_;
+  PackageReader* reader_ = nullptr;
+  std::unique_ptr<ReadAhead> ahead_;  // declared after the decoder it uses
+  bool aheadStarted_ = false;
+  std::uint64_t consumed_ = 0;  // with a second thread: of the piece being read
   bool finished_ = false;
   bool endedCleanly_ = false;
   bool failed_ = false;
   std::uint64_t produced_ = 0;
   char output_[kPutBack + kBufferSize];
-  unsigned char input_[kBufferSize];
 };
 
 // One decoded file entry header.

@@ -4,10 +4,13 @@
 #include "package/payload.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <random>
 
+#include "package/fd_input.h"
+#include "package/payload_writer.h"
 #include "package/reader.h"
 #include "package/writer.h"
 #include "support/test_source.h"
@@ -328,6 +331,169 @@ TEST(Payload, EveryTruncationEndsCleanly) {
                reader.part().readUnhashed(signature, sizeof signature) == sizeof signature;
     EXPECT_EQ(complete, size == file.size());
   }
+}
+
+// Every piece handed to a copy target, as it was handed.
+class CopyLog : public std::streambuf {
+ public:
+  std::vector<std::string> pieces;
+
+ protected:
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    pieces.emplace_back(s, static_cast<std::size_t>(n));
+    return n;
+  }
+  int_type overflow(int_type c) override {
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+      pieces.emplace_back(1, traits_type::to_char_type(c));
+    }
+    return traits_type::not_eof(c);
+  }
+};
+
+// What a reading of a payload shows to its user and leaves behind.
+struct Reading {
+  Extracted extracted;
+  std::vector<std::uint64_t> consumedAtEntries;  // where the progress bar stood
+  bool endedCleanly = false;
+  bool failed = false;
+  std::vector<std::string> copied;
+  std::uint64_t consumedAfter = 0;
+  std::string digest;
+
+  bool operator==(const Reading& o) const {
+    return extracted.end == o.extracted.end && extracted.files.size() == o.extracted.files.size() &&
+           std::equal(extracted.files.begin(), extracted.files.end(), o.extracted.files.begin(),
+                      [](const PayloadEntry& a, const PayloadEntry& b) {
+                        return a.name == b.name && a.data == b.data && a.mode == b.mode;
+                      }) &&
+           consumedAtEntries == o.consumedAtEntries && endedCleanly == o.endedCleanly &&
+           failed == o.failed && copied == o.copied && consumedAfter == o.consumedAfter &&
+           digest == o.digest;
+  }
+};
+
+Reading readWith(const std::string& packageBytes, PayloadThreads threads, InflateBackend backend) {
+  Reading r;
+  TestSource source(packageBytes, false);
+  std::istream in(&source);
+  CopyLog copy;
+  PackageReader reader(in, true, &copy);
+  reader.wantedTypes = {kPartHeader, kPartPayload, kPartSignature};
+  reader.nextPart();
+  reader.nextPart();
+  EXPECT_EQ(reader.partType, kPartPayload);
+  {
+    InflateStreambuf inflater(reader, backend, threads);
+    std::istream payload(&inflater);
+    // Where the bar stands after each entry, as extraction asks.
+    for (;;) {
+      FileEntry e;
+      const EntryRead read = readFileEntry(payload, e);
+      if (read != EntryRead::kEntry) {
+        r.extracted.end = read == EntryRead::kEnd ? End::kNormal : End::kBrokenName;
+        break;
+      }
+      PayloadEntry file{e.mode, e.hardwareClass, e.name, std::string(e.dataLength, '\0')};
+      payload.read(file.data.data(), e.dataLength);
+      if (payload.gcount() != static_cast<std::streamsize>(e.dataLength)) {
+        r.extracted.end = End::kBrokenData;
+        break;
+      }
+      r.extracted.files.push_back(std::move(file));
+      r.consumedAtEntries.push_back(inflater.inputConsumed());
+    }
+    r.endedCleanly = inflater.endedCleanly();
+    r.failed = inflater.failed();
+  }
+  r.consumedAfter = reader.part().consumed();
+  reader.part().finishHash();
+  r.digest.assign(reinterpret_cast<const char*>(reader.part().digest()), 20);
+  r.copied = std::move(copy.pieces);
+  return r;
+}
+
+// A second thread that reads ahead must leave everything as one thread
+// does: the entries, the end and how it is judged, where the bar stands
+// after each entry, every piece the copy target is handed (its writes fall
+// where they fell), the hash, and where the reader stands afterwards.
+TEST(Payload, ASecondThreadReadsAsOneDoes) {
+  std::vector<PayloadEntry> entries;
+  for (unsigned i = 0; i < 60; ++i) {
+    entries.push_back({0100644, 0, "f" + std::to_string(i),
+                       i % 7 == 0 ? randomBytes(30000 + i, i) : std::string(3000 + 97 * i, 'x')});
+  }
+  const std::string raw = encodeFileEntries(entries);
+  const std::string stream = deflateBytes(raw);
+  // Empty stored blocks before the data: input that makes no output, more
+  // of it than a piece's held-back copy may hold.
+  std::string emptyBlocks = stream.substr(0, 2);
+  for (int i = 0; i < 4000; ++i) emptyBlocks += std::string("\x00\x00\x00\xff\xff", 5);
+  const std::string afterEmptyBlocks =
+      emptyBlocks + deflateBytes(raw).substr(2);  // a raw deflate continues after them
+  std::string flipped = stream;
+  flipped[flipped.size() / 2] = static_cast<char>(flipped[flipped.size() / 2] ^ 0x08);
+
+  struct Case {
+    const char* name;
+    std::string part;
+  };
+  const Case cases[] = {
+      {"a whole stream", stream},
+      {"cut in the middle", stream.substr(0, stream.size() / 2)},
+      {"cut one byte short", stream.substr(0, stream.size() - 1)},
+      {"a flipped bit", flipped},
+      {"bytes after its end", stream + "trailing"},
+      {"an empty part", ""},
+      {"a bad zlib header", "\x78\x00" + stream.substr(2)},
+      {"empty stored blocks first", afterEmptyBlocks},
+  };
+  std::vector<InflateBackend> backends = {InflateBackend::kZlib};
+  if (Inflater::available(InflateBackend::kIsal)) backends.push_back(InflateBackend::kIsal);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string file = PayloadPackage::package(c.part);
+    for (InflateBackend backend : backends) {
+      SCOPED_TRACE(Inflater::name(backend));
+      const Reading one = readWith(file, PayloadThreads::kOne, backend);
+      const Reading two = readWith(file, PayloadThreads::kTwo, backend);
+      EXPECT_TRUE(one == two) << one.extracted.files.size() << " files, "
+                              << two.extracted.files.size() << " with two threads";
+      EXPECT_EQ(one.endedCleanly, c.part == stream || c.part == afterEmptyBlocks ||
+                                      c.part.empty() || c.part == stream + "trailing");
+      EXPECT_FALSE(one.copied.empty());
+    }
+  }
+}
+
+// A user that stops early on a pipe whose writer neither writes nor goes
+// away: the second thread, waiting for the pipe, is given up, and the
+// reader is left with no error of its own.
+TEST(Payload, StoppingEarlyOnAPipeThatStaysOpenReturns) {
+  std::vector<PayloadEntry> entries;
+  for (unsigned i = 0; i < 40; ++i) entries.push_back({0100644, 0, "f", randomBytes(8000, i)});
+  const std::string file = PayloadPackage::package(deflateBytes(encodeFileEntries(entries)));
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  // Less than all of it, and less than the pipe holds: the rest never
+  // comes while the writer is open.
+  const std::string sent = file.substr(0, 40000);
+  ASSERT_EQ(write(fds[1], sent.data(), sent.size()), static_cast<ssize_t>(sent.size()));
+  {
+    FdInputBuf input(fds[0]);
+    std::istream in(&input);
+    PackageReader reader(in, true);
+    reader.wantedTypes = {kPartHeader, kPartPayload};
+    reader.nextPart();
+    ASSERT_EQ(reader.nextPart(), kPartPayload);
+    InflateStreambuf inflater(reader, Inflater::configured(), PayloadThreads::kTwo);
+    std::istream payload(&inflater);
+    FileEntry e;
+    ASSERT_EQ(readFileEntry(payload, e), EntryRead::kEntry);
+    EXPECT_EQ(e.name, "f");
+  }
+  close(fds[0]);
+  close(fds[1]);
 }
 
 }  // namespace

@@ -62,9 +62,25 @@ void PartStreambuf::finishHash() {
 
 void PartStreambuf::forward(const void* data, std::size_t n, bool hash) {
   if (n == 0) return;
-  if (copyTo_ != nullptr)
-    copyTo_->sputn(static_cast<const char*>(data), static_cast<std::streamsize>(n));
+  if (copyTo_ != nullptr) {
+    if (heldBack_ != nullptr) {
+      const auto* bytes = static_cast<const char*>(data);
+      heldBack_->bytes.insert(heldBack_->bytes.end(), bytes, bytes + n);
+      heldBack_->pieces.push_back(static_cast<std::uint32_t>(n));
+    } else {
+      copyTo_->sputn(static_cast<const char*>(data), static_cast<std::streamsize>(n));
+    }
+  }
   if (hash && hashing_) current_->update(data, n);
+}
+
+void PartStreambuf::copyHeldBack(const HeldBackCopy& held) {
+  if (copyTo_ == nullptr) return;
+  const char* next = held.bytes.data();
+  for (const std::uint32_t piece : held.pieces) {
+    copyTo_->sputn(next, static_cast<std::streamsize>(piece));
+    next += piece;
+  }
 }
 
 std::size_t PartStreambuf::readRaw(void* buffer, std::size_t n, bool hash) {
@@ -205,6 +221,19 @@ PackageReader::~PackageReader() = default;
 int PackageReader::inputError() const {
   const auto* input = dynamic_cast<const FdInputBuf*>(buf_.source_);
   return input != nullptr ? input->error() : 0;
+}
+
+bool PackageReader::inputMayWait() const {
+  const auto* input = dynamic_cast<const FdInputBuf*>(buf_.source_);
+  return input != nullptr && input->mayWait();
+}
+
+void PackageReader::giveUpWaitingWhen(const std::atomic<bool>* cancelled) {
+  if (auto* input = dynamic_cast<FdInputBuf*>(buf_.source_)) input->giveUpWaitingWhen(cancelled);
+}
+
+void PackageReader::forgetInputError() {
+  if (auto* input = dynamic_cast<FdInputBuf*>(buf_.source_)) input->forgetError();
 }
 
 int PackageReader::nextPart() {

@@ -3,6 +3,7 @@
 // to a second stream buffer and hashing it for the signature check.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <istream>
 #include <memory>
@@ -14,6 +15,18 @@
 #include "records/package.h"
 
 namespace installer {
+
+// Bytes consumed whose copy was held back, in the pieces they were consumed
+// in: a second thread that reads ahead leaves the copying to the thread that
+// uses the bytes, so that the copy's writes come where they would with one.
+struct HeldBackCopy {
+  std::vector<char> bytes;
+  std::vector<std::uint32_t> pieces;  // the length of each piece, in order
+  void clear() {
+    bytes.clear();
+    pieces.clear();
+  }
+};
 
 // Reads straight from the source buffer, never past the end of the current
 // part; it holds no buffer of its own.
@@ -39,6 +52,13 @@ class PartStreambuf : public std::streambuf {
   // them from the current part. Used for the signature bytes.
   std::size_t readUnhashed(void* buffer, std::size_t n);
 
+  // While `held` is set, consumed bytes are hashed as usual but gathered
+  // there instead of copied; null copies them again. holdBackCopies(held)
+  // and copyHeldBack(held) on another thread must not overlap.
+  void holdBackCopies(HeldBackCopy* held) { heldBack_ = held; }
+  // Copies what was held back, piece by piece.
+  void copyHeldBack(const HeldBackCopy& held);
+
  protected:
   int_type underflow() override;
   int_type uflow() override;
@@ -58,6 +78,7 @@ class PartStreambuf : public std::streambuf {
 
   std::streambuf* source_;
   std::streambuf* copyTo_;
+  HeldBackCopy* heldBack_ = nullptr;
   std::unique_ptr<Hasher> sha1_;
   std::unique_ptr<Hasher> sha256_;
   Hasher* current_;
@@ -86,6 +107,12 @@ class PackageReader : public std::istream {
   // does: only this tells bytes that cannot be read from bytes that are
   // wrong (a package cut short).
   int inputError() const;
+  // For a second thread reading ahead (see FdInputBuf): whether a read may
+  // wait for the input's writer, giving such waits up, and forgetting an
+  // error met by reads made ahead of a user who never reached them.
+  bool inputMayWait() const;
+  void giveUpWaitingWhen(const std::atomic<bool>* cancelled);
+  void forgetInputError();
 
   std::vector<std::uint32_t> wantedTypes;
   int partType = kNoPart;

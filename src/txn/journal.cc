@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "platform/crc32.h"
+
 namespace installer {
 namespace {
 
@@ -15,17 +17,6 @@ constexpr char kCheckHex[] = "0123456789abcdef";
 constexpr std::string_view kUnrooted = "./";
 // A line's check: a blank and eight hex digits.
 constexpr std::size_t kCheckSize = 9;
-
-// CRC-32 (the polynomial of zlib and Ethernet, reflected), bitwise: a
-// journal line is a few dozen bytes, written once.
-std::uint32_t crc32Of(std::string_view text) {
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (const char c : text) {
-    crc ^= static_cast<unsigned char>(c);
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
-}
 
 void appendCheck(std::string_view body, std::string& out) {
   const std::uint32_t crc = crc32Of(body);

@@ -109,6 +109,9 @@ struct Manifest {
   // Bytes written into this run's staged files (what the run record tells),
   // counted as they are written rather than by a stat of each at the end.
   std::uint64_t stagedBytes = 0;
+  // The process's umask, asked once when the first staged file is created;
+  // -1 until then.
+  int creationMask = -1;
   // Set for a planning manifest (planning.h), which stages nothing; owned
   // by the planning tool and outliving the manifest.
   Planning* planning = nullptr;

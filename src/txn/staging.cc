@@ -248,6 +248,24 @@ void StagedFile::close() {
   }
 }
 
+namespace {
+
+// Whether the creation of a staged file can give it `mode` whole, which
+// saves a call per file: not for mode 0 (0600 is kept), a mode with set-id
+// or sticky bits, or bits the umask would take away. Any other mode is
+// applied once the data is written, on a file created 0600.
+bool createdWithMode(Manifest& m, std::uint32_t mode) {
+  if (mode == 0 || (mode & 07000) != 0) return false;
+  if (m.creationMask < 0) {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    m.creationMask = static_cast<int>(mask);
+  }
+  return (mode & 0777 & static_cast<unsigned>(m.creationMask)) == 0;
+}
+
+}  // namespace
+
 std::unique_ptr<StagedFile> createStagedFile(Manifest& m, const std::string& destination,
                                              std::uint64_t sizeHint, std::uint32_t mode) {
   if (m.planning != nullptr) {
@@ -259,14 +277,19 @@ std::unique_ptr<StagedFile> createStagedFile(Manifest& m, const std::string& des
     return std::make_unique<StagedFile>(*m.planning, source, mode);
   }
   std::string temporary;
-  int fd = createTemporaryFile(m.temporaries, temporaryDir(m, destination, sizeHint), temporary);
+  const bool given = createdWithMode(m, mode);
+  const unsigned creation = given ? mode & 0777 : 0600;
+  const std::uint32_t after = given ? 0 : mode;
+  int fd = createTemporaryFile(m.temporaries, temporaryDir(m, destination, sizeHint), temporary,
+                               creation);
   if (fd < 0 && errno == ENOENT && !m.stagingMemo.directory.empty()) {
     // The directory that answered before has gone since: look again.
     m.stagingMemo = {};
-    fd = createTemporaryFile(m.temporaries, temporaryDir(m, destination, sizeHint), temporary);
+    fd = createTemporaryFile(m.temporaries, temporaryDir(m, destination, sizeHint), temporary,
+                             creation);
   }
   if (fd >= 0) setEntry(m, destination, ManifestOp::kMoveStaged, std::move(temporary));
-  return std::make_unique<StagedFile>(fd, mode, &m.stagedBytes);
+  return std::make_unique<StagedFile>(fd, after, &m.stagedBytes);
 }
 
 void stageRemoval(Manifest& m, const std::string& path) {

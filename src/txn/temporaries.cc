@@ -322,10 +322,12 @@ bool TemporaryLog::reserveBatch(Reserve& reserve) {
   std::vector<std::string> names;
   std::size_t textSize = 0;
   for (int attempt = 0; attempt < kNameAttempts && names.size() < wanted; ++attempt) {
+    // Names are drawn at random from 62^6 and not looked up one by one: the
+    // look was the dearest call of staging after the write. A file is only
+    // ever created on a name with O_EXCL, a name found taken then is
+    // withdrawn from the list, and one taken by a name handed out for a
+    // rename or a link is looked up when it is handed out.
     std::string name = randomName(reserve.dir);
-    // A name in use now is someone else's: listed, it would be removed as
-    // ours after a cut.
-    if (exists(name)) continue;
     // The first name in full, the others by their own names alone.
     const std::size_t line = names.empty() ? name.size() + 1 : name.size() - reserve.dir.size();
     if (!names.empty() && textSize + line > recordText_) break;
@@ -394,11 +396,12 @@ void TemporaryLog::close() {
   reserves_.clear();
 }
 
-int createTemporaryFile(TemporaryLog& log, const std::string& dir, std::string& path) {
+int createTemporaryFile(TemporaryLog& log, const std::string& dir, std::string& path,
+                        unsigned mode) {
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     path = log.nameToCreate(dir);
     if (path.empty()) return -1;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd >= 0) return fd;
     const int error = errno;
     if (error != EEXIST) return -1;

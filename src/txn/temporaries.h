@@ -106,10 +106,11 @@ class TemporaryLog {
   std::vector<Reserve> reserves_;  // the most recently used directory first
 };
 
-// Creates a new empty temporary file "<dir>/tmpXXXXXX" for writing (mode
-// 0600), listed first. Returns its descriptor and sets `path`, or -1 with
-// errno set.
-int createTemporaryFile(TemporaryLog& log, const std::string& dir, std::string& path);
+// Creates a new empty temporary file "<dir>/tmpXXXXXX" for writing, listed
+// first, with the permissions `mode` as open(2) gives them (through the
+// umask). Returns its descriptor and sets `path`, or -1 with errno set.
+int createTemporaryFile(TemporaryLog& log, const std::string& dir, std::string& path,
+                        unsigned mode = 0600);
 
 // Whether `path` has the form of a temporary of the installer.
 bool isTemporaryName(const std::string& path);

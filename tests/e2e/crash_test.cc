@@ -18,6 +18,7 @@
 
 #include "package/format.h"
 #include "support/fault_run.h"
+#include "support/inflate_trace.h"
 #include "support/install_fixtures.h"
 #include "support/sandbox.h"
 #include "support/signed_package.h"
@@ -235,6 +236,29 @@ TEST_F(CrashConsistency, ImageModeOfOnePackageIsWhollyOldOrWhollyNew) {
        ts::payloadEntry("lib/libtool.so", std::string(40000, '2')),
        ts::payloadEntry("share/new/dir/file", "new")});
   expectAllWhole({"image mode", prepared_.path(),
+                  [&v2](const std::string& root, ts::RunOptions options) {
+                    return imageMode(v2, root, std::move(options));
+                  },
+                  nullptr},
+                 40);
+}
+
+// A payload large enough to be read, hashed and inflated by a second thread
+// (where a second core is free).
+TEST_F(CrashConsistency, ImageModeOfALargePayloadIsWhollyOldOrWhollyNew) {
+  auto version = [](int minor) {
+    std::vector<PayloadEntry> files;
+    for (std::uint32_t i = 0; i < 24; ++i) {
+      files.push_back(ts::payloadEntry("lib/big" + std::to_string(i),
+                                       ts::mixedBytes(i % 6 == 0 ? 60000 : 4000, i + minor)));
+    }
+    return ts::signedPackage(header("large", minor), files);
+  };
+  const ts::RunResult first = imageMode(version(1), prepared_.path(), ts::withFault({}));
+  ASSERT_EQ(first.status, 0) << first.out << first.err;
+  ts::removeTree(prepared_ / "/flash/postlog");
+  const std::string v2 = version(2);
+  expectAllWhole({"image mode, large payload", prepared_.path(),
                   [&v2](const std::string& root, ts::RunOptions options) {
                     return imageMode(v2, root, std::move(options));
                   },

@@ -50,6 +50,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -85,6 +86,19 @@ struct Settings {
 };
 
 Settings settings;
+
+// The installer may read its input on a second thread while the first
+// writes: the count, the log and the table of descriptors are kept under
+// one lock (recursive: a counted call may look a descriptor up).
+pthread_mutex_t shimLock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+
+class Locked {
+ public:
+  Locked() { pthread_mutex_lock(&shimLock); }
+  ~Locked() { pthread_mutex_unlock(&shimLock); }
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
+};
 
 template <typename F>
 F real(const char* name) {
@@ -169,6 +183,7 @@ void logCall(long n, const char* kind, const char* detail) {
 
 // Counts the call; true when it is to fail (errno is then set).
 bool strike(const char* kind, const char* detail) {
+  Locked locked;
   setUp();
   if (!counted(kind)) return false;
   const long n = ++settings.count;
@@ -248,13 +263,20 @@ void resolve(int dir, const char* path, char* out) {
 }
 
 int remember(int fd, int dir, const char* path) {
+  Locked locked;
   if (fd >= 0 && fd < kTrackedFds) resolve(dir, path, fdPaths[fd]);
   return fd;
 }
 
 int remember(int fd, const char* path) { return remember(fd, AT_FDCWD, path); }
 
+void forget(int fd) {
+  Locked locked;
+  if (fd >= 0 && fd < kTrackedFds) fdPaths[fd][0] = '\0';
+}
+
 bool strikeFd(const char* kind, int fd) {
+  Locked locked;
   char detail[kPathSize + 16];
   if (fd >= 0 && fd < kTrackedFds && fdPaths[fd][0] != '\0') {
     snprintf(detail, sizeof detail, "%s", fdPaths[fd]);
@@ -476,16 +498,27 @@ extern "C" {
 
 ssize_t read(int fd, void* data, size_t size) {
   static const auto next = real<ssize_t (*)(int, void*, size_t)>("read");
-  if (!unreadable(fd)) return next(fd, data, size);
-  if (settings.readableBytes <= 0) {
+  long long readable = 0;
+  {
+    Locked locked;
+    if (!unreadable(fd)) {
+      readable = -1;
+    } else {
+      readable = settings.readableBytes > 0 ? settings.readableBytes : 0;
+    }
+  }
+  if (readable < 0) return next(fd, data, size);
+  if (readable == 0) {
     errno = settings.error;
     return -1;
   }
-  if (static_cast<long long>(size) > settings.readableBytes) {
-    size = static_cast<size_t>(settings.readableBytes);
+  // Not under the lock: a read of a pipe may wait for its writer.
+  const ssize_t done = next(
+      fd, data, static_cast<long long>(size) > readable ? static_cast<size_t>(readable) : size);
+  if (done > 0) {
+    Locked locked;
+    settings.readableBytes -= done;
   }
-  const ssize_t done = next(fd, data, size);
-  if (done > 0) settings.readableBytes -= done;
   return done;
 }
 
@@ -578,13 +611,14 @@ int close(int fd) {
   const int result = next(fd);
   // The descriptor is gone whatever close answers.
   if (fd > 2) recordFdSize("close", fd, size);
-  if (fd >= 0 && fd < kTrackedFds) fdPaths[fd][0] = '\0';
+  forget(fd);
   return result;
 }
 
 // Copies of a descriptor lead to the same file.
 int recordDup(int fd, int copy) {
   if (copy < 0 || copy == fd) return copy;
+  Locked locked;
   if (copy < kTrackedFds) {
     if (fd >= 0 && fd < kTrackedFds) {
       memcpy(fdPaths[copy], fdPaths[fd], kPathSize);
@@ -774,7 +808,7 @@ int fclose(FILE* file) {
   const long long size = fd > 2 && recording() ? fileSize(fd) : -1;
   const int result = next(file);
   if (fd > 2) recordFdSize("close", fd, size);
-  if (fd >= 0 && fd < kTrackedFds) fdPaths[fd][0] = '\0';
+  forget(fd);
   return result;
 }
 
@@ -790,7 +824,7 @@ int closedir(DIR* dir) {
   static const auto next = real<int (*)(DIR*)>("closedir");
   const int result = next(dir);
   if (fd > 2) recordFdCall("close", fd);
-  if (fd >= 0 && fd < kTrackedFds) fdPaths[fd][0] = '\0';
+  forget(fd);
   return result;
 }
 

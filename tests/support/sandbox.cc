@@ -291,6 +291,20 @@ std::vector<std::string> childEnvironment(const std::vector<std::string>& args,
   return env;
 }
 
+void pinToOneCore() {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) _exit(125);
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (!CPU_ISSET(cpu, &allowed)) continue;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    if (sched_setaffinity(0, sizeof one, &one) != 0) _exit(125);
+    return;
+  }
+}
+
 // In the child: the standard descriptors, signals and root the options ask
 // for, then the program.
 [[noreturn]] void execProgram(const std::string& binary, const std::vector<std::string>& args,
@@ -312,6 +326,7 @@ std::vector<std::string> childEnvironment(const std::vector<std::string>& args,
   // A writer to a pipe without reader is killed unless it says otherwise:
   // the program must meet the default, whatever the test process set.
   signal(SIGPIPE, SIG_DFL);
+  if (options.oneCore) pinToOneCore();
   if (options.timeoutSeconds != 0) {
     signal(SIGALRM, SIG_DFL);
     alarm(options.timeoutSeconds);
@@ -411,6 +426,13 @@ RunResult runInstaller(const std::vector<std::string>& args, const RunOptions& o
 
 RunResult runPkgtool(const std::vector<std::string>& args, const RunOptions& options) {
   return runProgram(PKGTOOL_BINARY, args, options);
+}
+
+unsigned usableCoresOfTest() {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return 1;
+  return static_cast<unsigned>(CPU_COUNT(&allowed));
 }
 
 }  // namespace testing_support

@@ -130,7 +130,13 @@ struct RunOptions {
   // When not 0, the program is killed by SIGALRM after this many seconds:
   // for runs that must not hang (status 128 + 14 then).
   unsigned timeoutSeconds = 0;
+  // Run the program on one core only (the first the test may use), as on a
+  // router with a single core: the reference for runs that use two.
+  bool oneCore = false;
 };
+
+// How many cores this process may run on.
+unsigned usableCoresOfTest();
 
 RunResult runProgram(const std::string& binary, const std::vector<std::string>& args,
                      const RunOptions& options = {});

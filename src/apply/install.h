@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "console/run_output.h"
 #include "package/reader.h"
 #include "plan/install_flags.h"
 #include "platform/hardware_class.h"
@@ -51,14 +52,15 @@ struct InstallOutcome {
 // any package, when its signature is: only then is the installed record
 // returned. Everything is staged in `m`; on failure the staged entries stay
 // for the caller to cancel.
-[[nodiscard]] InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& reader,
-                                            InstallFlags flags, const KeptState& keptState,
-                                            const Dependency* bundle, std::string* packageDirOut,
-                                            bool* bootImageOut);
+[[nodiscard]] InstallOutcome installPackage(Repository& repo, RunOutput& output, Manifest& m,
+                                            PackageReader& reader, InstallFlags flags,
+                                            const KeptState& keptState, const Dependency* bundle,
+                                            std::string* packageDirOut, bool* bootImageOut);
 
 // installPackage for a caller that has read the header itself (readHeader
 // into `record`), to decide something on it first.
-[[nodiscard]] InstallOutcome installFromHeader(Repository& repo, Manifest& m, PackageReader& reader,
+[[nodiscard]] InstallOutcome installFromHeader(Repository& repo, RunOutput& output, Manifest& m,
+                                               PackageReader& reader,
                                                std::unique_ptr<InstalledPackage> record,
                                                InstallFlags flags, const KeptState& keptState,
                                                const Dependency* bundle, std::string* packageDirOut,
@@ -77,7 +79,7 @@ enum class Extraction {
 // Stages every regular file of the payload part the reader stands on and
 // records its path in `p.files`. The programs inflate with the backend they
 // were built with; tests hold another to the same files and console bytes.
-[[nodiscard]] Extraction extractFiles(Repository& repo, InstalledPackage& p, Manifest& m,
+[[nodiscard]] Extraction extractFiles(RunOutput& output, InstalledPackage& p, Manifest& m,
                                       PackageReader& reader,
                                       HardwareClassSource machineClass = hardwareClass,
                                       InflateBackend backend = Inflater::configured());

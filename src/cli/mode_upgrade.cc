@@ -117,8 +117,9 @@ ExitStatus runUpgradeMode(Repository& repo, RunOutput& output, const RunOptions&
       }
     }
   }
-  for (const auto& package : installed)
+  for (const auto& package : installed) {
     inform(output, "installed %s", packageLabel(package).c_str());
+  }
   if (!changed && !report.concluded()) concludeUnchanged(report);
   if (prepared.ready) {
     TxnFailures failures;

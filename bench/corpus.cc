@@ -282,7 +282,7 @@ bool writeDatabase(const std::string& root,
   if (child == 0) {
     // The metadata writer works on the router's absolute paths.
     if (chroot(root.c_str()) != 0 || chdir("/") != 0) _exit(2);
-    installer::Repository repo;  // reports go to its console
+    installer::RunOutput output;  // reports go to its console
     installer::Manifest manifest;
     std::string content(100, 'x');
     for (const auto& record : records) {
@@ -291,7 +291,7 @@ bool writeDatabase(const std::string& root,
       for (const std::string_view path : record->files) {
         if (!writeFile(std::string(path), content)) _exit(4);
       }
-      if (!installer::writeMetadata(repo, *record, manifest)) _exit(5);
+      if (!installer::writeMetadata(output, *record, manifest)) _exit(5);
     }
     if (installer::commitManifest(manifest) != installer::CommitOutcome::kCommitted) _exit(6);
     _exit(0);

@@ -26,7 +26,8 @@ void BM_LoadDatabase(benchmark::State& state) {
   bench::EnterRoot inside(root);
   for (auto _ : state) {
     Repository repo;
-    if (installer::openRepository(repo, true, "i386") != installer::LoadOutcome::kLoaded ||
+    installer::RunOutput output;
+    if (installer::openRepository(repo, output, true, "i386") != installer::LoadOutcome::kLoaded ||
         repo.packages.size() != n)
       state.SkipWithError("the database did not load whole");
   }
@@ -36,15 +37,14 @@ BENCHMARK(BM_LoadDatabase)->Apply(sizes);
 // One winner per name among four versions each, ordered along the chains.
 void BM_PlanPackages(benchmark::State& state) {
   const auto n = static_cast<std::size_t>(state.range(0));
-  Repository repo;
-  repo.quiet = true;
-  repo.packages = bench::installedRecords(n, 0, false);
+  installer::RunOutput output;
+  output.quiet = true;
   const auto candidates = bench::candidateRecords(n, 4);
   std::vector<installer::Package*> all;
   for (const auto& c : candidates) all.push_back(c.get());
   for (auto _ : state) {
     std::vector<installer::Package*> list = all;
-    installer::planPackages(repo, list, installer::kPreferNewest, false);
+    installer::planPackages(output, list, installer::kPreferNewest, false);
     if (list.size() != n / 4) state.SkipWithError("unexpected number of winners");
   }
 }
@@ -56,15 +56,14 @@ void BM_ScanAndPlanCandidateFiles(benchmark::State& state) {
   const auto n = static_cast<std::size_t>(state.range(0));
   const std::string& root = bench::databaseRoot(n);
   bench::EnterRoot inside(root);
-  Repository repo;
-  repo.quiet = true;
-  repo.packages = bench::installedRecords(n, 0, false);
+  installer::RunOutput output;
+  output.quiet = true;
   for (auto _ : state) {
     std::vector<std::unique_ptr<installer::PackageFile>> files;
-    installer::scanPackageDir(repo, "/flash/var/pckg/", files);
+    installer::scanPackageDir(output, "/flash/var/pckg/", files);
     std::vector<installer::Package*> list;
     for (const auto& f : files) list.push_back(f.get());
-    installer::planPackages(repo, list, installer::kPreferNewest, false);
+    installer::planPackages(output, list, installer::kPreferNewest, false);
     if (files.size() != n || list.size() != n / 4) state.SkipWithError("unexpected candidates");
   }
 }
@@ -80,11 +79,12 @@ void BM_ApplyScheduledActions(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     Repository repo;
-    repo.quiet = true;
+    installer::RunOutput output;
+    output.quiet = true;
     repo.packages = bench::installedRecords(n, 20, true);
     installer::Manifest manifest;
     state.ResumeTiming();
-    installer::applyScheduledActions(repo, manifest, installer::Verbosity::kSilent);
+    installer::applyScheduledActions(repo, output, manifest, installer::Verbosity::kSilent);
     state.PauseTiming();
     const std::size_t chains = (n / 10 + 3) / 4;
     if (repo.packages.size() != n - chains * 10) state.SkipWithError("not the chains expected");

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "console/run_output.h"
 #include "fuzz_support.h"
 #include "package/format.h"
 #include "package/signature.h"
@@ -209,7 +210,6 @@ void prepareTree(std::uint8_t setup) {
 // The repository the tree stands for, with the run's settings.
 void prepareRepository(installer::Repository& repo, std::uint8_t setup) {
   repo.arch = "i386";
-  repo.quiet = true;
   repo.bootImageVariable = (setup & 4) != 0;
   if (!(setup & 2)) return;
   auto tool = std::make_unique<installer::InstalledPackage>("tool");
@@ -290,6 +290,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto before = tree("/flash");
   installer::Repository repo;
   prepareRepository(repo, setup);
+  installer::RunOutput output;
+  output.quiet = true;
 
   testing_support::TestSource source(stream, true);
   std::istream input(&source);
@@ -303,7 +305,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (setup & 8) flags |= installer::kFlagDowngrade;
   const installer::KeptState noChoices;
   const installer::StreamOutcome outcome =
-      installer::installFromStream({repo, m, noChoices, flags, &copy}, input);
+      installer::installFromStream({repo, output, m, noChoices, flags, &copy}, input);
   const std::string& packageDir = outcome.packageDir;
   const auto result = static_cast<int>(outcome.status);
   FUZZ_CHECK(result >= 0 && result <= static_cast<int>(installer::StreamInstall::kNoSpace));

@@ -133,8 +133,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& [path, withPriority] : dependencyFiles) checkRoundTrip(path, withPriority);
 
   installer::Repository repo;
+  installer::RunOutput output;
   // The fuzzed files are all readable: only their contents vary.
-  FUZZ_CHECK(installer::openRepository(repo, true, "i386") == installer::LoadOutcome::kLoaded);
+  FUZZ_CHECK(installer::openRepository(repo, output, true, "i386") ==
+             installer::LoadOutcome::kLoaded);
   std::ostringstream listing;
   installer::printListing(repo, listing);
   return 0;

@@ -52,8 +52,8 @@ bool stageUpgradedMarker(Manifest& m) {
 
 // A package whose input could not be read is not known to be broken: what
 // it holds is unknown, and the caller reports the read error instead.
-void reportBroken(Repository& repo, const InstalledPackage& p, const PackageReader& reader) {
-  if (reader.inputError() == 0) reportBrokenPackage(repo, p);
+void reportBroken(RunOutput& output, const InstalledPackage& p, const PackageReader& reader) {
+  if (reader.inputError() == 0) reportBrokenPackage(output, p);
 }
 
 InstallOutcome outcomeOf(const InstalledPackage& record, bool passedOver) {
@@ -93,11 +93,11 @@ bool passOverSigned(const InstalledPackage& p, PackageReader& reader, bool singl
 
 // The image part is not extracted; it is read through in steps so that the
 // progress bar moves. A stream cut inside it makes the package broken.
-bool passOverImagePart(Repository& repo, const InstalledPackage& p, PackageReader& reader) {
+bool passOverImagePart(RunOutput& output, const InstalledPackage& p, PackageReader& reader) {
   char scratch[kImageSkipStep];
   InstallProgress progress(p);
   while (reader.part().partRemaining > 0) {
-    progress.show(repo, reader.part().consumed(), reader.totalLength);
+    progress.show(output, reader.part().consumed(), reader.totalLength);
     const auto step = static_cast<std::streamsize>(
         std::min<std::uint32_t>(reader.part().partRemaining, kImageSkipStep));
     reader.read(scratch, step);
@@ -188,7 +188,7 @@ PayloadThreads payloadThreadsFor(const PackageReader& reader) {
 
 }  // namespace
 
-Extraction extractFiles(Repository& repo, InstalledPackage& p, Manifest& m, PackageReader& reader,
+Extraction extractFiles(RunOutput& output, InstalledPackage& p, Manifest& m, PackageReader& reader,
                         HardwareClassSource machineClass, InflateBackend backend,
                         std::optional<PayloadThreads> threads) {
   InflateStreambuf inflate(reader, backend, threads.value_or(payloadThreadsFor(reader)));
@@ -202,12 +202,12 @@ Extraction extractFiles(Repository& repo, InstalledPackage& p, Manifest& m, Pack
     const EntryRead read = readFileEntry(payload, entry);
     if (read == EntryRead::kEnd) break;
     if (read == EntryRead::kBroken) {
-      reportBroken(repo, p, reader);
+      reportBroken(output, p, reader);
       return Extraction::kFailed;
     }
     if (!isWantedEntry(entry, machine)) {
       if (!skipPayloadData(payload, buffer, entry.dataLength)) {
-        reportBroken(repo, p, reader);
+        reportBroken(output, p, reader);
         return Extraction::kFailed;
       }
       continue;
@@ -217,23 +217,23 @@ Extraction extractFiles(Repository& repo, InstalledPackage& p, Manifest& m, Pack
     // path. The installer's own files are no payload, wherever the package
     // stands now.
     if (!isSafeEntryName(entry.name) || isReservedEntryName(entry.name)) {
-      reportBrokenPackage(repo, p);
+      reportBrokenPackage(output, p);
       return Extraction::kFailed;
     }
     std::string path = installationPath(p, entry.name);
     if (!roomForStagedFile(m, path, entry.dataLength)) return Extraction::kNoSpace;
     std::unique_ptr<StagedFile> staged = createStagedFile(m, path, entry.dataLength, entry.mode);
     if (!*staged) {
-      reportWriteFailure(repo, p, entry.name);
+      reportWriteFailure(output, p, entry.name);
       return Extraction::kFailed;
     }
     p.files.insert(path);
 
     const EntryCopy copied = copyEntryData(payload, buffer, entry.dataLength, *staged);
-    if (copied == EntryCopy::kBroken) reportBroken(repo, p, reader);
-    if (copied == EntryCopy::kWriteFailed) reportWriteFailure(repo, p, entry.name);
+    if (copied == EntryCopy::kBroken) reportBroken(output, p, reader);
+    if (copied == EntryCopy::kWriteFailed) reportWriteFailure(output, p, entry.name);
     if (copied != EntryCopy::kCopied) return Extraction::kFailed;
-    progress.show(repo, inflate.inputConsumed(), reader.totalLength);
+    progress.show(output, inflate.inputConsumed(), reader.totalLength);
   }
   return Extraction::kDone;
 }
@@ -243,6 +243,7 @@ namespace {
 // One package being installed: what every step needs.
 struct PackageInstall {
   Repository& repo;
+  RunOutput& output;
   Manifest& m;
   PackageReader& reader;
   InstallFlags flags;
@@ -257,7 +258,7 @@ struct PackageInstall {
 AcceptResult acceptAndSetState(PackageInstall& in, const KeptState& keptState) {
   InstalledPackage& record = *in.record;
   AcceptResult result = checkAcceptance(
-      in.repo, record, in.bundle != nullptr ? kAllTolerated : in.flags | kFlagConflict);
+      in.repo, in.output, record, in.bundle != nullptr ? kAllTolerated : in.flags | kFlagConflict);
 
   if (auto kept = keptState.find(record.name); kept != keptState.end()) {
     record.disabled = kept->second;
@@ -288,7 +289,7 @@ InstallOutcome refuse(PackageInstall& in, AcceptResult result, bool* bootImageOu
   if (!passOver) return {};
   if (!passOverSigned(record, in.reader, in.bundle == nullptr)) {
     if (in.bundle != nullptr) record.bundle = *in.bundle;
-    reportBroken(in.repo, record, in.reader);
+    reportBroken(in.output, record, in.reader);
     return {};
   }
   const InstalledPackage* installed = findRecord(in.repo, record.name);
@@ -298,9 +299,9 @@ InstallOutcome refuse(PackageInstall& in, AcceptResult result, bool* bootImageOu
   if (in.flags & kFlagReinstall) {
     // A line of 78 blanks, one short of the console's width, drawn over
     // whatever status line there was before it is taken away.
-    setStatusLine(in.repo, std::string(78, ' '));
-    setStatusLine(in.repo, "");
-    inform(in.repo, "installed %s%s", record.disabled ? "(disabled) " : "",
+    setStatusLine(in.output, std::string(78, ' '));
+    setStatusLine(in.output, "");
+    inform(in.output, "installed %s%s", record.disabled ? "(disabled) " : "",
            packageLabel(record).c_str());
     if (bootImageOut != nullptr && installed != nullptr) {
       *bootImageOut = record.imageBased && (installed->flags & kFlagBootImage) != 0;
@@ -317,8 +318,8 @@ bool readContents(PackageInstall& in) {
   InstalledPackage& record = *in.record;
   PackageReader& reader = in.reader;
   if (reader.partType == kPartImage) {
-    if (!passOverImagePart(in.repo, record, reader)) {
-      reportBroken(in.repo, record, reader);
+    if (!passOverImagePart(in.output, record, reader)) {
+      reportBroken(in.output, record, reader);
       return false;
     }
     reader.nextPart();
@@ -326,19 +327,19 @@ bool readContents(PackageInstall& in) {
   if (reader.partType == kPartPayload) {
     // The boot loader carries the payload of the boot image itself.
     if (!(in.repo.bootImageVariable && ownsBootImage(record))) {
-      const Extraction extracted = extractFiles(in.repo, record, in.m, reader);
+      const Extraction extracted = extractFiles(in.output, record, in.m, reader);
       in.noSpace = extracted == Extraction::kNoSpace;
       if (extracted != Extraction::kDone) return false;
     }
     reader.nextPart();
   }
   if (reader.partType != kPartSignature || !verifySignature(record, reader)) {
-    reportBroken(in.repo, record, reader);
+    reportBroken(in.output, record, reader);
     return false;
   }
   reader.nextPart();
   if (in.bundle == nullptr && !tailIsClean(reader)) {
-    reportBroken(in.repo, record, reader);
+    reportBroken(in.output, record, reader);
     return false;
   }
   return true;
@@ -355,7 +356,7 @@ InstallOutcome addRecord(PackageInstall& in, std::string* packageDirOut, bool* b
   const InstalledPackage* added = in.record.get();
   appendRecord(in.repo, std::move(in.record));
 
-  applyScheduledActions(in.repo, in.m, Verbosity::kSilent);
+  applyScheduledActions(in.repo, in.output, in.m, Verbosity::kSilent);
 
   // A package that the settling took out again (it needed what only its
   // older version provided) keeps no image. Its boot image is another
@@ -372,25 +373,26 @@ InstallOutcome addRecord(PackageInstall& in, std::string* packageDirOut, bool* b
 
 }  // namespace
 
-InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& reader,
-                              InstallFlags flags, const KeptState& keptState,
+InstallOutcome installPackage(Repository& repo, RunOutput& output, Manifest& m,
+                              PackageReader& reader, InstallFlags flags, const KeptState& keptState,
                               const Dependency* bundle, std::string* packageDirOut,
                               bool* bootImageOut) {
   auto record = std::make_unique<InstalledPackage>();
   if (!readHeader(*record, reader)) return {};
-  return installFromHeader(repo, m, reader, std::move(record), flags, keptState, bundle,
+  return installFromHeader(repo, output, m, reader, std::move(record), flags, keptState, bundle,
                            packageDirOut, bootImageOut);
 }
 
-InstallOutcome installFromHeader(Repository& repo, Manifest& m, PackageReader& reader,
-                                 std::unique_ptr<InstalledPackage> record, InstallFlags flags,
-                                 const KeptState& keptState, const Dependency* bundle,
-                                 std::string* packageDirOut, bool* bootImageOut) {
-  PackageInstall in{repo, m, reader, flags, bundle, std::move(record)};
+InstallOutcome installFromHeader(Repository& repo, RunOutput& output, Manifest& m,
+                                 PackageReader& reader, std::unique_ptr<InstalledPackage> record,
+                                 InstallFlags flags, const KeptState& keptState,
+                                 const Dependency* bundle, std::string* packageDirOut,
+                                 bool* bootImageOut) {
+  PackageInstall in{repo, output, m, reader, flags, bundle, std::move(record)};
   if (!headerNamesAreSafe(*in.record)) {
     // A member is reported under its bundle's label, which has been checked.
     if (bundle != nullptr) in.record->bundle = *bundle;
-    reportBrokenPackage(repo, *in.record);
+    reportBrokenPackage(output, *in.record);
     return {};
   }
   if (bundle != nullptr && in.record->name == bundle->name) return {};
@@ -410,7 +412,7 @@ InstallOutcome installFromHeader(Repository& repo, Manifest& m, PackageReader& r
       takeRecord(repo, older);
     }
   }
-  showInstallProgress(repo, *in.record, reader);
+  showInstallProgress(output, *in.record, reader);
   if (!sideBySide && !claimPath(m, packageDir(*in.record))) return {};
   if (!readContents(in)) {
     InstallOutcome failed;
@@ -418,12 +420,12 @@ InstallOutcome installFromHeader(Repository& repo, Manifest& m, PackageReader& r
     failed.label = displayLabel(*in.record);
     return failed;
   }
-  if (!sideBySide && !writeMetadata(repo, *in.record, m)) return {};
+  if (!sideBySide && !writeMetadata(output, *in.record, m)) return {};
   if (ownsBootImage(*in.record) && !stageUpgradedMarker(m)) {
-    reportWriteFailure(repo, *in.record, "/flash/UPGRADED");
+    reportWriteFailure(output, *in.record, "/flash/UPGRADED");
     return {};
   }
-  if (bundle == nullptr) setStatusLine(repo, "");
+  if (bundle == nullptr) setStatusLine(output, "");
   return addRecord(in, packageDirOut, bootImageOut);
 }
 

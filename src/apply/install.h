@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "console/run_output.h"
 #include "package/payload.h"
 #include "package/reader.h"
 #include "plan/install_flags.h"
@@ -52,14 +53,15 @@ struct InstallOutcome {
 // any package, when its signature is: only then is the installed record
 // returned. Everything is staged in `m`; on failure the staged entries stay
 // for the caller to cancel.
-[[nodiscard]] InstallOutcome installPackage(Repository& repo, Manifest& m, PackageReader& reader,
-                                            InstallFlags flags, const KeptState& keptState,
-                                            const Dependency* bundle, std::string* packageDirOut,
-                                            bool* bootImageOut);
+[[nodiscard]] InstallOutcome installPackage(Repository& repo, RunOutput& output, Manifest& m,
+                                            PackageReader& reader, InstallFlags flags,
+                                            const KeptState& keptState, const Dependency* bundle,
+                                            std::string* packageDirOut, bool* bootImageOut);
 
 // installPackage for a caller that has read the header itself (readHeader
 // into `record`), to decide something on it first.
-[[nodiscard]] InstallOutcome installFromHeader(Repository& repo, Manifest& m, PackageReader& reader,
+[[nodiscard]] InstallOutcome installFromHeader(Repository& repo, RunOutput& output, Manifest& m,
+                                               PackageReader& reader,
                                                std::unique_ptr<InstalledPackage> record,
                                                InstallFlags flags, const KeptState& keptState,
                                                const Dependency* bundle, std::string* packageDirOut,
@@ -80,7 +82,7 @@ enum class Extraction {
 // were built with, and with a second thread where a second core can run it
 // and the payload is worth one; tests hold the other ways to the same files
 // and console bytes.
-[[nodiscard]] Extraction extractFiles(Repository& repo, InstalledPackage& p, Manifest& m,
+[[nodiscard]] Extraction extractFiles(RunOutput& output, InstalledPackage& p, Manifest& m,
                                       PackageReader& reader,
                                       HardwareClassSource machineClass = hardwareClass,
                                       InflateBackend backend = Inflater::configured(),

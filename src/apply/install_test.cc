@@ -107,7 +107,7 @@ TEST_F(InstallTest, ConflictWithAnEnabledPackageInstallsDisabledUnderX) {
   EXPECT_FALSE(installed->userChoice);
   EXPECT_EQ(installed->files, PathSet{"/flash/x/beta/bin/beta"});
   EXPECT_FALSE(record("alpha")->disabled);
-  EXPECT_TRUE(repo_->messages.empty()) << "the tolerated conflict is not reported";
+  EXPECT_TRUE(console_.messages.empty()) << "the tolerated conflict is not reported";
   EXPECT_NE(output().find("installing  (disabled) beta-7.1 ["), std::string::npos);
   commit();
 
@@ -136,17 +136,17 @@ TEST_F(InstallTest, KeptStateCarriesTheUsersChoiceOver) {
 
 TEST_F(InstallTest, TheSameVersionIsPassedOverWithoutTouchingAnything) {
   installAndCommit(packageFile(tool()));
-  repo_->messages.clear();
+  console_.messages.clear();
 
   ASSERT_EQ(install(packageFile(tool())), 0);
   EXPECT_TRUE(m_.empty());
-  EXPECT_EQ(repo_->messages, std::vector<std::string>{
-                                 "WARNING: omitting package tool-7.1: it is already installed"});
+  EXPECT_EQ(console_.messages, std::vector<std::string>{
+                                   "WARNING: omitting package tool-7.1: it is already installed"});
 
-  repo_->messages.clear();
+  console_.messages.clear();
   ASSERT_EQ(install(packageFile(tool()), kFlagUpgrade | kFlagReinstall), 0);
   EXPECT_TRUE(m_.empty());
-  EXPECT_EQ(repo_->messages, std::vector<std::string>{"installed tool-7.1"});
+  EXPECT_EQ(console_.messages, std::vector<std::string>{"installed tool-7.1"});
   EXPECT_EQ(repo_->packages.size(), 1u);
 }
 
@@ -177,14 +177,14 @@ TEST_F(InstallTest, APackagePassedOverAsInstalledMustBeSigned) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    repo_->messages.clear();
+    console_.messages.clear();
     EXPECT_EQ(install(c.bytes, c.flags), 1);
     EXPECT_TRUE(m_.empty());
     ASSERT_EQ(repo_->packages.size(), 1u);
     EXPECT_TRUE(record("tool")->depends.empty());
-    ASSERT_FALSE(repo_->messages.empty());
-    EXPECT_EQ(repo_->messages.back(), "ERROR: installation of tool-7.1 failed: broken package");
-    for (const auto& line : repo_->messages) EXPECT_NE(line, "installed tool-7.1");
+    ASSERT_FALSE(console_.messages.empty());
+    EXPECT_EQ(console_.messages.back(), "ERROR: installation of tool-7.1 failed: broken package");
+    for (const auto& line : console_.messages) EXPECT_NE(line, "installed tool-7.1");
   }
 }
 
@@ -279,7 +279,7 @@ TEST_F(InstallTest, ASinglePackageMustEndAfterItsSignature) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     repo_->packages.clear();
-    repo_->messages.clear();
+    console_.messages.clear();
     cancelManifest(m_);
     FixturePackage p = tool();
     p.tail = c.tail;
@@ -287,7 +287,7 @@ TEST_F(InstallTest, ASinglePackageMustEndAfterItsSignature) {
     EXPECT_EQ(record("tool") != nullptr, c.result == 0);
     if (c.result != 0) {
       EXPECT_TRUE(
-          contains(repo_->messages, "ERROR: installation of tool-7.1 failed: broken package"));
+          contains(console_.messages, "ERROR: installation of tool-7.1 failed: broken package"));
     }
   }
 }
@@ -335,11 +335,11 @@ TEST_F(InstallTest, BrokenPackagesInstallNothingAndEnd) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     repo_->packages.clear();
-    repo_->messages.clear();
+    console_.messages.clear();
     cancelManifest(m_);
     EXPECT_EQ(install(c.bytes), 1);
     EXPECT_EQ(record("tool"), nullptr);
-    EXPECT_EQ(repo_->messages,
+    EXPECT_EQ(console_.messages,
               std::vector<std::string>{"ERROR: installation of tool-7.1 failed: broken package"});
   }
 }
@@ -364,12 +364,12 @@ TEST_F(InstallTest, UnsafeEntryNamesAreRefusedBeforeAnythingIsStaged) {
   for (const std::string& name : names) {
     SCOPED_TRACE(testing::PrintToString(name));
     repo_->packages.clear();
-    repo_->messages.clear();
+    console_.messages.clear();
     cancelManifest(m_);
     FixturePackage p = tool(kV71, {payloadEntry(name, "evil")});
     EXPECT_EQ(install(packageFile(p)), 1);
     EXPECT_EQ(record("tool"), nullptr);
-    EXPECT_EQ(repo_->messages,
+    EXPECT_EQ(console_.messages,
               std::vector<std::string>{"ERROR: installation of tool-7.1 failed: broken package"});
     for (const auto& [path, op] : m_.entries) {
       EXPECT_EQ(path.find("escape"), std::string::npos) << path;
@@ -416,7 +416,7 @@ TEST_F(InstallTest, UnsafeHeaderNamesAreRefusedBeforeTheChecks) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     repo_->packages.clear();
-    repo_->messages.clear();
+    console_.messages.clear();
     cancelManifest(m_);
     FixturePackage p = tool();
     p.header.name = c.name;
@@ -426,9 +426,9 @@ TEST_F(InstallTest, UnsafeHeaderNamesAreRefusedBeforeTheChecks) {
     EXPECT_EQ(install(packageFile(p)), c.result);
     if (c.result != 0) {
       EXPECT_TRUE(m_.empty());
-      ASSERT_EQ(repo_->messages.size(), 1u);
+      ASSERT_EQ(console_.messages.size(), 1u);
       // A control byte of the name is shown as "?".
-      EXPECT_EQ(repo_->messages[0],
+      EXPECT_EQ(console_.messages[0],
                 "ERROR: installation of " + visibleText(c.name) + "-7.1 failed: broken package");
     }
   }
@@ -460,7 +460,7 @@ TEST_F(InstallTest, InstallThenUninstallLeavesTheTreeAsItWas) {
       packageFile(tool(kV71, {payloadEntry("bin/tool", "t"), payloadEntry("bin/tool2", "u")})));
   ASSERT_NE(before, testing_support::treeListing("/flash"));
   record("tool")->action = PendingAction::kUninstall;
-  applyScheduledActions(*repo_, m_, Verbosity::kSilent);
+  applyScheduledActions(*repo_, console_, m_, Verbosity::kSilent);
   commit();
 
   EXPECT_EQ(testing_support::treeListing("/flash"), before);
@@ -484,7 +484,7 @@ TEST_F(InstallTest, EnablingADisabledInstallOnlyChangesStateFiles) {
   const std::set<std::string> before = lines(testing_support::treeListing("/flash"));
 
   record("beta")->action = PendingAction::kEnable;
-  applyScheduledActions(*repo_, m_, Verbosity::kSilent);
+  applyScheduledActions(*repo_, console_, m_, Verbosity::kSilent);
   commit();
   EXPECT_FALSE(record("beta")->disabled);
 
@@ -523,7 +523,7 @@ TEST_F(InstallTest, HardwareClassDecidesClassSpecificEntries) {
     InstalledPackage p("tool");
     injectedClass = c.machine;
     Manifest m;
-    ASSERT_EQ(extractFiles(*repo_, p, m, reader, injectedHardwareClass), Extraction::kDone);
+    ASSERT_EQ(extractFiles(console_, p, m, reader, injectedHardwareClass), Extraction::kDone);
     EXPECT_EQ(m.entries.count("/flash/bin/tool") != 0, c.installed);
     EXPECT_EQ(p.files.contains("/flash/bin/tool"), c.installed);
     cancelManifest(m);
@@ -623,12 +623,13 @@ TEST_F(InstallTest, ProgressBarIsTheSameWhicheverLibraryAndThreadsInflate) {
       InstalledPackage p("tool");
       Manifest m;
       output();
-      ASSERT_EQ(extractFiles(*repo_, p, m, reader, hardwareClass, ways[i].backend, ways[i].threads),
-                Extraction::kDone);
+      ASSERT_EQ(
+          extractFiles(console_, p, m, reader, hardwareClass, ways[i].backend, ways[i].threads),
+          Extraction::kDone);
       console[i] = output();
       files[i] = p.files;
       cancelManifest(m);
-      setStatusLine(*repo_, "");
+      setStatusLine(console_, "");
       output();
     }
     for (std::size_t i = 1; i < ways.size(); ++i) {

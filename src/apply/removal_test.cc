@@ -47,6 +47,7 @@ class RemovalTest : public testing_support::RouterDirsTest {
   }
 
   Repository repo_;  // foo_ is not in it: nothing else lists a path
+  RunOutput console_;
   InstalledPackage foo_{"foo"};
   Manifest manifest_;
 };
@@ -170,8 +171,8 @@ TEST_F(RemovalTest, APathAnotherPackageListsStays) {
   fresh.files = {"/flash/bin/tool"};
 
   foo.action = PendingAction::kUninstall;
-  testing_support::OutputCapture out(repo_);
-  EXPECT_TRUE(applyScheduledActions(repo_, manifest_, Verbosity::kSilent));
+  testing_support::OutputCapture out(console_);
+  EXPECT_TRUE(applyScheduledActions(repo_, console_, manifest_, Verbosity::kSilent));
   EXPECT_EQ(findRecord(repo_, "foo"), nullptr);
   EXPECT_EQ(entries(),
             "U /flash/bin/only-foo\n"
@@ -184,7 +185,7 @@ TEST_F(RemovalTest, APathAnotherPackageListsStays) {
   findRecord(repo_, "bar")->action = PendingAction::kUninstall;
   findRecord(repo_, "new")->action = PendingAction::kUninstall;
   testing_support::addRecord(repo_, "keep", ver(1, 0));
-  EXPECT_TRUE(applyScheduledActions(repo_, manifest_, Verbosity::kSilent));
+  EXPECT_TRUE(applyScheduledActions(repo_, console_, manifest_, Verbosity::kSilent));
   EXPECT_EQ(manifest_.entries.at("/flash/share/common").op, ManifestOp::kRemove);
   EXPECT_EQ(manifest_.entries.at("/flash/bin/tool").op, ManifestOp::kRemove);
   EXPECT_FALSE(exists(staged));
@@ -198,14 +199,14 @@ TEST_F(RemovalTest, EnabledThenUninstalledInOneRunLeavesNothing) {
   p.userChoice = true;
   p.action = PendingAction::kEnable;
   writeFile("/flash/var/pdb/foo/disabled", "user\n");
-  testing_support::OutputCapture out(repo);
-  EXPECT_TRUE(applyScheduledActions(repo, manifest_, Verbosity::kSilent));
+  testing_support::OutputCapture out(console_);
+  EXPECT_TRUE(applyScheduledActions(repo, console_, manifest_, Verbosity::kSilent));
   ASSERT_EQ(manifest_.entries.count("/flash/var/pdb/foo/enabled"), 1u);
   const std::string enabled =
       sourceOf("/flash/var/pdb/foo/enabled", manifest_.entries.at("/flash/var/pdb/foo/enabled"));
 
   p.action = PendingAction::kUninstall;
-  EXPECT_TRUE(applyScheduledActions(repo, manifest_, Verbosity::kSilent));
+  EXPECT_TRUE(applyScheduledActions(repo, console_, manifest_, Verbosity::kSilent));
   EXPECT_FALSE(exists(enabled));
   EXPECT_EQ(commitManifest(manifest_), CommitOutcome::kCommitted);
   EXPECT_FALSE(exists("/flash/var/pdb/foo"));

@@ -14,29 +14,30 @@ namespace {
 
 using Action = PendingAction;
 
-void uninstallRecord(Repository& repo, Manifest& m, InstalledPackage& p, SharedPaths& shared,
-                     Verbosity verbosity) {
+void uninstallRecord(Repository& repo, RunOutput& output, Manifest& m, InstalledPackage& p,
+                     SharedPaths& shared, Verbosity verbosity) {
   const std::string label = packageLabel(p);
-  if (verbosity >= Verbosity::kNarrate) setStatusLine(repo, "uninstalling " + label + "...");
+  if (verbosity >= Verbosity::kNarrate) setStatusLine(output, "uninstalling " + label + "...");
   stagePackageRemoval(p, m, shared);
   std::unique_ptr<InstalledPackage> gone = takeRecord(repo, &p);
-  if (verbosity >= Verbosity::kNarrate) inform(repo, "uninstalled %s", label.c_str());
+  if (verbosity >= Verbosity::kNarrate) inform(output, "uninstalled %s", label.c_str());
 }
 
-void disableRecord(Repository& repo, Manifest& m, InstalledPackage& p, Verbosity verbosity) {
-  if (verbosity >= Verbosity::kReport) setStatusLine(repo, "disabling " + packageLabel(p) + "...");
+void disableRecord(RunOutput& output, Manifest& m, InstalledPackage& p, Verbosity verbosity) {
+  if (verbosity >= Verbosity::kReport)
+    setStatusLine(output, "disabling " + packageLabel(p) + "...");
   p.disabled = true;
   p.action = Action::kNone;
   // A state file that could not be staged has been reported; the others go on.
-  ignoreResult(writeStateFiles(repo, p, m));
-  if (verbosity >= Verbosity::kReport) inform(repo, "disabled %s", packageLabel(p).c_str());
+  ignoreResult(writeStateFiles(output, p, m));
+  if (verbosity >= Verbosity::kReport) inform(output, "disabled %s", packageLabel(p).c_str());
 }
 
 }  // namespace
 
-bool applyScheduledActions(Repository& repo, Manifest& m, Verbosity verbosity) {
+bool applyScheduledActions(Repository& repo, RunOutput& output, Manifest& m, Verbosity verbosity) {
   SettledActions settled;
-  if (!settleSchedule(repo, verbosity, settled)) return false;
+  if (!settleSchedule(repo, output, verbosity, settled)) return false;
   const bool changed = !settled.removals.empty() || !settled.enables.empty();
 
   // Built once for all uninstalls, and only when there is one.
@@ -44,30 +45,30 @@ bool applyScheduledActions(Repository& repo, Manifest& m, Verbosity verbosity) {
   for (InstalledPackage* p : settled.removals) {
     if (p->action == Action::kUninstall) {
       if (!shared) shared.emplace(repo);
-      uninstallRecord(repo, m, *p, *shared, verbosity);
+      uninstallRecord(repo, output, m, *p, *shared, verbosity);
     } else {
-      disableRecord(repo, m, *p, verbosity);
+      disableRecord(output, m, *p, verbosity);
     }
   }
-  enablePackages(repo, m, settled.enables, verbosity);
+  enablePackages(output, m, settled.enables, verbosity);
   return changed;
 }
 
-void enablePackages(Repository& repo, Manifest& m, const std::vector<InstalledPackage*>& list,
+void enablePackages(RunOutput& output, Manifest& m, const std::vector<InstalledPackage*>& list,
                     Verbosity verbosity) {
   for (InstalledPackage* p : list) {
     if (verbosity >= Verbosity::kReport)
-      setStatusLine(repo, "enabling " + packageLabel(*p) + "...");
+      setStatusLine(output, "enabling " + packageLabel(*p) + "...");
     p->disabled = false;
     p->action = Action::kNone;
     // A state file that could not be staged has been reported; the others go on.
-    ignoreResult(writeStateFiles(repo, *p, m));
-    if (verbosity >= Verbosity::kReport) inform(repo, "enabled %s", packageLabel(*p).c_str());
+    ignoreResult(writeStateFiles(output, *p, m));
+    if (verbosity >= Verbosity::kReport) inform(output, "enabled %s", packageLabel(*p).c_str());
   }
 }
 
-bool cleanupPackages(Repository& repo, Manifest& m) {
-  applyScheduledActions(repo, m, Verbosity::kSilent);
+bool cleanupPackages(Repository& repo, RunOutput& output, Manifest& m) {
+  applyScheduledActions(repo, output, m, Verbosity::kSilent);
   for (const auto& record : repo.packages) {
     InstalledPackage& p = *record;
     bool keep = p.name == "velt" || p.name == "disk-drivers" || p.name == "system" || p.isBundle;
@@ -77,7 +78,7 @@ bool cleanupPackages(Repository& repo, Manifest& m) {
     }
     if (!keep) p.action = Action::kUninstall;
   }
-  return applyScheduledActions(repo, m, Verbosity::kReport);
+  return applyScheduledActions(repo, output, m, Verbosity::kReport);
 }
 
 }  // namespace installer

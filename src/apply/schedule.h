@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "console/run_output.h"
 #include "plan/settle.h"
 #include "records/repository.h"
 #include "txn/manifest.h"
@@ -11,9 +12,9 @@
 namespace installer {
 
 // True when at least one package was uninstalled, disabled or enabled.
-bool applyScheduledActions(Repository& repo, Manifest& m, Verbosity verbosity);
-void enablePackages(Repository& repo, Manifest& m, const std::vector<InstalledPackage*>& list,
+bool applyScheduledActions(Repository& repo, RunOutput& output, Manifest& m, Verbosity verbosity);
+void enablePackages(RunOutput& output, Manifest& m, const std::vector<InstalledPackage*>& list,
                     Verbosity verbosity);
-bool cleanupPackages(Repository& repo, Manifest& m);
+bool cleanupPackages(Repository& repo, RunOutput& output, Manifest& m);
 
 }  // namespace installer

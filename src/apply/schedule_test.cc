@@ -48,8 +48,8 @@ class ScheduleTest : public testing_support::SandboxTest {
   }
 
   bool run(Verbosity verbosity) {
-    OutputCapture out(repo_);
-    const bool result = applyScheduledActions(repo_, manifest_, verbosity);
+    OutputCapture out(console_);
+    const bool result = applyScheduledActions(repo_, console_, manifest_, verbosity);
     output_ = out.text();
     return result;
   }
@@ -82,6 +82,7 @@ class ScheduleTest : public testing_support::SandboxTest {
   }
 
   Repository repo_;
+  RunOutput console_;
   Manifest manifest_;
   std::string output_;
 };
@@ -114,7 +115,7 @@ TEST_F(ScheduleTest, VerbosityOneShowsDisableAndEnableButNotUninstall) {
   EXPECT_TRUE(run(Verbosity::kReport));
   EXPECT_EQ(output_, statusThenMessage("disabling foo-1.0...", "disabled foo-1.0") +
                          statusThenMessage("enabling bar-2.1...", "enabled bar-2.1"));
-  EXPECT_EQ(repo_.messages, (std::vector<std::string>{"disabled foo-1.0", "enabled bar-2.1"}));
+  EXPECT_EQ(console_.messages, (std::vector<std::string>{"disabled foo-1.0", "enabled bar-2.1"}));
   EXPECT_EQ(states(), "keep foo off bar");
   EXPECT_EQ(staged(),
             "U /flash/var/pdb/bar/disabled\n"
@@ -288,8 +289,8 @@ TEST_F(ScheduleTest, CleanupKeepsTheSystemAndWhatItNeeds) {
   findRecord(repo_, "wifi")->depends = {dep("system", makeVersion(3, 23, kStageAlpha, 1))};
   addBundle("hollow", {"h1"});
 
-  OutputCapture out(repo_);
-  EXPECT_TRUE(cleanupPackages(repo_, manifest_));
+  OutputCapture out(console_);
+  EXPECT_TRUE(cleanupPackages(repo_, console_, manifest_));
   EXPECT_EQ(out.text(), "WARNING: can not uninstall lib-1.0: new depends on it\n");
   // A bundle stays for its own sake, but goes with its last member.
   EXPECT_EQ(states(), "velt off disk-drivers system new lib suite wifi");
@@ -300,8 +301,8 @@ TEST_F(ScheduleTest, CleanupKeepsTheSystemAndWhatItNeeds) {
 
 TEST_F(ScheduleTest, CleanupOfNothingToDo) {
   add("system");
-  OutputCapture out(repo_);
-  EXPECT_FALSE(cleanupPackages(repo_, manifest_));
+  OutputCapture out(console_);
+  EXPECT_FALSE(cleanupPackages(repo_, console_, manifest_));
   EXPECT_EQ(out.text(), "");
   EXPECT_TRUE(manifest_.empty());
 }
@@ -327,7 +328,7 @@ TEST_F(ScheduleTest, AStateFileThatCannotBeWrittenIsReported) {
   EXPECT_NE(output_.find("ERROR: installation of foo-1.0 failed: could not create meta/disabled: "),
             std::string::npos)
       << output_;
-  EXPECT_EQ(repo_.messages.back(), "disabled foo-1.0");
+  EXPECT_EQ(console_.messages.back(), "disabled foo-1.0");
 }
 
 }  // namespace

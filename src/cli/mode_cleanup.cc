@@ -9,11 +9,11 @@
 
 namespace installer {
 
-ExitStatus runCleanupMode(Repository& repo, RunReport& report) {
+ExitStatus runCleanupMode(Repository& repo, RunOutput& output, RunReport& report) {
   Manifest m;
   // Whether anything was to be uninstalled does not matter; what was staged
   // is committed.
-  cleanupPackages(repo, m);
+  cleanupPackages(repo, output, m);
   if (m.empty()) report.conclude(RunOutcome::kNothingToDo);
   TxnFailures failures;
   const CommitOutcome outcome = report.commit(m, {}, ExitStatus::kSuccess, &failures);

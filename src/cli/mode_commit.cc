@@ -33,14 +33,14 @@ void cancelKeptManifest(Manifest& m) {
 
 }  // namespace
 
-ExitStatus runCommitMode(Repository& repo, RunReport& report) {
+ExitStatus runCommitMode(RunOutput& output, RunReport& report) {
   Manifest m;
   // A missing or empty file leaves nothing to do, which is no failure. After
   // a malformed line or a read error, what was read before it is committed,
   // as it always was: the fingerprint check below still refuses a manifest
   // made against packages that have changed since.
   ignoreResult(readManifest(m, kKeptManifestPath));
-  std::ostream& out = *repo.out;
+  std::ostream& out = *output.stream;
   // Made against packages that another run has changed since, the manifest
   // would remove or replace their files by what it knew then.
   // So would a package file it moves into place that is no longer the one

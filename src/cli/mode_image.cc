@@ -115,15 +115,16 @@ struct StreamResult {
   std::string label;
 };
 
-StreamResult installStandardInput(Repository& repo, Manifest& manifest, const RunOptions& options,
-                                  Capture& capture) {
+StreamResult installStandardInput(Repository& repo, RunOutput& output, Manifest& manifest,
+                                  const RunOptions& options, Capture& capture) {
   FdInputBuf standardInput(STDIN_FILENO);
   std::istream input(&standardInput);
   StreamResult r;
-  const std::size_t reportsBefore = repo.messages.size();
+  const std::size_t reportsBefore = output.messages.size();
   const KeptState noChoices;
   StreamOutcome outcome = installFromStream(
-      {repo, manifest, noChoices, options.installFlags | kFlagUpgrade, &capture.copy()}, input);
+      {repo, output, manifest, noChoices, options.installFlags | kFlagUpgrade, &capture.copy()},
+      input);
   const StreamInstall stopped = outcome.status;
   r.packageDirectory = std::move(outcome.packageDir);
   r.bootImage = outcome.bootImage;
@@ -133,22 +134,22 @@ StreamResult installStandardInput(Repository& repo, Manifest& manifest, const Ru
   // staged: reported as a write to a full flash is.
   if (r.status == ExitStatus::kFailed && stopped == StreamInstall::kNoSpace) {
     errno = ENOSPC;
-    reportWriteFailure(repo, r.label, "");
+    reportWriteFailure(output, r.label, "");
   }
   // Standard input that could not be read is no broken package: what it
   // held is unknown, so nothing of it is kept, whatever was installed from
   // the bytes before the failed read.
   if (standardInput.error() != 0) {
-    reportError(repo, "could not read %s", "-");
+    reportError(output, "could not read %s", "-");
     r.status = ExitStatus::kFailed;
     return r;
   }
   // Input that is no package at all (no file header, no readable package
   // header) is refused without a word further down; the run still says why it failed, naming
   // standard input as "-" as the command line does.
-  if (r.status != ExitStatus::kSuccess && repo.messages.size() == reportsBefore &&
+  if (r.status != ExitStatus::kSuccess && output.messages.size() == reportsBefore &&
       capture.copy().state() != HeldCopy::State::kNoTarget) {
-    reportError(repo, "broken package %s", "-");
+    reportError(output, "broken package %s", "-");
   }
   return r;
 }
@@ -171,7 +172,8 @@ void stageCapture(Repository& repo, Manifest& manifest, const StreamResult& r) {
 
 // A failed install changes nothing on the flash: what it staged before
 // failing (the removal of the older version, say) is dropped with it.
-ExitStatus settleManifest(Repository& repo, Manifest& manifest, ExitStatus status,
+ExitStatus settleManifest(Repository& repo, RunOutput& output, Manifest& manifest,
+                          ExitStatus status,
                           const std::vector<const InstalledPackage*>& recordsBefore,
                           RunReport& report) {
   if (status != ExitStatus::kSuccess) {
@@ -190,13 +192,13 @@ ExitStatus settleManifest(Repository& repo, Manifest& manifest, ExitStatus statu
   const CommitOutcome committed = report.commit(manifest, options, status, &failures);
   reportFailures(std::cerr, failures);
   if (!heldDirectory.empty()) {
-    reportError(repo, "could not replace directory %s: it holds other files",
+    reportError(output, "could not replace directory %s: it holds other files",
                 heldDirectory.c_str());
   }
   if (committed == CommitOutcome::kNoSpace) {
     // The files staged in "/ram" could not all be copied onto the flash:
     // nothing changed there.
-    reportError(repo, "installation of %s failed: disk is too small",
+    reportError(output, "installation of %s failed: disk is too small",
                 installedLabel(repo, recordsBefore).c_str());
   }
   // Each other failure was reported above; the run must not end as a
@@ -206,19 +208,20 @@ ExitStatus settleManifest(Repository& repo, Manifest& manifest, ExitStatus statu
 
 }  // namespace
 
-ExitStatus runImageMode(Repository& repo, const RunOptions& options, RunReport& report) {
+ExitStatus runImageMode(Repository& repo, RunOutput& output, const RunOptions& options,
+                        RunReport& report) {
   Manifest manifest;
-  applyScheduledActions(repo, manifest, Verbosity::kReport);
+  applyScheduledActions(repo, output, manifest, Verbosity::kReport);
   std::vector<const InstalledPackage*> recordsBefore;
   for (const auto& record : repo.packages) recordsBefore.push_back(record.get());
 
   Capture capture(manifest);
-  StreamResult r = installStandardInput(repo, manifest, options, capture);
+  StreamResult r = installStandardInput(repo, output, manifest, options, capture);
   if (capture.copy().state() == HeldCopy::State::kNoTarget) {
     // Nothing is committed; the state files staged above are dropped with
     // their temporary files.
     cancelManifest(manifest);
-    *repo.out << "ERROR: could not open image" << std::endl;
+    *output.stream << "ERROR: could not open image" << std::endl;
     report.conclude(RunOutcome::kRefused, "no-capture");
     return ExitStatus::kNoCapture;
   }
@@ -226,7 +229,7 @@ ExitStatus runImageMode(Repository& repo, const RunOptions& options, RunReport& 
   // whatever the package: the commit would fail part-way on it too.
   if (!capture.close() && r.status == ExitStatus::kSuccess) {
     errno = capture.error();
-    reportWriteFailure(repo, r.label, "image");
+    reportWriteFailure(output, r.label, "image");
     r.status = ExitStatus::kFailed;
   }
   // Only an image-based package installed by this run has its capture kept;
@@ -237,11 +240,11 @@ ExitStatus runImageMode(Repository& repo, const RunOptions& options, RunReport& 
   if (captureStaged) stageCapture(repo, manifest, r);
 
   report.noteStream(r.label, r.status == ExitStatus::kSuccess);
-  const ExitStatus status = settleManifest(repo, manifest, r.status, recordsBefore, report);
+  const ExitStatus status = settleManifest(repo, output, manifest, r.status, recordsBefore, report);
   if (capture.opened() && !captureStaged && unlink(kCaptureSource) != 0 && errno != ENOENT) {
     std::perror("unlink");
   }
-  writePostlog(repo);
+  writePostlog(output);
   return status;
 }
 

@@ -3,8 +3,8 @@
 
 namespace installer {
 
-ExitStatus runShowMode(Repository& repo) {
-  printListing(repo, *repo.out);
+ExitStatus runShowMode(const Repository& repo, RunOutput& output) {
+  printListing(repo, *output.stream);
   return ExitStatus::kSuccess;
 }
 

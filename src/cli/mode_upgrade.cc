@@ -38,10 +38,11 @@ const char* const kManifestPath = "/ram/MANIFEST";
 
 }  // namespace
 
-ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options, RunReport& report) {
+ExitStatus runUpgradeMode(Repository& repo, RunOutput& output, const RunOptions& options,
+                          RunReport& report) {
   Manifest manifest;
   UpgradeDecision decision =
-      decideUpgrade(repo, manifest, options.installFlags, {}, &report.trace());
+      decideUpgrade(repo, output, manifest, options.installFlags, {}, &report.trace());
   std::vector<Package>& installed = decision.installed;
   report.noteInstalled(installed);
   report.noteInstalled(decision.cancelled);
@@ -61,7 +62,7 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options, RunReport
   const bool changed = !manifest.empty();
   PreparedCommit prepared;
   if (changed) {
-    if (!stageChangedMarker(repo, manifest)) {
+    if (!stageChangedMarker(output, manifest)) {
       cancelManifest(manifest);
       installed.clear();
       status = ExitStatus::kFailed;
@@ -86,7 +87,7 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options, RunReport
       if (!changedFile.empty() ||
           !stampKeptList(databaseFingerprint() + sourcesFingerprint(manifest.checkedSources)) ||
           !writeManifest(manifest, kManifestPath)) {
-        if (changedFile.empty()) reportError(repo, "could not write %s", kManifestPath);
+        if (changedFile.empty()) reportError(output, "could not write %s", kManifestPath);
         removeListedTemporaries(TemporaryList::kKept);
         cancelManifest(manifest);
         installed.clear();
@@ -104,7 +105,7 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options, RunReport
       // refused as the free-space estimate refuses.
       TxnFailures failures;
       const CommitOutcome ready = prepareUpgradeCommit(
-          repo, manifest, prepared, failures,
+          repo, output, manifest, prepared, failures,
           [&report, status](Manifest& m, const CommitOptions& o, PreparedCommit& p,
                             TxnFailures* f) { return report.prepareCommit(m, o, p, status, f); });
       reportFailures(std::cerr, failures);
@@ -116,7 +117,9 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options, RunReport
       }
     }
   }
-  for (const auto& package : installed) inform(repo, "installed %s", packageLabel(package).c_str());
+  for (const auto& package : installed) {
+    inform(output, "installed %s", packageLabel(package).c_str());
+  }
   if (!changed && !report.concluded()) concludeUnchanged(report);
   if (prepared.ready) {
     TxnFailures failures;
@@ -125,7 +128,7 @@ ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options, RunReport
     }
     reportFailures(std::cerr, failures);
   }
-  writePostlog(repo);
+  writePostlog(output);
   return status;
 }
 

@@ -4,22 +4,22 @@
 
 #include "cli/exit_status.h"
 #include "cli/options.h"
+#include "console/run_output.h"
 #include "records/repository.h"
 
 namespace installer {
 
 class RunReport;
 
-// Commits "/ram/MANIFEST"; the repository is not loaded, only its output
-// stream is used.
+// Commits "/ram/MANIFEST"; the repository is not loaded.
 // The modes that may change the flash note what they did in `report`.
-[[nodiscard]] ExitStatus runCommitMode(Repository& repo, RunReport& report);
+[[nodiscard]] ExitStatus runCommitMode(RunOutput& output, RunReport& report);
 [[nodiscard]] ExitStatus runCancelMode(RunReport& report);
-[[nodiscard]] ExitStatus runShowMode(Repository& repo);
-[[nodiscard]] ExitStatus runCleanupMode(Repository& repo, RunReport& report);
-[[nodiscard]] ExitStatus runImageMode(Repository& repo, const RunOptions& options,
-                                      RunReport& report);
-[[nodiscard]] ExitStatus runUpgradeMode(Repository& repo, const RunOptions& options,
-                                        RunReport& report);
+[[nodiscard]] ExitStatus runShowMode(const Repository& repo, RunOutput& output);
+[[nodiscard]] ExitStatus runCleanupMode(Repository& repo, RunOutput& output, RunReport& report);
+[[nodiscard]] ExitStatus runImageMode(Repository& repo, RunOutput& output,
+                                      const RunOptions& options, RunReport& report);
+[[nodiscard]] ExitStatus runUpgradeMode(Repository& repo, RunOutput& output,
+                                        const RunOptions& options, RunReport& report);
 
 }  // namespace installer

@@ -119,7 +119,9 @@ void recordUsage(const RunOptions& options, std::time_t started) {
   RunLock lock;
   if (lock.acquire() != LockOutcome::kHeld) return;
   Repository quietRepo;
-  RunReport report(quietRepo, started);
+  RunOutput quietOutput;
+  quietOutput.quiet = true;
+  RunReport report(quietRepo, quietOutput, started);
   report.setMode("usage");
   report.conclude(RunOutcome::kRefused, "usage");
   report.finish(static_cast<int>(ExitStatus::kSuccess));
@@ -131,13 +133,13 @@ void recordUsage(const RunOptions& options, std::time_t started) {
 // "--cancel" act before anything is loaded.
 struct Mode {
   bool (*chosen)(const RunOptions&);
-  ExitStatus (*run)(Repository&, const RunOptions&, RunReport&);
+  ExitStatus (*run)(Repository&, RunOutput&, const RunOptions&, RunReport&);
 };
 
 constexpr Mode kModes[] = {
     {[](const RunOptions& o) { return o.cleanup; },
-     [](Repository& repo, const RunOptions&, RunReport& report) {
-       return runCleanupMode(repo, report);
+     [](Repository& repo, RunOutput& output, const RunOptions&, RunReport& report) {
+       return runCleanupMode(repo, output, report);
      }},
     {[](const RunOptions& o) { return o.imageFromInput; }, runImageMode},
     {[](const RunOptions&) { return true; }, runUpgradeMode},
@@ -156,6 +158,7 @@ int runInstaller(int argc, char** argv) {
   prepareProcess();
   const std::time_t started = std::time(nullptr);
   Repository& repo = getRepository();
+  RunOutput output;
 
   // The emulated board has no flash to manage.
   const char* board = std::getenv("board");
@@ -165,17 +168,17 @@ int runInstaller(int argc, char** argv) {
 
   // Taken before the root changes: a pipe is opened again through /proc.
   const std::unique_ptr<MachineProgress> progress = MachineProgress::fromEnvironment();
-  repo.progress = progress.get();
+  output.progress = progress.get();
   struct Detach {
-    Repository& repo;
-    ~Detach() { repo.progress = nullptr; }
-  } detach{repo};
+    RunOutput& output;
+    ~Detach() { output.progress = nullptr; }
+  } detach{output};
 
   RunOptions options;
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-  const ParseOutcome outcome = parseCommandLine(args, options, *repo.out);
+  const ParseOutcome outcome = parseCommandLine(args, options, *output.stream);
   if (outcome == ParseOutcome::kUsage) {
-    *repo.out << "usage: installer [-q] [-r <root>] [-]" << std::endl;
+    *output.stream << "usage: installer [-q] [-r <root>] [-]" << std::endl;
     if (progress) progress->finish("refused", "usage", static_cast<int>(ExitStatus::kSuccess));
     recordUsage(options, started);
     return static_cast<int>(ExitStatus::kSuccess);
@@ -195,14 +198,14 @@ int runInstaller(int argc, char** argv) {
 
   RunLock lock;
   const bool listingOnly = outcome == ParseOutcome::kRun && options.show;
-  if (!listingOnly && !takeRunLock(lock, *repo.out)) {
+  if (!listingOnly && !takeRunLock(lock, *output.stream)) {
     if (progress) progress->finish("refused", "busy", static_cast<int>(ExitStatus::kBusy));
     return static_cast<int>(ExitStatus::kBusy);
   }
 
   // Every run that holds the lock leaves a record of what it did; a busy
   // run holds none, and leaves the record to the run that holds it.
-  RunReport report(repo, started);
+  RunReport report(repo, output, started);
   report.setMode(modeName(outcome, options));
   const auto finish = [&report](ExitStatus status) {
     report.finish(static_cast<int>(status));
@@ -210,7 +213,7 @@ int runInstaller(int argc, char** argv) {
   };
 
   std::optional<RunOutcome> whatRecovered;
-  const Recovered recovered = recoverFirst(lock, listingOnly, *repo.out, whatRecovered);
+  const Recovered recovered = recoverFirst(lock, listingOnly, *output.stream, whatRecovered);
   if (whatRecovered) {
     report.writeRecovery(*whatRecovered);
     report.setRecovered(*whatRecovered);
@@ -220,16 +223,16 @@ int runInstaller(int argc, char** argv) {
     return finish(ExitStatus::kFailed);
   }
 
-  if (outcome == ParseOutcome::kCommit) return finish(runCommitMode(repo, report));
+  if (outcome == ParseOutcome::kCommit) return finish(runCommitMode(output, report));
   if (outcome == ParseOutcome::kCancel) return finish(runCancelMode(report));
 
   const char* arch = std::getenv("arch");
   if (arch != nullptr) options.arch = arch;
   repo.bootImageVariable = std::getenv("bootimage") != nullptr;
-  repo.quiet = options.quiet;
+  output.quiet = options.quiet;
   repo.arch = options.arch;
   // What is installed must be known before anything is changed, or listed.
-  if (openRepository(repo, options.quiet, options.arch) == LoadOutcome::kUnreadable) {
+  if (openRepository(repo, output, options.quiet, options.arch) == LoadOutcome::kUnreadable) {
     if (options.show) {
       if (progress) progress->finish("refused", "unreadable-database", 1);
       return static_cast<int>(ExitStatus::kUnreadable);
@@ -242,7 +245,7 @@ int runInstaller(int argc, char** argv) {
   // A listing changes nothing and leaves no record of its own (only that
   // of the recovery it made, if it made one).
   if (options.show) {
-    ExitStatus status = runShowMode(repo);
+    ExitStatus status = runShowMode(repo, output);
     // The listing is shown, but the flash is not whole.
     if (recovered == Recovered::kFailed) status = ExitStatus::kFailed;
     if (progress) {
@@ -253,7 +256,7 @@ int runInstaller(int argc, char** argv) {
     }
     return static_cast<int>(status);
   }
-  return finish(chosenMode(options).run(repo, options, report));
+  return finish(chosenMode(options).run(repo, output, options, report));
 }
 
 }  // namespace installer

@@ -38,12 +38,13 @@ bool changesStand(RunOutcome outcome) {
 
 }  // namespace
 
-RunReport::RunReport(Repository& repo, std::time_t started) : repo_(repo), started_(started) {
-  repo_.messageTap = &tap_;
+RunReport::RunReport(const Repository& repo, RunOutput& output, std::time_t started)
+    : repo_(repo), output_(output), started_(started) {
+  output_.messageTap = &tap_;
 }
 
 RunReport::~RunReport() {
-  if (repo_.messageTap == &tap_) repo_.messageTap = nullptr;
+  if (output_.messageTap == &tap_) output_.messageTap = nullptr;
 }
 
 void RunReport::noteInstalled(const std::vector<Package>& installed) {
@@ -99,7 +100,7 @@ CommitOutcome RunReport::prepareCommit(Manifest& m, const CommitOptions& options
                                        PreparedCommit& prepared, ExitStatus status,
                                        TxnFailures* failures) {
   staged_.clear();
-  if (repo_.progress != nullptr) repo_.progress->phase("commit");
+  if (output_.progress != nullptr) output_.progress->phase("commit");
   if (!m.empty()) {
     measure(m);
     conclude(RunOutcome::kCommitted);
@@ -263,8 +264,8 @@ RunRecord RunReport::build(int exitStatus) const {
 
 void RunReport::finish(int exitStatus) {
   RunRecord record = build(exitStatus);
-  if (repo_.progress != nullptr) {
-    repo_.progress->finish(outcomeName(record.outcome), record.reason, exitStatus);
+  if (output_.progress != nullptr) {
+    output_.progress->finish(outcomeName(record.outcome), record.reason, exitStatus);
   }
   if (!placed_.empty()) {
     // The record the commit placed took this run's number; it stands when

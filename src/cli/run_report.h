@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cli/exit_status.h"
+#include "console/run_output.h"
 #include "records/package.h"
 #include "records/repository.h"
 #include "txn/commit.h"
@@ -25,7 +26,9 @@ namespace installer {
 
 class RunReport {
  public:
-  RunReport(Repository& repo, std::time_t started);
+  // Taps the messages of `output` until it is destroyed; `repo` is read at
+  // the end, for the scheduled actions carried out.
+  RunReport(const Repository& repo, RunOutput& output, std::time_t started);
   ~RunReport();
   RunReport(const RunReport&) = delete;
   RunReport& operator=(const RunReport&) = delete;
@@ -85,7 +88,8 @@ class RunReport {
   std::vector<RunRecord::File> upgradeFiles(bool live) const;
   std::string reasonFor(const std::string& label) const;
 
-  Repository& repo_;
+  const Repository& repo_;
+  RunOutput& output_;
   std::time_t started_;
   std::string mode_;
   std::optional<RunOutcome> recovered_;

@@ -24,7 +24,7 @@ constexpr std::size_t kProgressLineLength = 77;
 const char kHideCursor[] = "\x1b[?25l";
 const char kShowCursor[] = "\x1b[?25h";
 
-void printMessageV(Repository& repo, const char* prefix, const char* format, va_list args) {
+void printMessageV(RunOutput& output, const char* prefix, const char* format, va_list args) {
   char buffer[kMessageBufferSize];
   const int written = std::vsnprintf(buffer, sizeof buffer, format, args);
   if (written < 0) buffer[0] = '\0';  // an encoding error prints an empty message
@@ -34,60 +34,60 @@ void printMessageV(Repository& repo, const char* prefix, const char* format, va_
   // a line of its own to the post-install log.
   makeVisible(line);
 
-  if (repo.messageTap != nullptr) repo.messageTap->push_back(line);
-  if (repo.quiet) return;
-  std::ostream& out = *repo.out;
-  if (!repo.statusLine.empty()) {
+  if (output.messageTap != nullptr) output.messageTap->push_back(line);
+  if (output.quiet) return;
+  std::ostream& out = *output.stream;
+  if (!output.statusLine.empty()) {
     out << '\r' << std::string(kEraseWidth, ' ') << '\r' << std::flush;
   }
   out << line << std::endl;
-  if (!repo.statusLine.empty()) out << repo.statusLine << std::flush;
-  repo.messages.push_back(std::move(line));
+  if (!output.statusLine.empty()) out << output.statusLine << std::flush;
+  output.messages.push_back(std::move(line));
 }
 
 }  // namespace
 
-void printMessage(Repository& repo, const char* prefix, const char* format, ...) {
+void printMessage(RunOutput& output, const char* prefix, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  printMessageV(repo, prefix, format, args);
+  printMessageV(output, prefix, format, args);
   va_end(args);
 }
 
-void inform(Repository& repo, const char* format, ...) {
-  setStatusLine(repo, std::string());
+void inform(RunOutput& output, const char* format, ...) {
+  setStatusLine(output, std::string());
   va_list args;
   va_start(args, format);
-  printMessageV(repo, nullptr, format, args);
+  printMessageV(output, nullptr, format, args);
   va_end(args);
 }
 
-void warn(Repository& repo, const char* format, ...) {
+void warn(RunOutput& output, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  printMessageV(repo, "WARNING: ", format, args);
+  printMessageV(output, "WARNING: ", format, args);
   va_end(args);
 }
 
-void reportError(Repository& repo, const char* format, ...) {
-  setStatusLine(repo, std::string());
+void reportError(RunOutput& output, const char* format, ...) {
+  setStatusLine(output, std::string());
   va_list args;
   va_start(args, format);
-  printMessageV(repo, "ERROR: ", format, args);
+  printMessageV(output, "ERROR: ", format, args);
   va_end(args);
 }
 
-void setStatusLine(Repository& repo, const std::string& shown) {
+void setStatusLine(RunOutput& output, const std::string& shown) {
   const std::string text = visibleText(shown);
-  if (repo.quiet || text == repo.statusLine) return;
-  std::ostream& out = *repo.out;
+  if (output.quiet || text == output.statusLine) return;
+  std::ostream& out = *output.stream;
   out << kHideCursor << '\r' << text;
   // Blank out whatever the previous, longer line left on the console.
-  if (text.size() < repo.statusLine.size()) {
-    out << std::string(repo.statusLine.size() - text.size(), ' ');
+  if (text.size() < output.statusLine.size()) {
+    out << std::string(output.statusLine.size() - text.size(), ' ');
   }
   out << '\r' << kShowCursor << std::flush;
-  repo.statusLine = text;
+  output.statusLine = text;
 }
 
 namespace {
@@ -124,46 +124,47 @@ std::string installProgressLine(const InstalledPackage& p, std::uint64_t consume
   return line;
 }
 
-void showInstallProgress(Repository& repo, const InstalledPackage& p, const PackageReader& reader) {
-  if (repo.progress != nullptr)
-    repo.progress->bytes(p, reader.part().consumed(), reader.totalLength);
-  setStatusLine(repo, installProgressLine(p, reader.part().consumed(), reader.totalLength));
+void showInstallProgress(RunOutput& output, const InstalledPackage& p,
+                         const PackageReader& reader) {
+  if (output.progress != nullptr)
+    output.progress->bytes(p, reader.part().consumed(), reader.totalLength);
+  setStatusLine(output, installProgressLine(p, reader.part().consumed(), reader.totalLength));
 }
 
 InstallProgress::InstallProgress(const InstalledPackage& p)
     : package_(p), barWidth_(barWidth(progressHead(p).size())) {}
 
-void InstallProgress::show(Repository& repo, std::uint64_t consumed, std::uint64_t total) {
-  if (repo.progress != nullptr) repo.progress->bytes(package_, consumed, total);
-  if (repo.quiet) return;
+void InstallProgress::show(RunOutput& output, std::uint64_t consumed, std::uint64_t total) {
+  if (output.progress != nullptr) output.progress->bytes(package_, consumed, total);
+  if (output.quiet) return;
   const std::size_t filled = barFilled(barWidth_, consumed, total);
-  if (filled == filled_ && !shown_.empty() && repo.statusLine == shown_) return;
-  setStatusLine(repo, installProgressLine(package_, consumed, total));
+  if (filled == filled_ && !shown_.empty() && output.statusLine == shown_) return;
+  setStatusLine(output, installProgressLine(package_, consumed, total));
   filled_ = filled;
-  shown_ = repo.statusLine;
+  shown_ = output.statusLine;
 }
 
-void reportWriteFailure(Repository& repo, const InstalledPackage& p, const std::string& fileName) {
+void reportWriteFailure(RunOutput& output, const InstalledPackage& p, const std::string& fileName) {
   const int error = errno;  // before anything else can change it
   const std::string label = displayLabel(p);
   errno = error;
-  reportWriteFailure(repo, label, fileName);
+  reportWriteFailure(output, label, fileName);
 }
 
-void reportWriteFailure(Repository& repo, const std::string& label, const std::string& fileName) {
+void reportWriteFailure(RunOutput& output, const std::string& label, const std::string& fileName) {
   const int error = errno;  // before anything else can change it
   if (error == ENOSPC) {
-    reportError(repo, "installation of %s failed: disk is too small", label.c_str());
+    reportError(output, "installation of %s failed: disk is too small", label.c_str());
   } else if (error == EIO) {
-    reportError(repo, "installation of %s failed: disk error", label.c_str());
+    reportError(output, "installation of %s failed: disk error", label.c_str());
   } else {
-    reportError(repo, "installation of %s failed: could not create %s: %s", label.c_str(),
+    reportError(output, "installation of %s failed: could not create %s: %s", label.c_str(),
                 fileName.c_str(), std::strerror(error));
   }
 }
 
-void reportBrokenPackage(Repository& repo, const InstalledPackage& p) {
-  reportError(repo, "installation of %s failed: broken package", displayLabel(p).c_str());
+void reportBrokenPackage(RunOutput& output, const InstalledPackage& p) {
+  reportError(output, "installation of %s failed: broken package", displayLabel(p).c_str());
 }
 
 }  // namespace installer

@@ -1,8 +1,8 @@
-// Messages, warnings, errors and the live status line, on the repository's
-// output stream (standard output in a run). A message's formatted text is
-// cut at 255 bytes and its prefix ("WARNING: ", "ERROR: ") comes on top of
-// that; every message printed is also appended to the repository's message
-// log, the post-install log to be. With the quiet flag nothing is printed,
+// Messages, warnings, errors and the live status line, on the run's output
+// stream (standard output in a run). A message's formatted text is cut at
+// 255 bytes and its prefix ("WARNING: ", "ERROR: ") comes on top of that;
+// every message printed is also appended to the run's message log, the
+// post-install log to be. With the quiet flag nothing is printed,
 // drawn or logged: a quiet run's messages are in no log either.
 #pragma once
 
@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "console/run_output.h"
 #include "records/package.h"
-#include "records/repository.h"
 
 namespace installer {
 
@@ -20,20 +20,20 @@ class PackageReader;
 #define INSTALLER_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 
 // `prefix` may be null.
-void printMessage(Repository& repo, const char* prefix, const char* format, ...)
+void printMessage(RunOutput& output, const char* prefix, const char* format, ...)
     INSTALLER_PRINTF(3, 4);
-void inform(Repository& repo, const char* format, ...) INSTALLER_PRINTF(2, 3);
-void warn(Repository& repo, const char* format, ...) INSTALLER_PRINTF(2, 3);
-void reportError(Repository& repo, const char* format, ...) INSTALLER_PRINTF(2, 3);
+void inform(RunOutput& output, const char* format, ...) INSTALLER_PRINTF(2, 3);
+void warn(RunOutput& output, const char* format, ...) INSTALLER_PRINTF(2, 3);
+void reportError(RunOutput& output, const char* format, ...) INSTALLER_PRINTF(2, 3);
 
 // Draws `text` as the status line; an empty text removes it. Draws nothing
 // when the text is unchanged.
-void setStatusLine(Repository& repo, const std::string& text);
+void setStatusLine(RunOutput& output, const std::string& text);
 
 // The 77-character progress line for the package being read by `reader`.
 std::string installProgressLine(const InstalledPackage& p, std::uint64_t consumed,
                                 std::uint64_t total);
-void showInstallProgress(Repository& repo, const InstalledPackage& p, const PackageReader& reader);
+void showInstallProgress(RunOutput& output, const InstalledPackage& p, const PackageReader& reader);
 
 // The progress line of one package while its parts are read, shown after
 // every file. The line is built again only when its bar grows or when
@@ -43,7 +43,7 @@ class InstallProgress {
  public:
   explicit InstallProgress(const InstalledPackage& p);
   // `consumed` of the package's `total` bytes have been read.
-  void show(Repository& repo, std::uint64_t consumed, std::uint64_t total);
+  void show(RunOutput& output, std::uint64_t consumed, std::uint64_t total);
 
  private:
   const InstalledPackage& package_;
@@ -53,9 +53,9 @@ class InstallProgress {
 };
 
 // Error reports for a failed installation; reportWriteFailure reads errno.
-void reportWriteFailure(Repository& repo, const InstalledPackage& p, const std::string& fileName);
+void reportWriteFailure(RunOutput& output, const InstalledPackage& p, const std::string& fileName);
 // The same for a package known by its label alone.
-void reportWriteFailure(Repository& repo, const std::string& label, const std::string& fileName);
-void reportBrokenPackage(Repository& repo, const InstalledPackage& p);
+void reportWriteFailure(RunOutput& output, const std::string& label, const std::string& fileName);
+void reportBrokenPackage(RunOutput& output, const InstalledPackage& p);
 
 }  // namespace installer

@@ -23,95 +23,95 @@ InstalledPackage makePackage(const std::string& name, Version version) {
 }
 
 TEST(Messages, KindsPrefixesAndLog) {
-  Repository repo;
-  OutputCapture out(repo);
-  inform(repo, "installed %s", "foo-1.0");
-  warn(repo, "can not %s %s: %s depends on it", "disable", "foo-1.0", "bar");
-  reportError(repo, "not enough space for upgrade");
-  printMessage(repo, nullptr, "%d%%", 50);
+  RunOutput output;
+  OutputCapture out(output);
+  inform(output, "installed %s", "foo-1.0");
+  warn(output, "can not %s %s: %s depends on it", "disable", "foo-1.0", "bar");
+  reportError(output, "not enough space for upgrade");
+  printMessage(output, nullptr, "%d%%", 50);
   EXPECT_EQ(out.take(),
             "installed foo-1.0\n"
             "WARNING: can not disable foo-1.0: bar depends on it\n"
             "ERROR: not enough space for upgrade\n"
             "50%\n");
-  EXPECT_EQ(repo.messages,
+  EXPECT_EQ(output.messages,
             (std::vector<std::string>{"installed foo-1.0",
                                       "WARNING: can not disable foo-1.0: bar depends on it",
                                       "ERROR: not enough space for upgrade", "50%"}));
 }
 
 TEST(Messages, ExpansionIsCutAt255BytesPrefixNotCounted) {
-  Repository repo;
-  OutputCapture out(repo);
+  RunOutput output;
+  OutputCapture out(output);
   const std::string longText(300, 'x');
-  warn(repo, "%s", longText.c_str());
-  inform(repo, "%s", std::string(255, 'y').c_str());
+  warn(output, "%s", longText.c_str());
+  inform(output, "%s", std::string(255, 'y').c_str());
   EXPECT_EQ(out.take(), "WARNING: " + std::string(255, 'x') + "\n" + std::string(255, 'y') + "\n");
-  ASSERT_EQ(repo.messages.size(), 2u);
-  EXPECT_EQ(repo.messages[0].size(), 9u + 255u);
+  ASSERT_EQ(output.messages.size(), 2u);
+  EXPECT_EQ(output.messages[0].size(), 9u + 255u);
 }
 
 TEST(Messages, QuietWritesAndLogsNothing) {
-  Repository repo;
-  repo.quiet = true;
-  repo.messages.push_back("earlier");
-  OutputCapture out(repo);
-  inform(repo, "a");
-  warn(repo, "b");
-  reportError(repo, "c");
-  setStatusLine(repo, "status");
+  RunOutput output;
+  output.quiet = true;
+  output.messages.push_back("earlier");
+  OutputCapture out(output);
+  inform(output, "a");
+  warn(output, "b");
+  reportError(output, "c");
+  setStatusLine(output, "status");
   EXPECT_EQ(out.take(), "");
-  EXPECT_EQ(repo.messages, std::vector<std::string>{"earlier"});
-  EXPECT_EQ(repo.statusLine, "");
+  EXPECT_EQ(output.messages, std::vector<std::string>{"earlier"});
+  EXPECT_EQ(output.statusLine, "");
 }
 
 TEST(StatusLine, DrawsOnlyChangesAndPadsOverLongerText) {
-  Repository repo;
-  OutputCapture out(repo);
-  setStatusLine(repo, "");  // nothing shown: nothing to remove
+  RunOutput output;
+  OutputCapture out(output);
+  setStatusLine(output, "");  // nothing shown: nothing to remove
   EXPECT_EQ(out.take(), "");
 
-  setStatusLine(repo, "sixsix");
+  setStatusLine(output, "sixsix");
   EXPECT_EQ(out.take(), kHide + "\rsixsix\r" + kShow);
-  setStatusLine(repo, "sixsix");
+  setStatusLine(output, "sixsix");
   EXPECT_EQ(out.take(), "");
 
-  setStatusLine(repo, "abc");
+  setStatusLine(output, "abc");
   EXPECT_EQ(out.take(), kHide + "\rabc   \r" + kShow);
-  setStatusLine(repo, "longer");
+  setStatusLine(output, "longer");
   EXPECT_EQ(out.take(), kHide + "\rlonger\r" + kShow);
-  setStatusLine(repo, "");
+  setStatusLine(output, "");
   EXPECT_EQ(out.take(), kHide + "\r      \r" + kShow);
-  EXPECT_EQ(repo.statusLine, "");
-  EXPECT_TRUE(repo.messages.empty());
+  EXPECT_EQ(output.statusLine, "");
+  EXPECT_TRUE(output.messages.empty());
 }
 
 TEST(StatusLine, WarningRedrawsTheBarBelowIt) {
-  Repository repo;
+  RunOutput output;
   const std::string bar = "installing foo-1.0 [" + std::string(56, '#') + "]";
-  OutputCapture out(repo);
-  setStatusLine(repo, bar);
+  OutputCapture out(output);
+  setStatusLine(output, bar);
   out.take();
-  warn(repo, "could not open repo");
+  warn(output, "could not open repo");
   EXPECT_EQ(out.take(), kErase + "WARNING: could not open repo\n" + bar);
-  EXPECT_EQ(repo.statusLine, bar);
-  EXPECT_EQ(repo.messages, std::vector<std::string>{"WARNING: could not open repo"});
+  EXPECT_EQ(output.statusLine, bar);
+  EXPECT_EQ(output.messages, std::vector<std::string>{"WARNING: could not open repo"});
 }
 
 TEST(StatusLine, ErrorAndPlainMessageRemoveTheBar) {
-  Repository repo;
+  RunOutput output;
   const std::string bar(77, '#');
-  OutputCapture out(repo);
-  setStatusLine(repo, bar);
+  OutputCapture out(output);
+  setStatusLine(output, bar);
   out.take();
-  reportError(repo, "broken package %s", "foo.npk");
+  reportError(output, "broken package %s", "foo.npk");
   EXPECT_EQ(out.take(),
             kHide + "\r" + std::string(77, ' ') + "\r" + kShow + "ERROR: broken package foo.npk\n");
-  EXPECT_EQ(repo.statusLine, "");
+  EXPECT_EQ(output.statusLine, "");
 
-  setStatusLine(repo, "enabling foo-1.0...");
+  setStatusLine(output, "enabling foo-1.0...");
   out.take();
-  inform(repo, "enabled %s", "foo-1.0");
+  inform(output, "enabled %s", "foo-1.0");
   EXPECT_EQ(out.take(), kHide + "\r" + std::string(19, ' ') + "\r" + kShow + "enabled foo-1.0\n");
 }
 
@@ -165,29 +165,29 @@ TEST(ProgressLine, RedrawsOnlyWhatChangedAndAfterAMessage) {
   const Step steps[] = {{0, false},   {1, false},   {10, false},   {17, false},  {18, false},
                         {18, true},   {19, false},  {500, false},  {500, false}, {501, true},
                         {999, false}, {1000, true}, {1000, false}, {1200, false}};
-  Repository model;
+  RunOutput model;
   OutputCapture modelOut(model);
-  Repository repo;
-  OutputCapture out(repo);
+  RunOutput output;
+  OutputCapture out(output);
   InstallProgress progress(foo);
   for (const Step& step : steps) {
     if (step.messageBefore) {
       inform(model, "note");
-      inform(repo, "note");
+      inform(output, "note");
     }
     setStatusLine(model, installProgressLine(foo, step.consumed, 1000));
-    progress.show(repo, step.consumed, 1000);
+    progress.show(output, step.consumed, 1000);
     EXPECT_EQ(out.take(), modelOut.take()) << step.consumed;
-    EXPECT_EQ(repo.statusLine, model.statusLine);
+    EXPECT_EQ(output.statusLine, model.statusLine);
   }
 
-  repo.quiet = true;
-  progress.show(repo, 0, 1000);
+  output.quiet = true;
+  progress.show(output, 0, 1000);
   EXPECT_EQ(out.take(), "");
 }
 
 TEST(Reports, WriteFailureMessagesByErrno) {
-  Repository repo;
+  RunOutput output;
   const InstalledPackage foo = makePackage("foo", makeVersion(1, 0, 0x66, 0));
   struct Case {
     int error;
@@ -201,21 +201,21 @@ TEST(Reports, WriteFailureMessagesByErrno) {
            std::strerror(EACCES)},
   };
   for (const Case& c : cases) {
-    OutputCapture out(repo);
+    OutputCapture out(output);
     errno = c.error;
-    reportWriteFailure(repo, foo, "meta/version");
+    reportWriteFailure(output, foo, "meta/version");
     EXPECT_EQ(out.take(), c.line + "\n");
-    EXPECT_EQ(repo.messages.back(), c.line);
+    EXPECT_EQ(output.messages.back(), c.line);
   }
 }
 
 TEST(Reports, BrokenPackageUsesBundleLabel) {
-  Repository repo;
+  RunOutput output;
   InstalledPackage member = makePackage("wireless", makeVersion(7, 1, 0x66, 0));
   member.bundle.name = "basepack";
   member.bundle.minVersion = member.bundle.maxVersion = makeVersion(7, 2, 0x66, 0);
-  OutputCapture out(repo);
-  reportBrokenPackage(repo, member);
+  OutputCapture out(output);
+  reportBrokenPackage(output, member);
   EXPECT_EQ(out.take(), "ERROR: installation of basepack-7.2 failed: broken package\n");
 }
 

@@ -28,7 +28,7 @@ void writeLog(int fd, std::string_view bytes) { ignoreResult(writeAll(fd, bytes)
 
 }  // namespace
 
-void preloadPostlog(Repository& repo) {
+void preloadPostlog(RunOutput& output) {
   if (const int in = openLog(O_RDONLY); in >= 0) {
     std::string text;
     char block[4096];
@@ -43,7 +43,7 @@ void preloadPostlog(Repository& repo) {
     // space of an earlier run) and is left out.
     std::string_view rest = text;
     for (std::size_t end; (end = rest.find('\n')) != std::string_view::npos;) {
-      repo.messages.emplace_back(rest.substr(0, end));
+      output.messages.emplace_back(rest.substr(0, end));
       rest.remove_prefix(end + 1);
     }
   }
@@ -52,7 +52,7 @@ void preloadPostlog(Repository& repo) {
     writeLog(out, std::string(kReservedBytes, '\0'));
     close(out);
   }
-  repo.postlogPreloaded = true;
+  output.postlogPreloaded = true;
 }
 
 void planPostlogPreload(Manifest& m) {
@@ -65,14 +65,14 @@ void planPostlogPreload(Manifest& m) {
   notePlannedUse(m, "/flash", blocks(kReservedBytes) - blocks(old));
 }
 
-void writePostlog(Repository& repo) {
-  if (!repo.postlogPreloaded && repo.messages.empty()) return;
+void writePostlog(RunOutput& output) {
+  if (!output.postlogPreloaded && output.messages.empty()) return;
   // After a preload the old lines are among the messages; the file is
   // rewritten from scratch instead of over the reserved zero bytes.
-  const int out = openLog(O_WRONLY | O_CREAT | (repo.postlogPreloaded ? O_TRUNC : O_APPEND));
+  const int out = openLog(O_WRONLY | O_CREAT | (output.postlogPreloaded ? O_TRUNC : O_APPEND));
   if (out < 0) return;
   std::string text;
-  for (const std::string& line : repo.messages) {
+  for (const std::string& line : output.messages) {
     text += line;
     text += '\n';
   }

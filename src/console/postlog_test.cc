@@ -23,11 +23,11 @@ class PostlogTest : public ts::SandboxTest {
 
   // The preload flag lives as long as the process, so each run that may set
   // it happens in a child of its own; the test looks at the files it left.
-  static void inChild(const std::function<void(Repository&)>& run) {
+  static void inChild(const std::function<void(RunOutput&)>& run) {
     const pid_t pid = fork();
     if (pid == 0) {
-      Repository repo;
-      run(repo);
+      RunOutput output;
+      run(output);
       _exit(0);
     }
     int status = 0;
@@ -37,43 +37,43 @@ class PostlogTest : public ts::SandboxTest {
 };
 
 TEST_F(PostlogTest, NothingToWriteLeavesTheFileAlone) {
-  inChild([](Repository& repo) { writePostlog(repo); });
+  inChild([](RunOutput& output) { writePostlog(output); });
   EXPECT_FALSE(ts::exists("/flash/postlog"));
   ts::writeFile("/flash/postlog", "old\n");
-  inChild([](Repository& repo) { writePostlog(repo); });
+  inChild([](RunOutput& output) { writePostlog(output); });
   EXPECT_EQ(ts::readFile("/flash/postlog"), "old\n");
 }
 
 TEST_F(PostlogTest, WithoutPreloadTheLinesAreAppended) {
-  inChild([](Repository& repo) {
-    repo.messages = {"first", "ERROR: second"};
-    writePostlog(repo);
+  inChild([](RunOutput& output) {
+    output.messages = {"first", "ERROR: second"};
+    writePostlog(output);
   });
   EXPECT_EQ(ts::readFile("/flash/postlog"), "first\nERROR: second\n");
   ts::writeFile("/flash/postlog", "old\ncut");
-  inChild([](Repository& repo) {
-    repo.messages = {"new"};
-    writePostlog(repo);
+  inChild([](RunOutput& output) {
+    output.messages = {"new"};
+    writePostlog(output);
   });
   EXPECT_EQ(ts::readFile("/flash/postlog"), "old\ncutnew\n");
 }
 
 TEST_F(PostlogTest, PreloadKeepsCompleteLinesAndReservesSpace) {
   ts::writeFile("/flash/postlog", "one\n\ntwo\ncut short");
-  inChild([](Repository& repo) {
-    preloadPostlog(repo);
-    if (repo.messages != std::vector<std::string>{"one", "", "two"}) _exit(2);
+  inChild([](RunOutput& output) {
+    preloadPostlog(output);
+    if (output.messages != std::vector<std::string>{"one", "", "two"}) _exit(2);
     if (ts::readFile("/flash/postlog") != std::string(4096, '\0')) _exit(3);
-    repo.messages.push_back("installed p-1.0");
-    writePostlog(repo);
+    output.messages.push_back("installed p-1.0");
+    writePostlog(output);
   });
   EXPECT_EQ(ts::readFile("/flash/postlog"), "one\n\ntwo\ninstalled p-1.0\n");
 }
 
 TEST_F(PostlogTest, PreloadedRunWithNoMessagesStillRewritesTheReservedFile) {
-  inChild([](Repository& repo) {
-    preloadPostlog(repo);
-    writePostlog(repo);
+  inChild([](RunOutput& output) {
+    preloadPostlog(output);
+    writePostlog(output);
   });
   EXPECT_EQ(ts::readFile("/flash/postlog"), "");
 }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <set>
 
+#include "console/run_output.h"
 #include "pkgtool/audit.h"
 #include "pkgtool/installed.h"
 #include "pkgtool/pkgtool.h"
@@ -72,7 +73,12 @@ int runAudit(const std::vector<std::string>& words, ToolContext& context) {
     return toolError(context, error);
   }
   PackageFiles release;
-  if (!against.empty()) scanPackageDir(repo, against, release);
+  if (!against.empty()) {
+    // The files the scan refuses are not the audit's findings.
+    RunOutput quiet;
+    quiet.quiet = true;
+    scanPackageDir(quiet, against, release);
+  }
 
   std::vector<AuditFinding> findings;
   std::set<std::string> owned;

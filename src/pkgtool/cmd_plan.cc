@@ -2,11 +2,11 @@
 // found by running the installer's own settling, planning and installing
 // code on a planning manifest, which creates, changes and removes nothing.
 #include <algorithm>
-#include <iostream>
 #include <sstream>
 
 #include "cli/exit_status.h"
 #include "console/console.h"
+#include "console/run_output.h"
 #include "pkgtool/installed.h"
 #include "pkgtool/pkgtool.h"
 #include "pkgtool/plan_report.h"
@@ -37,6 +37,7 @@ struct Simulation {
   std::vector<std::string> scheduled;  // "action label" as loaded
   UpgradeTrace trace;
   std::vector<Package> installed;
+  std::vector<std::string> messages;  // as the run would print them
   bool spaceChecked = true;
   bool spaceOk = true;
   bool changes = false;
@@ -44,7 +45,7 @@ struct Simulation {
 };
 
 // The upgrade run's steps, on a planning manifest. The console of the run
-// is not shown: its messages are kept in the repository's log.
+// is not shown: it goes to a stream of its own, and its messages are kept.
 void simulate(Repository& repo, InstallFlags flags, const std::vector<std::string>& dirs,
               Simulation& run) {
   run.before = snapshot(repo);
@@ -54,13 +55,13 @@ void simulate(Repository& repo, InstallFlags flags, const std::vector<std::strin
     }
   }
   std::ostringstream console;
-  std::streambuf* shown = std::cout.rdbuf(console.rdbuf());
-  repo.quiet = false;
+  RunOutput output;
+  output.stream = &console;
 
   Planning planning;
   Manifest manifest;
   manifest.planning = &planning;
-  UpgradeDecision decision = decideUpgrade(repo, manifest, flags, dirs, &run.trace);
+  UpgradeDecision decision = decideUpgrade(repo, output, manifest, flags, dirs, &run.trace);
   run.installed = std::move(decision.installed);
   run.spaceChecked = (flags & kFlagReinstall) == 0;
   if (decision.verdict == UpgradeVerdict::kUnreadable) {
@@ -71,11 +72,11 @@ void simulate(Repository& repo, InstallFlags flags, const std::vector<std::strin
   // predicted.
   bool noSpace = decision.verdict == UpgradeVerdict::kNoSpace;
   if (!manifest.empty()) {
-    if (!stageChangedMarker(repo, manifest)) {
+    if (!stageChangedMarker(output, manifest)) {
       cancelManifest(manifest);
       run.installed.clear();
       run.status = static_cast<int>(ExitStatus::kFailed);
-    } else if (settleUnreadyCommit(repo, manifest, predictCommit(manifest), "") ==
+    } else if (settleUnreadyCommit(output, manifest, predictCommit(manifest), "") ==
                CommitOutcome::kNoSpace) {
       noSpace = true;
     }
@@ -88,15 +89,14 @@ void simulate(Repository& repo, InstallFlags flags, const std::vector<std::strin
     run.status = static_cast<int>(ExitStatus::kNoSpace);
   }
   for (const auto& package : run.installed) {
-    inform(repo, "installed %s", packageLabel(package).c_str());
+    inform(output, "installed %s", packageLabel(package).c_str());
   }
   run.changes = !manifest.empty();
-  setStatusLine(repo, "");
-  std::cout.rdbuf(shown);
+  setStatusLine(output, "");
+  run.messages = std::move(output.messages);
 }
 
-std::string render(const Simulation& run, const Repository& repo,
-                   const std::vector<Decision>& decisions) {
+std::string render(const Simulation& run, const std::vector<Decision>& decisions) {
   std::ostringstream out;
   if (!run.scheduled.empty()) {
     out << "scheduled:\n";
@@ -116,8 +116,8 @@ std::string render(const Simulation& run, const Repository& repo,
                       : "the run would change nothing on the flash")
       << ", exit status " << run.status << "\n";
   out << "messages:\n";
-  for (const std::string& line : repo.messages) out << "  " << forTerminal(line) << "\n";
-  if (repo.messages.empty()) out << "  none\n";
+  for (const std::string& line : run.messages) out << "  " << forTerminal(line) << "\n";
+  if (run.messages.empty()) out << "  none\n";
   return out.str();
 }
 
@@ -150,8 +150,8 @@ int runPlan(const std::vector<std::string>& words, ToolContext& context) {
   simulate(repo, flags, dirs, run);
   std::vector<Decision> decisions;
   if (!run.trace.failed && run.spaceOk) decisions = changes(run.before, repo, run.installed);
-  for (Decision& d : leftOut(run.trace, run.installed, repo.messages)) decisions.push_back(d);
-  context.out << render(run, repo, decisions);
+  for (Decision& d : leftOut(run.trace, run.installed, run.messages)) decisions.push_back(d);
+  context.out << render(run, decisions);
   const bool refused = std::any_of(decisions.begin(), decisions.end(),
                                    [](const Decision& d) { return d.action == "refused"; });
   return run.trace.failed || !run.spaceOk || refused ? kToolFailed : kToolOk;

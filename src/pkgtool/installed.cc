@@ -49,7 +49,8 @@ bool loadInstalled(Repository& repo, std::string& error) {
   // A file that is there and cannot be read leaves what is installed
   // unknown: no answer is better than a wrong one.
   std::string unreadable;
-  if (openRepository(repo, true, runningArch(), &unreadable) == LoadOutcome::kUnreadable) {
+  RunOutput quiet;
+  if (openRepository(repo, quiet, true, runningArch(), &unreadable) == LoadOutcome::kUnreadable) {
     error = "cannot read " + unreadable;
     return false;
   }

@@ -36,7 +36,8 @@ class Findings {
   bool reported_ = false;
 };
 
-void compareWithInstalled(Repository& repo, const Package& candidate, Findings& findings) {
+void compareWithInstalled(const Repository& repo, RunOutput& output, const Package& candidate,
+                          Findings& findings) {
   // "branding" may be replaced by any version: it is never compared.
   if (candidate.name == "branding") return;
   const InstalledPackage* installed = findRecord(repo, candidate.name);
@@ -44,47 +45,48 @@ void compareWithInstalled(Repository& repo, const Package& candidate, Findings& 
   const int order = comparePackages(candidate, *installed);
   if (order < 0) {
     if (findings.add(kFlagDowngrade)) {
-      warn(repo, "omitting package %s: newer package %s is already installed",
+      warn(output, "omitting package %s: newer package %s is already installed",
            packageLabel(candidate).c_str(), packageLabel(*installed).c_str());
     }
   } else if (order == 0) {
     if (findings.add(kFlagReinstall)) {
-      warn(repo, "omitting package %s: it is already installed", packageLabel(candidate).c_str());
+      warn(output, "omitting package %s: it is already installed", packageLabel(candidate).c_str());
     }
   } else if (findings.add(kFlagUpgrade)) {
-    warn(repo, "omitting package %s: older package is already installed",
+    warn(output, "omitting package %s: older package is already installed",
          packageLabel(candidate).c_str());
   }
 }
 
 }  // namespace
 
-AcceptResult checkAcceptance(Repository& repo, const Package& candidate, InstallFlags flags) {
-  return checkAcceptance(repo, candidate, flags, minimumSystemVersion);
+AcceptResult checkAcceptance(const Repository& repo, RunOutput& output, const Package& candidate,
+                             InstallFlags flags) {
+  return checkAcceptance(repo, output, candidate, flags, minimumSystemVersion);
 }
 
-AcceptResult checkAcceptance(Repository& repo, const Package& candidate, InstallFlags flags,
-                             Version (*minimumVersion)()) {
+AcceptResult checkAcceptance(const Repository& repo, RunOutput& output, const Package& candidate,
+                             InstallFlags flags, Version (*minimumVersion)()) {
   Findings findings(flags);
-  compareWithInstalled(repo, candidate, findings);
+  compareWithInstalled(repo, output, candidate, findings);
 
   if (isSystemPackage(candidate.name)) {
     const Version minimum = minimumVersion();
     if (candidate.version < minimum && findings.add(kFlagUnmet)) {
-      reportError(repo, "omitting package %s: min Talvenix version is %s",
+      reportError(output, "omitting package %s: min Talvenix version is %s",
                   packageLabel(candidate).c_str(), versionText(minimum).c_str());
     }
   }
 
   if (!candidate.arch.empty() && candidate.arch != repo.arch && findings.add(kFlagUnmet)) {
-    reportError(repo, "can not install %s: it is not made for %s, but for %s",
+    reportError(output, "can not install %s: it is not made for %s, but for %s",
                 packageLabel(candidate).c_str(), repo.arch.c_str(), candidate.arch.c_str());
   }
 
   for (const Dependency& entry : candidate.depends) {
     if (!findProviders(repo, entry, false).empty()) continue;
     if (findings.add(kFlagUnmet)) {
-      reportError(repo, "can not install %s: %s is not installed, but is required",
+      reportError(output, "can not install %s: %s is not installed, but is required",
                   packageLabel(candidate).c_str(), dependencyLabel(entry).c_str());
     }
     break;  // only the first unmet requirement is looked at
@@ -92,8 +94,8 @@ AcceptResult checkAcceptance(Repository& repo, const Package& candidate, Install
 
   if (const InstalledPackage* other = findConflicting(repo, candidate)) {
     if (findings.add(kFlagConflict)) {
-      reportError(repo, "can not install %s: it conflicts with %s", packageLabel(candidate).c_str(),
-                  packageLabel(*other).c_str());
+      reportError(output, "can not install %s: it conflicts with %s",
+                  packageLabel(candidate).c_str(), packageLabel(*other).c_str());
     }
   }
   return findings.result();

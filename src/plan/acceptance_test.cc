@@ -124,36 +124,39 @@ TEST(CheckAcceptance, FindingsAndTheOneMessage) {
   for (const auto& c : cases) {
     Repository repo = installedSystem();
     const Package candidate = c.candidate();
-    OutputCapture out(repo);
-    EXPECT_EQ(checkAcceptance(repo, candidate, c.flags, c.minimum), c.result) << c.name;
+    RunOutput output;
+    OutputCapture out(output);
+    EXPECT_EQ(checkAcceptance(repo, output, candidate, c.flags, c.minimum), c.result) << c.name;
     EXPECT_EQ(out.text(), c.output) << c.name;
   }
 }
 
 TEST(CheckAcceptance, AsksTheDeviceOnlyForSystemPackages) {
   Repository repo = installedSystem();
+  RunOutput output;
   minimumAsks = 0;
-  static_cast<void>(checkAcceptance(repo, record("new", ver(1, 0)), 0, noMinimum));
-  static_cast<void>(checkAcceptance(repo, record("Talvenix", ver(1, 0)), 0, noMinimum));
+  static_cast<void>(checkAcceptance(repo, output, record("new", ver(1, 0)), 0, noMinimum));
+  static_cast<void>(checkAcceptance(repo, output, record("Talvenix", ver(1, 0)), 0, noMinimum));
   EXPECT_EQ(minimumAsks, 0);
-  static_cast<void>(checkAcceptance(repo, record("system", ver(1, 0)), 0, noMinimum));
-  static_cast<void>(checkAcceptance(repo, record("talvenixx", ver(1, 0)), 0, noMinimum));
+  static_cast<void>(checkAcceptance(repo, output, record("system", ver(1, 0)), 0, noMinimum));
+  static_cast<void>(checkAcceptance(repo, output, record("talvenixx", ver(1, 0)), 0, noMinimum));
   EXPECT_EQ(minimumAsks, 2);
 }
 
 TEST(CheckAcceptance, MessagesAreLoggedUnlessQuiet) {
   Repository repo = installedSystem();
+  RunOutput output;
   {
-    OutputCapture out(repo);
-    static_cast<void>(checkAcceptance(repo, record("foo", ver(7, 1)), 0, noMinimum));
+    OutputCapture out(output);
+    static_cast<void>(checkAcceptance(repo, output, record("foo", ver(7, 1)), 0, noMinimum));
   }
-  EXPECT_EQ(repo.messages,
+  EXPECT_EQ(output.messages,
             std::vector<std::string>{"WARNING: omitting package foo-7.1: it is already installed"});
-  repo.quiet = true;
-  OutputCapture out(repo);
-  EXPECT_EQ(checkAcceptance(repo, record("clash", ver(1, 0)), 0, noMinimum), kFlagConflict);
+  output.quiet = true;
+  OutputCapture out(output);
+  EXPECT_EQ(checkAcceptance(repo, output, record("clash", ver(1, 0)), 0, noMinimum), kFlagConflict);
   EXPECT_EQ(out.text(), "");
-  EXPECT_EQ(repo.messages.size(), 1u);
+  EXPECT_EQ(output.messages.size(), 1u);
 }
 
 }  // namespace

@@ -292,7 +292,7 @@ class DependencyOrder {
 // Phase 1: whether candidate `n` (index `self`) survives the comparison with
 // every other allowed candidate. Among equals the earlier entry stays, and a
 // bundle stays over a separate package it carries.
-bool isWinner(Repository& repo, const std::vector<const Package*>& list,
+bool isWinner(RunOutput& output, const std::vector<const Package*>& list,
               const std::vector<bool>& allowed, const std::vector<std::size_t>& relatedIndices,
               std::size_t self, Version threshold, bool verbose) {
   const Package& n = *list[self];
@@ -305,7 +305,7 @@ bool isWinner(Repository& repo, const std::vector<const Package*>& list,
     if (!newestWins) order = -order;
     if (order > 0) {
       if (verbose) {
-        warn(repo,
+        warn(output,
              newestWins ? "omitting package %s: newer package is already provided"
                         : "omitting package %s: older package is already provided",
              packageLabel(n).c_str());
@@ -323,7 +323,7 @@ bool isWinner(Repository& repo, const std::vector<const Package*>& list,
 
 }  // namespace
 
-std::vector<std::size_t> plannedOrder(Repository& repo, const std::vector<const Package*>& list,
+std::vector<std::size_t> plannedOrder(RunOutput& output, const std::vector<const Package*>& list,
                                       Version threshold, bool verbose) {
   // A candidate below the floor is refused and takes no part in the
   // comparisons of the others.
@@ -337,11 +337,11 @@ std::vector<std::size_t> plannedOrder(Repository& repo, const std::vector<const 
   for (std::size_t i = 0; i < list.size(); ++i) {
     if (!allowed[i]) {
       // The doubled "m" is what scripts watching the console match: it stays.
-      warn(repo, "ommitting package %s: not allowed", packageLabel(*list[i]).c_str());
+      warn(output, "ommitting package %s: not allowed", packageLabel(*list[i]).c_str());
       continue;
     }
     relatedCandidates.of(*list[i], relatedIndices);
-    if (isWinner(repo, list, allowed, relatedIndices, i, threshold, verbose)) {
+    if (isWinner(output, list, allowed, relatedIndices, i, threshold, verbose)) {
       winners.push_back(i);
     }
   }
@@ -389,10 +389,11 @@ ProviderAvailability providerAvailability(const std::vector<InstalledPackage*>& 
   return someDisabled ? ProviderAvailability::kDisabled : ProviderAvailability::kMissing;
 }
 
-void keepRequired(Repository& repo, InstalledPackage& p, bool verbose, const ProviderIndex* index) {
+void keepRequired(Repository& repo, RunOutput& output, InstalledPackage& p, bool verbose,
+                  const ProviderIndex* index) {
   if (!p.bundle.name.empty()) {
     if (InstalledPackage* bundle = findRecord(repo, p.bundle.name)) {
-      reviveProvider(repo, *bundle, p, verbose, index);
+      reviveProvider(repo, output, *bundle, p, verbose, index);
     }
   }
   for (const Dependency& entry : p.depends) {
@@ -402,24 +403,24 @@ void keepRequired(Repository& repo, InstalledPackage& p, bool verbose, const Pro
     // Nothing could meet this requirement: the rest are not looked at.
     if (providers.empty()) return;
     std::vector<InstalledPackage*> candidates = providers;
-    planPackages(repo, candidates, kPreferNewest, false);
+    planPackages(output, candidates, kPreferNewest, false);
     if (candidates.empty()) continue;
-    reviveProvider(repo, *candidates.back(), p, verbose, index);
+    reviveProvider(repo, output, *candidates.back(), p, verbose, index);
   }
 }
 
-void reviveProvider(Repository& repo, InstalledPackage& provider, const InstalledPackage& dependent,
-                    bool verbose, const ProviderIndex* index) {
+void reviveProvider(Repository& repo, RunOutput& output, InstalledPackage& provider,
+                    const InstalledPackage& dependent, bool verbose, const ProviderIndex* index) {
   if (provider.action == PendingAction::kUninstall || provider.action == PendingAction::kDisable) {
     if (verbose) {
-      warn(repo, "can not %s %s: %s depends on it", actionWord(provider.action),
+      warn(output, "can not %s %s: %s depends on it", actionWord(provider.action),
            packageLabel(provider).c_str(), dependent.name.c_str());
     }
     provider.action = PendingAction::kNone;
-    keepRequired(repo, provider, verbose, index);
+    keepRequired(repo, output, provider, verbose, index);
   } else if (provider.disabled) {
     provider.action = PendingAction::kEnable;
-    keepRequired(repo, provider, verbose, index);
+    keepRequired(repo, output, provider, verbose, index);
   }
 }
 

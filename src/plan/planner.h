@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "console/run_output.h"
 #include "plan/relations.h"
 #include "records/package.h"
 #include "records/repository.h"
@@ -17,7 +18,7 @@ constexpr Version kPreferNewest = 0xFFFFFFFF;
 
 // The candidates of `list` that win among related ones, as their indices
 // into `list`, in an order where each follows what it needs.
-std::vector<std::size_t> plannedOrder(Repository& repo, const std::vector<const Package*>& list,
+std::vector<std::size_t> plannedOrder(RunOutput& output, const std::vector<const Package*>& list,
                                       Version threshold, bool verbose);
 
 // Prunes and reorders `list` in place; never creates or destroys a record.
@@ -25,10 +26,10 @@ std::vector<std::size_t> plannedOrder(Repository& repo, const std::vector<const 
 // installed records stay installed records.
 template <typename Record>
 requires std::derived_from<Record, Package>
-void planPackages(Repository& repo, std::vector<Record*>& list, Version threshold, bool verbose) {
+void planPackages(RunOutput& output, std::vector<Record*>& list, Version threshold, bool verbose) {
   const std::vector<const Package*> candidates(list.begin(), list.end());
   std::vector<Record*> planned;
-  for (const std::size_t index : plannedOrder(repo, candidates, threshold, verbose)) {
+  for (const std::size_t index : plannedOrder(output, candidates, threshold, verbose)) {
     planned.push_back(list[index]);
   }
   list = std::move(planned);
@@ -49,9 +50,10 @@ ProviderAvailability providerAvailability(const std::vector<InstalledPackage*>& 
 
 // `index`, when given, stands for the repository's records in the search
 // for providers (see ProviderIndex).
-void keepRequired(Repository& repo, InstalledPackage& p, bool verbose,
+void keepRequired(Repository& repo, RunOutput& output, InstalledPackage& p, bool verbose,
                   const ProviderIndex* index = nullptr);
-void reviveProvider(Repository& repo, InstalledPackage& provider, const InstalledPackage& dependent,
-                    bool verbose, const ProviderIndex* index = nullptr);
+void reviveProvider(Repository& repo, RunOutput& output, InstalledPackage& provider,
+                    const InstalledPackage& dependent, bool verbose,
+                    const ProviderIndex* index = nullptr);
 
 }  // namespace installer

@@ -29,11 +29,11 @@ struct Planned {
 };
 
 Planned plan(std::vector<Package>& candidates, Version threshold, bool verbose) {
-  Repository repo;
+  RunOutput output;
   std::vector<Package*> list;
   for (Package& p : candidates) list.push_back(&p);
-  OutputCapture out(repo);
-  planPackages(repo, list, threshold, verbose);
+  OutputCapture out(output);
+  planPackages(output, list, threshold, verbose);
   Planned result;
   for (const Package* p : list) {
     if (!result.order.empty()) result.order += ' ';
@@ -196,10 +196,10 @@ TEST(PlanPackages, AChainComesOutInOrderFromEveryInputOrder) {
       candidates.push_back(links[i]);
       input += links[i].name;
     }
-    Repository repo;
+    RunOutput output;
     std::vector<Package*> list;
     for (Package& p : candidates) list.push_back(&p);
-    planPackages(repo, list, kPreferNewest, false);
+    planPackages(output, list, kPreferNewest, false);
     std::string names;
     for (const Package* p : list) names += p->name;
     EXPECT_EQ(names, "dcba") << "input order " << input;
@@ -334,10 +334,10 @@ TEST(PlanPackages, OrderFollowsThePlainRuleOnRandomLists) {
       }
       expected = repaired;
     }
-    Repository repo;
+    RunOutput output;
     std::vector<Package*> list;
     for (Package& p : candidates) list.push_back(&p);
-    planPackages(repo, list, kPreferNewest, false);
+    planPackages(output, list, kPreferNewest, false);
     ASSERT_EQ(list, expected) << "round " << round;
   }
 }
@@ -383,6 +383,7 @@ TEST(ProviderAvailability, RatesWhatEndsUsable) {
 
 TEST(KeepRequired, CancelsTheUninstallOfWhatIsNeededAndFollowsIt) {
   Repository repo;
+  RunOutput output;
   InstalledPackage& app = addRecord(repo, "app", ver(1, 0));
   app.depends = {dep("lib")};
   InstalledPackage& lib = addRecord(repo, "lib", ver(2, 0));
@@ -391,8 +392,8 @@ TEST(KeepRequired, CancelsTheUninstallOfWhatIsNeededAndFollowsIt) {
   InstalledPackage& base = addRecord(repo, "base", ver(3, 0));
   base.action = PendingAction::kDisable;
 
-  OutputCapture out(repo);
-  keepRequired(repo, app, true);
+  OutputCapture out(output);
+  keepRequired(repo, output, app, true);
   EXPECT_EQ(out.text(),
             "WARNING: can not uninstall lib-2.0: app depends on it\n"
             "WARNING: can not disable base-3.0: lib depends on it\n");
@@ -402,36 +403,39 @@ TEST(KeepRequired, CancelsTheUninstallOfWhatIsNeededAndFollowsIt) {
 
 TEST(KeepRequired, EnablesADisabledProviderSilently) {
   Repository repo;
+  RunOutput output;
   InstalledPackage& app = addRecord(repo, "app", ver(1, 0));
   app.depends = {dep("net")};
   InstalledPackage& wifi = addRecord(repo, "wifi", ver(1, 0));
   wifi.provides = {dep("net")};
   wifi.disabled = true;
-  OutputCapture out(repo);
-  keepRequired(repo, app, true);
+  OutputCapture out(output);
+  keepRequired(repo, output, app, true);
   EXPECT_EQ(out.text(), "");
   EXPECT_EQ(wifi.action, PendingAction::kEnable);
 }
 
 TEST(KeepRequired, QuietWhenNotVerbose) {
   Repository repo;
+  RunOutput output;
   InstalledPackage& app = addRecord(repo, "app", ver(1, 0));
   app.depends = {dep("lib")};
   addRecord(repo, "lib", ver(2, 0)).action = PendingAction::kUninstall;
-  OutputCapture out(repo);
-  keepRequired(repo, app, false);
+  OutputCapture out(output);
+  keepRequired(repo, output, app, false);
   EXPECT_EQ(out.text(), "");
   EXPECT_EQ(repo.packages[1]->action, PendingAction::kNone);
-  EXPECT_TRUE(repo.messages.empty());
+  EXPECT_TRUE(output.messages.empty());
 }
 
 TEST(KeepRequired, AMissingRequirementStopsTheWalk) {
   Repository repo;
+  RunOutput output;
   InstalledPackage& app = addRecord(repo, "app", ver(1, 0));
   app.depends = {dep("gone"), dep("lib")};
   InstalledPackage& lib = addRecord(repo, "lib", ver(2, 0));
   lib.action = PendingAction::kUninstall;
-  keepRequired(repo, app, false);
+  keepRequired(repo, output, app, false);
   EXPECT_EQ(lib.action, PendingAction::kUninstall);
 }
 
@@ -451,13 +455,14 @@ TEST(KeepRequired, RevivesOneOfSeveralProviders) {
   };
   for (const Case& c : cases) {
     Repository repo;
+    RunOutput output;
     InstalledPackage& app = addRecord(repo, "app", ver(1, 0));
     app.depends = {dep("lib")};
     InstalledPackage& first = addRecord(repo, "lib", c.first);
     first.action = PendingAction::kUninstall;
     InstalledPackage& second = addRecord(repo, "lib", c.second);
     second.action = PendingAction::kUninstall;
-    keepRequired(repo, app, false);
+    keepRequired(repo, output, app, false);
     EXPECT_EQ(first.action, c.firstAfter) << c.name;
     EXPECT_EQ(second.action, c.secondAfter) << c.name;
   }
@@ -465,6 +470,7 @@ TEST(KeepRequired, RevivesOneOfSeveralProviders) {
 
 TEST(KeepRequired, KeepsTheBundleOfAKeptMember) {
   Repository repo;
+  RunOutput output;
   InstalledPackage& suite = addRecord(repo, "suite", ver(7, 1));
   suite.isBundle = true;
   suite.action = PendingAction::kUninstall;
@@ -473,8 +479,8 @@ TEST(KeepRequired, KeepsTheBundleOfAKeptMember) {
   base.disabled = true;
   InstalledPackage& member = addRecord(repo, "member", ver(1, 0));
   member.bundle = dep("suite", ver(7, 1), ver(7, 1));
-  OutputCapture out(repo);
-  keepRequired(repo, member, true);
+  OutputCapture out(output);
+  keepRequired(repo, output, member, true);
   EXPECT_EQ(out.text(), "WARNING: can not uninstall suite-7.1: member depends on it\n");
   EXPECT_EQ(suite.action, PendingAction::kNone);
   EXPECT_EQ(base.action, PendingAction::kEnable);

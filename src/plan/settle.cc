@@ -41,18 +41,18 @@ void passBundleActions(Repository& repo) {
 }
 
 // Step 2: what the packages that end enabled need is kept or enabled.
-void keepRequirements(Repository& repo, bool verbose) {
+void keepRequirements(Repository& repo, RunOutput& output, bool verbose) {
   // keepRequired changes actions only, never the list itself, so one index
   // of the records serves every search for providers.
   const ProviderIndex index(repo);
   for (std::size_t i = 0; i < repo.packages.size(); ++i) {
     InstalledPackage& p = *repo.packages[i];
-    if (endsEnabled(p)) keepRequired(repo, p, verbose, &index);
+    if (endsEnabled(p)) keepRequired(repo, output, p, verbose, &index);
   }
 }
 
 // Step 3: of two conflicting packages that end enabled, one is disabled.
-void settleConflicts(Repository& repo, Verbosity verbosity) {
+void settleConflicts(Repository& repo, RunOutput& output, Verbosity verbosity) {
   if (!anyConflictNameShared(repo)) return;
   // Only the records that share a relation name with p can change anything
   // below; they are visited in the order of the whole list.
@@ -76,7 +76,7 @@ void settleConflicts(Repository& repo, Verbosity verbosity) {
         continue;
       }
       if (verbosity >= Verbosity::kReport) {
-        warn(repo, "can not enable %s: %s conflicts with it", p.name.c_str(),
+        warn(output, "can not enable %s: %s conflicts with it", p.name.c_str(),
              packageLabel(q).c_str());
       }
       p.action = Action::kNone;
@@ -113,20 +113,21 @@ void followMembers(Repository& repo) {
 }
 
 // Step 6: refuses a result in which no package stays enabled.
-bool guardLastEnabled(Repository& repo, Verbosity verbosity) {
+bool guardLastEnabled(Repository& repo, RunOutput& output, Verbosity verbosity) {
   if (repo.packages.empty()) return true;
   for (const auto& record : repo.packages) {
     if (endsEnabled(*record)) return true;
   }
   for (const auto& record : repo.packages) record->action = Action::kNone;
   if (verbosity >= Verbosity::kReport)
-    reportError(repo, "can not uninstall or disable all packages");
+    reportError(output, "can not uninstall or disable all packages");
   return false;
 }
 
 }  // namespace
 
-bool settleSchedule(Repository& repo, Verbosity verbosity, SettledActions& settled) {
+bool settleSchedule(Repository& repo, RunOutput& output, Verbosity verbosity,
+                    SettledActions& settled) {
   settled = {};
   // Settling runs after every member of a bundle, mostly over a repository
   // in which nothing is pending: the steps that only ever act on a pending
@@ -139,12 +140,12 @@ bool settleSchedule(Repository& repo, Verbosity verbosity, SettledActions& settl
   if (anyPending) passBundleActions(repo);
   // With every record enabled and nothing pending, every provider that
   // exists is usable: nothing needs keeping or enabling.
-  if (anyPending || anyDisabled) keepRequirements(repo, verbosity >= Verbosity::kReport);
-  settleConflicts(repo, verbosity);
+  if (anyPending || anyDisabled) keepRequirements(repo, output, verbosity >= Verbosity::kReport);
+  settleConflicts(repo, output, verbosity);
   // Step 4: what depends on a package that goes follows it.
   settleLostDependencies(repo);
   followMembers(repo);
-  if (!guardLastEnabled(repo, verbosity)) return false;
+  if (!guardLastEnabled(repo, output, verbosity)) return false;
 
   // An off-by-default blocker has no name: it takes part in the checks
   // above, but it is no package and nothing is ever written for it.
@@ -158,7 +159,7 @@ bool settleSchedule(Repository& repo, Verbosity verbosity, SettledActions& settl
   for (const auto& record : repo.packages) {
     if (record->action == Action::kEnable && !record->name.empty()) enables.push_back(record.get());
   }
-  planPackages(repo, enables, kPreferNewest, false);
+  planPackages(output, enables, kPreferNewest, false);
   return true;
 }
 

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "console/run_output.h"
 #include "records/repository.h"
 
 namespace installer {
@@ -27,7 +28,8 @@ struct SettledActions {
 // dependents of what goes follow it, a bundle follows its members, and a
 // result that leaves nothing enabled is refused. False for that refusal
 // (every action dropped; reported at kReport); else `settled` lists what to
-// carry out. Changes only `action` fields and prints through the console.
-bool settleSchedule(Repository& repo, Verbosity verbosity, SettledActions& settled);
+// carry out. Changes only `action` fields and prints on `output`.
+bool settleSchedule(Repository& repo, RunOutput& output, Verbosity verbosity,
+                    SettledActions& settled);
 
 }  // namespace installer

@@ -1,13 +1,12 @@
-// The repository of a run: every package record known to it, the running
-// system's architecture, and the run's console state. Everything that reports
-// or installs is handed this object; only the entry point asks for it.
+// The repository of a run: every package record known to it and the running
+// system's architecture. Everything that decides or installs is handed this
+// object; only the entry point asks for it. What the run prints is not here
+// (console/run_output.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <iostream>
 #include <memory>
-#include <ostream>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -15,8 +14,6 @@
 #include "records/package.h"
 
 namespace installer {
-
-class MachineProgress;
 
 // The records of a repository by the names that relate them to others, each
 // name's records in list order, so that lookups do not walk the whole list:
@@ -51,20 +48,6 @@ struct Repository {
   // as they are while it is here (else reindexRecords).
   std::vector<std::unique_ptr<InstalledPackage>> packages;
   mutable RecordIndex index;
-  // Where messages, the status line and the listing go: standard output
-  // unless the caller hands in another stream.
-  std::ostream* out = &std::cout;
-  std::string statusLine;             // the status line currently drawn
-  std::vector<std::string> messages;  // every printed message, for the postlog
-  bool quiet = false;
-  // When set, every message is also appended here, prefix included, as it
-  // would be printed (also under `quiet`): the run's record says why each
-  // package file was refused.
-  std::vector<std::string>* messageTap = nullptr;
-  // Progress for a machine (INSTALLER_PROGRESS_FD), when one reads it.
-  MachineProgress* progress = nullptr;
-  // The old post-install log has been read into `messages` in this run.
-  bool postlogPreloaded = false;
   // The environment variable "bootimage" was set when the run started: the
   // boot loader, not the installer, unpacks the boot image's payload.
   bool bootImageVariable = false;

@@ -253,14 +253,14 @@ void readMetadataListed(InstalledPackage& p, const std::unordered_set<std::strin
 
 }  // namespace
 
-LoadOutcome openRepository(Repository& repo, bool quiet, const std::string& arch,
+LoadOutcome openRepository(Repository& repo, RunOutput& output, bool quiet, const std::string& arch,
                            std::string* unreadable) {
-  repo.quiet = quiet;
+  output.quiet = quiet;
   repo.arch = arch;
   // One listing of the database directory serves the three passes.
   std::vector<std::string> names;
   if (!listPackageDirectories(names)) {
-    warn(repo, "could not open repo");
+    warn(output, "could not open repo");
     return LoadOutcome::kLoaded;
   }
   ReadFailures failures;
@@ -291,7 +291,7 @@ LoadOutcome openRepository(Repository& repo, bool quiet, const std::string& arch
     appendRecord(repo, std::move(record));
   }
   if (failures.any()) {
-    reportError(repo, "could not read %s", failures.first().c_str());
+    reportError(output, "could not read %s", failures.first().c_str());
     if (unreadable != nullptr) *unreadable = failures.first();
     return LoadOutcome::kUnreadable;
   }

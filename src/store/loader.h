@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "console/run_output.h"
 #include "records/repository.h"
 
 namespace installer {
@@ -14,9 +15,11 @@ enum class LoadOutcome {
   // reported): what is installed is not known, so nothing may be changed.
   kUnreadable,
 };
+// Sets the output's `quiet` and the repository's `arch`, then loads.
 // `unreadable`, when given, receives the path of the file that could not be
 // read (the report is silent with `quiet`).
-[[nodiscard]] LoadOutcome openRepository(Repository& repo, bool quiet, const std::string& arch,
+[[nodiscard]] LoadOutcome openRepository(Repository& repo, RunOutput& output, bool quiet,
+                                         const std::string& arch,
                                          std::string* unreadable = nullptr);
 
 // The metadata files of one package's directory (and its schedule), read

@@ -32,8 +32,8 @@ class Loader : public testing_support::SandboxTest {
 
   // Loads the sandbox's database, capturing what is printed.
   std::string load(Repository& repo, bool quiet = false) {
-    ts::OutputCapture out(repo);
-    outcome_ = openRepository(repo, quiet, "powerpc");
+    ts::OutputCapture out(output_);
+    outcome_ = openRepository(repo, output_, quiet, "powerpc");
     return out.text();
   }
 
@@ -41,6 +41,7 @@ class Loader : public testing_support::SandboxTest {
     return findRecord(repo, name);
   }
 
+  RunOutput output_;
   LoadOutcome outcome_ = LoadOutcome::kLoaded;
 };
 
@@ -56,11 +57,11 @@ TEST_F(Loader, MissingDatabaseWarnsAndLeavesRepositoryEmpty) {
   EXPECT_EQ(load(repo), "WARNING: could not open repo\n");
   EXPECT_TRUE(repo.packages.empty());
   EXPECT_EQ(repo.arch, "powerpc");
-  EXPECT_EQ(repo.messages, std::vector<std::string>{"WARNING: could not open repo"});
+  EXPECT_EQ(output_.messages, std::vector<std::string>{"WARNING: could not open repo"});
 
   Repository quietRepo;
   EXPECT_EQ(load(quietRepo, true), "");
-  EXPECT_TRUE(quietRepo.quiet);
+  EXPECT_TRUE(output_.quiet);
 }
 
 TEST_F(Loader, RecordsFromMetadata) {

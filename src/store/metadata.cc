@@ -25,13 +25,13 @@ bool closeStaged(StagedFile& file) {
 }
 
 // Stages a one-line file; on failure reports `errorWord` and returns false.
-bool writeLineFile(Repository& repo, const InstalledPackage& p, Manifest& m,
+bool writeLineFile(RunOutput& output, const InstalledPackage& p, Manifest& m,
                    const std::string& path, std::uint64_t sizeHint, const std::string& line,
                    const char* errorWord) {
   std::unique_ptr<StagedFile> file = createStagedFile(m, path, sizeHint, 0);
   *file << line << '\n' << std::flush;
   if (!closeStaged(*file)) {
-    reportWriteFailure(repo, p, errorWord);
+    reportWriteFailure(output, p, errorWord);
     return false;
   }
   return true;
@@ -53,10 +53,10 @@ bool writeDependencyFile(Manifest& m, const std::string& path, const std::vector
   return closeStaged(*file);
 }
 
-bool writeStateFiles(Repository& repo, const InstalledPackage& p, Manifest& m) {
+bool writeStateFiles(RunOutput& output, const InstalledPackage& p, Manifest& m) {
   const std::string dir = packageDir(p);
   if (p.disabled) {
-    if (!writeLineFile(repo, p, m, dir + "disabled", 8, p.userChoice ? "user" : "auto",
+    if (!writeLineFile(output, p, m, dir + "disabled", 8, p.userChoice ? "user" : "auto",
                        "meta/disabled")) {
       return false;
     }
@@ -64,38 +64,38 @@ bool writeStateFiles(Repository& repo, const InstalledPackage& p, Manifest& m) {
     stageRemoval(m, dir + "disabled");
   }
   if (!p.disabled && p.userChoice) {
-    if (!writeLineFile(repo, p, m, dir + "enabled", 8, "user", "meta/enabled")) return false;
+    if (!writeLineFile(output, p, m, dir + "enabled", 8, "user", "meta/enabled")) return false;
   } else {
     stageRemoval(m, dir + "enabled");
   }
   return true;
 }
 
-bool writeMetadata(Repository& repo, const InstalledPackage& p, Manifest& m) {
+bool writeMetadata(RunOutput& output, const InstalledPackage& p, Manifest& m) {
   const std::string dir = packageDir(p);
   // A package kept whole as its image, or one that asks for no metadata,
   // gets its state files only.
   if (!p.imageBased && (p.flags & kFlagNoMetadata) == 0) {
-    if (!writeLineFile(repo, p, m, dir + "version", 32,
+    if (!writeLineFile(output, p, m, dir + "version", 32,
                        std::to_string(p.version) + ' ' + std::to_string(p.buildTime),
                        "meta/version")) {
       return false;
     }
     if (!writeDependencyFile(m, dir + "deps", p.depends, false)) {
-      reportWriteFailure(repo, p, "meta/deps");
+      reportWriteFailure(output, p, "meta/deps");
       return false;
     }
     // An empty list leaves whatever an earlier version wrote in place.
     if (!p.provides.empty() && !writeDependencyFile(m, dir + "provides", p.provides, true)) {
-      reportWriteFailure(repo, p, "meta/provides");
+      reportWriteFailure(output, p, "meta/provides");
       return false;
     }
     if (!p.conflicts.empty() && !writeDependencyFile(m, dir + "conflicts", p.conflicts, false)) {
-      reportWriteFailure(repo, p, "meta/conflicts");
+      reportWriteFailure(output, p, "meta/conflicts");
       return false;
     }
     if (!p.bundle.name.empty()) {
-      if (!writeLineFile(repo, p, m, dir + "bundle", 16, p.bundle.name, "meta/bundle"))
+      if (!writeLineFile(output, p, m, dir + "bundle", 16, p.bundle.name, "meta/bundle"))
         return false;
     } else {
       stageRemoval(m, dir + "bundle");
@@ -111,12 +111,12 @@ bool writeMetadata(Repository& repo, const InstalledPackage& p, Manifest& m) {
       }
       *file << std::flush;
       if (!closeStaged(*file)) {
-        reportWriteFailure(repo, p, "meta/files");
+        reportWriteFailure(output, p, "meta/files");
         return false;
       }
     }
   }
-  return writeStateFiles(repo, p, m);
+  return writeStateFiles(output, p, m);
 }
 
 namespace {

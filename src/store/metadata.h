@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "console/run_output.h"
 #include "records/package.h"
-#include "records/repository.h"
 #include "store/file_text.h"
 #include "txn/manifest.h"
 
@@ -14,13 +14,13 @@ namespace installer {
 
 // Stages "version", "deps", "provides", "conflicts", "bundle", "files" and
 // the state files of `p`. False after a write failure, already reported.
-[[nodiscard]] bool writeMetadata(Repository& repo, const InstalledPackage& p, Manifest& m);
+[[nodiscard]] bool writeMetadata(RunOutput& output, const InstalledPackage& p, Manifest& m);
 [[nodiscard]] bool writeDependencyFile(Manifest& m, const std::string& path,
                                        const std::vector<Dependency>& list, bool withPriority);
 // Stages "disabled" (content "user" or "auto") or "enabled" ("user") for
 // the record's current state, removing the other; false after a write
 // failure, already reported.
-[[nodiscard]] bool writeStateFiles(Repository& repo, const InstalledPackage& p, Manifest& m);
+[[nodiscard]] bool writeStateFiles(RunOutput& output, const InstalledPackage& p, Manifest& m);
 
 // Appends the entries of a "deps"/"provides"/"conflicts" file; false when
 // malformed or unreadable (entries read before the fault stay). A missing

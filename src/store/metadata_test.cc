@@ -30,7 +30,7 @@ class Metadata : public testing_support::RouterDirsTest {
   // Stages the record's files and commits them into the sandbox.
   bool writeAndCommit(const InstalledPackage& p) {
     Manifest m;
-    const bool ok = writeMetadata(repo_, p, m);
+    const bool ok = writeMetadata(output_, p, m);
     EXPECT_EQ(commitManifest(m), CommitOutcome::kCommitted);
     return ok;
   }
@@ -39,7 +39,7 @@ class Metadata : public testing_support::RouterDirsTest {
     return ts::readFile(kDir + name);
   }
 
-  Repository repo_;
+  RunOutput output_;
 };
 
 InstalledPackage fullRecord() {
@@ -136,7 +136,7 @@ TEST_F(Metadata, StateFilesFollowDisabledAndUserChoice) {
     p.disabled = c.disabled;
     p.userChoice = c.userChoice;
     Manifest m;
-    ASSERT_TRUE(writeStateFiles(repo_, p, m));
+    ASSERT_TRUE(writeStateFiles(output_, p, m));
     EXPECT_EQ(commitManifest(m), CommitOutcome::kCommitted);
     EXPECT_EQ(file("disabled"), c.disabledFile);
     EXPECT_EQ(file("enabled"), c.enabledFile);
@@ -321,7 +321,7 @@ class MetadataWriteFailure : public Metadata {
   // Runs `write` with the console captured; returns what was printed.
   template <typename Write>
   std::string printed(Write write) {
-    ts::OutputCapture out(repo_);
+    ts::OutputCapture out(output_);
     write();
     return out.text();
   }
@@ -333,7 +333,7 @@ TEST_F(MetadataWriteFailure, NoPlaceForTheFirstFileStopsEverything) {
   p.version = makeVersion(1, 0, 0x66, 0);
   Manifest m;
   bool ok = true;
-  EXPECT_EQ(printed([&] { ok = writeMetadata(repo_, p, m); }),
+  EXPECT_EQ(printed([&] { ok = writeMetadata(output_, p, m); }),
             std::string("ERROR: installation of foo-1.0 failed: could not create meta/version: ") +
                 std::strerror(ENOENT) + "\n");
   EXPECT_FALSE(ok);
@@ -347,14 +347,14 @@ TEST_F(MetadataWriteFailure, StateFileFailureIsReported) {
   p.disabled = true;
   Manifest m;
   bool ok = true;
-  EXPECT_EQ(printed([&] { ok = writeMetadata(repo_, p, m); }),
+  EXPECT_EQ(printed([&] { ok = writeMetadata(output_, p, m); }),
             std::string("ERROR: installation of foo-1.0 failed: could not create meta/disabled: ") +
                 std::strerror(ENOENT) + "\n");
   EXPECT_FALSE(ok);
 
   p.disabled = false;
   p.userChoice = true;
-  EXPECT_EQ(printed([&] { ok = writeStateFiles(repo_, p, m); }),
+  EXPECT_EQ(printed([&] { ok = writeStateFiles(output_, p, m); }),
             std::string("ERROR: installation of foo-1.0 failed: could not create meta/enabled: ") +
                 std::strerror(ENOENT) + "\n");
   EXPECT_FALSE(ok);
@@ -369,10 +369,10 @@ TEST_F(MetadataWriteFailure, FullDiskWhileWritingFilesListKeepsEarlierEntries) {
     p.files.insert("/flash/share/some/longer/path/" + std::to_string(i));
   Manifest m;
   bool ok = true;
-  EXPECT_EQ(printed([&] { ok = writeMetadata(repo_, p, m); }),
+  EXPECT_EQ(printed([&] { ok = writeMetadata(output_, p, m); }),
             "ERROR: installation of foo-1.0 failed: disk is too small\n");
   EXPECT_FALSE(ok);
-  EXPECT_EQ(repo_.messages,
+  EXPECT_EQ(output_.messages,
             std::vector<std::string>{"ERROR: installation of foo-1.0 failed: disk is too small"});
   // What was staged before the failure stays; the state files never were.
   EXPECT_EQ(m.entries.count(kDir + "version"), 1u);

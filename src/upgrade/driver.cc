@@ -224,7 +224,7 @@ void keepDownloadedImage(const Repository& repo, Manifest& m, const PackageFile&
 
 }  // namespace
 
-bool scanPackageDir(Repository& repo, const std::string& dir,
+bool scanPackageDir(RunOutput& output, const std::string& dir,
                     std::vector<std::unique_ptr<PackageFile>>& list, std::string* unreadable) {
   DIR* handle = opendir(dir.c_str());
   if (handle == nullptr) return true;
@@ -237,7 +237,7 @@ bool scanPackageDir(Repository& repo, const std::string& dir,
     struct stat st;
     const bool known = stat(record->path.c_str(), &st) == 0;
     if (known && !S_ISREG(st.st_mode)) {
-      reportError(repo, "broken package %s", name.c_str());
+      reportError(output, "broken package %s", name.c_str());
       continue;
     }
     DownloadFile file(record->path, DownloadFile::Use::kHeaders);
@@ -249,7 +249,7 @@ bool scanPackageDir(Repository& repo, const std::string& dir,
       return false;
     }
     if (!usable) {
-      reportError(repo, "broken package %s", name.c_str());
+      reportError(output, "broken package %s", name.c_str());
       continue;
     }
     list.push_back(std::move(record));
@@ -263,16 +263,16 @@ namespace {
 // The candidate files of a run: those of the first download directory that
 // holds one, or of every one of `dirs` when given.
 // False, with the path in `unreadable`, when a file could not be read.
-bool findPackageFiles(Repository& repo, const std::vector<std::string>& dirs,
+bool findPackageFiles(RunOutput& output, const std::vector<std::string>& dirs,
                       std::vector<std::unique_ptr<PackageFile>>& files, std::string& unreadable) {
   if (!dirs.empty()) {
     for (const std::string& dir : dirs) {
-      if (!scanPackageDir(repo, dir, files, &unreadable)) return false;
+      if (!scanPackageDir(output, dir, files, &unreadable)) return false;
     }
     return true;
   }
   for (const char* dir : kDownloadDirs) {
-    if (!scanPackageDir(repo, dir, files, &unreadable)) return false;
+    if (!scanPackageDir(output, dir, files, &unreadable)) return false;
     if (!files.empty()) break;
   }
   return true;
@@ -280,9 +280,9 @@ bool findPackageFiles(Repository& repo, const std::vector<std::string>& dirs,
 
 // A package file that could not be read stops the run: what it holds is
 // unknown, so nothing of the run is kept.
-std::vector<Package> stopUnreadable(Repository& repo, Manifest& m, const std::string& path,
+std::vector<Package> stopUnreadable(RunOutput& output, Manifest& m, const std::string& path,
                                     UpgradeTrace* trace, UpgradeStop* stop) {
-  reportError(repo, "could not read %s", path.c_str());
+  reportError(output, "could not read %s", path.c_str());
   if (stop != nullptr) *stop = {UpgradeStop::Reason::kUnreadable, path};
   abandonRun(m, trace);
   return {};
@@ -290,17 +290,17 @@ std::vector<Package> stopUnreadable(Repository& repo, Manifest& m, const std::st
 
 }  // namespace
 
-std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flags,
-                                const std::vector<std::string>& dirs, UpgradeTrace* trace,
-                                UpgradeStop* stop) {
+std::vector<Package> runUpgrade(Repository& repo, RunOutput& output, Manifest& m,
+                                InstallFlags flags, const std::vector<std::string>& dirs,
+                                UpgradeTrace* trace, UpgradeStop* stop) {
   const Version threshold = downgradeFloor(flags);
   std::vector<std::unique_ptr<PackageFile>> files;
-  if (std::string path; !findPackageFiles(repo, dirs, files, path)) {
-    return stopUnreadable(repo, m, path, trace, stop);
+  if (std::string path; !findPackageFiles(output, dirs, files, path)) {
+    return stopUnreadable(output, m, path, trace, stop);
   }
   std::vector<PackageFile*> plan;
   for (const auto& file : files) plan.push_back(file.get());
-  planPackages(repo, plan, threshold, true);
+  planPackages(output, plan, threshold, true);
   if (trace != nullptr) {
     for (const auto& file : files) trace->found.push_back({packageLabel(*file), file->path});
     for (const PackageFile* file : plan)
@@ -315,7 +315,7 @@ std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flag
     if (m.planning != nullptr) {
       planPostlogPreload(m);
     } else {
-      preloadPostlog(repo);
+      preloadPostlog(output);
     }
   }
 
@@ -326,10 +326,11 @@ std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flag
     if (!input.isOpen()) continue;
     SourceIdentity opened;
     const bool identified = input.identity(opened);
-    const StreamOutcome outcome = installFromStream({repo, m, keptState, flags}, input.stream());
+    const StreamOutcome outcome =
+        installFromStream({repo, output, m, keptState, flags}, input.stream());
     const StreamInstall result = outcome.status;
     const bool bootImage = outcome.bootImage;
-    if (input.unreadable()) return stopUnreadable(repo, m, file.path, trace, stop);
+    if (input.unreadable()) return stopUnreadable(output, m, file.path, trace, stop);
     if (trace != nullptr) trace->planned[index].result = static_cast<int>(result);
     if (result != StreamInstall::kInstalled) {
       if (result == StreamInstall::kNoSpace && stop != nullptr) {
@@ -347,9 +348,9 @@ std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flag
     installed.push_back(static_cast<const Package&>(file));
   }
 
-  enablePackages(repo, m, providersToEnable(repo, providedBefore), Verbosity::kReport);
+  enablePackages(output, m, providersToEnable(repo, providedBefore), Verbosity::kReport);
   if (repo.packages.empty()) {
-    reportError(repo, "router installation failed!!!");
+    reportError(output, "router installation failed!!!");
     abandonRun(m, trace);
     return {};
   }

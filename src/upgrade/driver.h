@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "console/run_output.h"
 #include "plan/install_flags.h"
 #include "records/package.h"
 #include "records/repository.h"
@@ -42,12 +43,12 @@ struct UpgradeStop {
 // download directory that holds one, or from every one of `dirs` when
 // given. `trace`, when given, receives what became of each file; `stop`
 // why the run stopped, when it did for a reason its caller reports.
-std::vector<Package> runUpgrade(Repository& repo, Manifest& m, InstallFlags flags,
-                                const std::vector<std::string>& dirs = {},
+std::vector<Package> runUpgrade(Repository& repo, RunOutput& output, Manifest& m,
+                                InstallFlags flags, const std::vector<std::string>& dirs = {},
                                 UpgradeTrace* trace = nullptr, UpgradeStop* stop = nullptr);
 // Appends the usable package files of `dir` to `list`. False, with the path
 // in `unreadable` when given, as soon as a file could not be read.
-bool scanPackageDir(Repository& repo, const std::string& dir,
+bool scanPackageDir(RunOutput& output, const std::string& dir,
                     std::vector<std::unique_ptr<PackageFile>>& list,
                     std::string* unreadable = nullptr);
 

@@ -62,7 +62,7 @@ class ScanPackageDir : public testing_support::SandboxTest {
   }
 
   const std::string kDir = "/rw/pckg/.download/";
-  Repository repo_;
+  RunOutput output_;
 };
 
 TEST_F(ScanPackageDir, TriesOnlyVisibleNpkAndVpkNames) {
@@ -79,19 +79,19 @@ TEST_F(ScanPackageDir, TriesOnlyVisibleNpkAndVpkNames) {
   writeFile(kDir + "junk\n.npk", "junk");
 
   std::vector<std::unique_ptr<PackageFile>> list;
-  scanPackageDir(repo_, kDir, list);
+  scanPackageDir(output_, kDir, list);
   std::vector<std::string> paths;
   for (const auto& record : list) paths.push_back(record->path);
   std::sort(paths.begin(), paths.end());
   EXPECT_EQ(paths, (std::vector<std::string>{kDir + "alpha.npk", kDir + "beta.vpk"}));
-  EXPECT_TRUE(repo_.messages.empty());
+  EXPECT_TRUE(output_.messages.empty());
 }
 
 TEST_F(ScanPackageDir, MissingDirectoryYieldsNothing) {
   std::vector<std::unique_ptr<PackageFile>> list;
-  scanPackageDir(repo_, "/flash/var/pckg/", list);
+  scanPackageDir(output_, "/flash/var/pckg/", list);
   EXPECT_TRUE(list.empty());
-  EXPECT_TRUE(repo_.messages.empty());
+  EXPECT_TRUE(output_.messages.empty());
 }
 
 TEST_F(ScanPackageDir, ReadsHeadersAndBundleMembers) {
@@ -103,7 +103,7 @@ TEST_F(ScanPackageDir, ReadsHeadersAndBundleMembers) {
                  part(9, "s") + header("two") + part(21, "i") + part(9, "s")));
 
   std::vector<std::unique_ptr<PackageFile>> list;
-  scanPackageDir(repo_, kDir, list);
+  scanPackageDir(output_, kDir, list);
   ASSERT_EQ(list.size(), 2u);
   std::sort(list.begin(), list.end(),
             [](const auto& a, const auto& b) { return a->name < b->name; });
@@ -123,7 +123,7 @@ TEST_F(ScanPackageDir, ReadsHeadersAndBundleMembers) {
   EXPECT_EQ(single.version, 0x07016600u);
   EXPECT_EQ(single.arch, "mipsbe");
   EXPECT_EQ(single.note, "a note");
-  EXPECT_TRUE(repo_.messages.empty());
+  EXPECT_TRUE(output_.messages.empty());
 }
 
 // Runs the scan in a child process with a watchdog: a scan that never
@@ -138,12 +138,12 @@ ChildScan scanInChild(const std::string& dir, const std::string& entry) {
   const pid_t pid = fork();
   if (pid == 0) {
     alarm(60);
-    Repository repo;
-    repo.quiet = false;
+    RunOutput output;
+    output.quiet = false;
     std::vector<std::unique_ptr<PackageFile>> list;
-    scanPackageDir(repo, dir, list);
+    scanPackageDir(output, dir, list);
     const bool reported =
-        repo.messages == std::vector<std::string>{"ERROR: broken package " + entry};
+        output.messages == std::vector<std::string>{"ERROR: broken package " + entry};
     _exit((reported ? 1 : 0) | (list.empty() ? 2 : 0));
   }
   int status = 0;
@@ -209,10 +209,10 @@ TEST_F(ScanPackageDir, BrokenFileDoesNotHideUsableOnes) {
   writeFile(kDir + "bad.npk", "junk");
   writeFile(kDir + "good.npk", file(header("good")));
   std::vector<std::unique_ptr<PackageFile>> list;
-  scanPackageDir(repo_, kDir, list);
+  scanPackageDir(output_, kDir, list);
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0]->name, "good");
-  EXPECT_EQ(repo_.messages, std::vector<std::string>{"ERROR: broken package bad.npk"});
+  EXPECT_EQ(output_.messages, std::vector<std::string>{"ERROR: broken package bad.npk"});
 }
 
 }  // namespace

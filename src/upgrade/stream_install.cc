@@ -42,13 +42,13 @@ void markDroppedMembers(Repository& repo, const std::set<std::string>& names) {
 
 // The bundle's own record replaces the installed one: checked, its
 // metadata staged, in the repository. False with the result when it cannot.
-bool installBundleRecord(Repository& repo, Manifest& m, PackageReader& reader,
+bool installBundleRecord(Repository& repo, RunOutput& output, Manifest& m, PackageReader& reader,
                          std::unique_ptr<InstalledPackage> record, InstallFlags flags,
                          const KeptState& keptState, std::string* packageDirOut,
                          StreamInstall& failure) {
   failure = StreamInstall::kNotInstalled;
   if (!isSafePackageName(record->name)) {
-    reportBrokenPackage(repo, *record);
+    reportBrokenPackage(output, *record);
     return false;
   }
   if (!record->depends.empty() || !record->provides.empty() || !record->conflicts.empty()) {
@@ -58,7 +58,7 @@ bool installBundleRecord(Repository& repo, Manifest& m, PackageReader& reader,
   if (reader.partType == kPartImage) reader.nextPart();
   if (record->imageBased && packageDirOut != nullptr) *packageDirOut = packageDir(*record);
 
-  const AcceptResult result = checkAcceptance(repo, *record, flags);
+  const AcceptResult result = checkAcceptance(repo, output, *record, flags);
   if ((result & ~flags) != 0) {
     failure = StreamInstall::kBundleFailed;
     return false;
@@ -74,7 +74,7 @@ bool installBundleRecord(Repository& repo, Manifest& m, PackageReader& reader,
     record->disabled = kept->second;
     record->userChoice = true;
   }
-  if (!writeMetadata(repo, *record, m)) return false;
+  if (!writeMetadata(output, *record, m)) return false;
   if (InstalledPackage* stale = findRecord(repo, record->name)) takeRecord(repo, stale);
   appendRecord(repo, std::move(record));
   return true;
@@ -103,7 +103,7 @@ void blockOffByDefault(Repository& repo, PackageReader& reader, const KeptState&
   reader.nextPart();
 }
 
-StreamInstall installBundle(Repository& repo, Manifest& m, PackageReader& reader,
+StreamInstall installBundle(Repository& repo, RunOutput& output, Manifest& m, PackageReader& reader,
                             std::unique_ptr<InstalledPackage> record, InstallFlags flags,
                             const KeptState& keptState, std::string* packageDirOut,
                             bool* bootImageOut) {
@@ -113,8 +113,8 @@ StreamInstall installBundle(Repository& repo, Manifest& m, PackageReader& reader
   reference.minVersion = record->version;
   reference.maxVersion = record->version;
   StreamInstall failure = StreamInstall::kNotInstalled;
-  if (!installBundleRecord(repo, m, reader, std::move(record), flags, keptState, packageDirOut,
-                           failure)) {
+  if (!installBundleRecord(repo, output, m, reader, std::move(record), flags, keptState,
+                           packageDirOut, failure)) {
     return failure;
   }
   std::set<std::string> previousMembers = membersOf(repo, reference.name);
@@ -123,8 +123,8 @@ StreamInstall installBundle(Repository& repo, Manifest& m, PackageReader& reader
   int members = 0;
   while (reader.partType == kPartHeader) {
     bool memberBootImage = false;
-    const InstallOutcome member =
-        installPackage(repo, m, reader, flags, keptState, &reference, nullptr, &memberBootImage);
+    const InstallOutcome member = installPackage(repo, output, m, reader, flags, keptState,
+                                                 &reference, nullptr, &memberBootImage);
     if (!member) return member.noSpace ? StreamInstall::kNoSpace : StreamInstall::kBundleFailed;
     previousMembers.erase(member.name);
     if (bootImageOut != nullptr && memberBootImage) *bootImageOut = true;
@@ -139,8 +139,8 @@ StreamInstall installBundle(Repository& repo, Manifest& m, PackageReader& reader
   if (members == 0) return StreamInstall::kNoMember;
 
   markDroppedMembers(repo, previousMembers);
-  applyScheduledActions(repo, m, Verbosity::kSilent);
-  setStatusLine(repo, "");
+  applyScheduledActions(repo, output, m, Verbosity::kSilent);
+  setStatusLine(output, "");
   return StreamInstall::kInstalled;
 }
 
@@ -155,6 +155,7 @@ bool settleCopy(HeldCopy* copy, const InstalledPackage& header) {
 
 StreamOutcome installFromStream(const StreamContext& context, std::istream& input) {
   Repository& repo = context.repo;
+  RunOutput& output = context.output;
   Manifest& m = context.manifest;
   StreamOutcome out;
   PackageReader reader(input, true, context.copy);
@@ -167,8 +168,8 @@ StreamOutcome installFromStream(const StreamContext& context, std::istream& inpu
   if (!readHeader(*record, reader) || !settleCopy(context.copy, *record)) return out;
   if (!record->isBundle) {
     const InstallOutcome outcome =
-        installFromHeader(repo, m, reader, std::move(record), context.flags, context.keptState,
-                          nullptr, &out.packageDir, &out.bootImage);
+        installFromHeader(repo, output, m, reader, std::move(record), context.flags,
+                          context.keptState, nullptr, &out.packageDir, &out.bootImage);
     out.label = outcome.label;
     if (outcome) {
       out.status = StreamInstall::kInstalled;
@@ -178,8 +179,8 @@ StreamOutcome installFromStream(const StreamContext& context, std::istream& inpu
     return out;
   }
   out.label = displayLabel(*record);
-  out.status = installBundle(repo, m, reader, std::move(record), context.flags, context.keptState,
-                             &out.packageDir, &out.bootImage);
+  out.status = installBundle(repo, output, m, reader, std::move(record), context.flags,
+                             context.keptState, &out.packageDir, &out.bootImage);
   return out;
 }
 

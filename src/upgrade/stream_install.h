@@ -5,6 +5,7 @@
 #include <istream>
 #include <string>
 
+#include "console/run_output.h"
 #include "package/held_copy.h"
 #include "plan/install_flags.h"
 #include "records/repository.h"
@@ -29,6 +30,7 @@ enum class StreamInstall {
 // install.
 struct StreamContext {
   Repository& repo;
+  RunOutput& output;
   Manifest& manifest;  // where everything is staged
   const KeptState& keptState;
   InstallFlags flags = 0;

@@ -271,7 +271,7 @@ TEST_F(StreamInstallTest, AMemberWhoseRequirementIsMissingIsPassedOver) {
   needy.header.depends.push_back(Dependency{"absent", 0, 0, 0});
   EXPECT_EQ(install(bundleFile(suite(), {member("a"), needy, member("b")})), 2);
   EXPECT_EQ(record("needy"), nullptr);
-  EXPECT_TRUE(repo_->messages.empty());
+  EXPECT_TRUE(console_.messages.empty());
 }
 
 TEST_F(StreamInstallTest, AFailingMemberFailsTheBundle) {

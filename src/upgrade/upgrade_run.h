@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "console/run_output.h"
 #include "plan/install_flags.h"
 #include "records/package.h"
 #include "records/repository.h"
@@ -34,14 +35,14 @@ struct UpgradeDecision {
 // Settles the scheduled actions, installs the package files found (from
 // `dirs` when given) and checks the free space unless the flags hold
 // kFlagReinstall. `trace`, when given, receives what became of each file.
-UpgradeDecision decideUpgrade(Repository& repo, Manifest& m, InstallFlags flags,
+UpgradeDecision decideUpgrade(Repository& repo, RunOutput& output, Manifest& m, InstallFlags flags,
                               const std::vector<std::string>& dirs = {},
                               UpgradeTrace* trace = nullptr);
 
 // Stages "/flash/PCKGS_CHANGED", from which the boot scripts learn that
 // packages changed: a commit without it would go unnoticed by them. False
 // (reported) when it could not be staged.
-[[nodiscard]] bool stageChangedMarker(Repository& repo, Manifest& m);
+[[nodiscard]] bool stageChangedMarker(RunOutput& output, Manifest& m);
 
 // Whether the commit can be made, found before anything is announced: every
 // check and copy of prepareCommit, so that copies onto the flash that do not
@@ -50,14 +51,15 @@ UpgradeDecision decideUpgrade(Repository& repo, Manifest& m, InstallFlags flags,
 // mode to print. `prepare` is prepareCommit, or a caller's wrapping of it.
 using CommitPreparer =
     std::function<CommitOutcome(Manifest&, const CommitOptions&, PreparedCommit&, TxnFailures*)>;
-CommitOutcome prepareUpgradeCommit(Repository& repo, Manifest& m, PreparedCommit& prepared,
-                                   TxnFailures& failures, const CommitPreparer& prepare);
+CommitOutcome prepareUpgradeCommit(Repository& repo, RunOutput& output, Manifest& m,
+                                   PreparedCommit& prepared, TxnFailures& failures,
+                                   const CommitPreparer& prepare);
 
 // What the run makes of a commit that is not `ready` (the answer of
 // prepareCommit, or of predictCommit for a planning manifest): reported, and
 // the manifest cancelled. `heldDirectory` names a directory the commit
 // would have had to replace, or is empty.
-CommitOutcome settleUnreadyCommit(Repository& repo, Manifest& m, CommitOutcome ready,
+CommitOutcome settleUnreadyCommit(RunOutput& output, Manifest& m, CommitOutcome ready,
                                   const std::string& heldDirectory);
 
 }  // namespace installer

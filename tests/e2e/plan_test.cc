@@ -78,6 +78,11 @@ TEST_P(PlanPredictsTheRun, AndChangesNothing) {
   const ts::RunResult plan = ts::runPkgtool({"plan", "--root", router.path()});
   EXPECT_EQ(ts::treeListing(router.path(), true), before) << "the plan changed the root";
   EXPECT_EQ(plan.err, "");
+  // The simulated run's console (progress bars, messages) stays inside the
+  // plan: the report is all that reaches standard output.
+  EXPECT_TRUE(plan.out.starts_with("scheduled:\n") || plan.out.starts_with("decisions:\n"))
+      << plan.out;
+  EXPECT_EQ(plan.out.find_first_of("\r\x1b"), std::string::npos) << plan.out;
   Lines decisions;
   for (const std::string& row : section(plan.out, "decisions:")) {
     std::string joined;

@@ -114,7 +114,7 @@ void InstallSandbox::SetUp() {
   makeRouterDirs();
   makeDirs("/tmp");  // staging's last resort for temporary files
   repository_.arch = "i386";
-  repository_.out = &output_;
+  console_.stream = &output_;
   repo_ = &repository_;
 }
 
@@ -135,7 +135,7 @@ int InstallSandbox::install(const std::string& bytes, installer::InstallFlags fl
                             installer::HeldCopy* copy) {
   std::istringstream in(bytes);
   installer::StreamOutcome outcome =
-      installer::installFromStream({*repo_, m_, kept, flags, copy}, in);
+      installer::installFromStream({*repo_, console_, m_, kept, flags, copy}, in);
   if (dir != nullptr) *dir = std::move(outcome.packageDir);
   if (boot != nullptr) *boot = outcome.bootImage;
   return static_cast<int>(outcome.status);

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "console/run_output.h"
 #include "package/format.h"
 #include "package/held_copy.h"
 #include "package/payload_writer.h"
@@ -93,6 +94,7 @@ class InstallSandbox : public SandboxTest {
   installer::Repository* repo_ = nullptr;  // the repository of the test
   installer::Manifest m_;
   std::ostringstream output_;
+  installer::RunOutput console_;  // the run's output, written to `output_`
 };
 
 }  // namespace testing_support

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <string>
 
+#include "console/run_output.h"
 #include "records/package.h"
 #include "records/repository.h"
 #include "support/versions.h"
@@ -36,14 +37,14 @@ inline installer::InstalledPackage& addRecord(installer::Repository& repo, std::
   return *repo.packages.back();
 }
 
-// Collects what the console writes for `repo` while it lives: the way tests
-// capture the output of a run.
+// Collects what the console writes for `output` while it lives: the way
+// tests capture the output of a run.
 class OutputCapture {
  public:
-  explicit OutputCapture(installer::Repository& repo) : repo_(repo), old_(repo.out) {
-    repo.out = &buffer_;
+  explicit OutputCapture(installer::RunOutput& output) : output_(output), old_(output.stream) {
+    output.stream = &buffer_;
   }
-  ~OutputCapture() { repo_.out = old_; }
+  ~OutputCapture() { output_.stream = old_; }
   OutputCapture(const OutputCapture&) = delete;
   OutputCapture& operator=(const OutputCapture&) = delete;
 
@@ -56,7 +57,7 @@ class OutputCapture {
   }
 
  private:
-  installer::Repository& repo_;
+  installer::RunOutput& output_;
   std::ostream* old_;
   std::ostringstream buffer_;
 };

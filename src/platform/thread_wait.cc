@@ -4,6 +4,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+// 32-bit targets built for 64-bit time alone name only the time64 entry.
+#if !defined(SYS_futex) && defined(SYS_futex_time64)
+#define SYS_futex SYS_futex_time64
+#endif
+
 namespace installer {
 
 static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&

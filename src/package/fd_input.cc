@@ -25,7 +25,7 @@ bool FdInputBuf::refill() {
   const std::size_t keep = std::min(pos_, kPutBack);
   std::memmove(buffer_.data(), buffer_.data() + pos_ - keep, keep);
   pos_ = end_ = keep;
-  if (!waitForInput()) {
+  if (!waitForInput(false)) {
     atEnd_ = true;
     return false;
   }
@@ -36,6 +36,15 @@ bool FdInputBuf::refill() {
       return true;
     }
     if (got < 0 && errno == EINTR) continue;
+    // A descriptor left non-blocking by whoever started the installer has
+    // nothing yet: that is no error, the writer is only slower.
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!waitForInput(true)) {
+        atEnd_ = true;
+        return false;
+      }
+      continue;
+    }
     // The end of input, or an error that ends it for good.
     if (got < 0) error_ = errno;
     atEnd_ = true;
@@ -52,12 +61,12 @@ bool FdInputBuf::mayWait() const {
   return fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode);
 }
 
-bool FdInputBuf::waitForInput() {
-  if (cancelled_ == nullptr) return true;
+bool FdInputBuf::waitForInput(bool always) {
+  if (cancelled_ == nullptr && !always) return true;
   for (;;) {
-    if (cancelled_->load(std::memory_order_acquire)) return false;
+    if (cancelled_ != nullptr && cancelled_->load(std::memory_order_acquire)) return false;
     pollfd input = {fd_, POLLIN, 0};
-    const int ready = ::poll(&input, 1, kCancelCheckMs);
+    const int ready = ::poll(&input, 1, cancelled_ != nullptr ? kCancelCheckMs : -1);
     // Readable, at its end, or in error: the read tells which.
     if (ready > 0) return true;
     if (ready < 0 && errno != EINTR) return true;

@@ -51,8 +51,9 @@ class FdInputBuf : public std::streambuf {
 
  private:
   bool refill();
-  // False when the wait was given up.
-  bool waitForInput();
+  // Waits until the descriptor is readable, when a wait may be given up or
+  // when `always`; false when the wait was given up.
+  bool waitForInput(bool always);
 
   static constexpr std::size_t kPutBack = 16;
   int fd_;

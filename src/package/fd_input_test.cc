@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <istream>
 #include <string>
@@ -84,6 +85,30 @@ TEST(FdInputBufTest, DeliversEveryByteAcrossBlocksAndPutBacks) {
       ASSERT_EQ(in.get(), static_cast<unsigned char>(read.back()));
     }
   }
+  EXPECT_EQ(read, data);
+}
+
+// Standard input may come non-blocking from whoever started the installer:
+// an empty pipe then answers "try again", which is no read error.
+TEST(FdInputBufTest, ANonBlockingPipeThatIsEmptyForAWhileIsWaitedFor) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  ASSERT_EQ(fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK), 0);
+  const std::string data = pattern(20000);
+  std::thread writer([&] {
+    // Later than the first read, whatever the machine's speed.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(write(fds[1], data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    close(fds[1]);
+  });
+  FdInputBuf buf(fds[0], 4096);
+  std::istream in(&buf);
+  std::string read(data.size() + 1, '\0');
+  in.read(read.data(), static_cast<std::streamsize>(read.size()));
+  read.resize(static_cast<std::size_t>(in.gcount()));
+  writer.join();
+  close(fds[0]);
+  EXPECT_EQ(buf.error(), 0);
   EXPECT_EQ(read, data);
 }
 

@@ -52,9 +52,7 @@ bool FdInputBuf::refill() {
   }
 }
 
-void FdInputBuf::giveUpWaitingWhen(const std::atomic<bool>* cancelled) {
-  cancelled_ = mayWait() ? cancelled : nullptr;
-}
+void FdInputBuf::giveUpWaitingWhen(const std::atomic<bool>* cancelled) { cancelled_ = cancelled; }
 
 bool FdInputBuf::mayWait() const {
   struct stat st;

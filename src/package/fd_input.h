@@ -28,10 +28,11 @@ class FdInputBuf : public std::streambuf {
   // The errno of the read that failed, 0 when none did.
   int error() const { return error_; }
 
-  // For a reader on another thread that may be told to stop: a read that
-  // would wait (a pipe, a terminal) waits only while `cancelled` is false,
-  // and once it is set the input ends without an error. A regular file
-  // never waits. Null: reads wait as long as the input takes.
+  // For a reader on another thread that may be told to stop: a read waits
+  // only while `cancelled` is false, and once it is set the input ends
+  // without an error. Worth setting only where mayWait() (a pipe, a
+  // terminal; a regular file never waits, and each read would then ask a
+  // poll() for nothing). Null: reads wait as long as the input takes.
   void giveUpWaitingWhen(const std::atomic<bool>* cancelled);
   // Whether a read may wait for the input's writer.
   bool mayWait() const;

@@ -35,8 +35,7 @@ InflateStreambuf::InflateStreambuf(PackageReader& reader, InflateBackend backend
   }
 }
 
-// The second thread is stopped before the decoder it uses goes.
-InflateStreambuf::~InflateStreambuf() { ahead_.reset(); }
+InflateStreambuf::~InflateStreambuf() = default;
 
 std::uint64_t InflateStreambuf::inputConsumed() const {
   if (aheadStarted_) return consumed_;

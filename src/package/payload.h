@@ -65,7 +65,7 @@ class InflateStreambuf : public std::streambuf {
 
   PayloadDecoder decoder_;
   PackageReader* reader_ = nullptr;
-  std::unique_ptr<ReadAhead> ahead_;  // declared after the decoder it uses
+  std::unique_ptr<ReadAhead> ahead_;  // after the decoder: stopped before it goes
   bool aheadStarted_ = false;
   std::uint64_t consumed_ = 0;  // with a second thread: of the piece being read
   bool finished_ = false;

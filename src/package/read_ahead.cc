@@ -28,14 +28,16 @@ ReadAhead::ReadAhead(PayloadDecoder& decoder, PackageReader& reader)
 ReadAhead::~ReadAhead() { stop(); }
 
 bool ReadAhead::start() {
-  // The user of a pipe must see each piece as soon as it is made: the
-  // next read may wait for the writer for as long as it likes.
-  batch_ = reader_.inputMayWait() ? 1 : kBatch;
-  reader_.giveUpWaitingWhen(&cancelled_);
+  // The user of a pipe must see each piece as soon as it is made, and a
+  // stop must not wait on the pipe: the next read may wait for the writer
+  // for as long as it likes.
+  mayWait_ = reader_.inputMayWait();
+  batch_ = mayWait_ ? 1 : kBatch;
+  if (mayWait_) reader_.giveUpWaitingWhen(&cancelled_);
   try {
     thread_ = std::thread([this] { run(); });
   } catch (const std::system_error&) {
-    reader_.giveUpWaitingWhen(nullptr);
+    if (mayWait_) reader_.giveUpWaitingWhen(nullptr);
     return false;
   }
   running_ = true;
@@ -47,11 +49,12 @@ void ReadAhead::stop() {
   running_ = false;
   if (!lastTaken_) {
     cancelled_.store(true);
+    // A change of the count it sleeps on wakes the thread waiting for room.
     released_.fetch_add(1);
     wakeSleeper(released_);
   }
   thread_.join();
-  reader_.giveUpWaitingWhen(nullptr);
+  if (mayWait_) reader_.giveUpWaitingWhen(nullptr);
   // A read error met ahead of where the user stopped was never met by the
   // user: with one thread that read would not have been made.
   if (!lastTaken_) reader_.forgetInputError();
@@ -126,7 +129,7 @@ DecodedPiece& ReadAhead::next() {
     lastTaken_ = true;
     running_ = false;
     thread_.join();
-    reader_.giveUpWaitingWhen(nullptr);
+    if (mayWait_) reader_.giveUpWaitingWhen(nullptr);
   }
   return piece;
 }

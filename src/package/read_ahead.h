@@ -59,6 +59,7 @@ class ReadAhead {
 
   PayloadDecoder& decoder_;
   PackageReader& reader_;
+  bool mayWait_ = false;  // the reader's input may wait for its writer
   std::uint32_t batch_;
   DecodedPiece pieces_[kPieces];
   std::thread thread_;

@@ -108,8 +108,9 @@ class PackageReader : public std::istream {
   // wrong (a package cut short).
   int inputError() const;
   // For a second thread reading ahead (see FdInputBuf): whether a read may
-  // wait for the input's writer, giving such waits up, and forgetting an
-  // error met by reads made ahead of a user who never reached them.
+  // wait for the input's writer, giving such waits up (only then), and
+  // forgetting an error met by reads made ahead of a user who never reached
+  // them.
   bool inputMayWait() const;
   void giveUpWaitingWhen(const std::atomic<bool>* cancelled);
   void forgetInputError();
